@@ -8,4 +8,40 @@
 #include "vlk_sys.h"
 #include "vlk_text.h"
 
+// ===========================================================================
+// Message records and message buffers: owned by the framework core
+// ===========================================================================
+
+// (section end: Message records and message buffers)
+
+// ===========================================================================
+// Message pool: owned by the framework core
+// ===========================================================================
+
+// (section end: Message pool)
+
+// ===========================================================================
+// Task manager and task: owned by the framework core
+// ===========================================================================
+
+// (section end: Task manager and task)
+
+// ===========================================================================
+// Timer pool: owned by the timers and state machines
+// ===========================================================================
+
+// (section end: Timer pool)
+
+// ===========================================================================
+// Factory: owned by the timers and state machines
+// ===========================================================================
+
+// (section end: Factory)
+
+// ===========================================================================
+// State machines: owned by the timers and state machines
+// ===========================================================================
+
+// (section end: State machines)
+
 #endif  // VLK_TASK_H
