@@ -1,0 +1,4 @@
+vlk_add_test(test_container_link LABELS container)
+vlk_add_test(test_container_pool LABELS container)
+vlk_add_test(test_container_buf LABELS container)
+vlk_add_test(test_container_counter LABELS threaded)
