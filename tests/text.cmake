@@ -1,0 +1,3 @@
+# Text and data utilities.
+vlk_add_test(test_text_str LABELS text)
+vlk_add_test(test_text_buf_str LABELS text)
