@@ -1,3 +1,5 @@
 # Text and data utilities.
 vlk_add_test(test_text_str LABELS text)
 vlk_add_test(test_text_buf_str LABELS text)
+vlk_add_test(test_text_codec LABELS text)
+vlk_add_test(test_text_func LABELS text)
