@@ -12,17 +12,488 @@
 // Message records and message buffers: owned by the framework core
 // ===========================================================================
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+// Message types carried in Cmsg::msgType. Values 2 and 6 and above are free for
+// the application.
+enum Emsg_type : std::uint32_t {
+  MSG_APP = 0,             // left by Cmsg::Init; no special handling
+  MSG_TIMEOUT = 1,         // Csys_timout_msg: a timer of the destination task expired
+  MSG_FAC_INNER = 3,       // Csys_fac_inner_msg: an inner event a factory sent to itself
+  MSG_CHECK_RELATION = 4,  // probe of a peer machine; answered with MSG_RELATION_OFF when it is gone
+  MSG_RELATION_OFF = 5,    // bare Cmsg: the peer is gone, the receiving machine is killed
+};
+
+// Bit 0 of Cmsg::msgFlags: the sending state machine traces.
+constexpr std::uint32_t MSG_FLAG_TRACE = 1u;
+
+// The 48-byte header in front of every message: the routing address (task,
+// factory, state machine) of source and destination, the type, two words for the
+// application and the flags. The body, if any, starts at byte 48 of the same
+// buffer. The layout is an interface shared with every application: it never
+// changes. A plain record: copying copies all twelve words.
+struct Cmsg {
+  std::uint32_t srcTaskId;     // byte 0
+  std::uint32_t srcFactoryId;  // byte 4
+  std::uint32_t srcFsmId;      // byte 8; the timer id in a timer-expiry message
+  std::uint32_t srcExtra;      // byte 12
+  std::uint32_t dstTaskId;     // byte 16; 1..31 names a registered task
+  std::uint32_t dstFactoryId;  // byte 20; compared with the factory's object id
+  std::uint32_t dstFsmId;      // byte 24; 0 lets the factory choose a machine
+  std::uint32_t dstExtra;      // byte 28
+  std::uint32_t msgType;       // byte 32; an Emsg_type value
+  std::uint32_t appWord1;      // byte 36; never read by the framework
+  std::uint32_t appWord2;      // byte 40; never read by the framework
+  std::uint32_t msgFlags;      // byte 44; bit 0 is MSG_FLAG_TRACE
+
+  // Zeroes the 48 header bytes.
+  void Init() { std::memset(this, 0, sizeof(Cmsg)); }
+};
+static_assert(sizeof(Cmsg) == 48, "Cmsg is the 48-byte message header");
+static_assert(std::is_standard_layout<Cmsg>::value && std::is_trivially_copyable<Cmsg>::value,
+              "Cmsg is a plain record");
+static_assert(offsetof(Cmsg, srcTaskId) == 0 && offsetof(Cmsg, srcFactoryId) == 4 && offsetof(Cmsg, srcFsmId) == 8 &&
+                  offsetof(Cmsg, srcExtra) == 12 && offsetof(Cmsg, dstTaskId) == 16 &&
+                  offsetof(Cmsg, dstFactoryId) == 20 && offsetof(Cmsg, dstFsmId) == 24 &&
+                  offsetof(Cmsg, dstExtra) == 28 && offsetof(Cmsg, msgType) == 32 && offsetof(Cmsg, appWord1) == 36 &&
+                  offsetof(Cmsg, appWord2) == 40 && offsetof(Cmsg, msgFlags) == 44,
+              "Cmsg word offsets are fixed");
+
+// The payload of one timer: the owning task, the factory and machine its expiry
+// message goes to, and up to seven user bytes. A plain record, copied whole.
+struct Ctimer_data {
+  std::uint32_t taskId;     // 32 means "not filled yet": such a timer cannot be created
+  std::uint32_t factoryId;  // destination factory of the expiry message
+  std::uint32_t fsmId;      // destination machine of the expiry message (0: the factory chooses)
+  std::uint8_t dataLen;     // valid bytes in data, at most 7
+  std::uint8_t data[7];
+
+  // taskId 32, every other byte 0.
+  void Init() {
+    std::memset(this, 0, sizeof(Ctimer_data));
+    taskId = 32;
+  }
+};
+static_assert(sizeof(Ctimer_data) == 20, "Ctimer_data is 20 bytes");
+
+// The timer-expiry message (56 bytes): the header, then dataLen at byte 48 and the
+// seven data bytes at 49..55.
+struct Csys_timout_msg : public Cmsg {
+  std::uint8_t dataLen;
+  std::uint8_t data[7];
+
+  // Zeroes all 56 bytes, msgType = MSG_TIMEOUT.
+  void Init() {
+    std::memset(static_cast<void*>(this), 0, sizeof(Csys_timout_msg));
+    msgType = MSG_TIMEOUT;
+  }
+};
+static_assert(sizeof(Csys_timout_msg) == 56, "Csys_timout_msg is 56 bytes");
+
+// The factory inner-event message (60 bytes): the header, then three words at
+// bytes 48, 52 and 56.
+struct Csys_fac_inner_msg : public Cmsg {
+  std::uint32_t innerArg1;
+  std::uint32_t innerArg2;
+  std::uint32_t innerArg3;
+
+  // Zeroes all 60 bytes, msgType = MSG_FAC_INNER.
+  void init() {
+    std::memset(static_cast<void*>(this), 0, sizeof(Csys_fac_inner_msg));
+    msgType = MSG_FAC_INNER;
+  }
+};
+static_assert(sizeof(Csys_fac_inner_msg) == 60, "Csys_fac_inner_msg is 60 bytes");
+
+// One pooled message buffer: a node of one size class of the message pool that
+// owns size + 4 bytes, zeroed once at construction. A buffer taken from the pool
+// keeps the bytes of its previous message: senders fill every header word they
+// rely on (or call Cmsg::Init first).
+// Ownership: the buffer belongs to whoever took it from the pool until it is sent
+// or freed; once sent, the framework owns it. The pool (its Qt parent) deletes it.
+// Thread-safety: owned by one thread at a time; the pool's lock guards its links.
+class VLK_EXPORT Cvlk_msg_buf : public Cvlk_res_node {
+ public:
+  // Allocates size + 4 bytes; on failure the object's error is ERR_OUT_OF_MEMORY
+  // and the buffer pointer is null.
+  Cvlk_msg_buf(unsigned int size, Cvlk_resource* pool);
+  ~Cvlk_msg_buf() override;
+
+  // The bytes, seen as a header; the body follows at byte 48.
+  Cmsg* GetMsgPointer() const { return reinterpret_cast<Cmsg*>(m_buf); }
+  // Allocated length in bytes: the size class's buffer size plus 4.
+  unsigned int GetBufLen() const { return m_bufLen; }
+
+ private:
+  void init();  // zeroes the whole buffer
+
+  unsigned char* m_buf;
+  unsigned int m_bufLen;
+};
+
+
 // (section end: Message records and message buffers)
 
 // ===========================================================================
 // Message pool: owned by the framework core
 // ===========================================================================
 
+class Cvlk_task_mgr;
+
+// The four size classes of the message pool, smallest first.
+enum Emsg_class : std::uint32_t {
+  EMSG_CLASS_TINY = 0,
+  EMSG_CLASS_SMALL = 1,
+  EMSG_CLASS_COMM = 2,
+  EMSG_CLASS_BIG = 3,
+  EMSG_CLASS_NUM = 4,
+};
+
+// Indexes of the message pool's statistics (Cvlk_task_mgr::GetMsgStat); their
+// names are what showMessageStat prints.
+enum Emsg_stat : std::uint32_t {
+  EMSG_STAT_E_NO_MSG_NODE = 0,        // a request returned no buffer
+  EMSG_STAT_E_NO_TINY_MSG_NODE = 1,   // the chosen class was empty ...
+  EMSG_STAT_E_NO_SMALL_MSG_NODE = 2,
+  EMSG_STAT_E_NO_COMM_MSG_NODE = 3,
+  EMSG_STAT_E_NO_BIG_MSG_NODE = 4,
+  EMSG_STAT_E_NO_MSG_BUF = 5,         // never counted
+  EMSG_STAT_N_ALLOC_MSG = 6,          // a request returned a buffer
+  EMSG_STAT_N_ALLOC_TINY_MSG = 7,     // a request chose the class ...
+  EMSG_STAT_N_ALLOC_SMALL_MSG = 8,
+  EMSG_STAT_N_ALLOC_COMM_MSG = 9,
+  EMSG_STAT_N_ALLOC_BIG_MSG = 10,
+  EMSG_STAT_N_FREE_MSG = 11,          // a buffer went back to its class
+  EMSG_STAT_NUM = 12,
+};
+
+// The process's message buffers in four fixed size classes, the routing queue
+// and the routing thread that moves queued buffers to their destination task.
+// Internal: applications reach it through Cvlk_task_mgr and Cvlk_task.
+// Thread-safety: any thread allocates, frees and queues; m_lock guards the
+// classes and the routing queue. The per-class statistics are stepped under the
+// lock, the rest just after it; every step is atomic, so the counts are exact.
+// Lock order: never holds m_lock while taking a task's queue lock.
+// Shutdown: Close() (the manager's Stop) stops and joins the routing thread, then
+// returns every still queued buffer to its class; later sends free the buffer.
+class Cvlk_msg_pool : public Cvlk_thread {
+ public:
+  explicit Cvlk_msg_pool(Cvlk_task_mgr* mgr);
+  ~Cvlk_msg_pool() override;
+
+  // Creates one class: bufSize bytes (plus 4) per buffer, nodeCnt buffers.
+  // ERR_OUT_OF_MEMORY when a pool or buffer could not be made; ERR_INVALID_OPR
+  // when the class exists already.
+  EerrNo InitClass(unsigned int cls, unsigned int bufSize, unsigned int nodeCnt);
+  // A buffer of the first class whose size is at least size, or null. The
+  // caller owns the buffer.
+  Cvlk_msg_buf* Alloc(unsigned int size) VLK_EXCLUDES(m_lock);
+  // Returns a buffer to its class. ERR_INVALID_PARAM for null or a buffer of no
+  // class of this pool; ERR_INVALID_OPR for one that is idle or still queued.
+  EerrNo Free(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
+  // Queues a buffer for the routing thread; the pool owns it from now on.
+  EerrNo Post(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
+  // Stops the routing thread, joins it, frees what is still queued. Idempotent.
+  void Close() VLK_EXCLUDES(m_lock);
+
+  void requestStop() override;
+
+  unsigned int GetClassSize(unsigned int cls) const { return cls < EMSG_CLASS_NUM ? m_size[cls] : 0u; }
+  unsigned int GetRealNum(unsigned int cls) VLK_EXCLUDES(m_lock);
+  unsigned int GetIdleNum(unsigned int cls) VLK_EXCLUDES(m_lock);
+  unsigned int GetStat(unsigned int idx) const;
+  void ClearStat();
+  // The status block ("Message pool::" and one line per class) through the
+  // manager's Display.
+  void PrintStatus() VLK_EXCLUDES(m_lock);
+  // The status block, then the statistics that are not 0.
+  void PrintStat() VLK_EXCLUDES(m_lock);
+
+ protected:
+  void run() override;
+
+ private:
+  Cvlk_msg_buf* popQueue() VLK_EXCLUDES(m_lock);
+  void route(Cvlk_msg_buf* buf);
+  EerrNo freeLocked(Cvlk_msg_buf* buf) VLK_REQUIRES(m_lock);
+
+  Cvlk_task_mgr* m_mgr;
+  Cvlk_mutex m_lock;
+  Cvlk_semaphore m_wake;  // released once per queued buffer; releases coalesce
+  Cvlk_link m_queue VLK_GUARDED_BY(m_lock);
+  Cvlk_resource* m_class[EMSG_CLASS_NUM] VLK_GUARDED_BY(m_lock);
+  unsigned int m_size[EMSG_CLASS_NUM];  // written by InitClass before any traffic
+  Cvlk_counter* m_stat;
+  bool m_closed VLK_GUARDED_BY(m_lock);
+};
+
+
 // (section end: Message pool)
 
 // ===========================================================================
 // Task manager and task: owned by the framework core
 // ===========================================================================
+
+class Cvlk_task;
+class Cfactory;
+class Cvlk_timer_pool;
+
+// The root of an application: owns the message pool, a table of up to 32 tasks,
+// the global trace switch and the five signals through which every log, trace
+// and display line of the framework leaves the library.
+// Use: derive, create the tasks with the manager as Qt parent, regTask them,
+// initMessagePool, Run; the calling thread then runs a Qt event loop (the timer
+// pools tick there).
+// Thread-safety: SendMsg, SendMsgToTask, TransferMsg, GetMsgBuf, FreeMsgBuf, the
+// trace switch and the output functions may be called from any thread. regTask
+// and initMessagePool are called before Run, on one thread; the task table is
+// read-only afterwards.
+// Shutdown: Stop() (also run by the destructor) stops and joins the routing
+// thread, then every registered task's thread, and returns every buffer still
+// queued to the pool. A derived manager that owns tasks as members calls Stop()
+// in its own destructor. The destructor then deletes the tasks it is the Qt
+// parent of, then the pool.
+class VLK_EXPORT Cvlk_task_mgr : public QObject {
+  Q_OBJECT
+ public:
+  explicit Cvlk_task_mgr(QObject* parent = nullptr);
+  ~Cvlk_task_mgr() override;
+
+  Cvlk_task_mgr(const Cvlk_task_mgr&) = delete;
+  Cvlk_task_mgr& operator=(const Cvlk_task_mgr&) = delete;
+
+  // Starts the routing thread, then each registered task in slot order (thread,
+  // timer pool, OnCreate), then afterRun(). ERR_NOT_INITIAL without a message
+  // pool, ERR_INVALID_OPR when already run or stopped.
+  EerrNo Run();
+  // Stops and joins the routing thread and every registered task thread and
+  // gives every buffer still queued back to the pool; buffers sent afterwards are
+  // freed at once. Idempotent; a stopped manager cannot run again.
+  // REQUIRES: not called from a task thread or the routing thread.
+  void Stop();
+
+  // Queues the buffer for the routing thread, which hands it to the task named
+  // by dstTaskId (or frees it when no task has that id). The buffer belongs to
+  // the framework from now on. ERR_INVALID_PARAM for null.
+  EerrNo SendMsg(Cvlk_msg_buf* buf);
+  // Delivers on the caller's thread: appends the buffer to the queue of the task
+  // named by dstTaskId, or frees it when no task has that id. Owned as SendMsg.
+  EerrNo SendMsgToTask(Cvlk_msg_buf* buf);
+  // Takes a message handed on with PRC_TRANSFER and gives the buffer back to
+  // the pool, so that a transferred buffer is never lost. ERR_INVALID_PARAM for null.
+  EerrNo TransferMsg(Cvlk_msg_buf* buf);
+
+  // A buffer from the first size class of at least size bytes (header included),
+  // or null. The first failure of the process emits sigErrorNoMsgBuf().
+  // The caller owns the buffer until it sends or frees it.
+  Cvlk_msg_buf* GetMsgBuf(unsigned int size);
+  // Returns the buffer to its class. ERR_INVALID_PARAM for null or a foreign
+  // buffer, ERR_INVALID_OPR for one already free or still queued.
+  EerrNo FreeMsgBuf(Cvlk_msg_buf* buf);
+
+  void TraceOn() { m_trace.store(VLK_TRUE, std::memory_order_relaxed); }
+  void TraceOff() { m_trace.store(VLK_FALSE, std::memory_order_relaxed); }
+  Ebool HasTraceOn() const { return static_cast<Ebool>(m_trace.load(std::memory_order_relaxed)); }
+
+  // sigOutputTraceInfo(text) unless text is null or empty.
+  void Display(const char* text);
+  // Display(text) while the trace switch is on.
+  void TraceInfo(const char* text);
+  // sigLogInfo, sigLogWarning, sigLogError with the text (also an empty one).
+  void LogInfo(const char* text);
+  void LogWarning(const char* text);
+  void LogError(const char* text);
+
+  // Diagnostics: the pool's counts and statistics (0 before initMessagePool),
+  // the number of failed buffer requests, the number of registered tasks.
+  unsigned int GetMsgRealNum(unsigned int cls) const;
+  unsigned int GetMsgIdleNum(unsigned int cls) const;
+  unsigned int GetMsgBufSize(unsigned int cls) const;
+  unsigned int GetMsgStat(unsigned int idx) const;
+  unsigned int GetNoMsgBufCount() const { return m_noBufCount.load(std::memory_order_relaxed); }
+  unsigned int GetTaskCount() const { return m_taskCount; }
+
+ protected:
+  // Called at the end of Run; the result is ignored.
+  virtual EerrNo afterRun();
+
+ public:
+  // The pool status, then each task's Print followed by a one-blank line.
+  virtual void Print();
+
+ Q_SIGNALS:
+  void sigOutputTraceInfo(QString info);
+  void sigLogInfo(QString info);
+  void sigLogWarning(QString info);
+  void sigLogError(QString info);
+  void sigErrorNoMsgBuf();
+
+ protected:
+  // Files the task under its id. ERR_OUT_OF_MEMORY with 32 tasks registered or
+  // an id of 32 or more; a task already in the slot is replaced. The manager
+  // does not own the task (its Qt parent does).
+  EerrNo regTask(Cvlk_task* task);
+  // Creates the message pool with its four classes (ascending sizes expected).
+  // ERR_INVALID_OPR when called twice, ERR_OUT_OF_MEMORY when a class could not
+  // be made in full.
+  EerrNo initMessagePool(unsigned int tinyBufSize, unsigned int tinyNodeCnt, unsigned int smallBufSize,
+                         unsigned int smallNodeCnt, unsigned int commBufSize, unsigned int commNodeCnt,
+                         unsigned int bigBufSize, unsigned int bigNodeCnt);
+  void clearMessageStat();
+  void showMessageStat();
+
+ private:
+  friend class Cvlk_msg_pool;
+  friend class Cvlk_task;
+
+  Cvlk_task* getTask(unsigned int id) const;
+  void startTasks();
+  void startMsgPool();
+  void unregTask(Cvlk_task* task);
+  void noteNoMsgBuf();
+
+  unsigned int m_taskCount;
+  Cvlk_task* m_tasks[32];  // filled before Run, read-only afterwards
+  Cvlk_msg_pool* m_pool;   // made by initMessagePool before Run
+  std::atomic<unsigned int> m_trace;
+  std::atomic<unsigned int> m_noBufCount;
+  bool m_running;
+  bool m_stopped;
+};
+
+// One worker thread with its own message queue, up to eight factories and one
+// timer pool. Factories and state machines run only on the task's thread.
+// Use: derive, create with the manager as Qt parent, regFactory, setTimer, then
+// the manager's regTask and Run (or start() for a single task).
+// Thread-safety: SendMsg, PumpMsgBuf, GetPumpMsgBuf, GetMsgBuf, FreeMsgBuf and
+// the output functions from any thread; m_queueLock guards the queue.
+// processPumpMsg, selfChecking and midnightChecking run on the task thread only.
+// Shutdown: the manager's Stop (or the destructor) stops and joins the thread and
+// frees the queued buffers; buffers put on a stopped task's queue are freed.
+class VLK_EXPORT Cvlk_task : public Cvlk_thread {
+  Q_OBJECT
+ public:
+  // name: at most 31 characters are kept.
+  Cvlk_task(Cvlk_task_mgr* mgr, unsigned int id, const char* name);
+  ~Cvlk_task() override;
+
+  unsigned int GetModId() const { return m_id; }
+  Cvlk_task_mgr* GetTaskMgr() const { return m_mgr; }
+  const char* GetName() const { return m_name; }
+
+  // Starts the thread, creates the timer pool on the calling thread (which must
+  // run a Qt event loop for it to tick), then OnCreate(). Once only.
+  void start();
+
+  // To this task's own queue when dstTaskId is this task's id, else to the
+  // routing queue. The buffer belongs to the framework from now on.
+  EerrNo SendMsg(Cvlk_msg_buf* buf);
+  // Appends the buffer to this task's queue and wakes the thread; a stopped
+  // task frees it instead. ERR_INVALID_PARAM for null.
+  EerrNo PumpMsgBuf(Cvlk_msg_buf* buf);
+  // Removes and returns the head of the queue (the caller owns it), or null.
+  Cvlk_msg_buf* GetPumpMsgBuf();
+  // As Cvlk_task_mgr::TransferMsg: the buffer goes back to the pool.
+  EerrNo TransferMsg(Cvlk_msg_buf* buf);
+  Cvlk_msg_buf* GetMsgBuf(unsigned int size);
+  EerrNo FreeMsgBuf(Cvlk_msg_buf* buf);
+
+  // Timers of this task's timer pool (created by start); ids are never 0.
+  // CreateTimer returns the id of a stopped timer, or 0 (and logs the error).
+  unsigned int CreateTimer(unsigned int factoryId, unsigned int fsmId, unsigned int dataLen, unsigned char* data);
+  // Frees the timer if it is busy; id becomes 0 in any case.
+  void FreeTimer(unsigned int& id);
+  // (Re)starts a busy timer with a period of seconds (> 0).
+  void StartTimer(unsigned int id, unsigned int seconds);
+  void StopTimer(unsigned int id);
+  // Seconds since the task was started (the timer pool's tick count); 0 before.
+  unsigned int GetCurrSeconds() const;
+  Cvlk_timer_pool* GetTimerPool() const { return m_timerPool; }
+
+  // Output through the manager: Display always (non-empty text), TraceInfo only
+  // while its trace switch is on, the log functions always.
+  void Display(const char* text);
+  void TraceInfo(const char* text);
+  void LogInfo(const char* text);
+  void LogWarning(const char* text);
+  void LogError(const char* text);
+
+  unsigned int GetFactoryCount() const { return m_facCount; }
+  Cfactory* GetFactory(unsigned int idx) const { return idx < m_facCount ? m_factories[idx] : nullptr; }
+  unsigned int GetTimerCount() const { return m_timerCount; }
+  unsigned int GetSelfChkTimerId() const { return m_selfChkTimerId.load(std::memory_order_relaxed); }
+
+  void requestStop() override;
+
+ protected:
+  // The thread: waits for the semaphore, then drains the queue message by message.
+  void run() override;
+
+ public:
+  // Every factory's OnCreate in registration order, then the self-check timer
+  // (5400 seconds). Runs on the thread that starts the task.
+  virtual EerrNo OnCreate();
+  // The header lines and every factory's Print.
+  virtual void Print();
+
+ protected:
+  // For a message that names no registered factory. The default handles the
+  // self-check timer's expiry (PRC_PROCESSED) and leaves everything else
+  // (PRC_NOT_PROCESSED: freed). PRC_FSM_FOUND asks for another factory lookup.
+  virtual Eprc_result _fsm_not_found(Cmsg* msg);
+  // Every factory's selfChecking, last registered first; between 03:00 and 04:59
+  // local time (GetLocalHour) also midnightChecking.
+  virtual EerrNo selfChecking();
+  // Every factory's midnightChecking, last registered first.
+  virtual EerrNo midnightChecking();
+  // The local hour (0..23) that selfChecking tests; replaceable for tests.
+  virtual int GetLocalHour();
+
+ Q_SIGNALS:
+  void sigTracedInfo(QString info);
+
+ public Q_SLOTS:
+  // Re-emits info as sigTracedInfo while the manager's trace switch is on.
+  void slotTracedInfo(QString info);
+
+ protected:
+  // Appends a factory; ERR_OUT_OF_MEMORY with eight registered. The task does
+  // not own it (its Qt parent does). REQUIRES: before the task starts.
+  EerrNo regFactory(Cfactory* factory);
+  // Reserves n more timers; only counts made before start take effect.
+  EerrNo setTimer(unsigned int n);
+
+ private:
+  friend class Cvlk_task_mgr;
+
+  void init();
+  void startTimerPool();
+  void startSelfChkingTimer();
+  void processPumpMsg(Cvlk_msg_buf* buf);
+  Cfactory* findFactory(unsigned int factoryId) const;
+  // Stops and joins the thread, then frees every queued buffer; later buffers
+  // are freed on arrival.
+  void close();
+
+  Cvlk_task_mgr* m_mgr;
+  unsigned int m_id;
+  char m_name[32];
+  unsigned int m_facCount;
+  Cfactory* m_factories[8];
+  unsigned int m_timerCount;
+  Cvlk_timer_pool* m_timerPool;  // made by start, on the starting thread
+  Cvlk_link* m_queue VLK_PT_GUARDED_BY(m_queueLock);
+  Cvlk_mutex m_queueLock;
+  Cvlk_semaphore m_wake;  // released once per queued buffer; releases coalesce
+  std::atomic<unsigned int> m_selfChkTimerId;
+  bool m_closed VLK_GUARDED_BY(m_queueLock);
+  bool m_registered;  // filed in the manager's table
+};
+
 
 // (section end: Task manager and task)
 

@@ -1,0 +1,199 @@
+// The message pool: four fixed size classes of buffers, the routing queue and
+// the routing thread, and the pool's statistics.
+#include <cstdio>
+
+#include "vlk_task.h"
+
+namespace {
+
+const char* const kStatNames[EMSG_STAT_NUM] = {
+    "EMSG_STAT_E_NO_MSG_NODE",     "EMSG_STAT_E_NO_TINY_MSG_NODE", "EMSG_STAT_E_NO_SMALL_MSG_NODE",
+    "EMSG_STAT_E_NO_COMM_MSG_NODE", "EMSG_STAT_E_NO_BIG_MSG_NODE", "EMSG_STAT_E_NO_MSG_BUF",
+    "EMSG_STAT_N_ALLOC_MSG",       "EMSG_STAT_N_ALLOC_TINY_MSG",   "EMSG_STAT_N_ALLOC_SMALL_MSG",
+    "EMSG_STAT_N_ALLOC_COMM_MSG",  "EMSG_STAT_N_ALLOC_BIG_MSG",    "EMSG_STAT_N_FREE_MSG",
+};
+
+const char* const kInitFormats[EMSG_CLASS_NUM] = {
+    "initTinyMsgPool: nodeCnt=%u, bufSize=%u",
+    "initSmallMsgPool: nodeCnt=%u, bufSize=%u",
+    "initCommMsgPool: nodeCnt=%u, bufSize=%u",
+    "initBigMsgPool: nodeCnt=%u, bufSize=%u",
+};
+
+const char* const kStatusFormats[EMSG_CLASS_NUM] = {
+    "tiny:  realCnt=%u, idleCnt=%u",
+    "small: realCnt=%u, idleCnt=%u",
+    "comm:  realCnt=%u, idleCnt=%u",
+    "big:   realCnt=%u, idleCnt=%u",
+};
+
+}  // namespace
+
+Cvlk_msg_pool::Cvlk_msg_pool(Cvlk_task_mgr* mgr)
+    : Cvlk_thread(mgr), m_mgr(mgr), m_class{}, m_size{}, m_stat(nullptr), m_closed(false) {
+  m_stat = new Cvlk_counter(EMSG_STAT_NUM, VlkGetGlobalObjID(), this);
+}
+
+Cvlk_msg_pool::~Cvlk_msg_pool() {
+  // The routing thread must be gone before the queue and the classes go; the
+  // size classes (Qt children) then delete every buffer.
+  Close();
+}
+
+EerrNo Cvlk_msg_pool::InitClass(unsigned int cls, unsigned int bufSize, unsigned int nodeCnt) {
+  if (cls >= EMSG_CLASS_NUM) return ERR_INVALID_PARAM;
+  Cvlk_mutex_locker guard(&m_lock);
+  if (m_class[cls] != nullptr) return ERR_INVALID_OPR;
+  m_size[cls] = bufSize;
+  Cvlk_resource* res = new Cvlk_resource(bufSize, nodeCnt, this);
+  m_class[cls] = res;
+  if (res->GetErr() != ERR_OK) return ERR_OUT_OF_MEMORY;
+  for (unsigned int i = 0; i < nodeCnt; ++i) {
+    Cvlk_msg_buf* buf = new Cvlk_msg_buf(bufSize, res);
+    if (buf->GetErr() != ERR_OK || res->Add(buf) != ERR_OK) {
+      delete buf;
+      return ERR_OUT_OF_MEMORY;
+    }
+  }
+  VlkDebug(kInitFormats[cls], nodeCnt, bufSize);
+  return ERR_OK;
+}
+
+Cvlk_msg_buf* Cvlk_msg_pool::Alloc(unsigned int size) {
+  Cvlk_msg_buf* buf = nullptr;
+  {
+    Cvlk_mutex_locker guard(&m_lock);
+    for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
+      if (m_class[cls] == nullptr || m_size[cls] < size) continue;
+      // The first class large enough is the only one tried: no fall-back.
+      m_stat->Inc(EMSG_STAT_N_ALLOC_TINY_MSG + cls);
+      buf = static_cast<Cvlk_msg_buf*>(m_class[cls]->AllocNode());
+      if (buf == nullptr) m_stat->Inc(EMSG_STAT_E_NO_TINY_MSG_NODE + cls);
+      break;
+    }
+  }
+  m_stat->Inc(buf != nullptr ? EMSG_STAT_N_ALLOC_MSG : EMSG_STAT_E_NO_MSG_NODE);
+  return buf;
+}
+
+EerrNo Cvlk_msg_pool::freeLocked(Cvlk_msg_buf* buf) {
+  Cvlk_resource* res = buf->GetRes();
+  bool ours = false;
+  for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls) ours = ours || (res != nullptr && res == m_class[cls]);
+  if (!ours) return ERR_INVALID_PARAM;
+  // An idle buffer, or one still in a queue, is refused by the class.
+  return res->FreeById(buf->GetId());
+}
+
+EerrNo Cvlk_msg_pool::Free(Cvlk_msg_buf* buf) {
+  if (buf == nullptr) return ERR_INVALID_PARAM;
+  EerrNo err;
+  {
+    Cvlk_mutex_locker guard(&m_lock);
+    err = freeLocked(buf);
+  }
+  if (err == ERR_OK) m_stat->Inc(EMSG_STAT_N_FREE_MSG);
+  return err;
+}
+
+EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
+  if (buf == nullptr) return ERR_INVALID_PARAM;
+  EerrNo err;
+  bool freed = false;
+  {
+    Cvlk_mutex_locker guard(&m_lock);
+    if (m_closed) {
+      // Nobody routes any more: the buffer goes straight back.
+      err = freeLocked(buf);
+      freed = (err == ERR_OK);
+    } else {
+      err = m_queue.AddToTail(buf);
+    }
+  }
+  if (freed) {
+    m_stat->Inc(EMSG_STAT_N_FREE_MSG);
+  } else if (err == ERR_OK) {
+    m_wake.release();
+  }
+  return err;
+}
+
+Cvlk_msg_buf* Cvlk_msg_pool::popQueue() {
+  Cvlk_mutex_locker guard(&m_lock);
+  return static_cast<Cvlk_msg_buf*>(m_queue.RemoveHead());
+}
+
+void Cvlk_msg_pool::route(Cvlk_msg_buf* buf) {
+  // The pool lock is not held here: PumpMsgBuf takes the task's queue lock.
+  Cvlk_task* task = m_mgr->getTask(buf->GetMsgPointer()->dstTaskId);
+  if (task != nullptr) {
+    task->PumpMsgBuf(buf);
+  } else {
+    Free(buf);
+  }
+}
+
+void Cvlk_msg_pool::run() {
+  while (!isStopRequested()) {
+    m_wake.acquire();
+    // Releases coalesce: drain everything queued since the last wake-up.
+    while (!isStopRequested()) {
+      Cvlk_msg_buf* buf = popQueue();
+      if (buf == nullptr) break;
+      route(buf);
+    }
+  }
+}
+
+void Cvlk_msg_pool::requestStop() {
+  Cvlk_thread::requestStop();
+  m_wake.release();
+}
+
+void Cvlk_msg_pool::Close() {
+  stop();
+  {
+    Cvlk_mutex_locker guard(&m_lock);
+    m_closed = true;
+  }
+  while (Cvlk_msg_buf* buf = popQueue()) Free(buf);
+}
+
+unsigned int Cvlk_msg_pool::GetRealNum(unsigned int cls) {
+  if (cls >= EMSG_CLASS_NUM) return 0;
+  Cvlk_mutex_locker guard(&m_lock);
+  return m_class[cls] != nullptr ? m_class[cls]->GetRealNum() : 0u;
+}
+
+unsigned int Cvlk_msg_pool::GetIdleNum(unsigned int cls) {
+  if (cls >= EMSG_CLASS_NUM) return 0;
+  Cvlk_mutex_locker guard(&m_lock);
+  return m_class[cls] != nullptr ? m_class[cls]->GetIdleNum() : 0u;
+}
+
+unsigned int Cvlk_msg_pool::GetStat(unsigned int idx) const { return m_stat->Get(idx); }
+
+void Cvlk_msg_pool::ClearStat() { m_stat->ClearAll(); }
+
+void Cvlk_msg_pool::PrintStatus() {
+  char line[96];
+  m_mgr->Display("================================================");
+  m_mgr->Display("Message pool::");
+  for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
+    std::snprintf(line, sizeof(line), kStatusFormats[cls], GetRealNum(cls), GetIdleNum(cls));
+    m_mgr->Display(line);
+  }
+}
+
+void Cvlk_msg_pool::PrintStat() {
+  char line[96];
+  PrintStatus();
+  m_mgr->Display("========================================");
+  m_mgr->Display("Message pool statistic:  ");
+  for (unsigned int idx = 0; idx < EMSG_STAT_NUM; ++idx) {
+    unsigned int value = m_stat->Get(idx);
+    if (value == 0) continue;
+    std::snprintf(line, sizeof(line), "%s (%u)", kStatNames[idx], value);
+    m_mgr->Display(line);
+  }
+}

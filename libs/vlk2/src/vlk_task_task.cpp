@@ -1,0 +1,146 @@
+// Tasks: the queue, the thread that drains it, sending, output and shutdown.
+#include "vlk_task.h"
+
+Cvlk_task::Cvlk_task(Cvlk_task_mgr* mgr, unsigned int id, const char* name)
+    : Cvlk_thread(mgr),
+      m_mgr(mgr),
+      m_id(id),
+      m_name{},
+      m_facCount(0),
+      m_factories{},
+      m_timerCount(1),
+      m_timerPool(nullptr),
+      m_queue(nullptr),
+      m_selfChkTimerId(0),
+      m_closed(false),
+      m_registered(false) {
+  // Longer names are cut so that the field always ends in a terminator.
+  if (name != nullptr) {
+    for (unsigned int i = 0; i + 1 < sizeof(m_name) && name[i] != '\0'; ++i) m_name[i] = name[i];
+  }
+  init();
+}
+
+Cvlk_task::~Cvlk_task() {
+  close();
+  if (m_registered && m_mgr != nullptr) m_mgr->unregTask(this);
+}
+
+void Cvlk_task::init() {
+  m_timerCount = 1;  // the self-check timer
+  m_facCount = 0;
+  for (Cfactory*& factory : m_factories) factory = nullptr;
+  Cvlk_mutex_locker guard(&m_queueLock);
+  m_queue = new Cvlk_link(VlkGetGlobalObjID(), this);
+}
+
+EerrNo Cvlk_task::regFactory(Cfactory* factory) {
+  if (factory == nullptr) return ERR_INVALID_PARAM;
+  if (m_facCount >= 8) return ERR_OUT_OF_MEMORY;
+  m_factories[m_facCount++] = factory;
+  return ERR_OK;
+}
+
+EerrNo Cvlk_task::setTimer(unsigned int n) {
+  m_timerCount += n;
+  return ERR_OK;
+}
+
+void Cvlk_task::start() {
+  if (isStarted()) return;
+  Cvlk_thread::start();
+  startTimerPool();
+  OnCreate();
+}
+
+EerrNo Cvlk_task::SendMsg(Cvlk_msg_buf* buf) {
+  if (buf == nullptr) return ERR_INVALID_PARAM;
+  // A message to oneself never passes the routing thread.
+  if (buf->GetMsgPointer()->dstTaskId == m_id) return PumpMsgBuf(buf);
+  if (m_mgr == nullptr) return ERR_NOT_INITIAL;
+  return m_mgr->SendMsg(buf);
+}
+
+EerrNo Cvlk_task::PumpMsgBuf(Cvlk_msg_buf* buf) {
+  if (buf == nullptr) return ERR_INVALID_PARAM;
+  EerrNo err = ERR_OK;
+  bool closed;
+  {
+    Cvlk_mutex_locker guard(&m_queueLock);
+    closed = m_closed || m_queue == nullptr;
+    if (!closed) err = m_queue->AddToTail(buf);
+  }
+  // The queue lock is released before the pool lock is taken.
+  if (closed) return FreeMsgBuf(buf);
+  if (err == ERR_OK) m_wake.release();
+  return err;
+}
+
+Cvlk_msg_buf* Cvlk_task::GetPumpMsgBuf() {
+  Cvlk_mutex_locker guard(&m_queueLock);
+  if (m_queue == nullptr) return nullptr;
+  return static_cast<Cvlk_msg_buf*>(m_queue->RemoveHead());
+}
+
+EerrNo Cvlk_task::TransferMsg(Cvlk_msg_buf* buf) {
+  if (m_mgr == nullptr) return ERR_NOT_INITIAL;
+  return m_mgr->TransferMsg(buf);
+}
+
+Cvlk_msg_buf* Cvlk_task::GetMsgBuf(unsigned int size) { return m_mgr != nullptr ? m_mgr->GetMsgBuf(size) : nullptr; }
+
+EerrNo Cvlk_task::FreeMsgBuf(Cvlk_msg_buf* buf) {
+  if (m_mgr == nullptr) return ERR_NOT_INITIAL;
+  return m_mgr->FreeMsgBuf(buf);
+}
+
+void Cvlk_task::run() {
+  while (!isStopRequested()) {
+    m_wake.acquire();
+    // Releases coalesce: drain everything queued since the last wake-up. The
+    // queue lock is never held while a message is processed.
+    while (!isStopRequested()) {
+      Cvlk_msg_buf* buf = GetPumpMsgBuf();
+      if (buf == nullptr) break;
+      processPumpMsg(buf);
+    }
+  }
+}
+
+void Cvlk_task::requestStop() {
+  Cvlk_thread::requestStop();
+  m_wake.release();
+}
+
+void Cvlk_task::close() {
+  stop();
+  {
+    Cvlk_mutex_locker guard(&m_queueLock);
+    m_closed = true;
+  }
+  while (Cvlk_msg_buf* buf = GetPumpMsgBuf()) FreeMsgBuf(buf);
+}
+
+void Cvlk_task::Display(const char* text) {
+  if (m_mgr != nullptr) m_mgr->Display(text);
+}
+
+void Cvlk_task::TraceInfo(const char* text) {
+  if (m_mgr != nullptr) m_mgr->TraceInfo(text);
+}
+
+void Cvlk_task::LogInfo(const char* text) {
+  if (m_mgr != nullptr) m_mgr->LogInfo(text);
+}
+
+void Cvlk_task::LogWarning(const char* text) {
+  if (m_mgr != nullptr) m_mgr->LogWarning(text);
+}
+
+void Cvlk_task::LogError(const char* text) {
+  if (m_mgr != nullptr) m_mgr->LogError(text);
+}
+
+void Cvlk_task::slotTracedInfo(QString info) {
+  if (m_mgr != nullptr && m_mgr->HasTraceOn() == VLK_TRUE) Q_EMIT sigTracedInfo(info);
+}

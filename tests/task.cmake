@@ -1,0 +1,3 @@
+# The framework core: message records, the message pool, the task manager, tasks.
+vlk_add_test(test_task_msg LABELS task)
+vlk_add_test(test_task_route NO_MAIN LABELS task threaded)

@@ -1,0 +1,248 @@
+// Message records, message buffers, the message pool's classes and statistics,
+// and the task manager's table and output, without threads.
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_task_util.h"
+
+using tasktest::TestMgr;
+using tasktest::TestTask;
+
+namespace {
+
+// Byte offset of a field inside a record, measured on a live object.
+template <typename R, typename F>
+std::size_t OffsetIn(const R& rec, const F& field) {
+  return static_cast<std::size_t>(reinterpret_cast<const char*>(&field) - reinterpret_cast<const char*>(&rec));
+}
+
+TEST(MsgRecords, InitSetsTypeAndZeroesEverythingElse) {
+  Csys_timout_msg tm;
+  std::memset(static_cast<void*>(&tm), 0xAB, sizeof(tm));
+  tm.Init();
+  EXPECT_EQ(tm.msgType, static_cast<std::uint32_t>(MSG_TIMEOUT));
+  tm.msgType = 0;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&tm);
+  for (std::size_t i = 0; i < sizeof(tm); ++i) EXPECT_EQ(bytes[i], 0) << i;
+  EXPECT_EQ(OffsetIn(tm, tm.dataLen), 48u);
+  EXPECT_EQ(OffsetIn(tm, tm.data[0]), 49u);
+
+  Csys_fac_inner_msg in;
+  std::memset(static_cast<void*>(&in), 0xCD, sizeof(in));
+  in.init();
+  EXPECT_EQ(in.msgType, static_cast<std::uint32_t>(MSG_FAC_INNER));
+  EXPECT_EQ(in.srcTaskId | in.dstFsmId | in.msgFlags | in.innerArg1 | in.innerArg2 | in.innerArg3, 0u);
+  EXPECT_EQ(OffsetIn(in, in.innerArg1), 48u);
+  EXPECT_EQ(OffsetIn(in, in.innerArg3), 56u);
+
+  Ctimer_data td;
+  std::memset(&td, 0xEF, sizeof(td));
+  td.Init();
+  EXPECT_EQ(td.taskId, 32u);
+  EXPECT_EQ(td.dataLen, 0u);
+  EXPECT_EQ(td.factoryId | td.fsmId, 0u);
+  for (unsigned char b : td.data) EXPECT_EQ(b, 0);
+
+  Cmsg h;
+  std::memset(&h, 0x11, sizeof(h));
+  h.Init();
+  Cmsg copy;
+  std::memset(&copy, 0x22, sizeof(copy));
+  copy = h;
+  EXPECT_EQ(std::memcmp(&copy, &h, sizeof(Cmsg)), 0);
+  EXPECT_EQ(copy.msgFlags, 0u);
+}
+
+class MsgPoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mgr.initMessagePool(64, 2, 256, 2, 1024, 1, 4096, 1), ERR_OK);
+    QObject::connect(&mgr, &Cvlk_task_mgr::sigErrorNoMsgBuf, [this] { ++noBufSignals; });
+    QObject::connect(&mgr, &Cvlk_task_mgr::sigOutputTraceInfo, [this](const QString& s) { lines << s; });
+  }
+  void TearDown() override { EXPECT_TRUE(mgr.AllIdle()); }
+
+  TestMgr mgr;
+  int noBufSignals = 0;
+  QStringList lines;
+};
+
+TEST_F(MsgPoolTest, FirstLargeEnoughClassServesWithoutFallBack) {
+  Cvlk_msg_buf* tiny = mgr.GetMsgBuf(64);
+  Cvlk_msg_buf* small = mgr.GetMsgBuf(65);
+  ASSERT_NE(tiny, nullptr);
+  ASSERT_NE(small, nullptr);
+  EXPECT_EQ(tiny->GetBufLen(), 68u);   // a class of N bytes holds N + 4
+  EXPECT_EQ(small->GetBufLen(), 260u);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_TINY_MSG), 1u);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_SMALL_MSG), 1u);
+
+  mgr.clearMessageStat();
+  EXPECT_EQ(mgr.GetMsgBuf(4097), nullptr);  // above the big class: nothing chosen
+  for (unsigned int idx = 0; idx < EMSG_STAT_NUM; ++idx)
+    EXPECT_EQ(mgr.GetMsgStat(idx), idx == EMSG_STAT_E_NO_MSG_NODE ? 1u : 0u) << idx;
+  EXPECT_EQ(mgr.FreeMsgBuf(tiny), ERR_OK);
+  EXPECT_EQ(mgr.FreeMsgBuf(small), ERR_OK);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), 2u);
+}
+
+TEST_F(MsgPoolTest, EmptyClassYieldsNullCountsAndSignalsOnce) {
+  Cvlk_msg_buf* a = mgr.GetMsgBuf(10);
+  Cvlk_msg_buf* b = mgr.GetMsgBuf(10);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  mgr.clearMessageStat();
+  EXPECT_EQ(mgr.GetMsgBuf(10), nullptr);  // small buffers are idle, yet no fall-back
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_TINY_MSG), 1u);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_E_NO_TINY_MSG_NODE), 1u);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_E_NO_MSG_NODE), 1u);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG), 0u);
+  EXPECT_EQ(noBufSignals, 1);
+  EXPECT_EQ(mgr.GetMsgBuf(10), nullptr);
+  EXPECT_EQ(noBufSignals, 1);  // the first failure only
+  EXPECT_EQ(mgr.GetNoMsgBufCount(), 2u);
+  EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY), 0u);
+  EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_SMALL), 2u);
+  mgr.FreeMsgBuf(a);
+  mgr.FreeMsgBuf(b);
+}
+
+TEST_F(MsgPoolTest, ReusedBufferKeepsPreviousBytesAndFreshOneIsZero) {
+  Cvlk_msg_buf* first = mgr.GetMsgBuf(1024);
+  ASSERT_NE(first, nullptr);
+  const Cmsg zero{};
+  EXPECT_EQ(std::memcmp(first->GetMsgPointer(), &zero, sizeof(Cmsg)), 0);
+  first->GetMsgPointer()->appWord1 = 0xCAFE;
+  ASSERT_EQ(mgr.FreeMsgBuf(first), ERR_OK);
+  Cvlk_msg_buf* again = mgr.GetMsgBuf(1000);  // the one comm buffer again
+  ASSERT_EQ(again, first);
+  EXPECT_EQ(again->GetMsgPointer()->appWord1, 0xCAFEu);
+  mgr.FreeMsgBuf(again);
+}
+
+TEST_F(MsgPoolTest, BadFreesAreRefusedAndNotCounted) {
+  EXPECT_EQ(mgr.FreeMsgBuf(nullptr), ERR_INVALID_PARAM);
+  Cvlk_msg_buf* buf = mgr.GetMsgBuf(100);
+  ASSERT_EQ(mgr.FreeMsgBuf(buf), ERR_OK);
+  EXPECT_EQ(mgr.FreeMsgBuf(buf), ERR_INVALID_OPR);  // double free
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), 1u);
+
+  TestMgr other;
+  ASSERT_EQ(other.initMessagePool(64, 1, 128, 1, 256, 1, 512, 1), ERR_OK);
+  Cvlk_msg_buf* foreign = other.GetMsgBuf(10);
+  EXPECT_EQ(mgr.FreeMsgBuf(foreign), ERR_INVALID_PARAM);  // not one of this pool's classes
+  EXPECT_EQ(other.FreeMsgBuf(foreign), ERR_OK);
+  EXPECT_EQ(mgr.initMessagePool(1, 1, 2, 2, 3, 3, 4, 4), ERR_INVALID_OPR);
+  EXPECT_EQ(mgr.GetMsgRealNum(EMSG_CLASS_TINY), 2u);
+}
+
+TEST_F(MsgPoolTest, StatisticPrintShowsStatusHeadingAndNonZeroCounts) {
+  mgr.clearMessageStat();
+  mgr.showMessageStat();
+  const QStringList cleared = {"================================================",
+                               "Message pool::",
+                               "tiny:  realCnt=2, idleCnt=2",
+                               "small: realCnt=2, idleCnt=2",
+                               "comm:  realCnt=1, idleCnt=1",
+                               "big:   realCnt=1, idleCnt=1",
+                               "========================================",
+                               "Message pool statistic:  "};
+  EXPECT_EQ(lines, cleared);
+  lines.clear();
+  Cvlk_msg_buf* buf = mgr.GetMsgBuf(3000);
+  mgr.showMessageStat();
+  ASSERT_EQ(lines.size(), 10);
+  EXPECT_EQ(lines[5], "big:   realCnt=1, idleCnt=0");
+  EXPECT_EQ(lines[8], "EMSG_STAT_N_ALLOC_MSG (1)");
+  EXPECT_EQ(lines[9], "EMSG_STAT_N_ALLOC_BIG_MSG (1)");
+  mgr.FreeMsgBuf(buf);
+}
+
+TEST(MsgPoolClasses, ClassOfZeroNodesExistsAndAlwaysFails) {
+  TestMgr mgr;
+  EXPECT_EQ(mgr.GetMsgBuf(10), nullptr);  // no pool yet: a failure, not a crash
+  ASSERT_EQ(mgr.initMessagePool(64, 0, 256, 1, 1024, 1, 4096, 1), ERR_OK);
+  EXPECT_EQ(mgr.GetMsgRealNum(EMSG_CLASS_TINY), 0u);
+  EXPECT_EQ(mgr.GetMsgBufSize(EMSG_CLASS_TINY), 64u);
+  EXPECT_EQ(mgr.GetMsgBuf(1), nullptr);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_E_NO_TINY_MSG_NODE), 1u);
+}
+
+class MgrOutputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QObject::connect(&mgr, &Cvlk_task_mgr::sigOutputTraceInfo, [this](const QString& s) { out << s; });
+    QObject::connect(&mgr, &Cvlk_task_mgr::sigLogInfo, [this](const QString& s) { out << "I:" + s; });
+    QObject::connect(&mgr, &Cvlk_task_mgr::sigLogWarning, [this](const QString& s) { out << "W:" + s; });
+    QObject::connect(&mgr, &Cvlk_task_mgr::sigLogError, [this](const QString& s) { out << "E:" + s; });
+  }
+  TestMgr mgr;
+  QStringList out;
+};
+
+TEST_F(MgrOutputTest, DisplayTraceAndLogRules) {
+  mgr.Display("");
+  mgr.Display(nullptr);
+  mgr.TraceInfo("hidden");
+  EXPECT_EQ(mgr.HasTraceOn(), VLK_FALSE);
+  mgr.TraceOn();
+  mgr.TraceInfo("shown");
+  mgr.TraceOff();
+  mgr.TraceInfo("hidden again");
+  mgr.LogInfo("");
+  mgr.LogWarning("w");
+  mgr.LogError("e");
+  EXPECT_EQ(out, QStringList({"shown", "I:", "W:w", "E:e"}));
+}
+
+TEST_F(MgrOutputTest, TaskOutputAndTracedSlotGoThroughTheManager) {
+  TestTask task(&mgr, 1, "t1");
+  ASSERT_EQ(mgr.regTask(&task), ERR_OK);
+  task.LogWarning("tw");
+  task.TraceInfo("off");
+  task.slotTracedInfo("off too");
+  mgr.TraceOn();
+  task.slotTracedInfo("traced");  // task signal -> manager signal
+  task.TraceInfo("on");
+  EXPECT_EQ(out, QStringList({"W:tw", "traced", "on"}));
+}
+
+TEST_F(MgrOutputTest, RegTaskLimitsAndPrint) {
+  ASSERT_EQ(mgr.initMessagePool(64, 1, 128, 1, 256, 1, 512, 1), ERR_OK);
+  std::vector<std::unique_ptr<TestTask>> tasks;
+  TestTask t32(&mgr, 32, "t32");
+  EXPECT_EQ(mgr.regTask(&t32), ERR_OUT_OF_MEMORY);
+  for (unsigned int id = 0; id < 32; ++id) {
+    tasks.push_back(std::make_unique<TestTask>(&mgr, id, id == 5 ? "a-name-much-longer-than-31-chars!" : "t"));
+    EXPECT_EQ(mgr.regTask(tasks.back().get()), ERR_OK) << id;
+  }
+  TestTask extra(&mgr, 7, "extra");
+  EXPECT_EQ(mgr.regTask(&extra), ERR_OUT_OF_MEMORY);  // 33rd
+  EXPECT_EQ(mgr.GetTaskCount(), 32u);
+  EXPECT_STREQ(tasks[5]->GetName(), "a-name-much-longer-than-31-char");
+  tasks.resize(3);  // deleted tasks leave the table
+  out.clear();
+  mgr.Print();
+  const QString eq58(58, '=');
+  const QStringList expected = {"================================================", "Message pool::",
+                                "tiny:  realCnt=1, idleCnt=1", "small: realCnt=1, idleCnt=1",
+                                "comm:  realCnt=1, idleCnt=1", "big:   realCnt=1, idleCnt=1",
+                                eq58, "t(0): ", " ", eq58, "t(1): ", " ", eq58, "t(2): ", " "};
+  EXPECT_EQ(out, expected);
+}
+
+TEST(TaskSelfCheck, MidnightCheckRunsOnlyBetweenThreeAndFive) {
+  TestMgr mgr;
+  TestTask task(&mgr, 1, "t");
+  const int hours[] = {2, 3, 4, 5, 23};
+  for (int h : hours) {
+    task.hour = h;
+    EXPECT_EQ(task.selfChecking(), ERR_OK);
+  }
+  EXPECT_EQ(task.selfCheckRuns, 5);
+  EXPECT_EQ(task.midnightRuns, 2);
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// The road of a message between threads: the routing thread, task queues,
+// messages to oneself, unknown destinations, statistics under contention and
+// stopping with buffers still queued.
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+#include "test_task_util.h"
+
+using tasktest::Counter;
+using tasktest::kDeadline;
+using tasktest::MakeMsg;
+using tasktest::TestMgr;
+using tasktest::TestTask;
+
+namespace {
+
+// Polls a condition that another thread makes true; false after the deadline.
+template <typename Pred>
+bool WaitUntil(Pred pred) {
+  const auto end = std::chrono::steady_clock::now() + kDeadline;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents();
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+class RouteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mgr.initMessagePool(64, 64, 256, 16, 1024, 4, 4096, 2), ERR_OK);
+    for (unsigned int id : {0u, 1u, 2u}) {
+      tasks.push_back(std::make_unique<TestTask>(&mgr, id, "t"));
+      ASSERT_EQ(mgr.regTask(tasks.back().get()), ERR_OK);
+    }
+  }
+  void TearDown() override {
+    mgr.Stop();
+    EXPECT_TRUE(mgr.AllIdle());
+    EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG));
+  }
+  TestTask& task(unsigned int id) { return *tasks[id]; }
+
+  TestMgr mgr;
+  std::vector<std::unique_ptr<TestTask>> tasks;
+};
+
+TEST_F(RouteTest, UnknownDestinationsAreFreedAndKnownOnesDelivered) {
+  Counter got0, got1;
+  std::atomic<unsigned int> lastWord{0};
+  std::atomic<bool> onTaskThread{true};
+  const std::thread::id mainThread = std::this_thread::get_id();
+  task(0).onMsg = [&](Cvlk_task*, Cmsg*) {
+    got0.Add();
+    return PRC_PROCESSED;
+  };
+  task(1).onMsg = [&](Cvlk_task*, Cmsg* msg) {
+    if (std::this_thread::get_id() == mainThread) onTaskThread = false;
+    lastWord = msg->appWord1;
+    got1.Add();
+    return PRC_PROCESSED;
+  };
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  EXPECT_EQ(mgr.Run(), ERR_INVALID_OPR);
+  EXPECT_EQ(mgr.SendMsg(nullptr), ERR_INVALID_PARAM);
+  EXPECT_EQ(mgr.SendMsgToTask(nullptr), ERR_INVALID_PARAM);
+
+  // Task 0 is registered but never addressable; 32 is out of range; 5 is empty.
+  for (unsigned int dst : {0u, 32u, 5u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(mgr.SendMsg(MakeMsg(&mgr, dst)), ERR_OK);
+    EXPECT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, dst)), ERR_OK);
+  }
+  Cvlk_msg_buf* direct = MakeMsg(&mgr, 1);
+  direct->GetMsgPointer()->appWord1 = 1;
+  EXPECT_EQ(mgr.SendMsgToTask(direct), ERR_OK);
+  Cvlk_msg_buf* routed = MakeMsg(&mgr, 1);
+  routed->GetMsgPointer()->appWord1 = 2;
+  EXPECT_EQ(mgr.SendMsg(routed), ERR_OK);  // routed after the unknown ones: FIFO
+
+  ASSERT_TRUE(got1.WaitFor(2));
+  EXPECT_TRUE(WaitUntil([&] { return mgr.AllIdle(); }));
+  EXPECT_EQ(lastWord.load(), 2u);
+  EXPECT_TRUE(onTaskThread.load());
+  EXPECT_EQ(got0.Get(), 0);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), 10u);
+}
+
+TEST_F(RouteTest, OwnTaskMessagesSkipTheRoutingThread) {
+  // The routing thread is never started: only a message to oneself can arrive.
+  Counter selfGot, otherGot;
+  task(1).onMsg = [&](Cvlk_task* self, Cmsg* msg) {
+    if (msg->appWord1 == 1) {
+      Cvlk_msg_buf* toSelf = MakeMsg(&mgr, 1);
+      toSelf->GetMsgPointer()->appWord1 = 2;
+      self->SendMsg(toSelf);
+      self->SendMsg(MakeMsg(&mgr, 2));  // waits in the routing queue
+    } else if (msg->appWord1 == 2) {
+      selfGot.Add();
+    }
+    return PRC_PROCESSED;
+  };
+  task(2).onMsg = [&](Cvlk_task*, Cmsg*) {
+    otherGot.Add();
+    return PRC_PROCESSED;
+  };
+  task(1).start();
+  task(2).start();
+  Cvlk_msg_buf* kick = MakeMsg(&mgr, 1);
+  kick->GetMsgPointer()->appWord1 = 1;
+  ASSERT_EQ(mgr.SendMsgToTask(kick), ERR_OK);
+  ASSERT_TRUE(selfGot.WaitFor(1));
+  EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY), mgr.GetMsgRealNum(EMSG_CLASS_TINY) - 1);
+  mgr.Stop();  // frees the one still queued for routing
+  EXPECT_EQ(otherGot.Get(), 0);
+  EXPECT_TRUE(mgr.AllIdle());
+}
+
+TEST_F(RouteTest, StopFreesQueuedBuffersAndLaterSendsFreeAtOnce) {
+  Counter entered;
+  for (unsigned int id : {1u, 2u}) {
+    // The first message holds the task until it is asked to stop, so the rest
+    // stay queued.
+    task(id).onMsg = [&](Cvlk_task* self, Cmsg*) {
+      entered.Add();
+      const auto end = std::chrono::steady_clock::now() + kDeadline;
+      while (!self->isStopRequested() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+      return PRC_PROCESSED;
+    };
+  }
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  for (int i = 0; i < 20; ++i) {
+    mgr.SendMsg(MakeMsg(&mgr, 1));
+    mgr.SendMsgToTask(MakeMsg(&mgr, 2));
+  }
+  ASSERT_TRUE(entered.WaitFor(2));
+  mgr.Stop();
+  EXPECT_EQ(entered.Get(), 2);
+  EXPECT_TRUE(mgr.AllIdle());
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), 40u);
+
+  EXPECT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1)), ERR_OK);
+  EXPECT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 2)), ERR_OK);
+  EXPECT_EQ(task(1).SendMsg(MakeMsg(&mgr, 1)), ERR_OK);
+  EXPECT_TRUE(mgr.AllIdle());
+  EXPECT_EQ(mgr.Run(), ERR_INVALID_OPR);
+}
+
+TEST_F(RouteTest, StopWithoutRunFreesTheRoutingQueue) {
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1)), ERR_OK);
+  ASSERT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 2)), ERR_OK);
+  EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY), 64u - 6u);
+  mgr.Stop();
+  EXPECT_TRUE(mgr.AllIdle());
+}
+
+TEST_F(RouteTest, PingPongThroughTheRoutingThread) {
+  constexpr int kRounds = 2000;
+  Counter done;
+  auto bounce = [&](Cvlk_task* self, Cmsg* msg) {
+    if (static_cast<int>(msg->appWord1) >= kRounds) {
+      done.Add();
+      return PRC_PROCESSED;
+    }
+    Cvlk_msg_buf* reply = MakeMsg(&mgr, msg->srcTaskId);
+    Cmsg* h = reply->GetMsgPointer();
+    h->srcTaskId = self->GetModId();
+    h->appWord1 = msg->appWord1 + 1;
+    self->SendMsg(reply);
+    return PRC_PROCESSED;
+  };
+  task(1).onMsg = bounce;
+  task(2).onMsg = bounce;
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  Cvlk_msg_buf* serve = MakeMsg(&mgr, 2);
+  serve->GetMsgPointer()->srcTaskId = 1;
+  mgr.SendMsg(serve);
+  ASSERT_TRUE(done.WaitFor(1));
+  EXPECT_TRUE(WaitUntil([&] { return mgr.AllIdle(); }));
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG), static_cast<unsigned int>(kRounds + 1));
+}
+
+TEST_F(RouteTest, TracedLineFromATaskThreadLeavesThroughTheManager) {
+  QStringList lines;
+  QObject::connect(&mgr, &Cvlk_task_mgr::sigOutputTraceInfo, [&](const QString& s) { lines << s; });
+  task(1).onMsg = [&](Cvlk_task* self, Cmsg*) {
+    self->slotTracedInfo(QStringLiteral("from the task"));
+    return PRC_PROCESSED;
+  };
+  mgr.TraceOn();
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  mgr.SendMsg(MakeMsg(&mgr, 1));
+  // Queued to the manager's thread: it arrives through this thread's event loop.
+  EXPECT_TRUE(WaitUntil([&] { return lines.contains(QStringLiteral("from the task")); }));
+}
+
+TEST(MsgPoolContention, StatisticsStayExactUnderContention) {
+  TestMgr mgr;
+  ASSERT_EQ(mgr.initMessagePool(64, 8, 256, 8, 1024, 4, 4096, 2), ERR_OK);
+  std::atomic<int> noBufSignals{0};
+  QObject::connect(&mgr, &Cvlk_task_mgr::sigErrorNoMsgBuf, &mgr, [&] { ++noBufSignals; }, Qt::DirectConnection);
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 20000;
+  const unsigned int sizes[] = {10, 100, 1000, 3000, 5000};
+  std::vector<std::thread> threads;
+  std::atomic<unsigned int> bigRequests{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      Cvlk_msg_buf* held[3] = {};
+      for (int i = 0; i < kRounds; ++i) {
+        const unsigned int size = sizes[(i + t) % 5];
+        if (size > 4096) ++bigRequests;
+        Cvlk_msg_buf*& slot = held[i % 3];
+        if (slot != nullptr) mgr.FreeMsgBuf(slot);
+        slot = mgr.GetMsgBuf(size);
+      }
+      for (Cvlk_msg_buf* buf : held) mgr.FreeMsgBuf(buf);
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  const unsigned int total = kThreads * kRounds;
+  const unsigned int ok = mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG);
+  const unsigned int failed = mgr.GetMsgStat(EMSG_STAT_E_NO_MSG_NODE);
+  EXPECT_EQ(ok + failed, total);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), ok);
+  unsigned int chosen = 0, empty = 0;
+  for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
+    chosen += mgr.GetMsgStat(EMSG_STAT_N_ALLOC_TINY_MSG + cls);
+    empty += mgr.GetMsgStat(EMSG_STAT_E_NO_TINY_MSG_NODE + cls);
+  }
+  EXPECT_EQ(chosen, total - bigRequests.load());
+  EXPECT_EQ(empty + bigRequests.load(), failed);
+  EXPECT_EQ(mgr.GetNoMsgBufCount(), failed);
+  EXPECT_EQ(noBufSignals.load(), 1);
+  EXPECT_TRUE(mgr.AllIdle());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

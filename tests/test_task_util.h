@@ -1,0 +1,105 @@
+// Helpers shared by the framework-core tests: a manager that opens its
+// protected set-up calls, a task whose messages go to a callback, and waiting
+// on a condition with a deadline.
+#ifndef TEST_TASK_UTIL_H
+#define TEST_TASK_UTIL_H
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+#include "vlk_task.h"
+
+namespace tasktest {
+
+constexpr auto kDeadline = std::chrono::seconds(20);
+
+class TestMgr : public Cvlk_task_mgr {
+ public:
+  using Cvlk_task_mgr::clearMessageStat;
+  using Cvlk_task_mgr::initMessagePool;
+  using Cvlk_task_mgr::regTask;
+  using Cvlk_task_mgr::showMessageStat;
+
+  // Idle counts equal real counts in every class: no buffer is out or queued.
+  bool AllIdle() const {
+    for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
+      if (GetMsgIdleNum(cls) != GetMsgRealNum(cls)) return false;
+    }
+    return true;
+  }
+};
+
+// Messages reach _fsm_not_found (the task has no factories); the callback runs
+// on the task thread and decides the result.
+class TestTask : public Cvlk_task {
+ public:
+  TestTask(Cvlk_task_mgr* mgr, unsigned int id, const char* name = "test") : Cvlk_task(mgr, id, name) {}
+  ~TestTask() override { close(); }
+
+  std::function<Eprc_result(Cvlk_task*, Cmsg*)> onMsg;
+  int hour = 12;
+  int midnightRuns = 0;
+  int selfCheckRuns = 0;
+
+  EerrNo selfChecking() override {
+    ++selfCheckRuns;
+    return Cvlk_task::selfChecking();
+  }
+
+ protected:
+  Eprc_result _fsm_not_found(Cmsg* msg) override {
+    if (onMsg) return onMsg(this, msg);
+    return Cvlk_task::_fsm_not_found(msg);
+  }
+  EerrNo midnightChecking() override {
+    ++midnightRuns;
+    return Cvlk_task::midnightChecking();
+  }
+  int GetLocalHour() override { return hour; }
+
+ private:
+  // Stops the thread before the callback and the counters go.
+  void close() { stop(); }
+};
+
+// A count that threads step and a test waits on.
+class Counter {
+ public:
+  void Add(int n = 1) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_value += n;
+    m_cond.notify_all();
+  }
+  int Get() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_value;
+  }
+  // True once the count reached at least target, false after the deadline.
+  bool WaitFor(int target) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_cond.wait_for(lock, kDeadline, [&] { return m_value >= target; });
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_cond;
+  int m_value = 0;
+};
+
+// Fills a fresh header addressed to a task.
+inline Cvlk_msg_buf* MakeMsg(Cvlk_task_mgr* mgr, unsigned int dstTask, unsigned int type = MSG_APP,
+                             unsigned int size = 48) {
+  Cvlk_msg_buf* buf = mgr->GetMsgBuf(size);
+  if (buf == nullptr) return nullptr;
+  Cmsg* msg = buf->GetMsgPointer();
+  msg->Init();
+  msg->dstTaskId = dstTask;
+  msg->msgType = type;
+  return buf;
+}
+
+}  // namespace tasktest
+
+#endif  // TEST_TASK_UTIL_H
