@@ -270,6 +270,163 @@ class VLK_EXPORT Cvlk_res_pro : public Cvlk_obj {
 };
 
 // ---------------------------------------------------------------------------
+// Multi-list resource pool
+// ---------------------------------------------------------------------------
+
+// A resource pool with a fixed number of application lists (at most 2048). A
+// handed-out node can be placed in one list, moved between lists and deleted,
+// which also gives it back to the pool. Lists are named by index, nodes by their
+// pool identifier, so stale identifiers are caught by the stamp check.
+// Thread-safety: unsynchronised; one owner thread or external serialisation.
+// Ownership: as Cvlk_resource; the pool owns its nodes, the lists only link them.
+class VLK_EXPORT Cvlk_resourceExt : public Cvlk_resource {
+  Q_OBJECT
+ public:
+  // The first set-up failure (pool, then lists) is stored in the error field.
+  Cvlk_resourceExt(unsigned int id, unsigned int maxNum, unsigned int linkNum, QObject* parent = nullptr);
+  ~Cvlk_resourceExt() override;
+
+  // Every listIdx below must be below GetLinkNum(); a larger one gives
+  // ERR_INVALID_PARAM (0, VLK_FALSE) and changes nothing.
+  unsigned int GetLinkNum() const { return m_linkNum; }
+  unsigned int GetNumByLinkIdx(unsigned int listIdx) const;
+  // Identifier of the list's first (last) node; 0 when empty.
+  unsigned int GetHead(unsigned int listIdx) const;
+  unsigned int GetTail(unsigned int listIdx) const;
+  Ebool IsInLink(unsigned int listIdx, unsigned int id) const;
+  // ERR_INVALID_PARAM for an invalid id; ERR_INVALID_OPR when the node is in another
+  // list (an idle node sits in the idle list).
+  EerrNo AddToHead(unsigned int listIdx, unsigned int id);
+  EerrNo AddToTail(unsigned int listIdx, unsigned int id);
+  // Puts node id before (after) node posId. ERR_INVALID_OPR for an invalid posId or
+  // id, a posId not in the list, or an id already in a list.
+  EerrNo Insert(unsigned int listIdx, unsigned int posId, unsigned int id);
+  EerrNo Append(unsigned int listIdx, unsigned int posId, unsigned int id);
+  // Takes the node out of its application list; it stays handed out.
+  // ERR_INVALID_PARAM for an invalid id, ERR_INVALID_OPR when it is in no list.
+  EerrNo Remove(unsigned int id);
+  // Takes the node out of its application list and gives it back to the pool.
+  EerrNo Delete(unsigned int id);
+  // Gives the list's first (last) node back to the pool; ERR_INVALID_OPR when empty.
+  EerrNo DeleteHead(unsigned int listIdx);
+  EerrNo DeleteTail(unsigned int listIdx);
+  // Moves node id from list fromIdx to the head (tail) of list toIdx, or next to
+  // node posId there. ERR_INVALID_OPR for an invalid id or posId, a node not in
+  // fromIdx, or a posId not in toIdx (or equal to id); a refused transfer moves
+  // nothing.
+  EerrNo TransferToHead(unsigned int fromIdx, unsigned int id, unsigned int toIdx);
+  EerrNo TransferToTail(unsigned int fromIdx, unsigned int id, unsigned int toIdx);
+  EerrNo TransferBefore(unsigned int fromIdx, unsigned int id, unsigned int toIdx, unsigned int posId);
+  EerrNo TransferAfter(unsigned int fromIdx, unsigned int id, unsigned int toIdx, unsigned int posId);
+  // Reclaims busy nodes inactive for more than maxSeconds, taking them out of their
+  // lists first.
+  void Check(unsigned int maxSeconds);
+
+ private:
+  enum class Where { kHead, kTail, kBefore, kAfter };
+
+  EerrNo _init(unsigned int linkNum);
+  // The application list holding node, or null.
+  Cvlk_linkExt* _listOf(const Cvlk_res_node* node) const;
+  EerrNo _transfer(unsigned int fromIdx, unsigned int id, unsigned int toIdx, unsigned int posId, Where where);
+
+  unsigned int m_linkNum = 0;
+  Cvlk_linkExt* m_lists = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Hash table
+// ---------------------------------------------------------------------------
+
+// An entry of Cvlk_hash_tbl: a key buffer of the table's maximum key length and a
+// data buffer of its fixed data length, both made once at construction.
+// Thread-safety: as its table.
+class VLK_EXPORT Cvlk_hash_node : public Cvlk_res_node {
+  Q_OBJECT
+ public:
+  // A failed buffer allocation leaves ERR_OUT_OF_MEMORY in the error field.
+  Cvlk_hash_node(Cvlk_resource* owner, unsigned int maxKeyLen, unsigned int dataLen);
+  ~Cvlk_hash_node() override;
+
+  unsigned int GetDataLen() const { return m_dataLen; }
+  // The node's buffers; they stay the node's.
+  unsigned char* GetData() const { return m_data; }
+  unsigned int GetKeyLen() const { return m_keyLen; }
+  const unsigned char* GetKey() const { return m_key; }
+  void Print() override;
+
+ private:
+  friend class Cvlk_hash_tbl;
+
+  unsigned int m_dataLen;
+  unsigned char* m_data;
+  unsigned int m_keyLen;
+  unsigned char* m_key;
+};
+
+// A fixed-capacity hash table from byte-string keys (at most maxKeyLen bytes) to
+// fixed-length data records, built on a resource pool of Cvlk_hash_node. With
+// permitSame VLK_TRUE several entries may share a key; they are found oldest first.
+// Entries are also named by their node identifier.
+// Thread-safety: unsynchronised; one thread or a caller that serialises access.
+// Ownership: keys and data are copied in; pointers handed back through `data` point
+// into the table and stay valid until the entry is removed.
+class VLK_EXPORT Cvlk_hash_tbl : public Cvlk_resource {
+  Q_OBJECT
+ public:
+  // The first set-up failure is stored in the error field.
+  Cvlk_hash_tbl(unsigned int id, unsigned int maxNum, unsigned int maxKeyLen, unsigned int dataLen, Ebool permitSame,
+                QObject* parent = nullptr);
+  ~Cvlk_hash_tbl() override;
+
+  // Copies dataLen bytes of data and the key in. ERR_INVALID_OPR for a duplicate key
+  // when duplicates are refused, ERR_OUT_OF_MEMORY when full, ERR_INVALID_PARAM for
+  // a key longer than maxKeyLen, a null key with keyLen > 0 or null data.
+  // nodeId (may be null) receives the entry's identifier.
+  EerrNo Add(unsigned int keyLen, const unsigned char* key, const unsigned char* data, unsigned int* nodeId);
+  // The oldest entry with the key. ERR_OK or ERR_OBJ_NOT_FOUND; ERR_INVALID_PARAM
+  // for a key no entry can have (too long, or null with keyLen > 0).
+  EerrNo Search(unsigned int keyLen, const unsigned char* key, unsigned char** data);
+  EerrNo FindFirst(unsigned int keyLen, const unsigned char* key, unsigned char** data, unsigned int* nodeId);
+  // The next entry after nodeId with the same key; ERR_OBJ_NOT_FOUND at the end,
+  // for a stale nodeId, or when duplicates are refused.
+  EerrNo FindNext(unsigned int nodeId, unsigned char** data, unsigned int* nextId);
+  // Every entry once, bucket by bucket, each bucket in insertion order.
+  EerrNo GetFirst(unsigned char** data, unsigned int* nodeId);
+  EerrNo GetNext(unsigned int nodeId, unsigned char** data, unsigned int* nextId);
+  // Removes the oldest entry with the key; ERR_OBJ_NOT_FOUND when none.
+  EerrNo Remove(unsigned int keyLen, const unsigned char* key);
+  // Removes exactly that entry; ERR_INVALID_PARAM for an id that names no node,
+  // the bucket's refusal for an idle node.
+  EerrNo RemoveNode(unsigned int nodeId);
+  unsigned int GetMaxKeyLen() const { return m_maxKeyLen; }
+  unsigned int GetDataLen() const { return m_dataLen; }
+  unsigned int GetBucketNum() const { return m_bucketNum; }
+  Ebool GetPermitSame() const { return m_permitSame; }
+  void Print() override;
+
+ protected:
+  // The bucket of a key: h = h * 131 + byte over the key, then (h & 0x7FFFFFFF)
+  // modulo the bucket count. Derived tables may replace it; results at or beyond
+  // the bucket count are taken modulo it.
+  virtual unsigned int _convert(unsigned int keyLen, const unsigned char* key);
+
+ private:
+  EerrNo _init(unsigned int maxNum, unsigned int dataLen);
+  bool _keyUsable(unsigned int keyLen, const unsigned char* key) const;
+  unsigned int _bucketOf(unsigned int keyLen, const unsigned char* key);
+  Cvlk_hash_node* _lookup(unsigned int keyLen, const unsigned char* key);
+  // The busy node that bears exactly nodeId, or null.
+  Cvlk_hash_node* _busyNode(unsigned int nodeId) const;
+
+  Ebool m_permitSame;
+  unsigned int m_maxKeyLen;
+  unsigned int m_dataLen;
+  unsigned int m_bucketNum = 0;
+  Cvlk_link* m_buckets = nullptr;
+};
+
+// ---------------------------------------------------------------------------
 // Buffers, counters and bit sets
 // ---------------------------------------------------------------------------
 
