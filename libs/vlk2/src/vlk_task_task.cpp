@@ -48,8 +48,10 @@ EerrNo Cvlk_task::setTimer(unsigned int n) {
 
 void Cvlk_task::start() {
   if (isStarted()) return;
-  Cvlk_thread::start();
+  // The timer pool exists before the thread runs, so that a message processed
+  // at once can already create timers.
   startTimerPool();
+  Cvlk_thread::start();
   OnCreate();
 }
 
