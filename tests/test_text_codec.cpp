@@ -90,6 +90,43 @@ TEST(Base64, DecoderQuirks) {
   EXPECT_EQ(0, VlkBase64Decode(nullptr, "TWFu", 4));
 }
 
+// The documented decoding, one character at a time, as the model for the fast path.
+std::string ModelDecode(const std::string& in, int outMax) {
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned acc = 0;
+  int bits = 0;
+  for (char c : in) {
+    if (static_cast<int>(out.size()) >= outMax || c == '\0' || c == '=') break;
+    const std::size_t v = kAlphabet.find(c);
+    acc = (acc << 6) | (v == std::string::npos ? 63u : static_cast<unsigned>(v));
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((acc >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+TEST(Base64, DecoderMatchesTheCharacterModel) {
+  const char kChars[] = "ABCXYZabcxyz0189+/=*\n \x80\xff";
+  unsigned x = 7;
+  for (int round = 0; round < 3000; ++round) {
+    std::string in;
+    x = x * 1103515245u + 12345u;
+    const int len = static_cast<int>((x >> 16) % 24);
+    for (int i = 0; i < len; ++i) {
+      x = x * 1103515245u + 12345u;
+      const unsigned pick = (x >> 16) % (sizeof(kChars) - 1);
+      // Mostly alphabet characters, so that long runs reach the group path.
+      in += kChars[(pick % 5 == 0) ? pick : pick % 16];
+    }
+    const int outMax = static_cast<int>((x >> 8) % 20);
+    EXPECT_EQ(ModelDecode(in, outMax), Decode(in.c_str(), outMax)) << in << " outMax " << outMax;
+  }
+}
+
 TEST(Crc32, StandardCheckValues) {
   EXPECT_EQ(0xCBF43926u, VlkCRC32Calc(Bytes("123456789"), 9));
   const char fox[] = "The quick brown fox jumps over the lazy dog";
