@@ -1,0 +1,235 @@
+// The TCP server's loop: accepting, the non-blocking TLS handshake and its
+// bound, reading into procData, and noticing closed connections.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "vlk_net.h"
+#include "vlk_net_sock.h"
+
+void Cvlk_tcp_server::run() {
+  Cvlk_io_server::run();
+  closeListeners();
+}
+
+void Cvlk_tcp_server::exeProc() {
+  Cvlk_read_set& set = m_readSet;
+  set.clear();
+  unsigned int l4;
+  unsigned int l6;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    l4 = ipv4Listener;
+    l6 = ipv6Listener;
+  }
+  set.add(l4);
+  set.add(l6);
+  setAllReadSet(set);
+  int ready = waitRead(set, 1000);
+  if (ready > 0) {
+    for (unsigned int i = 0; i < set.count(); ++i) {
+      if (!set.isReady(i)) continue;
+      unsigned int socket = set.socketAt(i);
+      if (socket == l4 || socket == l6) {
+        if (newConnection(socket) != ERR_OK) break;
+        continue;
+      }
+      // A ready listener met here, or a socket closed meanwhile, has no node.
+      unsigned int nodeId = getNodeID(socket);
+      if (nodeId != 0 && readNode(nodeId) != ERR_OK) closeConnect(nodeId);
+    }
+  }
+  checkHandshakes();
+}
+
+EerrNo Cvlk_tcp_server::newConnection(unsigned int listenSocket) {
+  Cvlk_uaddr peer;
+  bool v4;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    if (listenSocket != ipv4Listener && listenSocket != ipv6Listener) return ERR_OK;
+    v4 = listenSocket == ipv4Listener;
+  }
+  if (v4)
+    peer.initAnyAddrV4(0);
+  else
+    peer.initAnyAddrV6(0);
+  socklen_t len = static_cast<socklen_t>(peer.getAddrLen());
+  int fd = ::accept4(static_cast<int>(listenSocket), peer.getAddr(), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EMFILE || errno == ENFILE) {
+      // Out of descriptors: take the connection with the spare one and drop
+      // it, so that the listener does not stay ready and spin the loop.
+      if (m_spareFd >= 0) ::close(m_spareFd);
+      int dropped = ::accept4(static_cast<int>(listenSocket), nullptr, nullptr, SOCK_CLOEXEC);
+      if (dropped >= 0) ::close(dropped);
+      m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      VlkDebug("fail to accept TCP connection: out of descriptors.");
+    }
+    // A failed accept takes no node.
+    return ERR_FAIL;
+  }
+  // Unset address bytes beyond what accept filled stay zero from initAnyAddr.
+  unsigned int nodeId = allocTcpNode(static_cast<unsigned int>(fd), peer);
+  if (nodeId == 0) {
+    Cvlk_tmp_str text;
+    text.set("No enough TCP node to process current connection.");
+    displayErrorInfo(text);
+    ::close(fd);
+    return ERR_OUT_OF_MEMORY;
+  }
+  if (sslCtx == nullptr) return ERR_OK;
+
+  SSL* ssl = SSL_new(sslCtx);
+  if (ssl == nullptr) {
+    Cvlk_tmp_str text;
+    text.set("fail to create SSL socket.");
+    displayErrorInfo(text);
+    closeConnect(nodeId);
+    return ERR_FAIL;
+  }
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
+    if (node != nullptr) {
+      node->ssl = ssl;
+      node->handshakeDeadline = VlkMonoMs() + m_handshakeMs;
+      if (node->handshakeDeadline == 0) node->handshakeDeadline = 1;
+      ++m_pendingHandshakes;
+    } else {
+      SSL_free(ssl);
+      return ERR_FAIL;
+    }
+  }
+  ERR_clear_error();
+  if (!VlkSslSetSocket(ssl, fd)) {
+    Cvlk_tmp_str text;
+    text.set("Fail to bind socket: %s", VlkSslReason(ERR_get_error()));
+    displayErrorInfo(text);
+    closeConnect(nodeId);
+    return ERR_FAIL;
+  }
+  SSL_set_accept_state(ssl);
+  // Whatever the client sent already moves the handshake on; the rest comes
+  // from the loop as its bytes arrive.
+  if (continueHandshake(nodeId) != ERR_OK) closeConnect(nodeId);
+  return ERR_OK;
+}
+
+void Cvlk_tcp_server::handshakeFailed(unsigned int nodeId, unsigned long errCode) {
+  Cvlk_tmp_str text;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
+    const char* state = (node != nullptr && node->ssl != nullptr) ? SSL_state_string_long(node->ssl) : "";
+    text.set("Fail to accept TLS connection: %d-%s", static_cast<int>(errCode), state);
+  }
+  displayErrorInfo(text);
+}
+
+EerrNo Cvlk_tcp_server::continueHandshake(unsigned int nodeId) {
+  int rc;
+  int err;
+  unsigned long errCode;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
+    if (node == nullptr || node->ssl == nullptr || node->handshakeDeadline == 0) return ERR_OK;
+    ERR_clear_error();
+    rc = SSL_accept(node->ssl);
+    err = rc > 0 ? SSL_ERROR_NONE : SSL_get_error(node->ssl, rc);
+    errCode = ERR_peek_error();
+    if (rc > 0) {
+      node->handshakeDeadline = 0;
+      if (m_pendingHandshakes > 0) --m_pendingHandshakes;
+    }
+  }
+  if (rc > 0) {
+    VlkDebug("\t SSL connection ...");
+    Q_EMIT sigNewConnection(static_cast<int>(nodeId));
+    return ERR_OK;
+  }
+  if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return ERR_OK;
+  handshakeFailed(nodeId, errCode);
+  return ERR_FAIL;
+}
+
+void Cvlk_tcp_server::checkHandshakes() {
+  unsigned int expired[MAX_NODES];
+  unsigned int n = 0;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    if (m_pendingHandshakes == 0) return;
+    std::int64_t now = VlkMonoMs();
+    for (unsigned int i = 0; i < nodePool->GetRealNum(); ++i) {
+      if (nodePool->GetStateByIndex(i) != RES_BUSY) continue;
+      Cvlk_tcp* node = static_cast<Cvlk_tcp*>(nodePool->GetByIndex(i));
+      if (node->handshakeDeadline != 0 && node->handshakeDeadline <= now) expired[n++] = node->GetId();
+    }
+  }
+  for (unsigned int i = 0; i < n; ++i) {
+    handshakeFailed(expired[i], 0);
+    closeConnect(expired[i]);
+  }
+}
+
+EerrNo Cvlk_tcp_server::readData(unsigned int socket) {
+  unsigned int nodeId = getNodeID(socket);
+  if (socket == INVALID_SOCKET || nodeId == 0) return ERR_OK;
+  return readNode(nodeId);
+}
+
+EerrNo Cvlk_tcp_server::readNode(unsigned int nodeId) {
+  bool handshaking;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
+    if (node == nullptr) return ERR_OK;
+    handshaking = node->handshakeDeadline != 0;
+  }
+  if (handshaking) return continueHandshake(nodeId);
+
+  char buffer[4097];
+  // A TLS record may hold more than one read's worth; what OpenSSL has
+  // buffered raises no readiness, so it is drained here.
+  bool more = true;
+  while (more) {
+    more = false;
+    unsigned int userInfo1 = 0;
+    unsigned int userInfo2 = 0;
+    unsigned int readLen = 0;
+    EerrNo err;
+    int rawResult = 0;
+    Cvlk_uaddr peer;
+    {
+      Cvlk_mutex_locker guard(&ioLock);
+      Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
+      if (node == nullptr) return ERR_OK;
+      std::memset(buffer, 0, sizeof(buffer));
+      if (node->getHandle() == INVALID_SOCKET) {
+        err = ERR_FAIL;
+      } else {
+        err = node->readData(buffer, 4096, readLen);
+        rawResult = err == ERR_OK ? static_cast<int>(readLen) : (err == ERR_OBJ_NOT_FOUND ? 0 : -1);
+        if (err == ERR_OK && node->ssl != nullptr && SSL_pending(node->ssl) > 0) more = true;
+      }
+      peer = node->peerAddr;
+      userInfo1 = node->userInfo1;
+      userInfo2 = node->userInfo2;
+      // A plain read that found nothing is not a delivery.
+      if (err == ERR_OK && readLen == 0 && node->ssl == nullptr) return ERR_OK;
+    }
+    if (err != ERR_OK) {
+      VlkDebug("current connection is disconnected (%d).", rawResult);
+      Q_EMIT sigClosing(userInfo1, userInfo2);
+      return ERR_INVALID_OPR;
+    }
+    procData(nodeId, peer, static_cast<int>(readLen), buffer);
+  }
+  return ERR_OK;
+}

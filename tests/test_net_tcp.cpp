@@ -1,0 +1,367 @@
+// The TCP server over real loopback sockets: reading, closing, the pool's
+// limit, idle checks, outgoing connections, many descriptors, SIGPIPE, stop.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "test_net_tcp_util.h"
+
+using namespace nettest;
+
+namespace {
+
+struct Family {
+  int af;
+  const char* name;
+};
+
+class TcpFamily : public ::testing::TestWithParam<Family> {
+ protected:
+  void SetUp() override {
+    if (GetParam().af == AF_INET6 && !hasIPv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+  }
+  int af() const { return GetParam().af; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Loopback, TcpFamily, ::testing::Values(Family{AF_INET, "IPv4"}, Family{AF_INET6, "IPv6"}),
+                         [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
+
+// A started server on an ephemeral port.
+struct Started {
+  explicit Started(unsigned int maxConnections) : server(maxConnections) {
+    EXPECT_EQ(server.bindAnyPort(port), ERR_OK);
+    server.start();
+  }
+  RecordingServer server;
+  unsigned short port = 0;
+};
+
+TEST(TcpServer, ConstructionAndIdsThatNameNothing) {
+  RecordingServer server(5000);
+  EXPECT_EQ(server.getMaxNodes(), 1024u);
+  EXPECT_EQ(server.getRealNodes(), 1024u);
+  EXPECT_EQ(server.getBusyNodes(), 0u);
+  EXPECT_EQ(server.hasNode(0), VLK_FALSE);
+  EXPECT_EQ(server.bind(0), ERR_INVALID_PARAM);
+  EXPECT_EQ(server.sendTo(0x10001, "x", 1), ERR_INVALID_OPR);
+  EXPECT_EQ(server.sendTo(0, "x", 1), ERR_INVALID_PARAM);
+  EXPECT_EQ(server.broadcast("x", 1), ERR_OBJ_NOT_FOUND);
+  EXPECT_EQ(server.getPeerAddr(0).isValid(), VLK_FALSE);
+  Cvlk_uaddr zero;
+  unsigned int id = 0;
+  EXPECT_EQ(server.prepareConnect(zero, id), ERR_INVALID_PARAM);
+  // Nothing happens for ids that name no busy node.
+  server.setUserInfo(0x10001, 1, 2);
+  server.closeConnect(0x10001);
+  EXPECT_TRUE(server.rec.events().empty());
+}
+
+TEST_P(TcpFamily, LargeWriteArrivesInPiecesOfAtMost4096) {
+  Started s(4);
+  int fd = connectLoopback(af(), s.port);
+  ASSERT_GE(fd, 0);
+  std::string payload(10000, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
+  ASSERT_TRUE(sendAll(fd, payload));
+  unsigned int id = s.server.waitAnyNode();
+  ASSERT_NE(id, 0u);
+  ASSERT_TRUE(s.server.waitReceived(id, payload.size()));
+  EXPECT_EQ(s.server.received(id), payload);
+  EXPECT_LE(s.server.maxPiece, 4096u);
+  EXPECT_TRUE(s.server.allTerminated);
+  Cvlk_uaddr peer = s.server.getPeerAddr(id);
+  EXPECT_EQ(peer.version, af() == AF_INET ? 4 : 6);
+  EXPECT_EQ(peer.isValid(), VLK_TRUE);
+  ::close(fd);
+}
+
+TEST_P(TcpFamily, PeerCloseReportsClosingWithUserValuesThenClosed) {
+  Started s(4);
+  int fd = connectLoopback(af(), s.port);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(sendAll(fd, "hello"));
+  unsigned int id = s.server.waitAnyNode();
+  ASSERT_NE(id, 0u);
+  s.server.setUserInfo(id, 7, 9);
+  ::close(fd);
+  std::string closed = "closed " + std::to_string(id);
+  ASSERT_EQ(s.server.rec.waitFor(closed), closed);
+  int closing = s.server.rec.indexOf("closing 7 9");
+  ASSERT_GE(closing, 0);
+  EXPECT_LT(closing, s.server.rec.indexOf(closed));
+  EXPECT_EQ(s.server.getPeerAddr(id).isValid(), VLK_FALSE);
+  EXPECT_EQ(s.server.hasNode(id), VLK_FALSE);
+  EXPECT_EQ(s.server.sendTo(id, "x", 1), ERR_INVALID_OPR);
+}
+
+TEST(TcpServer, PoolOfOneRefusesASecondClientAndKeepsTheFirst) {
+  Started s(1);
+  int first = connectLoopback(AF_INET, s.port);
+  ASSERT_GE(first, 0);
+  ASSERT_TRUE(sendAll(first, "a"));
+  unsigned int id = s.server.waitAnyNode();
+  ASSERT_NE(id, 0u);
+  int second = connectLoopback(AF_INET, s.port);
+  ASSERT_GE(second, 0);
+  EXPECT_EQ(s.server.rec.waitFor("error "), "error No enough TCP node to process current connection.");
+  EXPECT_TRUE(waitPeerClosed(second));
+  ::close(second);
+  ASSERT_TRUE(sendAll(first, "b"));
+  ASSERT_TRUE(s.server.waitReceived(id, 2));
+  EXPECT_EQ(s.server.received(id), "ab");
+  EXPECT_EQ(s.server.sendTo(id, "ok", 2), ERR_OK);
+  EXPECT_EQ(readN(first, 2), "ok");
+  ::close(first);
+}
+
+TEST(TcpServer, SelfCheckClosesConnectionsThatNeverReceivedAndKeepsActiveOnes) {
+  Started s(4);
+  int active = connectLoopback(AF_INET, s.port);
+  ASSERT_GE(active, 0);
+  ASSERT_TRUE(sendAll(active, "x"));
+  unsigned int activeId = s.server.waitAnyNode();
+  ASSERT_NE(activeId, 0u);
+  int silent = connectLoopback(AF_INET, s.port);
+  ASSERT_GE(silent, 0);
+  ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 2; }));
+  s.server.selfCheck(3600);
+  EXPECT_TRUE(waitPeerClosed(silent));
+  EXPECT_EQ(s.server.getBusyNodes(), 1u);
+  EXPECT_EQ(s.server.hasNode(activeId), VLK_TRUE);
+  EXPECT_EQ(s.server.rec.indexOf("closing"), -1);
+  ::close(silent);
+  ::close(active);
+}
+
+TEST_P(TcpFamily, KeepAliveWritesCarriageReturnLineFeedToEveryConnection) {
+  Started s(4);
+  int a = connectLoopback(af(), s.port);
+  int b = connectLoopback(af(), s.port);
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 2; }));
+  s.server.keepAlive();
+  EXPECT_EQ(readN(a, 2), "\r\n");
+  EXPECT_EQ(readN(b, 2), "\r\n");
+  ::close(a);
+  ::close(b);
+}
+
+// A listening socket of the test, on loopback, to connect out to.
+struct Listener {
+  explicit Listener(int family) {
+    fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (family == AF_INET) {
+      addr.initAnyAddrV4(0);
+      addr.addr.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    } else {
+      addr.initAnyAddrV6(0);
+      addr.addr.v6.sin6_addr = in6addr_loopback;
+    }
+    socklen_t len = static_cast<socklen_t>(addr.getAddrLen());
+    ::bind(fd, addr.getAddr(), len);
+    ::listen(fd, 4);
+    getsockname(fd, addr.getAddr(), &len);
+  }
+  ~Listener() { ::close(fd); }
+  int fd;
+  Cvlk_uaddr addr;
+};
+
+void checkOutgoing(RecordingServer& server, int family) {
+  Listener peer(family);
+  unsigned int id = 0;
+  ASSERT_EQ(server.prepareConnect(peer.addr, id), ERR_OK);
+  ASSERT_NE(id, 0u);
+  int conn = ::accept(peer.fd, nullptr, nullptr);
+  ASSERT_GE(conn, 0);
+  // Watched at once: the loop needs no other socket's traffic to see it.
+  ASSERT_TRUE(sendAll(conn, "from peer"));
+  ASSERT_TRUE(server.waitReceived(id, 9));
+  EXPECT_EQ(server.received(id), "from peer");
+  EXPECT_EQ(server.sendTo(id, "to peer", 7), ERR_OK);
+  EXPECT_EQ(readN(conn, 7), "to peer");
+  EXPECT_EQ(server.getPeerAddr(id).compare(peer.addr), ADDR_SAME);
+  server.closeConnect(id);
+  EXPECT_TRUE(waitPeerClosed(conn));
+  ::close(conn);
+}
+
+TEST_P(TcpFamily, OutgoingConnectionIsReadAndWrittenLikeAcceptedOnes) {
+  Started s(4);
+  checkOutgoing(s.server, af());
+}
+
+TEST(TcpServer, OutgoingConnectionStaysPlainOnATlsServer) {
+  RecordingServer server(4);
+  ASSERT_EQ(server.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_OK);
+  unsigned short port = 0;
+  ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
+  server.start();
+  checkOutgoing(server, AF_INET);
+  EXPECT_EQ(server.rec.indexOf("new "), -1);
+}
+
+TEST(TcpServer, OutgoingConnectionToAClosedPortTakesNoNode) {
+  Started s(4);
+  Cvlk_uaddr nowhere;
+  {
+    Listener gone(AF_INET);
+    nowhere = gone.addr;
+  }
+  unsigned int id = 0;
+  EXPECT_EQ(s.server.prepareConnect(nowhere, id), ERR_FAIL);
+  EXPECT_EQ(s.server.getBusyNodes(), 0u);
+}
+
+TEST(TcpServer, HooksMayCallSendAndCloseOnTheirOwnConnection) {
+  Started s(4);
+  s.server.hook = [&](unsigned int id, int len, char* data) {
+    s.server.sendTo(id, data, static_cast<unsigned int>(len));
+    if (std::memchr(data, 'q', static_cast<std::size_t>(len)) != nullptr) s.server.closeConnect(id);
+  };
+  int fd = connectLoopback(AF_INET, s.port);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(sendAll(fd, "echo"));
+  EXPECT_EQ(readN(fd, 4), "echo");
+  ASSERT_TRUE(sendAll(fd, "q"));
+  EXPECT_EQ(readN(fd, 1), "q");
+  EXPECT_TRUE(waitPeerClosed(fd));
+  EXPECT_NE(s.server.rec.waitFor("closed "), "");
+  ::close(fd);
+}
+
+TEST(TcpServer, ServesAFullPoolWhenTheProcessHoldsMoreThan1024Descriptors) {
+  rlimit lim;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  const rlim_t wanted = 1400;
+  if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < wanted) GTEST_SKIP() << "descriptor limit too low";
+  rlimit raised = lim;
+  if (raised.rlim_cur < wanted) raised.rlim_cur = wanted;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+  std::vector<int> ballast;
+  for (int i = 0; i < 1100; ++i) ballast.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  ASSERT_GT(ballast.back(), 1024);
+  {
+    const unsigned int pool = 64;
+    Started s(pool);
+    s.server.hook = [&](unsigned int id, int len, char* data) { s.server.sendTo(id, data, static_cast<unsigned int>(len)); };
+    std::vector<int> clients;
+    for (unsigned int i = 0; i < pool; ++i) {
+      clients.push_back(connectLoopback(AF_INET, s.port));
+      ASSERT_GT(clients.back(), 1024);
+    }
+    for (unsigned int i = 0; i < pool; ++i) ASSERT_TRUE(sendAll(clients[i], "c" + std::to_string(i) + ";"));
+    for (unsigned int i = 0; i < pool; ++i) {
+      std::string want = "c" + std::to_string(i) + ";";
+      EXPECT_EQ(readN(clients[i], want.size()), want);
+    }
+    EXPECT_EQ(s.server.getBusyNodes(), pool);
+    for (int fd : clients) ::close(fd);
+  }
+  for (int fd : ballast) ::close(fd);
+  setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+TEST(TcpServer, WritingToAVanishedPeerFailsWithoutSigpipe) {
+  struct sigaction dfl;
+  std::memset(&dfl, 0, sizeof(dfl));
+  dfl.sa_handler = SIG_DFL;
+  struct sigaction old;
+  ASSERT_EQ(sigaction(SIGPIPE, &dfl, &old), 0);
+  {
+    Started s(4);
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    // The server thread parks in the hook so that it cannot notice the close
+    // before the application thread writes.
+    s.server.hook = [&](unsigned int, int, char*) {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait_for(lock, kDeadline, [&] { return release; });
+    };
+    int fd = connectLoopback(AF_INET, s.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, "x"));
+    unsigned int id = s.server.waitAnyNode();
+    ASSERT_NE(id, 0u);
+    ::close(fd);
+    EerrNo err = ERR_OK;
+    std::string chunk(1000, 'z');
+    auto end = std::chrono::steady_clock::now() + kDeadline;
+    while (err == ERR_OK && std::chrono::steady_clock::now() < end)
+      err = s.server.sendTo(id, chunk.data(), static_cast<unsigned int>(chunk.size()));
+    EXPECT_EQ(err, ERR_FAIL);
+    EXPECT_EQ(s.server.hasNode(id), VLK_FALSE);
+    {
+      std::lock_guard<std::mutex> lock(m);
+      release = true;
+    }
+    cv.notify_all();
+  }
+  struct sigaction now;
+  ASSERT_EQ(sigaction(SIGPIPE, &old, &now), 0);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);  // the library left the disposition alone
+}
+
+TEST(TcpServer, StopEndsTheLoopAndClosesConnectionsAndListeners) {
+  auto s = std::make_unique<Started>(4);
+  int fd = connectLoopback(AF_INET, s->port);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(s->server.rec.waitUntil([&] { return s->server.getBusyNodes() == 1; }));
+  s->server.stop();
+  EXPECT_FALSE(s->server.isRunning());
+  EXPECT_EQ(s->server.getBusyNodes(), 0u);
+  EXPECT_GE(s->server.rec.indexOf("closed "), 0);
+  EXPECT_TRUE(waitPeerClosed(fd));
+  ::close(fd);
+  EXPECT_LT(connectLoopback(AF_INET, s->port), 0);
+  s.reset();
+}
+
+TEST(TcpServer, DestructorStopsARunningServerWithConnections) {
+  int fd;
+  {
+    Started s(4);
+    fd = connectLoopback(AF_INET, s.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 1; }));
+  }
+  EXPECT_TRUE(waitPeerClosed(fd));
+  ::close(fd);
+}
+
+TEST(TcpServer, BindKeepsIPv4WhenIPv6CannotOpenAndFailsWhenNeitherCan) {
+  RecordingServer first(2);
+  unsigned short port = 0;
+  ASSERT_EQ(first.bindAnyPort(port), ERR_OK);
+  // Both families are taken by the first server now.
+  RecordingServer second(2);
+  EXPECT_EQ(second.bind(port), ERR_OUT_OF_MEMORY);
+  // Only an IPv4 port free: an IPv6 socket of the test holds the port.
+  if (!hasIPv6Loopback()) return;
+  Cvlk_uaddr v6;
+  v6.initAnyAddrV6(0);
+  int holder = ::socket(AF_INET6, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
+  socklen_t len = static_cast<socklen_t>(v6.getAddrLen());
+  ASSERT_EQ(::bind(holder, v6.getAddr(), len), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  getsockname(holder, v6.getAddr(), &len);
+  RecordingServer third(2);
+  third.start();
+  EXPECT_EQ(third.bind(v6.getPort()), ERR_OK);
+  int c = connectLoopback(AF_INET, v6.getPort());
+  EXPECT_GE(c, 0);
+  ASSERT_TRUE(third.rec.waitUntil([&] { return third.getBusyNodes() == 1; }));
+  ::close(c);
+  ::close(holder);
+}
+
+}  // namespace
