@@ -118,6 +118,21 @@ TEST(TlsServer, SilentClientDoesNotStallOtherConnections) {
   ::close(silent);
 }
 
+TEST(TlsServer, KeepAliveDuringAHandshakeLeavesThatConnectionAlone) {
+  TlsStarted s(4);
+  int fd = connectLoopback(AF_INET, s.port);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 1; }));
+  // The handshaking connection is not open for data: nothing is sent and it
+  // is not closed for that.
+  s.server.keepAlive();
+  EXPECT_EQ(s.server.getBusyNodes(), 1u);
+  TlsClient client(fd);
+  ASSERT_TRUE(client.handshake());
+  ASSERT_TRUE(client.write("still here"));
+  EXPECT_EQ(client.readN(10), "still here");
+}
+
 TEST(TlsServer, HandshakeThatDoesNotCompleteInTimeIsClosed) {
   TlsStarted s(4, 1);
   int silent = connectLoopback(AF_INET, s.port);

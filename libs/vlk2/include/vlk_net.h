@@ -261,6 +261,8 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
 // TCP server and TLS: owned by the server side
 // ===========================================================================
 
+#include <atomic>
+
 struct ssl_st;
 struct ssl_ctx_st;
 
@@ -366,11 +368,11 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   // Copies the ids of all busy nodes into ids; their number.
   unsigned int busyIds(unsigned int* ids);
 
-  unsigned int ipv4Listener;
-  unsigned int ipv6Listener;
-  ssl_ctx_st* sslCtx;
-  unsigned int m_handshakeMs;
-  unsigned int m_sendWaitMs;
+  unsigned int ipv4Listener VLK_GUARDED_BY(ioLock);
+  unsigned int ipv6Listener VLK_GUARDED_BY(ioLock);
+  ssl_ctx_st* sslCtx VLK_GUARDED_BY(ioLock);
+  std::atomic<unsigned int> m_handshakeMs;
+  unsigned int m_sendWaitMs VLK_GUARDED_BY(ioLock);
   unsigned int m_pendingHandshakes VLK_GUARDED_BY(ioLock);
   int m_spareFd;  // given up to accept-and-drop a connection when descriptors run out
   Cvlk_read_set m_readSet;  // server thread only

@@ -49,8 +49,9 @@ EerrNo Cvlk_tcp::sendData(const void* data, unsigned int len) {
   if (data == nullptr || len == 0) return ERR_INVALID_PARAM;
   unsigned int socket = getHandle();
   if (ssl != nullptr) {
-    // A connection still in its handshake takes no application data.
-    if (handshakeDeadline != 0 || socket == INVALID_SOCKET) return ERR_FAIL;
+    // A connection still in its handshake is not open for data yet.
+    if (handshakeDeadline != 0) return ERR_INVALID_OPR;
+    if (socket == INVALID_SOCKET) return ERR_FAIL;
     return VlkSslWriteAll(ssl, static_cast<int>(socket), data, len, sendWaitMs) ? ERR_OK : ERR_FAIL;
   }
   if (socket == INVALID_SOCKET) return ERR_INVALID_OPR;
@@ -122,8 +123,11 @@ Cvlk_tcp_server::~Cvlk_tcp_server() {
     for (unsigned int i = 0; i < nodePool->GetRealNum(); ++i)
       if (nodePool->GetStateByIndex(i) == RES_BUSY) static_cast<Cvlk_tcp*>(nodePool->GetByIndex(i))->stopTLS();
   }
-  if (sslCtx != nullptr) SSL_CTX_free(sslCtx);
-  sslCtx = nullptr;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    if (sslCtx != nullptr) SSL_CTX_free(sslCtx);
+    sslCtx = nullptr;
+  }
   if (m_spareFd >= 0) ::close(m_spareFd);
 }
 
@@ -138,9 +142,15 @@ void Cvlk_tcp_server::initTcpResource() {
   }
 }
 
-void Cvlk_tcp_server::initTLSParams() { sslCtx = nullptr; }
+void Cvlk_tcp_server::initTLSParams() {
+  Cvlk_mutex_locker guard(&ioLock);
+  sslCtx = nullptr;
+}
 
-Ebool Cvlk_tcp_server::hasTLS() { return sslCtx != nullptr ? VLK_TRUE : VLK_FALSE; }
+Ebool Cvlk_tcp_server::hasTLS() {
+  Cvlk_mutex_locker guard(&ioLock);
+  return sslCtx != nullptr ? VLK_TRUE : VLK_FALSE;
+}
 
 void Cvlk_tcp_server::setHandshakeTimeout(unsigned int seconds) {
   m_handshakeMs = seconds == 0 ? kDefaultHandshakeMs : seconds * 1000;
@@ -178,6 +188,8 @@ EerrNo Cvlk_tcp_server::startTLS(const char* certFile, const char* keyFile) {
     SSL_CTX_free(ctx);
     return ERR_FAIL;
   }
+  Cvlk_mutex_locker guard(&ioLock);
+  // Connections already in a handshake hold their own reference to the old context.
   if (sslCtx != nullptr) SSL_CTX_free(sslCtx);
   sslCtx = ctx;
   return ERR_OK;
@@ -260,7 +272,11 @@ EerrNo Cvlk_tcp_server::bindAnyPort(unsigned short& port) {
       if (picked == 0) return ERR_OUT_OF_MEMORY;
     }
     if (bind(picked) != ERR_OK) continue;
-    bool both = ipv4Listener != INVALID_SOCKET && ipv6Listener != INVALID_SOCKET;
+    bool both;
+    {
+      Cvlk_mutex_locker guard(&ioLock);
+      both = ipv4Listener != INVALID_SOCKET && ipv6Listener != INVALID_SOCKET;
+    }
     if (both || attempt == 15) {
       port = picked;
       return ERR_OK;
@@ -363,6 +379,9 @@ EerrNo Cvlk_tcp_server::sendTo(unsigned int nodeId, const void* data, unsigned i
       VlkDebug("Fail to get TCP node to send message.");
       return ERR_INVALID_OPR;
     }
+    // Not announced yet: a TLS connection in its handshake (broadcast and
+    // keepAlive pass it over; it is not closed for that).
+    if (node->handshakeDeadline != 0) return ERR_INVALID_OPR;
     err = node->sendData(data, len);
   }
   if (err != ERR_OK) closeConnect(nodeId);

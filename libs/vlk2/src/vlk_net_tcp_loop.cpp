@@ -74,8 +74,35 @@ EerrNo Cvlk_tcp_server::newConnection(unsigned int listenSocket) {
     // A failed accept takes no node.
     return ERR_FAIL;
   }
-  // Unset address bytes beyond what accept filled stay zero from initAnyAddr.
-  unsigned int nodeId = allocTcpNode(static_cast<unsigned int>(fd), peer);
+  // The node takes its TLS state in the same step as its socket, so that no
+  // other thread ever sees a TLS connection as a plain one.
+  unsigned int nodeId;
+  SSL* ssl = nullptr;
+  bool sslFailed = false;
+  unsigned long bindError = 0;
+  bool bindFailed = false;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    nodeId = allocTcpNode(static_cast<unsigned int>(fd), peer);
+    if (nodeId != 0 && sslCtx != nullptr) {
+      ssl = SSL_new(sslCtx);
+      Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
+      if (ssl == nullptr) {
+        sslFailed = true;
+      } else {
+        node->ssl = ssl;
+        node->handshakeDeadline = VlkMonoMs() + m_handshakeMs.load();
+        ++m_pendingHandshakes;
+        ERR_clear_error();
+        if (VlkSslSetSocket(ssl, fd)) {
+          SSL_set_accept_state(ssl);
+        } else {
+          bindFailed = true;
+          bindError = ERR_get_error();
+        }
+      }
+    }
+  }
   if (nodeId == 0) {
     Cvlk_tmp_str text;
     text.set("No enough TCP node to process current connection.");
@@ -83,38 +110,21 @@ EerrNo Cvlk_tcp_server::newConnection(unsigned int listenSocket) {
     ::close(fd);
     return ERR_OUT_OF_MEMORY;
   }
-  if (sslCtx == nullptr) return ERR_OK;
-
-  SSL* ssl = SSL_new(sslCtx);
-  if (ssl == nullptr) {
+  if (sslFailed) {
     Cvlk_tmp_str text;
     text.set("fail to create SSL socket.");
     displayErrorInfo(text);
     closeConnect(nodeId);
     return ERR_FAIL;
   }
-  {
-    Cvlk_mutex_locker guard(&ioLock);
-    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
-    if (node != nullptr) {
-      node->ssl = ssl;
-      node->handshakeDeadline = VlkMonoMs() + m_handshakeMs;
-      if (node->handshakeDeadline == 0) node->handshakeDeadline = 1;
-      ++m_pendingHandshakes;
-    } else {
-      SSL_free(ssl);
-      return ERR_FAIL;
-    }
-  }
-  ERR_clear_error();
-  if (!VlkSslSetSocket(ssl, fd)) {
+  if (ssl == nullptr) return ERR_OK;
+  if (bindFailed) {
     Cvlk_tmp_str text;
-    text.set("Fail to bind socket: %s", VlkSslReason(ERR_get_error()));
+    text.set("Fail to bind socket: %s", VlkSslReason(bindError));
     displayErrorInfo(text);
     closeConnect(nodeId);
     return ERR_FAIL;
   }
-  SSL_set_accept_state(ssl);
   // Whatever the client sent already moves the handshake on; the rest comes
   // from the loop as its bytes arrive.
   if (continueHandshake(nodeId) != ERR_OK) closeConnect(nodeId);
