@@ -1,7 +1,7 @@
 # Network tests of the server side: addresses, the I/O core, the TCP server and TLS.
 vlk_add_test(test_net_addr LABELS net)
-vlk_add_test(test_net_tcp LIBS OpenSSL::SSL OpenSSL::Crypto LABELS net threaded)
-vlk_add_test(test_net_tls LIBS OpenSSL::SSL OpenSSL::Crypto LABELS net threaded)
+vlk_add_test(test_net_tcp LIBS OpenSSL::SSL OpenSSL::Crypto LABELS threaded)
+vlk_add_test(test_net_tls LIBS OpenSSL::SSL OpenSSL::Crypto LABELS threaded)
 foreach(_t test_net_tcp test_net_tls)
   target_compile_definitions(${_t} PRIVATE VLK_NET_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data/net")
 endforeach()
