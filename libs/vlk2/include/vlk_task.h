@@ -217,7 +217,11 @@ class Cvlk_msg_pool : public Cvlk_thread {
   void run() override;
 
  private:
+  static constexpr unsigned int kRouteBatch = 32;
+
   Cvlk_msg_buf* popQueue() VLK_EXCLUDES(m_lock);
+  // Removes up to max buffers from the routing queue under one lock hold.
+  unsigned int popBatch(Cvlk_msg_buf** out, unsigned int max) VLK_EXCLUDES(m_lock);
   void route(Cvlk_msg_buf* buf);
   EerrNo freeLocked(Cvlk_msg_buf* buf) VLK_REQUIRES(m_lock);
 
@@ -474,10 +478,14 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void startTimerPool();
   void startSelfChkingTimer();
   void processPumpMsg(Cvlk_msg_buf* buf);
+  // Removes up to max buffers from the head of the queue under one lock hold.
+  unsigned int takeBatch(Cvlk_msg_buf** out, unsigned int max);
   Cfactory* findFactory(unsigned int factoryId) const;
   // Stops and joins the thread, then frees every queued buffer; later buffers
   // are freed on arrival.
   void close();
+
+  static constexpr unsigned int kRunBatch = 32;
 
   Cvlk_task_mgr* m_mgr;
   unsigned int m_id;

@@ -133,14 +133,27 @@ void Cvlk_msg_pool::route(Cvlk_msg_buf* buf) {
   }
 }
 
+unsigned int Cvlk_msg_pool::popBatch(Cvlk_msg_buf** out, unsigned int max) {
+  Cvlk_mutex_locker guard(&m_lock);
+  unsigned int n = 0;
+  while (n < max) {
+    Cvlk_msg_buf* buf = static_cast<Cvlk_msg_buf*>(m_queue.RemoveHead());
+    if (buf == nullptr) break;
+    out[n++] = buf;
+  }
+  return n;
+}
+
 void Cvlk_msg_pool::run() {
+  Cvlk_msg_buf* batch[kRouteBatch];
   while (!isStopRequested()) {
     m_wake.acquire();
-    // Releases coalesce: drain everything queued since the last wake-up.
-    while (!isStopRequested()) {
-      Cvlk_msg_buf* buf = popQueue();
-      if (buf == nullptr) break;
-      route(buf);
+    // Releases coalesce: drain everything queued since the last wake-up, a few
+    // buffers per lock hold. Once taken, a buffer is always delivered or freed.
+    for (;;) {
+      const unsigned int n = popBatch(batch, kRouteBatch);
+      for (unsigned int i = 0; i < n; ++i) route(batch[i]);
+      if (n < kRouteBatch || isStopRequested()) break;
     }
   }
 }

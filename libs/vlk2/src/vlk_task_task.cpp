@@ -96,15 +96,31 @@ EerrNo Cvlk_task::FreeMsgBuf(Cvlk_msg_buf* buf) {
   return m_mgr->FreeMsgBuf(buf);
 }
 
+unsigned int Cvlk_task::takeBatch(Cvlk_msg_buf** out, unsigned int max) {
+  Cvlk_mutex_locker guard(&m_queueLock);
+  unsigned int n = 0;
+  while (n < max && m_queue != nullptr) {
+    Cvlk_msg_buf* buf = static_cast<Cvlk_msg_buf*>(m_queue->RemoveHead());
+    if (buf == nullptr) break;
+    out[n++] = buf;
+  }
+  return n;
+}
+
 void Cvlk_task::run() {
+  Cvlk_msg_buf* batch[kRunBatch];
   while (!isStopRequested()) {
     m_wake.acquire();
-    // Releases coalesce: drain everything queued since the last wake-up. The
-    // queue lock is never held while a message is processed.
+    // Releases coalesce: drain everything queued since the last wake-up, a few
+    // buffers per lock hold. The queue lock is never held while a message is
+    // processed.
     while (!isStopRequested()) {
-      Cvlk_msg_buf* buf = GetPumpMsgBuf();
-      if (buf == nullptr) break;
-      processPumpMsg(buf);
+      const unsigned int n = takeBatch(batch, kRunBatch);
+      if (n == 0) break;
+      unsigned int i = 0;
+      for (; i < n && !isStopRequested(); ++i) processPumpMsg(batch[i]);
+      // Asked to stop half-way: what was taken goes back to the pool.
+      for (; i < n; ++i) FreeMsgBuf(batch[i]);
     }
   }
 }
