@@ -509,17 +509,364 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
 // Timer pool: owned by the timers and state machines
 // ===========================================================================
 
+class Cvlk_task;
+class Cvlk_task_mgr;
+class Cvlk_timer_pool;
+
+// One timer of a task's timer pool: its period, the tick of its next expiry and
+// the address (task, factory, state machine, up to 7 bytes) of its expiry message.
+// Thread-safety: every field is guarded by the owning Cvlk_timer_pool's lock.
+class VLK_EXPORT Ctimer_res_node : public Cvlk_res_node {
+ public:
+  static constexpr unsigned int kNotRunning = 0xFFFFFFFFu;
+
+  explicit Ctimer_res_node(Cvlk_resource* owner);
+
+  // Stopped and empty: interval 0, expiry kNotRunning, timer data reset (task id 32).
+  void Init();
+  unsigned int GetInterval() const { return m_interval; }
+  unsigned int GetExpiry() const { return m_expiry; }
+  const Ctimer_data& GetTimerData() const { return m_data; }
+
+ private:
+  friend class Cvlk_timer_pool;
+  unsigned int m_interval;
+  unsigned int m_expiry;
+  Ctimer_data m_data;
+};
+
+// A task's fixed set of periodic one-second timers on a 256-slot timing wheel.
+// An expired timer posts a timer-expiry message to its task's own queue and re-arms
+// itself with the same period until it is stopped or freed.
+// Thread-safety: CreateTimer, StartTimer, StopTimer, FreeTimer and Tick may be
+// called from any thread; they serialise on the pool's lock. Tick runs on the thread
+// that created the pool (a Qt timer of 1000 ms calls it from timerEvent); tests
+// call Tick directly to advance the wheel without waiting.
+// Lock order: the pool's lock is taken first; while holding it the tick takes the
+// message pool's lock and then the task's queue lock, one after the other. Nothing
+// takes this lock while holding either of those.
+class VLK_EXPORT Cvlk_timer_pool : public QObject {
+  Q_OBJECT
+ public:
+  static constexpr unsigned int kWheelSlots = 256;
+
+  // Creates `capacity` timers and starts the one-second Qt timer on the calling
+  // thread. `task` is the Qt parent and owns the pool. Set-up failure is reported
+  // by GetErr().
+  Cvlk_timer_pool(unsigned int capacity, Cvlk_task* task);
+  ~Cvlk_timer_pool() override;
+
+  Cvlk_timer_pool(const Cvlk_timer_pool&) = delete;
+  Cvlk_timer_pool& operator=(const Cvlk_timer_pool&) = delete;
+
+  EerrNo GetErr() const { return m_err; }
+
+  // Creates a stopped timer whose expiry message goes to (owning task, factoryId,
+  // fsmId) and carries min(dataLen, 7) bytes of `data` (zero bytes when `data` is
+  // null). Returns its id, or 0 after logging "Fail to create timer! Task ID is %u".
+  unsigned int CreateTimer(unsigned int factoryId, unsigned int fsmId, unsigned int dataLen,
+                           const unsigned char* data) VLK_EXCLUDES(m_lock);
+  // (Re)starts a created timer with a period of `seconds`; nothing for 0 seconds or an
+  // id that names no created timer.
+  void StartTimer(unsigned int id, unsigned int seconds) VLK_EXCLUDES(m_lock);
+  // Stops a created timer; it keeps its period and can be started again.
+  void StopTimer(unsigned int id) VLK_EXCLUDES(m_lock);
+  // Gives a created timer back to the pool. Sets `id` to 0 in any case.
+  void FreeTimer(unsigned int& id) VLK_EXCLUDES(m_lock);
+  // Seconds (ticks) since the pool was created. Read without the lock.
+  unsigned int GetCurrSeconds() const { return m_tickCount.load(std::memory_order_relaxed); }
+
+  // Advances the wheel by one second and posts the expiry message of every timer
+  // that is due. The one routine of the clock: timerEvent calls it.
+  void Tick() VLK_EXCLUDES(m_lock);
+
+  // Observers, mainly for diagnostics and tests.
+  unsigned int GetIdleNum() VLK_EXCLUDES(m_lock);
+  unsigned int GetRealNum() VLK_EXCLUDES(m_lock);
+  // The timer's expiry tick, kNotRunning when stopped, 0 when `id` names no created timer.
+  unsigned int GetTimerExpiry(unsigned int id) VLK_EXCLUDES(m_lock);
+
+ protected:
+  void timerEvent(QTimerEvent* event) override;
+
+ private:
+  Ctimer_res_node* _busyNode(unsigned int id) VLK_REQUIRES(m_lock);
+  void _unlinkFromWheel(Ctimer_res_node* node) VLK_REQUIRES(m_lock);
+  void _postExpiry(const Ctimer_res_node* node) VLK_REQUIRES(m_lock);
+
+  Cvlk_task* m_task;
+  EerrNo m_err = ERR_OK;
+  // Written under m_lock by Tick; GetCurrSeconds reads it without the lock.
+  std::atomic<unsigned int> m_tickCount{0};
+  // Taken before the message pool's lock and before any task's queue lock.
+  Cvlk_mutex m_lock;
+  Cvlk_resource* m_timers VLK_PT_GUARDED_BY(m_lock) = nullptr;
+  // Slot i is the list with id i + 1, so a node's link id names its slot.
+  Cvlk_link m_wheel[kWheelSlots] VLK_GUARDED_BY(m_lock);
+  unsigned char m_wheelPos VLK_GUARDED_BY(m_lock) = 0;
+};
+
+
 // (section end: Timer pool)
 
 // ===========================================================================
 // Factory: owned by the timers and state machines
 // ===========================================================================
 
+class Cfsm;
+class Cev_fsm;
+
+// One event queued for the message being processed: two parameters and the event.
+struct Cevt_rec {
+  unsigned char p1;
+  unsigned char p2;
+  unsigned short event;
+};
+static_assert(sizeof(Cevt_rec) == 4, "an event record is four bytes");
+
+// A fixed-capacity pool of state machines of one kind inside one task. The task
+// hands it every message addressed to its id; the factory finds or allocates the
+// target machine(s), runs PrePrcMsg / ProcessMsg / PostPrcMsg, kills machines,
+// keeps saved and held messages in the machines' queues and replays saved ones
+// after a change of state.
+// The application's factory creates its machines in its constructor (with this
+// factory as their pool) and Adds them; the factory owns them from then on.
+// Thread-safety: owner task's thread only (created and registered before start).
+class VLK_EXPORT Cfactory : public Cvlk_resource {
+ public:
+  static constexpr unsigned int kMaxRegFsm = 500;
+  static constexpr unsigned int kMaxEvents = 250;
+  static constexpr unsigned int kFlagTrace = 0x1u;
+  // Machines allocated this long (seconds) are killed by the nightly check.
+  static constexpr unsigned int kMaxBusySeconds = 8u * 3600u;
+
+  Cfactory(Cvlk_task* task, unsigned int id, unsigned int maxFsm);
+  ~Cfactory() override;
+
+  // The task the factory belongs to (its Qt parent); may be null.
+  Cvlk_task* GetFacMgr() const;
+
+  // Dispatches one message. A result of PRC_SAVE_MSG or more means the buffer now
+  // sits in a machine's queue; for any other result the caller (the task) frees it.
+  Eprc_result ProcessMsg(Cvlk_msg_buf* buf);
+
+  // "%s: real=%u, idle=%u" with GetName and the machine counts.
+  void Print() override;
+  virtual EerrNo OnCreate();
+  virtual EerrNo selfChecking();
+  // Kills every machine allocated (without activity) for 8 hours or more.
+  virtual EerrNo midnightChecking();
+
+  // Kills the busy machine with that id; nothing for other ids.
+  void killFsm(unsigned int fsmId);
+
+  // Timers of the owning task addressed to this factory (nothing, or 0, without a task).
+  unsigned int CreateTimer(unsigned int fsmId, unsigned int dataLen, unsigned char* data);
+  void StartTimer(unsigned int id, unsigned int seconds);
+  void StopTimer(unsigned int id);
+  void FreeTimer(unsigned int& id);
+  unsigned int GetCurrSeconds();
+
+  // Output through the task manager: Display always, TraceInfo only while the
+  // manager's trace switch is on. Text is cut at 4095 characters.
+  void Display(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void TraceInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // Scratch state of the message being processed (also for diagnostics).
+  unsigned int GetFlags() const { return m_flags; }
+  unsigned int GetRegFsmNum() const { return m_fsmCnt; }
+  unsigned int GetEvtNum() const { return m_evtCnt; }
+
+ protected:
+  // Chooses the machine(s) of a message whose dstFsmId is 0. Default: timer
+  // expiries go to _procTimeout, inner events to _recvInnerEvent, all else is
+  // PRC_NOT_PROCESSED. Overrides return PRC_NEW_FSM or PRC_FSM_FOUND with *fsm set,
+  // or PRC_TARGETS_SET after regFsm.
+  virtual Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm);
+  // Called when dstFsmId names no busy machine; answers relation probes.
+  virtual Eprc_result _routeMsgErr(Cmsg* msg);
+  virtual Eprc_result _recvInnerEvent(unsigned int arg1, unsigned int arg2, unsigned int arg3);
+
+ public:
+  virtual const char* GetName() = 0;
+
+ protected:
+  // Adds a target of the current message; ERR_INVALID_OPR beyond 500 targets.
+  EerrNo regFsm(Cfsm* fsm);
+  Ebool hasRegFsm() const { return m_fsmCnt > 0 ? VLK_TRUE : VLK_FALSE; }
+  void initEvtParams();
+
+  void _killFsm(unsigned int fsmId);
+  // Destroy(), then the machine's saved and held buffers go back to the message
+  // pool and the machine back to the idle list.
+  void _killFsm(Cfsm* fsm);
+  // Offers every saved message of the machine to its ProcessMsg once more.
+  void _saveMsgPrc(Cfsm* fsm);
+  // Answers a probe with MSG_RELATION_OFF from its destination back to its source.
+  EerrNo sendRelationOff(Cmsg* msg);
+  // Sends an MSG_FAC_INNER message to this very factory; it reaches _recvInnerEvent.
+  EerrNo _sendInnerEvent(unsigned int arg1, unsigned int arg2, unsigned int arg3);
+
+  // A buffer from the message pool, or null (the caller owns it until it sends it).
+  Cvlk_msg_buf* _getMsgBuf(unsigned int size);
+  // Sends through the task; the buffer belongs to the framework afterwards.
+  EerrNo _sendMsg(Cvlk_msg_buf* buf);
+
+  // "%s[%08X] %s" with GetName, the factory id and the text, only with the factory's
+  // trace flag and the manager's trace switch.
+  void _trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void _logInfo(const char* text);
+  void _logWarning(const char* text);
+  void _logError(const char* text);
+
+ private:
+  friend class Cev_fsm;  // the event queue is the machines' per-message scratch space
+
+  Eprc_result _procFacInnerMsg(Csys_fac_inner_msg* msg);
+  Eprc_result _procTimeout(Csys_timout_msg* msg);
+  void _replay(Cfsm* fsm, unsigned int stateBefore);
+  Cvlk_task_mgr* _taskMgr() const;
+
+  unsigned int m_flags = 0;
+  Cfsm* m_fsmList[kMaxRegFsm];
+  unsigned short m_fsmCnt = 0;
+  unsigned short m_evtCnt = 0;
+  Cevt_rec m_evtQueue[kMaxEvents];
+};
+
+
 // (section end: Factory)
 
 // ===========================================================================
 // State machines: owned by the timers and state machines
 // ===========================================================================
+
+// Base of every state machine: a pooled node of its factory with a state word, a
+// save queue and a hold queue of message buffers and a trace flag. The factory
+// calls Create when it allocates the machine for a message, PrePrcMsg, ProcessMsg
+// and PostPrcMsg for each message, and Destroy when it kills the machine.
+// Thread-safety: owner task's thread only.
+class VLK_EXPORT Cfsm : public Cvlk_res_node {
+ public:
+  static constexpr unsigned int kFlagTrace = 0x1u;
+
+  // A node of `factory`; the factory's owner Adds it. Queue allocation failure
+  // leaves ERR_OUT_OF_MEMORY in GetErr().
+  Cfsm(Cfactory* factory, unsigned int state);
+  ~Cfsm() override;
+
+  Cfactory* GetFactory() const;
+  Cvlk_task* GetFacMgr() const;
+  unsigned int GetState() const { return m_state; }
+  void SetState(unsigned int state) { m_state = state; }
+  unsigned int GetFlags() const { return m_flags; }
+
+  // "%s[%08X] _state=%u".
+  void Print() override;
+  // Marks the machine active, follows the trace flag of the message while the
+  // manager's trace switch is on, and kills the machine on MSG_RELATION_OFF
+  // (returns PRC_KILL_FSM). PRC_NOT_PROCESSED lets the factory go on to ProcessMsg.
+  virtual Eprc_result PrePrcMsg(Cvlk_msg_buf* buf);
+  virtual Eprc_result ProcessMsg(Cmsg* msg) = 0;
+  // Called after ProcessMsg unless it returned PRC_SAVE_MSG.
+  virtual void PostPrcMsg(Cvlk_msg_buf* buf);
+  // Default: trace flag cleared, state 0, ERR_OK. Failure gives the machine back.
+  virtual EerrNo Create();
+  virtual EerrNo Destroy();
+  virtual const char* GetName() = 0;
+
+  // Save and hold queues. The machine owns the buffers in them; Get* hands one back
+  // to the caller, Put* takes it over.
+  unsigned int GetSaveNum() const;
+  unsigned int GetHoldNum() const;
+  Cvlk_msg_buf* GetSaveMsg();
+  Cvlk_msg_buf* GetHoldMsg();
+  EerrNo PutSaveMsg(Cvlk_msg_buf* buf);
+  EerrNo PutHoldMsg(Cvlk_msg_buf* buf);
+  // Frees the held buffer whose header is `msg`; ERR_OBJ_NOT_FOUND if none is.
+  EerrNo FreeHoldMsg(Cmsg* msg);
+
+  // Timers whose expiries come back to this machine.
+  unsigned int CreateTimer(unsigned int dataLen, unsigned char* data);
+  void StartTimer(unsigned int id, unsigned int seconds);
+  void StopTimer(unsigned int id);
+  void FreeTimer(unsigned int& id);
+  unsigned int GetCurrSeconds();
+
+ protected:
+  void _changeState(unsigned int state) { m_state = state; }
+  Cvlk_msg_buf* _getMsgBuf(unsigned int size);
+  // Copies the machine's trace flag into the header and sends through the task.
+  EerrNo _sendMsg(Cvlk_msg_buf* buf);
+
+  void displayInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void _trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void _logInfo(const char* text);
+  void _logWarning(const char* text);
+  void _logError(const char* text);
+
+  Cvlk_task_mgr* _taskMgr() const;
+
+  unsigned int m_flags = 0;
+  Cvlk_link* m_saveQueue = nullptr;
+  Cvlk_link* m_holdQueue = nullptr;
+  unsigned int m_state;
+  // What Cev_fsm::ProcessMsg returns; handlers set it.
+  Eprc_result m_result = PRC_ERROR;
+};
+
+struct Cevt_entry;
+
+// A state machine driven by an event table: _parseMsg turns a message into events
+// (_genEvent), each event selects the table row of the current state, the row's
+// handlers run in order and, when all of them return EVT_NOT_PROCESSED, the
+// machine moves to the row's next state.
+// Thread-safety: owner task's thread only.
+class VLK_EXPORT Cev_fsm : public Cfsm {
+ public:
+  // An event handler: a member function of the machine's class. Put handlers of a
+  // derived class into a table with VLK_EVT_HANDLER(Class, function).
+  typedef EevtPrc (Cev_fsm::*Fevt_handler)(Cmsg* msg, unsigned short event, unsigned char p2);
+  static constexpr unsigned int kMaxHandlers = 10;
+
+  Cev_fsm(Cfactory* factory, unsigned int state);
+
+  Eprc_result ProcessMsg(Cmsg* msg) override;
+  // The Cfsm line, then "%s[%08X] currState=%u, event=%u, duration=%u".
+  void Print() override;
+  unsigned short GetLastEvent() const { return m_lastEvent; }
+
+ protected:
+  virtual unsigned int _getCurrState(unsigned char p1, unsigned char p2) = 0;
+  virtual void _setCurrState(unsigned char p1, unsigned char p2, unsigned int state) = 0;
+  virtual void _parseMsg(Cmsg* msg) = 0;
+  // The row for (state, event, p1), or null when the table has none.
+  virtual const Cevt_entry* _getEvtEntry(unsigned int state, unsigned short event, unsigned char p1) = 0;
+  // Decides about an event without a row; EVT_STOP returns the pending result.
+  virtual EevtPrc _procUnknownMsg(Cmsg* msg);
+
+  // Queues an event of the current message; ERR_INVALID_OPR when 250 are queued.
+  EerrNo _genEvent(unsigned short event, unsigned char p1, unsigned char p2);
+
+  // Ready-made handlers for table rows.
+  EevtPrc _procSaveMsg(Cmsg* msg, unsigned short event, unsigned char p2);
+  EevtPrc _procKillFsm(Cmsg* msg, unsigned short event, unsigned char p2);
+  EevtPrc _procNull(Cmsg* msg, unsigned short event, unsigned char p2);
+
+ private:
+  unsigned short m_lastEvent = 0;
+};
+
+// One row of an event table (normally static const data).
+struct Cevt_entry {
+  unsigned int handlerCnt;  // 1..10; 0 or more than 10 makes the row count as missing
+  unsigned int spare;       // not read by the framework
+  Cev_fsm::Fevt_handler handlers[Cev_fsm::kMaxHandlers];
+  unsigned int nextState;
+};
+
+#define VLK_EVT_HANDLER(cls, fn) static_cast<Cev_fsm::Fevt_handler>(&cls::fn)
+
 
 // (section end: State machines)
 

@@ -1,0 +1,216 @@
+// The event-table machine: events from a message, table rows, handler chains and
+// state changes, driven through a factory on one thread.
+#include <vector>
+
+#include "test_task_fsm_fixture.h"
+
+namespace {
+
+constexpr unsigned int kTask = 7;
+constexpr unsigned int kFac = 70;
+
+// Events are the bytes of appWord1 (low byte first, up to four, 0 ends); appWord2
+// asks for that many extra events queued from _parseMsg (for the 250 limit).
+enum : unsigned short { EV_A = 1, EV_B = 2, EV_KILL = 3, EV_SAVE = 4, EV_STOP = 5, EV_HOLE = 6, EV_SPAWN = 7 };
+
+class TableFsm : public Cev_fsm {
+ public:
+  explicit TableFsm(Cfactory* factory) : Cev_fsm(factory, 0) {}
+  const char* GetName() override { return "TableFsm"; }
+
+  std::vector<unsigned int> trail;  // (state << 8 | event) of every handler X run
+  EerrNo lastGen = ERR_OK;
+  int genOk = 0;
+  unsigned int cur = 0;  // the table's own current state
+
+ protected:
+  unsigned int _getCurrState(unsigned char, unsigned char) override { return cur; }
+  void _setCurrState(unsigned char, unsigned char, unsigned int state) override { cur = state; }
+  void _parseMsg(Cmsg* msg) override {
+    for (unsigned int w = msg->appWord1; (w & 0xFF) != 0; w >>= 8) _genEvent(w & 0xFF, 0, 0);
+    for (unsigned int i = 0; i < msg->appWord2; ++i) {
+      lastGen = _genEvent(EV_A, 1, 0);
+      if (lastGen == ERR_OK) ++genOk;
+    }
+  }
+  const Cevt_entry* _getEvtEntry(unsigned int state, unsigned short event, unsigned char p1) override;
+
+  EevtPrc X(Cmsg*, unsigned short event, unsigned char) {
+    trail.push_back(cur << 8 | event);
+    return EVT_NOT_PROCESSED;
+  }
+  EevtPrc Done(Cmsg*, unsigned short, unsigned char) { return EVT_PROCESSED; }
+  EevtPrc Stop(Cmsg*, unsigned short, unsigned char) { return EVT_STOP; }
+  EevtPrc Spawn(Cmsg*, unsigned short, unsigned char) {
+    _genEvent(EV_A, 0, 0);  // a handler may queue further events
+    return EVT_NOT_PROCESSED;
+  }
+
+  static const Cevt_entry kRows[];
+};
+
+#define H(fn) VLK_EVT_HANDLER(TableFsm, fn)
+const Cevt_entry TableFsm::kRows[] = {
+    /* 0 EV_A    */ {1, 0, {H(X)}, 1},
+    /* 1 EV_B    */ {2, 0, {H(X), H(Done)}, 5},
+    /* 2 EV_KILL */ {2, 0, {H(_procKillFsm), H(X)}, 9},
+    /* 3 EV_SAVE */ {2, 0, {H(_procNull), H(_procSaveMsg)}, 2},
+    /* 4 EV_STOP */ {1, 0, {H(Stop)}, 9},
+    /* 5 EV_HOLE */ {2, 0, {H(X)}, 9},  // second handler missing
+    /* 6 bad     */ {11, 0, {H(X)}, 9},
+    /* 7 EV_SPAWN*/ {1, 0, {H(Spawn)}, 3},
+};
+#undef H
+
+const Cevt_entry* TableFsm::_getEvtEntry(unsigned int, unsigned short event, unsigned char p1) {
+  if (p1 == 1) return &kRows[0];
+  switch (event) {
+    case EV_A: return &kRows[0];
+    case EV_B: return &kRows[1];
+    case EV_KILL: return &kRows[2];
+    case EV_SAVE: return &kRows[3];
+    case EV_STOP: return &kRows[4];
+    case EV_HOLE: return &kRows[5];
+    case 8: return &kRows[6];
+    case EV_SPAWN: return &kRows[7];
+    default: return nullptr;
+  }
+}
+
+class TableFactory : public Cfactory {
+ public:
+  TableFactory(Cvlk_task* task, unsigned int id) : Cfactory(task, id, 2) {
+    Add(new TableFsm(this));
+    Add(new TableFsm(this));
+  }
+  const char* GetName() override { return "TableFactory"; }
+
+ protected:
+  Eprc_result _facMsgPrc(Cmsg*, Cfsm** fsm) override {
+    Cvlk_res_node* node = AllocNode();
+    if (node == nullptr) return PRC_ERROR;
+    *fsm = static_cast<Cfsm*>(node);
+    return PRC_NEW_FSM;
+  }
+};
+
+unsigned int Events(std::initializer_list<unsigned int> evs) {
+  unsigned int w = 0, shift = 0;
+  for (unsigned int e : evs) {
+    w |= e << shift;
+    shift += 8;
+  }
+  return w;
+}
+
+class EventFsmTest : public ::testing::Test {
+ protected:
+  EventFsmTest() : task(new TestTask(&mgr, kTask)), fac(new TableFactory(task, kFac)) {
+    task->regFactory(fac);
+    Cvlk_msg_buf* buf = mgr.GetMsgBuf(sizeof(Cmsg));
+    FillMsg(buf, kTask, kFac, 0);
+    DispatchOne(task, buf);  // allocates the machine (no events: not processed)
+    fsm = static_cast<TableFsm*>(fac->GetByIndex(0));
+  }
+  ~EventFsmTest() override {
+    fac->killFsm(fsm->GetId());
+    EXPECT_TRUE(mgr.AllIdle());
+  }
+
+  Eprc_result Send(unsigned int events, unsigned int extra = 0) {
+    Cvlk_msg_buf* buf = mgr.GetMsgBuf(sizeof(Cmsg));
+    FillMsg(buf, kTask, kFac, fsm->GetId(), MSG_APP, events, extra);
+    return DispatchOne(task, buf);
+  }
+
+  TestMgr mgr;
+  TestTask* task;
+  TableFactory* fac;
+  TableFsm* fsm;
+};
+
+TEST_F(EventFsmTest, NoEventIsNotProcessedUnknownEventIsNot) {
+  EXPECT_EQ(fac->GetStateById(fsm->GetId()), RES_BUSY);
+  EXPECT_EQ(Send(0), PRC_NOT_PROCESSED);
+  EXPECT_EQ(Send(Events({60})), PRC_NOT_PROCESSED);  // no row
+  EXPECT_EQ(Send(Events({8})), PRC_NOT_PROCESSED);   // 11 handlers: a missing row
+  EXPECT_EQ(fsm->GetState(), 0u);
+}
+
+TEST_F(EventFsmTest, RowsMoveTheStateOnlyWhenEveryHandlerPasses) {
+  EXPECT_EQ(Send(Events({EV_A})), PRC_PROCESSED);
+  EXPECT_EQ(fsm->cur, 1u);
+  EXPECT_EQ(fsm->GetState(), 1u);
+  // EVT_PROCESSED ends the row without a state change; the next event still runs.
+  EXPECT_EQ(Send(Events({EV_B, EV_A})), PRC_PROCESSED);
+  EXPECT_EQ(fsm->trail, (std::vector<unsigned int>{0x001, 0x102, 0x101}));
+  EXPECT_EQ(fsm->GetState(), 2u);
+  // Two changes in one message.
+  EXPECT_EQ(Send(Events({EV_A, EV_A})), PRC_PROCESSED);
+  EXPECT_EQ(fsm->GetState(), 4u);
+  EXPECT_EQ(fsm->GetLastEvent(), EV_A);
+}
+
+TEST_F(EventFsmTest, SaveRowMovesOnAndKeepsTheMessage) {
+  EXPECT_EQ(Send(Events({EV_SAVE})), PRC_SAVE_MSG);
+  EXPECT_EQ(fsm->cur, 2u);
+  EXPECT_EQ(fsm->GetSaveNum(), 1u);
+}
+
+TEST_F(EventFsmTest, KillRowStopsAndKills) {
+  unsigned int id = fsm->GetId();
+  EXPECT_EQ(Send(Events({EV_KILL, EV_A})), PRC_KILL_FSM);
+  EXPECT_TRUE(fsm->trail.empty());  // X after _procKillFsm never ran, nor EV_A
+  EXPECT_EQ(fsm->cur, 0u);
+  EXPECT_EQ(fac->GetStateById(id), RES_IDLE);
+}
+
+TEST_F(EventFsmTest, StopReturnsThePendingResult) {
+  EXPECT_EQ(Send(Events({EV_STOP, EV_A})), PRC_PROCESSED);
+  EXPECT_TRUE(fsm->trail.empty());
+  EXPECT_EQ(Send(Events({EV_HOLE})), PRC_NOT_PROCESSED);  // a missing handler ends it all
+  EXPECT_EQ(fsm->trail.size(), 1u);
+  EXPECT_EQ(fsm->cur, 0u);
+}
+
+TEST_F(EventFsmTest, HandlersMayQueueEvents) {
+  EXPECT_EQ(Send(Events({EV_SPAWN})), PRC_PROCESSED);
+  EXPECT_EQ(fsm->trail, (std::vector<unsigned int>{0x301}));  // EV_A ran in state 3
+  EXPECT_EQ(fsm->cur, 1u);
+}
+
+TEST_F(EventFsmTest, TwoHundredFiftyEventsAndNoMore) {
+  EXPECT_EQ(Send(0, 250), PRC_PROCESSED);
+  EXPECT_EQ(fsm->genOk, 250);
+  EXPECT_EQ(fsm->lastGen, ERR_OK);
+  EXPECT_EQ(fsm->trail.size(), 250u);
+  fsm->genOk = 0;
+  EXPECT_EQ(Send(0, 251), PRC_PROCESSED);
+  EXPECT_EQ(fsm->genOk, 250);
+  EXPECT_EQ(fsm->lastGen, ERR_INVALID_OPR);
+  EXPECT_EQ(fac->GetEvtNum(), 250u);
+}
+
+TEST_F(EventFsmTest, PrintAndTraces) {
+  mgr.TraceOn();
+  Cvlk_msg_buf* buf = mgr.GetMsgBuf(sizeof(Cmsg));
+  FillMsg(buf, kTask, kFac, fsm->GetId(), MSG_APP, Events({EV_SAVE}));
+  buf->GetMsgPointer()->msgFlags = MSG_FLAG_TRACE;
+  mgr.lines.clear();
+  EXPECT_EQ(DispatchOne(task, buf), PRC_SAVE_MSG);
+  const QString prefix = QString::asprintf("TableFsm[%08X] ", fsm->GetId());
+  EXPECT_EQ(mgr.lines, (QStringList{prefix + "_procNull", prefix + "_procSaveMsg"}));
+  mgr.lines.clear();
+  EXPECT_EQ(Send(Events({61})), PRC_NOT_PROCESSED);
+  EXPECT_EQ(mgr.lines, (QStringList{prefix + "_procUnknownMsg", prefix + "\t message is 0"}));
+  mgr.TraceOff();
+  mgr.lines.clear();
+  fsm->Print();
+  ASSERT_EQ(mgr.lines.size(), 2);
+  EXPECT_EQ(mgr.lines[0], prefix + "_state=1");
+  EXPECT_EQ(mgr.lines[1], prefix + "currState=2, event=61, duration=0");
+}
+
+}  // namespace
+
+VLK_TEST_MAIN_WITH_QT
