@@ -34,7 +34,7 @@ class FactoryTest : public ::testing::Test {
   }
   // A busy machine, made by a first message.
   ScriptFsm* NewFsm() {
-    EXPECT_EQ(Send(0), PRC_NEW_FSM);
+    EXPECT_EQ(Send(0), PRC_PROCESSED);  // the machine's own result
     for (unsigned int i = 0; i < fac->GetRealNum(); ++i) {
       ScriptFsm* fsm = fac->Fsm(i);
       if (fac->GetStateById(fsm->GetId()) == RES_BUSY && fsm->processed == 1 && fsm->pre == 1) {
@@ -63,8 +63,7 @@ Eprc_result Saver(ScriptFsm* fsm, Cmsg* msg) {
 
 TEST_F(FactoryTest, NewMachineGetsTheMessageAndItsId) {
   Cvlk_msg_buf* buf = Msg(0);
-  Eprc_result r = fac->ProcessMsg(buf);
-  EXPECT_EQ(r, PRC_NEW_FSM);
+  EXPECT_EQ(fac->ProcessMsg(buf), PRC_PROCESSED);
   unsigned int id = buf->GetMsgPointer()->dstFsmId;
   EXPECT_EQ(fac->GetStateById(id), RES_BUSY);
   auto* fsm = static_cast<ScriptFsm*>(fac->GetById(id));

@@ -93,7 +93,9 @@ TEST_F(TimerPoolTest, PeriodsOfAWholeTurnOrMoreWaitForTheirTick) {
     for (const Csys_timout_msg& m : DrainExpiries()) {
       (m.srcFsmId == t300 ? f300 : f256).push_back(pool->GetCurrSeconds());
     }
-    if (pool->GetCurrSeconds() == 44) EXPECT_EQ(pool->GetTimerExpiry(t300), 300u);  // visited, not due
+    if (pool->GetCurrSeconds() == 44) {
+      EXPECT_EQ(pool->GetTimerExpiry(t300), 300u);  // visited, not due
+    }
   }
   EXPECT_EQ(f300, (std::vector<unsigned int>{300, 600}));
   EXPECT_EQ(f256, (std::vector<unsigned int>{256, 512}));
