@@ -122,7 +122,7 @@ TEST(AllocationCount, CountingSeesAllocations) {
 TEST(AllocationCount, NothingAllocatesOnTheMessagePath) {
   constexpr int kSessions = 16;
   constexpr int kWaves = 4;
-  App a(kSessions, 128);
+  App a(kSessions, 256);
   ASSERT_EQ(a.Run(), ERR_OK);
   // One warm-up session: first-use work of the threads happens outside the count.
   a.Start(10);

@@ -599,7 +599,7 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
   // Written under m_lock by Tick; GetCurrSeconds reads it without the lock.
   std::atomic<unsigned int> m_tickCount{0};
   // Taken before the message pool's lock and before any task's queue lock.
-  Cvlk_mutex m_lock;
+  Cvlk_mutex m_lock VLK_ACQUIRED_BEFORE(Cvlk_task::m_queueLock, Cvlk_msg_pool::m_lock);
   Cvlk_resource* m_timers VLK_PT_GUARDED_BY(m_lock) = nullptr;
   // Slot i is the list with id i + 1, so a node's link id names its slot.
   Cvlk_link m_wheel[kWheelSlots] VLK_GUARDED_BY(m_lock);
