@@ -181,6 +181,8 @@ enum Emsg_stat : std::uint32_t {
 // Shutdown: Close() (the manager's Stop) stops and joins the routing thread, then
 // returns every still queued buffer to its class; later sends free the buffer.
 class Cvlk_msg_pool : public Cvlk_thread {
+  friend class Cvlk_timer_pool;  // names m_lock in its lock order
+
  public:
   explicit Cvlk_msg_pool(Cvlk_task_mgr* mgr);
   ~Cvlk_msg_pool() override;
@@ -473,6 +475,7 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
 
  private:
   friend class Cvlk_task_mgr;
+  friend class Cvlk_timer_pool;  // names m_queueLock in its lock order
 
   void init();
   void startTimerPool();
