@@ -1,6 +1,7 @@
-# Timers, factories and state machines.
-vlk_add_test(test_task_timer NO_MAIN LABELS task threaded)
+# Timers, factories and state machines. (One label each: a second label would be
+# taken for a property name by the discovery call.)
+vlk_add_test(test_task_timer NO_MAIN LABELS threaded)
 vlk_add_test(test_task_fsm NO_MAIN LABELS task)
 vlk_add_test(test_task_fsm_event NO_MAIN LABELS task)
-vlk_add_test(test_task_e2e NO_MAIN LABELS task threaded)
-vlk_add_test(test_task_alloc NO_MAIN LABELS task threaded)
+vlk_add_test(test_task_e2e NO_MAIN LABELS threaded)
+vlk_add_test(test_task_alloc NO_MAIN LABELS threaded)
