@@ -4,10 +4,14 @@
 #ifndef TEST_TASK_UTIL_H
 #define TEST_TASK_UTIL_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
+
+#include <QCoreApplication>
 
 #include "vlk_task.h"
 
@@ -39,9 +43,9 @@ class TestTask : public Cvlk_task {
   ~TestTask() override { close(); }
 
   std::function<Eprc_result(Cvlk_task*, Cmsg*)> onMsg;
-  int hour = 12;
-  int midnightRuns = 0;
-  int selfCheckRuns = 0;
+  std::atomic<int> hour{12};
+  std::atomic<int> midnightRuns{0};
+  std::atomic<int> selfCheckRuns{0};
 
   EerrNo selfChecking() override {
     ++selfCheckRuns;
@@ -87,6 +91,19 @@ class Counter {
   std::condition_variable m_cond;
   int m_value = 0;
 };
+
+// Polls a condition that another thread makes true, running this thread's Qt
+// events meanwhile; false after the deadline.
+template <typename Pred>
+bool WaitUntilTrue(Pred pred) {
+  const auto end = std::chrono::steady_clock::now() + kDeadline;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents();
+    std::this_thread::yield();
+  }
+  return true;
+}
 
 // Fills a fresh header addressed to a task.
 inline Cvlk_msg_buf* MakeMsg(Cvlk_task_mgr* mgr, unsigned int dstTask, unsigned int type = MSG_APP,

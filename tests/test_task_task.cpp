@@ -1,0 +1,200 @@
+// A task with factories: dispatch by factory id, the order of the factories'
+// creation and check hooks, the self-check timer, the not-found hook and who
+// frees a buffer after each result.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_task_util.h"
+
+using tasktest::Counter;
+using tasktest::MakeMsg;
+using tasktest::TestMgr;
+using tasktest::TestTask;
+
+namespace {
+
+// A machine whose result is set by the test.
+class ResultFsm : public Cfsm {
+ public:
+  explicit ResultFsm(Cfactory* factory) : Cfsm(factory, 0) {}
+  Eprc_result ProcessMsg(Cmsg*) override { return result; }
+  const char* GetName() override { return "ResultFsm"; }
+  Eprc_result result = PRC_PROCESSED;
+};
+
+// Records its hooks in a shared log; a message with dstFsmId 0 gets machine 0.
+class LogFactory : public Cfactory {
+ public:
+  LogFactory(Cvlk_task* task, unsigned int id, const char* tag, std::vector<std::string>* log)
+      : Cfactory(task, id, 1), m_tag(tag), m_log(log) {
+    Add(new ResultFsm(this));
+  }
+  const char* GetName() override { return m_tag; }
+  EerrNo OnCreate() override { return note("create"); }
+  EerrNo selfChecking() override { return note("self"); }
+  EerrNo midnightChecking() override { return note("midnight"); }
+  ResultFsm* Fsm() { return static_cast<ResultFsm*>(GetByIndex(0)); }
+  std::atomic<int> routed{0};
+
+ protected:
+  Eprc_result _facMsgPrc(Cmsg*, Cfsm** fsm) override {
+    ++routed;
+    if (GetStateById(Fsm()->GetId()) == RES_BUSY) {
+      *fsm = Fsm();
+      return PRC_FSM_FOUND;
+    }
+    *fsm = static_cast<Cfsm*>(AllocNode());
+    return *fsm != nullptr ? PRC_NEW_FSM : PRC_ERROR;
+  }
+
+ private:
+  EerrNo note(const char* what) {
+    m_log->push_back(std::string(m_tag) + ":" + what);
+    return ERR_OK;
+  }
+  const char* m_tag;
+  std::vector<std::string>* m_log;
+};
+
+class FacTask : public TestTask {
+ public:
+  using TestTask::TestTask;
+  using Cvlk_task::regFactory;
+  using Cvlk_task::setTimer;
+  static constexpr unsigned int kMarker = 0x600D;
+  LogFactory* late = nullptr;  // registered by the not-found hook
+  Counter marks;               // markers processed
+
+ protected:
+  Eprc_result _fsm_not_found(Cmsg* msg) override {
+    if (msg->appWord1 == kMarker) {
+      marks.Add();
+      return PRC_PROCESSED;
+    }
+    if (late != nullptr && msg->dstFactoryId == late->GetId() && GetFactoryCount() == 2) {
+      regFactory(late);
+      return PRC_FSM_FOUND;
+    }
+    return TestTask::_fsm_not_found(msg);
+  }
+};
+
+class TaskFactoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mgr.initMessagePool(64, 16, 256, 4, 1024, 2, 4096, 1), ERR_OK);
+    ASSERT_EQ(mgr.regTask(&task), ERR_OK);
+    ASSERT_EQ(task.regFactory(&first), ERR_OK);
+    ASSERT_EQ(task.regFactory(&second), ERR_OK);
+  }
+  void TearDown() override {
+    mgr.Stop();
+    EXPECT_TRUE(mgr.AllIdle());
+  }
+  // Sends a marker behind everything queued so far and waits until the task has
+  // processed it: whatever the task did before is then visible here.
+  void Flush() {
+    const int target = task.marks.Get() + 1;
+    Cvlk_msg_buf* marker = MakeMsg(&mgr, 1);
+    marker->GetMsgPointer()->appWord1 = FacTask::kMarker;
+    task.SendMsg(marker);
+    ASSERT_TRUE(task.marks.WaitFor(target));
+  }
+
+  TestMgr mgr;
+  std::vector<std::string> log;
+  FacTask task{&mgr, 1, "facs"};
+  LogFactory first{&task, 0x11, "first", &log};
+  LogFactory second{&task, 0x22, "second", &log};
+};
+
+TEST_F(TaskFactoryTest, HooksRunInRegistrationOrderChecksInReverse) {
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(task.regFactory(new LogFactory(&task, 0x100 + i, "x", &log)), ERR_OK);
+  LogFactory ninth(&task, 0x200, "ninth", &log);
+  EXPECT_EQ(task.regFactory(&ninth), ERR_OUT_OF_MEMORY);
+  log.clear();
+  task.OnCreate();
+  task.hour = 3;
+  task.selfChecking();
+  task.hour = 5;
+  task.selfChecking();
+  ASSERT_EQ(log.size(), 8u + 8u + 8u + 8u);  // create; self and midnight at 3; self at 5
+  EXPECT_EQ(log[0], "first:create");
+  EXPECT_EQ(log[1], "second:create");
+  EXPECT_EQ(log[8], "x:self");  // the self-checks start with the last registered
+  EXPECT_EQ(log[14], "second:self");
+  EXPECT_EQ(log[15], "first:self");
+  EXPECT_EQ(log[22], "second:midnight");
+  EXPECT_EQ(log[23], "first:midnight");
+  EXPECT_EQ(log[31], "first:self");
+}
+
+TEST_F(TaskFactoryTest, SelfCheckTimerExpiryRunsTheChecks) {
+  task.start();  // timer pool, factories' OnCreate, the 5400-second self-check timer
+  const unsigned int selfChk = task.GetSelfChkTimerId();
+  ASSERT_NE(selfChk, 0u);
+  Cvlk_timer_pool* pool = task.GetTimerPool();
+  ASSERT_NE(pool, nullptr);
+  for (int i = 0; i < 5399; ++i) pool->Tick();
+  // Another timeout for factory 0 is freed unprocessed.
+  Cvlk_msg_buf* other = MakeMsg(&mgr, 1, MSG_TIMEOUT);
+  other->GetMsgPointer()->srcFsmId = selfChk + 1;
+  task.SendMsg(other);
+  task.SendMsg(MakeMsg(&mgr, 1, MSG_APP));
+  pool->Tick();  // the 5400th second
+  ASSERT_TRUE(tasktest::WaitUntilTrue([&] { return task.selfCheckRuns == 1 && mgr.AllIdle(); }));
+  for (int i = 0; i < 5400; ++i) pool->Tick();
+  EXPECT_TRUE(tasktest::WaitUntilTrue([&] { return task.selfCheckRuns == 2; }));
+}
+
+TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
+  task.start();
+  auto sendTo = [&](LogFactory& f) {
+    Cvlk_msg_buf* buf = MakeMsg(&mgr, 1);
+    buf->GetMsgPointer()->dstFactoryId = f.GetId();
+    task.SendMsg(buf);
+  };
+  second.Fsm()->result = PRC_TRANSFER;  // handed on: the task frees it
+  sendTo(second);
+  Flush();
+  EXPECT_TRUE(tasktest::WaitUntilTrue([&] { return mgr.AllIdle(); }));
+  second.Fsm()->result = PRC_HOLD_MSG;  // kept by the machine
+  sendTo(second);
+  first.Fsm()->result = PRC_SAVE_MSG;
+  sendTo(first);
+  Flush();
+  EXPECT_EQ(first.routed.load(), 1);
+  EXPECT_EQ(second.routed.load(), 2);  // allocated its machine, then found it busy
+  EXPECT_EQ(first.Fsm()->GetSaveNum(), 1u);
+  EXPECT_EQ(second.Fsm()->GetHoldNum(), 1u);
+  EXPECT_TRUE(tasktest::WaitUntilTrue([&] { return mgr.GetMsgIdleNum(EMSG_CLASS_TINY) == 16 - 2; }));
+  // A factory registered by the not-found hook gets the message on the second look.
+  LogFactory late(&task, 0x33, "late", &log);
+  task.late = &late;
+  sendTo(late);
+  Flush();
+  EXPECT_EQ(late.routed.load(), 1);
+  mgr.Stop();
+  first.killFsm(first.Fsm()->GetId());  // a kill returns the kept buffers
+  second.killFsm(second.Fsm()->GetId());
+}
+
+TEST_F(TaskFactoryTest, PrintShowsEveryFactory) {
+  QStringList lines;
+  QObject::connect(&mgr, &Cvlk_task_mgr::sigOutputTraceInfo, [&](const QString& s) { lines << s; });
+  task.Print();
+  const QStringList expected = {QString(58, '='), "facs(1): ", "first: real=1, idle=1", " ",
+                                "second: real=1, idle=1", " "};
+  EXPECT_EQ(lines, expected);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
