@@ -1,4 +1,4 @@
-// Shared helpers of the container tests: a settable node clock and list checks.
+// Shared helpers of the container tests: a settable node clock and a list check.
 #ifndef CONTAINER_TEST_UTIL_H
 #define CONTAINER_TEST_UTIL_H
 
@@ -9,51 +9,31 @@
 
 #include "vlk_container.h"
 
-// A node clock the test moves by hand; installed for the fixture's lifetime.
-class FakeNodeClock {
- public:
+// Installs a node clock that only the test moves, for the holder's lifetime.
+struct FakeNodeClock {
   FakeNodeClock() {
-    Now() = 1000000;
-    VlkSetNodeClock(&FakeNodeClock::Read);
+    now = 1000000;
+    VlkSetNodeClock([] { return now; });
   }
   ~FakeNodeClock() { VlkSetNodeClock(nullptr); }
-  static std::int64_t& Now() {
-    static std::int64_t now = 0;
-    return now;
-  }
-
- private:
-  static std::int64_t Read() { return Now(); }
+  static inline std::int64_t now = 0;
 };
 
-// Asserts every list invariant and that the list holds exactly `expected`, in order.
-inline void ExpectList(const Cvlk_link& list, const std::vector<Cvlk_link_node*>& expected) {
-  ASSERT_EQ(list.GetNum(), expected.size());
-  if (expected.empty()) {
-    EXPECT_EQ(list.GetHead(), nullptr);
-    EXPECT_EQ(list.GetTail(), nullptr);
-    return;
-  }
-  EXPECT_EQ(list.GetHead(), expected.front());
-  EXPECT_EQ(list.GetTail(), expected.back());
-  EXPECT_EQ(list.GetHead()->GetPrev(), nullptr);
-  EXPECT_EQ(list.GetTail()->GetNext(), nullptr);
+// Checks every list invariant and that the list holds exactly `want`, in order.
+inline void ExpectList(const Cvlk_link& list, const std::vector<Cvlk_link_node*>& want) {
+  ASSERT_EQ(list.GetNum(), want.size());
+  EXPECT_EQ(list.GetHead(), want.empty() ? nullptr : want.front());
+  EXPECT_EQ(list.GetTail(), want.empty() ? nullptr : want.back());
   const Cvlk_link_node* prev = nullptr;
   const Cvlk_link_node* node = list.GetHead();
-  for (Cvlk_link_node* want : expected) {
-    ASSERT_EQ(node, want);
+  for (Cvlk_link_node* w : want) {
+    ASSERT_EQ(node, w);
     EXPECT_EQ(node->GetPrev(), prev);
     EXPECT_EQ(node->GetLinkId(), list.GetId());
     prev = node;
     node = node->GetNext();
   }
   EXPECT_EQ(node, nullptr);
-}
-
-inline void ExpectFree(const Cvlk_link_node& node) {
-  EXPECT_EQ(node.GetLinkId(), 0u);
-  EXPECT_EQ(node.GetNext(), nullptr);
-  EXPECT_EQ(node.GetPrev(), nullptr);
 }
 
 #endif  // CONTAINER_TEST_UTIL_H

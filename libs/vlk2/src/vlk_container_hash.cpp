@@ -1,4 +1,5 @@
 // The fixed-capacity hash table and its entry node.
+#include <cstring>
 #include <new>
 
 #include "vlk_container.h"
@@ -8,12 +9,7 @@ namespace {
 constexpr unsigned int kMaxPoolNodes = 65535;
 
 bool SameKey(const Cvlk_hash_node* node, unsigned int keyLen, const unsigned char* key) {
-  if (node->GetKeyLen() != keyLen) return false;
-  const unsigned char* stored = node->GetKey();
-  for (unsigned int i = 0; i < keyLen; ++i) {
-    if (stored[i] != key[i]) return false;
-  }
-  return true;
+  return node->GetKeyLen() == keyLen && (keyLen == 0 || std::memcmp(node->GetKey(), key, keyLen) == 0);
 }
 
 }  // namespace

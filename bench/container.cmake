@@ -1,0 +1,1 @@
+vlk_add_bench(bench_container)
