@@ -118,7 +118,7 @@ TEST(HashTable, SearchPointsIntoTheTableAndRemovedIdsChangeNothing) {
 TEST(HashTable, UnusableKeysAreRefusedNeverCopied) {
   Cvlk_hash_tbl t(3, 4, 4, 4, VLK_TRUE);
   const unsigned char data[4] = {1, 2, 3, 4};
-  const unsigned char* key = K("abcde");
+  const unsigned char key[] = "abcde";
   unsigned char* out = nullptr;
   EXPECT_EQ(t.Add(5, key, data, nullptr), ERR_INVALID_PARAM);  // one byte too long
   EXPECT_EQ(t.Add(1, nullptr, data, nullptr), ERR_INVALID_PARAM);
