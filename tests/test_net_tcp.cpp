@@ -1,8 +1,10 @@
 // The TCP server over real loopback sockets: reading, closing, the pool's
 // limit, idle checks, outgoing connections, many descriptors, SIGPIPE, stop.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <thread>
@@ -362,6 +364,185 @@ TEST(TcpServer, BindKeepsIPv4WhenIPv6CannotOpenAndFailsWhenNeitherCan) {
   ASSERT_TRUE(third.rec.waitUntil([&] { return third.getBusyNodes() == 1; }));
   ::close(c);
   ::close(holder);
+}
+
+}  // namespace
+
+namespace {
+
+bool isSocket(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+TEST(TcpServer, EverySocketItOpensIsCloseOnExec) {
+  Started s(4);
+  int in = connectLoopback(AF_INET, s.port);
+  ASSERT_GE(in, 0);
+  ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 1; }));
+  Listener peer(AF_INET);
+  unsigned int id = 0;
+  ASSERT_EQ(s.server.prepareConnect(peer.addr, id), ERR_OK);
+  // The test's own sockets are close-on-exec too, so every socket of the
+  // process must carry the flag: listeners, accepted and outgoing ones.
+  int sockets = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  ASSERT_NE(dir, nullptr);
+  while (dirent* e = readdir(dir)) {
+    int fd = std::atoi(e->d_name);
+    if (e->d_name[0] == '.' || fd == dirfd(dir) || !isSocket(fd)) continue;
+    ++sockets;
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
+  }
+  closedir(dir);
+  EXPECT_GE(sockets, 5);  // two listeners, accepted, outgoing, the test's client
+  ::close(in);
+}
+
+TEST(TcpServer, AcceptFailingForWantOfDescriptorsTakesNoNodeAndDropsTheClient) {
+  Started s(4);
+  rlimit lim;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(client, 0);
+  // Use up every descriptor below a lowered limit.
+  int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(lowest, 0);
+  rlimit lowered = lim;
+  lowered.rlim_cur = static_cast<rlim_t>(lowest + 16);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  std::vector<int> fillers{lowest};
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+  sockaddr_in a;
+  std::memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_port = htons(s.port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  // The server cannot take it: the connection is dropped, no node is used.
+  EXPECT_TRUE(waitPeerClosed(client));
+  EXPECT_EQ(s.server.getBusyNodes(), 0u);
+  ::close(client);
+  for (int fd : fillers) ::close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+  // With descriptors back, clients are served again.
+  int later = connectLoopback(AF_INET, s.port);
+  ASSERT_TRUE(sendAll(later, "back"));
+  unsigned int id = s.server.waitAnyNode();
+  ASSERT_NE(id, 0u);
+  EXPECT_TRUE(s.server.waitReceived(id, 4));
+  ::close(later);
+}
+
+// Clients come and go while application threads broadcast, check for idle
+// connections and close them: run under the thread sanitizer, this is where
+// a race on the pool, the nodes or the cache would show.
+TEST(TcpServer, ApplicationThreadsAndClientChurnShareThePoolSafely) {
+  Started s(8);
+  s.server.hook = [&](unsigned int id, int len, char* data) {
+    s.server.sendTo(id, data, static_cast<unsigned int>(len));
+  };
+  std::atomic<bool> done{false};
+  std::atomic<int> echoes{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&, c] {
+      for (int round = 0; round < 25; ++round) {
+        int fd = connectLoopback(c % 2 == 0 ? AF_INET : (hasIPv6Loopback() ? AF_INET6 : AF_INET), s.port);
+        if (fd < 0) continue;
+        std::string msg = "m" + std::to_string(c) + "-" + std::to_string(round);
+        if (sendAll(fd, msg) && readN(fd, msg.size()).size() == msg.size()) echoes.fetch_add(1);
+        ::close(fd);
+      }
+    });
+  }
+  std::thread app([&] {
+    while (!done.load()) {
+      s.server.keepAlive();
+      s.server.broadcast("b", 1);
+      unsigned int ids[8];
+      unsigned int n = 0;
+      for (unsigned int i = 0; i < 8 && n < 8; ++i) {
+        Cvlk_uaddr peer = s.server.getPeerAddr(0x10001 + i);  // usually stale ids: must be harmless
+        if (peer.isValid() == VLK_TRUE) ids[n++] = 0x10001 + i;
+      }
+      for (unsigned int i = 0; i < n; ++i) s.server.setUserInfo(ids[i], 1, 2);
+      s.server.selfCheck(3600);
+    }
+  });
+  for (auto& t : clients) t.join();
+  done.store(true);
+  app.join();
+  // selfCheck may cut exchanges short, so their number is not fixed; the
+  // pool must end empty and the server must still serve.
+  ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 0; }));
+  int fd = connectLoopback(AF_INET, s.port);
+  ASSERT_TRUE(sendAll(fd, "after"));
+  EXPECT_EQ(readN(fd, 5), "after");
+  ::close(fd);
+}
+
+}  // namespace
+
+namespace {
+
+// Exposes the core's protected operations and records ioClosed.
+class CoreServer : public RecordingServer {
+ public:
+  CoreServer() : RecordingServer(4) {}
+  using Cvlk_io_server::getNode;
+  using Cvlk_io_server::getNodeID;
+  using Cvlk_io_server::traceInfo;
+  bool traced = true;
+  bool nodeGoneInIoClosed = false;
+
+ protected:
+  Ebool isTraced() override { return traced ? VLK_TRUE : VLK_FALSE; }
+  void ioClosed(unsigned int nodeId) override {
+    nodeGoneInIoClosed = getNode(nodeId) == nullptr;
+    rec.add("ioClosed " + std::to_string(nodeId));
+  }
+};
+
+TEST(IoServerCore, CloseFreesTheNodeBeforeIoClosedAndSigClosed) {
+  CoreServer server;
+  unsigned short port = 0;
+  ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
+  server.start();
+  int fd = connectLoopback(AF_INET, port);
+  ASSERT_TRUE(sendAll(fd, "x"));
+  unsigned int id = server.waitAnyNode();
+  ASSERT_NE(id, 0u);
+  unsigned int socket;
+  {
+    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(server.getNode(id));
+    ASSERT_NE(node, nullptr);
+    socket = node->getHandle();
+  }
+  EXPECT_EQ(server.getNodeID(socket), id);
+  server.closeConnect(id);
+  std::string closed = "closed " + std::to_string(id);
+  ASSERT_EQ(server.rec.waitFor(closed), closed);
+  EXPECT_LT(server.rec.indexOf("ioClosed " + std::to_string(id)), server.rec.indexOf(closed));
+  EXPECT_TRUE(server.nodeGoneInIoClosed);
+  EXPECT_EQ(server.getNodeID(socket), 0u);
+  // A second close of the same id emits nothing.
+  server.closeConnect(id);
+  EXPECT_EQ(server.rec.events().size(), 2u);
+  ::close(fd);
+}
+
+TEST(IoServerCore, TraceTextIsCutAt4095AndSilentWhenNotTraced) {
+  CoreServer server;
+  std::vector<std::string> traces;
+  QObject::connect(&server, &Cvlk_io_server::sigTracedInfo, [&](QString t) { traces.push_back(t.toStdString()); });
+  std::string longText(5000, 'y');
+  server.traceInfo("%s", longText.c_str());
+  ASSERT_EQ(traces.size(), 1u);
+  EXPECT_EQ(traces[0], std::string(4095, 'y'));
+  server.traced = false;
+  server.traceInfo("%s", "quiet");
+  EXPECT_EQ(traces.size(), 1u);
 }
 
 }  // namespace
