@@ -386,15 +386,18 @@ TEST(TcpServer, EverySocketItOpensIsCloseOnExec) {
   // The test's own sockets are close-on-exec too, so every socket of the
   // process must carry the flag: listeners, accepted and outgoing ones.
   int sockets = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  ASSERT_NE(dir, nullptr);
-  while (dirent* e = readdir(dir)) {
-    int fd = std::atoi(e->d_name);
-    if (e->d_name[0] == '.' || fd == dirfd(dir) || !isSocket(fd)) continue;
-    ++sockets;
-    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
-  }
-  closedir(dir);
+  // The server closes its sockets under its lock; the scan takes it too.
+  s.server.locked([&] {
+    DIR* dir = opendir("/proc/self/fd");
+    ASSERT_NE(dir, nullptr);
+    while (dirent* e = readdir(dir)) {
+      int fd = std::atoi(e->d_name);
+      if (e->d_name[0] == '.' || fd == dirfd(dir) || !isSocket(fd)) continue;
+      ++sockets;
+      EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
+    }
+    closedir(dir);
+  });
   EXPECT_GE(sockets, 5);  // two listeners, accepted, outgoing, the test's client
   ::close(in);
 }

@@ -112,6 +112,14 @@ class RecordingServer : public Cvlk_tcp_server {
   using Cvlk_tcp_server::broadcast;
   using Cvlk_tcp_server::sendTo;
 
+  // Runs f under the server's lock, so that the thread sanitizer sees it
+  // ordered against the server's own socket operations.
+  template <class F>
+  void locked(F f) {
+    Cvlk_mutex_locker guard(&ioLock);
+    f();
+  }
+
   // Bytes received by a node, the largest single piece, and whether every
   // piece was followed by a zero byte.
   std::string received(unsigned int nodeId) {

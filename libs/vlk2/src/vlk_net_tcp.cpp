@@ -304,6 +304,7 @@ unsigned int Cvlk_tcp_server::allocTcpNode(unsigned int socket, Cvlk_uaddr peer)
     VlkDebug("Cannot allocate TCP node. %s_%d", __FILE__, __LINE__);
     return 0;
   }
+  node->stopTLS();  // a node always leaves with its TLS state ended; this is a safety net
   node->init();
   node->sendWaitMs = m_sendWaitMs;
   node->peerAddr = peer;

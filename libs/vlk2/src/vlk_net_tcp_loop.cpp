@@ -13,8 +13,13 @@
 #include "vlk_net_sock.h"
 
 void Cvlk_tcp_server::run() {
-  Cvlk_io_server::run();
+  while (!isStopRequested()) exeProc();
+  // Connections end their TLS state on the way out (closeConnect, not the
+  // core's close).
   closeListeners();
+  unsigned int ids[MAX_NODES];
+  unsigned int n = busyIds(ids);
+  for (unsigned int i = 0; i < n; ++i) closeConnect(ids[i]);
 }
 
 void Cvlk_tcp_server::exeProc() {
