@@ -58,15 +58,11 @@ TEST(Counter, IndexLimits) {
 
 TEST(ResourceCounter, HighWaterMark) {
   Cvlk_resource_counter rc;
-  rc.inc();
-  rc.inc();
-  rc.dec();
-  EXPECT_EQ(rc.getCurrCnt(), 1u);
+  for (int step : {1, 1, -1}) step > 0 ? rc.inc() : rc.dec();
   EXPECT_EQ(rc.getMaxCnt(), 2u);
   rc.reset();
   EXPECT_EQ(rc.getMaxCnt(), 1u);
-  rc.dec();
-  rc.dec();
+  for (int i = 0; i < 2; ++i) rc.dec();  // never below 0
   EXPECT_EQ(rc.getCurrCnt(), 0u);
 }
 

@@ -43,8 +43,7 @@ TEST(ResourcePool, CapacityZeroOneFullAndOneMore) {
 TEST(ResourcePool, IdentifiersAndStaleRefusal) {
   Cvlk_resource pool(2);
   auto n = Fill(pool, 2);
-  EXPECT_EQ(n[1]->GetId() & 0xFFFFu, 2u);
-  EXPECT_EQ(Cvlk_resource::GetIndexById(n[0]->GetId()), 0u);
+  EXPECT_EQ(Cvlk_resource::GetIndexById(n[1]->GetId()), 1u);
   Cvlk_res_node* node = pool.AllocNode();
   const unsigned int first = node->GetId();
   EXPECT_GE(first, 0x10001u);
@@ -117,12 +116,10 @@ TEST(ResourcePro, OnlyTrackedNodesAreFreedAndReclaimed) {
   Cvlk_res_node* tracked = pro.AllocNode(VLK_TRUE);
   Cvlk_res_node* untracked = pro.AllocNode(VLK_FALSE);
   Cvlk_res_node* tracked2 = pro.AllocNode(VLK_TRUE);
-  EXPECT_EQ(pro.GetBusyNum(), 2u);
   EXPECT_EQ(pro.FreeById(untracked->GetId()), ERR_FAIL);
   EXPECT_EQ(pro.GetStateById(untracked->GetId()), RES_BUSY);
   EXPECT_EQ(pro.FreeById(tracked->GetId()), ERR_OK);
   EXPECT_EQ(pro.FreeById(tracked->GetId()), ERR_FAIL);
-  EXPECT_EQ(pro.AddToTail(nullptr), ERR_OUT_OF_MEMORY);
   untracked->SetAllocTime(FakeNodeClock::now - 11);
   tracked2->SetAllocTime(FakeNodeClock::now - 11);
   pro.Check(10);

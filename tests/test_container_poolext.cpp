@@ -9,20 +9,15 @@ class PoolExtTest : public ::testing::Test {
     for (int i = 0; i < 6; ++i) pool.Add(new Cvlk_res_node(&pool));
     for (unsigned int& id : ids) id = pool.AllocNode()->GetId();
   }
-  // List idx as node pointers, for the invariant check.
+  // Walks list idx from its head node (the lists themselves are private) and
+  // checks order, membership, count and tail against `want`.
   void Expect(unsigned int idx, std::vector<unsigned int> want) {
-    std::vector<Cvlk_link_node*> nodes;
-    for (unsigned int id : want) nodes.push_back(pool.GetById(id));
-    unsigned int head = pool.GetHead(idx);
-    ASSERT_EQ(head, want.empty() ? 0u : want.front());
-    // The lists are private: walk from the head node and compare with the wanted order.
-    Cvlk_link_node* node = pool.GetById(head);
-    for (Cvlk_link_node* w : nodes) {
-      ASSERT_EQ(node, w);
-      EXPECT_EQ(pool.IsInLink(idx, w->GetId()), VLK_TRUE);
-      node = node->GetNext();
+    std::vector<unsigned int> got;
+    for (Cvlk_link_node* node = pool.GetById(pool.GetHead(idx)); node; node = node->GetNext()) {
+      got.push_back(node->GetId());
+      EXPECT_EQ(pool.IsInLink(idx, node->GetId()), VLK_TRUE);
     }
-    EXPECT_EQ(node, nullptr);
+    EXPECT_EQ(got, want);
     EXPECT_EQ(pool.GetNumByLinkIdx(idx), want.size());
     EXPECT_EQ(pool.GetTail(idx), want.empty() ? 0u : want.back());
   }
