@@ -385,6 +385,9 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
  public:
   // name: at most 31 characters are kept.
   Cvlk_task(Cvlk_task_mgr* mgr, unsigned int id, const char* name);
+  // Stops and joins the thread, frees the queued buffers and leaves the
+  // manager's table. REQUIRES: the manager is stopped (Stop) or was never run,
+  // since its routing thread reads the table without a lock.
   ~Cvlk_task() override;
 
   unsigned int GetModId() const { return m_id; }
