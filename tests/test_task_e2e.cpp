@@ -22,22 +22,6 @@ TEST(EndToEnd, PingPongSessionsCreateAndKillMachines) {
   EXPECT_TRUE(a.Quiet());
 }
 
-TEST(EndToEnd, TimersReachTheirMachinesWhileTheyPlay) {
-  App a(2, 64);
-  ASSERT_EQ(a.Run(), ERR_OK);
-  a.Start(1000000000);  // a session that outlives the test's interest
-  // Each tick posts one expiry to the running session's ping machine.
-  ASSERT_TRUE(a.WaitTicking([&] { return a.stats.timerHits.load() >= 5; }));
-  a.mgr.Stop();  // queued messages go back to the pool; the machines stay busy
-  ASSERT_EQ(a.pingFac->GetBusyNum(), 1u);
-  ASSERT_EQ(a.pongFac->GetBusyNum(), 1u);
-  for (Cfactory* fac : {a.pingFac, a.pongFac}) {
-    for (unsigned int i = 0; i < fac->GetRealNum(); ++i) fac->killFsm(fac->GetByIndex(i)->GetId());
-  }
-  EXPECT_EQ(a.stats.destroyed.load(), 1);
-  EXPECT_TRUE(a.Quiet());
-}
-
 // A probe to a pong machine that has gone is answered with MSG_RELATION_OFF, which
 // kills the probing ping machine.
 TEST(EndToEnd, RelationProbeToAKilledMachineKillsTheProber) {

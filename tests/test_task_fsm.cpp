@@ -8,7 +8,6 @@ namespace {
 
 constexpr unsigned int kTask = 4;
 constexpr unsigned int kFac = 40;
-constexpr unsigned int kPeerFac = 41;
 
 enum : unsigned int { CMD_WORK = 1, CMD_GO = 2 };
 
@@ -61,21 +60,6 @@ Eprc_result Saver(ScriptFsm* fsm, Cmsg* msg) {
   return fsm->GetState() == 0 ? PRC_SAVE_MSG : PRC_PROCESSED;
 }
 
-TEST_F(FactoryTest, NewMachineGetsTheMessageAndItsId) {
-  Cvlk_msg_buf* buf = Msg(0);
-  EXPECT_EQ(fac->ProcessMsg(buf), PRC_PROCESSED);
-  unsigned int id = buf->GetMsgPointer()->dstFsmId;
-  EXPECT_EQ(fac->GetStateById(id), RES_BUSY);
-  auto* fsm = static_cast<ScriptFsm*>(fac->GetById(id));
-  EXPECT_EQ(fsm->creates, 1);
-  EXPECT_EQ(fsm->pre, 1);
-  EXPECT_EQ(fsm->processed, 1);
-  EXPECT_EQ(fsm->post, 1);
-  task->FreeMsgBuf(buf);
-  EXPECT_EQ(Send(id), PRC_PROCESSED);
-  EXPECT_EQ(fsm->processed, 2);
-}
-
 TEST_F(FactoryTest, RoutingHookResults) {
   // The default hook handles no application message (type 7 bypasses the script).
   EXPECT_EQ(Send(0, 7), PRC_NOT_PROCESSED);
@@ -97,12 +81,17 @@ TEST_F(FactoryTest, RoutingHookResults) {
   fac->route = [](ScriptFactory*, Cmsg*, Cfsm**) { return PRC_TARGETS_SET; };
   EXPECT_EQ(Send(0), PRC_TARGETS_SET);
   EXPECT_EQ(fac->GetIdleNum(), 4u);
-}
-
-TEST_F(FactoryTest, FailedCreateGivesTheMachineBack) {
+  // A machine whose Create fails goes back to the idle list.
+  fac->route = nullptr;
   for (unsigned int i = 0; i < 4; ++i) fac->Fsm(i)->createResult = ERR_FAIL;
   EXPECT_EQ(Send(0), PRC_ERROR);
   EXPECT_EQ(fac->GetIdleNum(), 4u);
+  // A machine's result above PRC_HOLD_MSG names no queue: an error, and freed.
+  for (unsigned int i = 0; i < 4; ++i) fac->Fsm(i)->createResult = ERR_OK;
+  ScriptFsm* fsm = NewFsm();
+  fsm->script = [](ScriptFsm*, Cmsg*) { return static_cast<Eprc_result>(12); };
+  EXPECT_EQ(Send(fsm->GetId()), PRC_ERROR);
+  EXPECT_TRUE(mgr.AllIdle());
 }
 
 TEST_F(FactoryTest, UnknownMachineAndInnerEvents) {
@@ -253,13 +242,6 @@ TEST_F(FactoryTest, FiveHundredTargetsAndNoMore) {
   EXPECT_EQ(mgr.lines.count(QString("VLK: cannot register so many FSM!")), 1);
 }
 
-TEST_F(FactoryTest, MachineResultAboveHoldIsAnError) {
-  ScriptFsm* fsm = NewFsm();
-  fsm->script = [](ScriptFsm*, Cmsg*) { return static_cast<Eprc_result>(12); };
-  EXPECT_EQ(Send(fsm->GetId()), PRC_ERROR);  // freed, not left for nobody
-  EXPECT_TRUE(mgr.AllIdle());
-}
-
 TEST_F(FactoryTest, RelationProbeToAGoneMachineKillsTheProber) {
   ScriptFsm* prober = NewFsm();
   ScriptFsm* gone = NewFsm();
@@ -309,68 +291,6 @@ TEST_F(FactoryTest, NightlyCheckKillsMachinesBusyEightHours) {
   EXPECT_TRUE(mgr.lines[0].startsWith("ScriptFsm[")) << mgr.lines[0].toStdString();
   EXPECT_TRUE(mgr.lines[0].endsWith("] _state=0"));
   EXPECT_TRUE(mgr.AllIdle());
-}
-
-TEST_F(FactoryTest, TraceFlagFollowsMessagesAndTheSwitch) {
-  ScriptFsm* fsm = NewFsm();
-  unsigned int id = fsm->GetId();
-  mgr.TraceOn();
-  Cvlk_msg_buf* traced = Msg(id);
-  traced->GetMsgPointer()->msgFlags = MSG_FLAG_TRACE;
-  DispatchOne(task, traced);
-  EXPECT_EQ(fac->GetFlags() & 1u, 1u);
-  EXPECT_EQ(fsm->GetFlags() & 1u, 1u);
-  Send(id);  // an untraced message: the machine keeps tracing
-  EXPECT_EQ(fac->GetFlags() & 1u, 0u);
-  EXPECT_EQ(fsm->GetFlags() & 1u, 1u);
-
-  // Its messages carry the flag.
-  fsm->script = [](ScriptFsm* f, Cmsg*) {
-    Cvlk_msg_buf* out = f->_getMsgBuf(sizeof(Cmsg));
-    FillMsg(out, kTask, kPeerFac, 0);
-    f->_sendMsg(out);
-    return PRC_PROCESSED;
-  };
-  Send(id);
-  Cvlk_msg_buf* out = task->GetPumpMsgBuf();
-  ASSERT_NE(out, nullptr);
-  EXPECT_EQ(out->GetMsgPointer()->msgFlags & MSG_FLAG_TRACE, MSG_FLAG_TRACE);
-  task->FreeMsgBuf(out);
-
-  mgr.TraceOff();
-  fsm->script = nullptr;
-  Send(id);
-  EXPECT_EQ(fsm->GetFlags() & 1u, 0u);
-}
-
-TEST_F(FactoryTest, OutputLines) {
-  ScriptFsm* fsm = NewFsm();
-  mgr.lines.clear();
-  fac->Print();
-  ASSERT_EQ(mgr.lines.size(), 1);
-  EXPECT_EQ(mgr.lines[0], QString("ScriptFactory: real=4, idle=3"));
-  fsm->Print();
-  EXPECT_EQ(mgr.lines[1], QString::asprintf("ScriptFsm[%08X] _state=0", fsm->GetId()));
-
-  // The factory's trace needs its own flag (from the last message) and the switch.
-  fac->_trace("one %d", 1);
-  mgr.TraceOn();
-  fac->_trace("two %d", 2);
-  Cvlk_msg_buf* traced = Msg(fsm->GetId());
-  traced->GetMsgPointer()->msgFlags = MSG_FLAG_TRACE;
-  DispatchOne(task, traced);
-  fac->_trace("three %d", 3);
-  fac->TraceInfo("plain %s", "trace");
-  mgr.TraceOff();
-  fac->TraceInfo("not shown");
-  ASSERT_EQ(mgr.lines.size(), 4);
-  EXPECT_EQ(mgr.lines[2], QString::asprintf("ScriptFactory[%08X] three 3", kFac));
-  EXPECT_EQ(mgr.lines[3], QString("plain trace"));
-
-  // Long text is cut at 4095 characters.
-  std::string big(5000, 'x');
-  fac->Display("%s", big.c_str());
-  EXPECT_EQ(mgr.lines.back().size(), 4095);
 }
 
 }  // namespace

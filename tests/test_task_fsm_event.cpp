@@ -191,28 +191,6 @@ TEST_F(EventFsmTest, TwoHundredFiftyEventsAndNoMore) {
   EXPECT_EQ(fac->GetEvtNum(), 250u);
 }
 
-TEST_F(EventFsmTest, PrintAndTraces) {
-  VlkSetNodeClock([]() -> std::int64_t { return 1000000; });  // a still clock: duration 0
-  mgr.TraceOn();
-  Cvlk_msg_buf* buf = mgr.GetMsgBuf(sizeof(Cmsg));
-  FillMsg(buf, kTask, kFac, fsm->GetId(), MSG_APP, Events({EV_SAVE}));
-  buf->GetMsgPointer()->msgFlags = MSG_FLAG_TRACE;
-  mgr.lines.clear();
-  EXPECT_EQ(DispatchOne(task, buf), PRC_SAVE_MSG);
-  const QString prefix = QString::asprintf("TableFsm[%08X] ", fsm->GetId());
-  EXPECT_EQ(mgr.lines, (QStringList{prefix + "_procNull", prefix + "_procSaveMsg"}));
-  mgr.lines.clear();
-  EXPECT_EQ(Send(Events({61})), PRC_NOT_PROCESSED);
-  EXPECT_EQ(mgr.lines, (QStringList{prefix + "_procUnknownMsg", prefix + "\t message is 0"}));
-  mgr.TraceOff();
-  mgr.lines.clear();
-  fsm->Print();
-  ASSERT_EQ(mgr.lines.size(), 2);
-  EXPECT_EQ(mgr.lines[0], prefix + "_state=1");
-  EXPECT_EQ(mgr.lines[1], prefix + "currState=2, event=61, duration=0");
-  VlkSetNodeClock(nullptr);
-}
-
 }  // namespace
 
 VLK_TEST_MAIN_WITH_QT

@@ -81,10 +81,6 @@ class ScriptFsm : public Cfsm {
   }
   const char* GetName() override { return "ScriptFsm"; }
 
-  using Cfsm::_changeState;
-  using Cfsm::_getMsgBuf;
-  using Cfsm::_sendMsg;
-
   std::function<Eprc_result(ScriptFsm*, Cmsg*)> script;
   EerrNo createResult = ERR_OK;
   int pre = 0, processed = 0, post = 0, creates = 0, destroys = 0;
@@ -101,12 +97,8 @@ class ScriptFactory : public Cfactory {
 
   ScriptFsm* Fsm(unsigned int index) { return static_cast<ScriptFsm*>(GetByIndex(index)); }
 
-  using Cfactory::_killFsm;
   using Cfactory::_sendInnerEvent;
-  using Cfactory::_trace;
-  using Cfactory::hasRegFsm;
   using Cfactory::regFsm;
-  using Cfactory::sendRelationOff;
 
   std::function<Eprc_result(ScriptFactory*, Cmsg*, Cfsm**)> route;
   unsigned int inner[3] = {0, 0, 0};
