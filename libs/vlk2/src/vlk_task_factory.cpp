@@ -83,12 +83,11 @@ Eprc_result Cfactory::ProcessMsg(Cvlk_msg_buf* buf) {
         if (m_fsmCnt > 1) return PRC_ERROR;
         break;
       case PRC_SAVE_MSG:
-        if (m_fsmCnt > 1) return PRC_ERROR;
-        fsm->PutSaveMsg(buf);
+        // A buffer no queue took stays the task's to free.
+        if (m_fsmCnt > 1 || fsm->PutSaveMsg(buf) != ERR_OK) return PRC_ERROR;
         continue;
       case PRC_HOLD_MSG:
-        if (m_fsmCnt > 1) return PRC_ERROR;
-        fsm->PutHoldMsg(buf);
+        if (m_fsmCnt > 1 || fsm->PutHoldMsg(buf) != ERR_OK) return PRC_ERROR;
         break;
       default:
         break;
@@ -127,10 +126,10 @@ void Cfactory::_saveMsgPrc(Cfsm* fsm) {
     }
     if (r == PRC_TRANSFER) {
       task->TransferMsg(buf);  // the task forwards or frees it
-    } else if (r == PRC_SAVE_MSG) {
-      fsm->PutSaveMsg(buf);
-    } else if (r == PRC_HOLD_MSG) {
-      fsm->PutHoldMsg(buf);
+    } else if (r == PRC_SAVE_MSG && fsm->PutSaveMsg(buf) == ERR_OK) {
+      // kept for a later replay
+    } else if (r == PRC_HOLD_MSG && fsm->PutHoldMsg(buf) == ERR_OK) {
+      // held until the machine frees it
     } else {
       task->FreeMsgBuf(buf);
     }
