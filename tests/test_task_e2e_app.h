@@ -33,7 +33,8 @@ struct Stats {
   std::atomic<unsigned int> lastPeer{0};  // id of the last pong machine a session finished with
 };
 
-// The table machines keep their state in the state word's table copy.
+// Base of both machines: the table state lives in m_cur; Send addresses a bare
+// header from this machine.
 class AppFsm : public Cev_fsm {
  public:
   AppFsm(Cfactory* factory, Stats* stats) : Cev_fsm(factory, S_IDLE), m_stats(stats) {}
