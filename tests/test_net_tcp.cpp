@@ -549,3 +549,38 @@ TEST(IoServerCore, TraceTextIsCutAt4095AndSilentWhenNotTraced) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TcpServer, SendGoesOutWholeOrClosesTheConnection) {
+  Started s(4);
+  s.server.setSendTimeout(200);
+  int reader = connectLoopback(AF_INET, s.port);
+  ASSERT_TRUE(sendAll(reader, "r"));
+  unsigned int readerId = s.server.waitAnyNode();
+  ASSERT_NE(readerId, 0u);
+  // Far more than a socket buffer holds: one non-blocking send would take
+  // only part of it.
+  std::string big(4 << 20, 'w');
+  big.back() = 'e';
+  std::string got;
+  std::thread drain([&] { got = readN(reader, big.size()); });
+  EXPECT_EQ(s.server.sendTo(readerId, big.data(), static_cast<unsigned int>(big.size())), ERR_OK);
+  drain.join();
+  EXPECT_EQ(got.size(), big.size());
+  EXPECT_EQ(got, big);
+
+  // A peer that reads nothing: the message cannot go whole, so the
+  // connection is closed instead of reporting success for a part.
+  int stuck = connectLoopback(AF_INET, s.port);
+  ASSERT_TRUE(sendAll(stuck, "s"));
+  unsigned int stuckId = s.server.waitAnyNode(readerId);
+  ASSERT_NE(stuckId, 0u);
+  EXPECT_EQ(s.server.sendTo(stuckId, big.data(), static_cast<unsigned int>(big.size())), ERR_FAIL);
+  EXPECT_EQ(s.server.hasNode(stuckId), VLK_FALSE);
+  EXPECT_EQ(s.server.hasNode(readerId), VLK_TRUE);
+  ::close(stuck);
+  ::close(reader);
+}
+
+}  // namespace

@@ -126,22 +126,17 @@ class RecordingServer : public Cvlk_tcp_server {
     std::lock_guard<std::mutex> lock(rec.lock());
     return m_data[nodeId];
   }
-  // The node that received data last (0 when none did).
-  unsigned int lastNode() {
-    std::lock_guard<std::mutex> lock(rec.lock());
-    return m_lastNode;
-  }
   bool waitReceived(unsigned int nodeId, std::size_t n) {
     return rec.waitUntil([&] { return m_data[nodeId].size() >= n; });
   }
-  // Waits for any node to receive data; its id or 0.
-  unsigned int waitAnyNode() {
+  // Waits for a node other than notThis to receive data; its id or 0.
+  unsigned int waitAnyNode(unsigned int notThis = 0) {
     unsigned int id = 0;
     rec.waitUntil([&] {
       id = m_lastNode;
-      return id != 0;
+      return id != 0 && id != notThis;
     });
-    return id;
+    return id != notThis ? id : 0;
   }
 
   std::function<void(unsigned int, int, char*)> hook;

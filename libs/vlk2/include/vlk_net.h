@@ -302,6 +302,9 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
 // sigNewConnection once its handshake completes, and closed with
 // "Fail to accept TLS connection: ..." when it fails or does not complete
 // within the handshake bound (10 s unless set).
+// A send goes out whole or not at all: when a peer does not take a message
+// within the send bound (2 s unless set), its connection is closed rather
+// than left with a cut message. The wait blocks the sending thread.
 // Thread-safety: public operations from any thread, also from inside procData.
 // Shutdown: stop() or the destructor ends the loop, closes every connection and
 // both listeners and joins the thread.
@@ -317,7 +320,8 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   // As bind on a port the system picks (free for both families when it can);
   // the port chosen is stored into port.
   EerrNo bindAnyPort(unsigned short& port);
-  // Server TLS context from PEM files; must come before bind.
+  // Server TLS context from PEM files (TLS 1.2 and later). It applies to
+  // connections accepted from then on: call it before bind.
   EerrNo startTLS(const char* certFile, const char* keyFile);
   // Bound of a TLS handshake, in seconds (0 restores the 10 s default).
   void setHandshakeTimeout(unsigned int seconds);
