@@ -388,11 +388,213 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
 // TCP client connections: owned by the client side
 // ===========================================================================
 
+
+struct ssl_st;
+struct ssl_ctx_st;
+
+class Cvlk_tcp_clients;
+
+// One outgoing connection of a Cvlk_tcp_clients set: its socket, the application's
+// value and, after startTLS, its client TLS state.
+// Thread-safety: every field is guarded by the owning set's lock; the owning set is
+// the only caller of the operations below and holds that lock (or, for sendData and
+// startTLS, is the node's one writer, see Cvlk_tcp_clients).
+class VLK_EXPORT Cvlk_tcp_client_node : public Cvlk_res_node {
+  friend class Cvlk_tcp_clients;
+
+ public:
+  explicit Cvlk_tcp_client_node(Cvlk_resource* pool);
+  ~Cvlk_tcp_client_node() override;
+
+  // Back to the fresh state: no socket, user value 0, no TLS. Closes nothing.
+  void init();
+  Ebool hasTLS() const { return ssl != nullptr ? VLK_TRUE : VLK_FALSE; }
+  // Client handshake on the node's socket, on the caller's thread. With a non-empty
+  // hostName the server's certificate must chain to caFile (PEM; null or empty: the
+  // system's trust store) and name hostName (a DNS name or an IP address text);
+  // without one nothing is verified. ERR_INVALID_OPR without a socket, ERR_OK at
+  // once when TLS is already on, ERR_FAIL when the handshake or the verification
+  // fails or takes longer than timeoutMs.
+  EerrNo startTLS(const char* hostName = nullptr, const char* caFile = nullptr, int timeoutMs = 10000);
+  // Ends TLS (close_notify when it can be sent) and frees its state.
+  void stopTLS();
+  // One read of at most len bytes that never waits: > 0 bytes read, 0 the peer
+  // closed, -1 a socket or TLS error; nothing available yet also gives -2.
+  int readData(char* buf, unsigned int len);
+  // Writes all len bytes, waiting while the socket's buffer is full; a peer that has
+  // gone gives ERR_FAIL and never raises SIGPIPE.
+  EerrNo sendData(const char* data, unsigned int len);
+
+ private:
+  void initTLSInfo();
+  // Writes all len bytes; each TLS call is made holding lock (when not null) so
+  // that it never overlaps the reading thread's.
+  EerrNo sendAll(const char* data, unsigned int len, Cvlk_mutex* lock);
+  // The client handshake on socket; on success ctxOut and sslOut own the state.
+  static EerrNo handshake(unsigned int socket, const char* hostName, const char* caFile, int timeoutMs,
+                          ssl_ctx_st*& ctxOut, ssl_st*& sslOut);
+
+  unsigned int ipv4Socket;
+  unsigned int userInfo;
+  ssl_ctx_st* sslCtx;
+  ssl_st* ssl;
+  // Application threads inside sendData or startTLS on this node; while it is not
+  // 0 the socket stays open and a close is left to the last of them.
+  int ioUsers;
+  bool closePending;
+  bool tlsPending;  // a handshake runs: the reading thread leaves the socket alone
+  // Serialises the writers (sendData, startTLS) of this one node. Taken before the
+  // set's lock, never after it.
+  std::mutex sendLock;
+};
+
+// A set of outgoing TCP connections (IPv4), plain or TLS, read by one thread of
+// its own that hands what arrives to the application's procData and reports each
+// connection that breaks through procDisconnect.
+// Thread-safety: the public operations may be called from any thread, also from
+// inside the two hooks; the pool, the nodes and the socket cache are guarded by
+// m_lock. The hooks run on the set's thread with no lock held.
+// Shutdown: stop() (or the destructor) wakes the thread and joins it; the
+// destructor then closes every connection that is still open.
+class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
+  Q_OBJECT
+
+ public:
+  Cvlk_tcp_clients(unsigned int maxNodes, QObject* parent);
+  ~Cvlk_tcp_clients() override;
+
+  // Connects, blocking, to an IPv4 peer and adds the connection to the watched
+  // set; nodeId names it afterwards. ERR_INVALID_PARAM for port 0 or IPv6,
+  // ERR_OUT_OF_MEMORY for no socket or a full pool, ERR_FAIL when connect fails.
+  EerrNo prepareConnect(unsigned int userInfo, Cvlk_uaddr peer, unsigned int& nodeId);
+  // Client handshake on the connection, on the caller's thread; no verification.
+  EerrNo startTLS(unsigned int nodeId);
+  // The same, verifying that the server's certificate chains to caFile (PEM; null
+  // or empty: the system's trust store) and names hostName. ERR_INVALID_PARAM for an
+  // empty hostName; ERR_FAIL when the verification fails.
+  EerrNo startTLS(unsigned int nodeId, const char* hostName, const char* caFile);
+  Ebool hasTLS(unsigned int nodeId);
+  // Writes all of data (waiting while the socket's buffer is full); no result.
+  void sendData(unsigned int nodeId, const char* data, unsigned int len);
+  // Closes the connection and frees its node; procDisconnect is not called.
+  void closeConnect(unsigned int nodeId);
+  void print();
+  // Stops the thread: wakes its wait and asks the loop to end.
+  void requestStop() override;
+
+ protected:
+  EerrNo getUserInfo(unsigned int nodeId, unsigned int& userInfo);
+  // One pass of the loop: waits until a watched socket is readable, a connection is
+  // added or the thread is asked to stop, and reads what is ready.
+  EerrNo exeProc();
+  void run() override;
+  // len bytes (1 to 4096) read from the connection, followed by a zero byte.
+  virtual void procData(unsigned int nodeId, char* data, int len) = 0;
+  // A read failed; the node is still allocated during the call, freed right after.
+  virtual void procDisconnect(unsigned int nodeId) = 0;
+
+ private:
+  void initTcpResource();
+  unsigned int allocTcpNode(unsigned int userInfo, unsigned int socket) VLK_REQUIRES(m_lock);
+  unsigned int getTcpNodeID(unsigned int socket) VLK_REQUIRES(m_lock);
+  Cvlk_tcp_client_node* findNode(unsigned int nodeId) VLK_REQUIRES(m_lock);
+  EerrNo readData(unsigned int socket);
+  void closeSocket(unsigned int socket);
+  void closeNode(Cvlk_tcp_client_node* node) VLK_REQUIRES(m_lock);
+  void closeAll();
+  EerrNo startTLSOn(unsigned int nodeId, const char* hostName, const char* caFile);
+  void wake();
+  void endIo(Cvlk_tcp_client_node* node);
+
+  Cvlk_mutex m_lock;
+  int wakeUp;  // eventfd the loop watches beside the sockets
+  unsigned int maxNodes;
+  Cvlk_sock_map nodeCache VLK_GUARDED_BY(m_lock);  // socket handle to node id
+  Cvlk_resource* nodePool VLK_PT_GUARDED_BY(m_lock);
+  // The loop thread's poll set, sized once: the wake-up descriptor and at most 1024
+  // sockets.
+  pollfd* m_pollSet;
+};
+
 // (section end: TCP client connections)
 
 // ===========================================================================
 // UDP server: owned by the client side
 // ===========================================================================
+
+
+// One UDP endpoint of a Cvlk_udp_server: an IPv4 socket, an IPv6 socket or both
+// on one port, and the two user values given to Bind.
+// Thread-safety: guarded by the owning server's ioLock.
+class VLK_EXPORT Cvlk_udp_node : public Cvlk_io_node {
+ public:
+  explicit Cvlk_udp_node(Cvlk_resource* pool);
+  // One datagram to dest through the socket of dest's IP version. ERR_INVALID_PARAM
+  // for port 0, no data or len 0; ERR_FAIL when the node has no socket of that
+  // version or the send fails.
+  EerrNo sendTo(Cvlk_uaddr dest, const char* data, unsigned int len);
+};
+
+// Receives and sends datagrams on local UDP endpoints. The server thread hands
+// every complete datagram of 1 to 4096 bytes to checkData and, when that gives 0,
+// to procData; a larger datagram is dropped whole. With a wait time-out set, a
+// quiet spell of that length calls procTimeout.
+// Thread-safety: bind, send and query operations from any thread, also from
+// inside the hooks; the hooks run on the server thread with no lock held.
+// Shutdown: stop() or the destructor ends the loop, closes every endpoint (with
+// sigClosed) and joins the thread. A derived class calls stop() first in its
+// own destructor, since the hooks are its own.
+class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
+  Q_OBJECT
+
+ public:
+  // Note the order: parent first. Capacity min(maxNodes, 1024).
+  Cvlk_udp_server(QObject* parent, unsigned int maxNodes);
+  ~Cvlk_udp_server() override;
+
+  // One endpoint on port over IPv4 and IPv6; the node id, or 0 when neither could
+  // be bound.
+  unsigned int Bind(unsigned short port, unsigned long userInfo1, unsigned long userInfo2);
+  // One endpoint on localAddr (its version picks the family); the node id or 0.
+  unsigned int Bind(Cvlk_uaddr localAddr, unsigned long userInfo1, unsigned long userInfo2);
+  // As Bind(port, ...) on a port the system picks, free for both families when it
+  // can be had; the port goes to port. The node id or 0.
+  unsigned int bindAnyPort(unsigned short& port, unsigned long userInfo1, unsigned long userInfo2);
+  // Adds an IPv4 (IPv6) socket bound to localAddr to node nodeId, or to a new node
+  // when nodeId is 0; the new node's id is written to nodeId at once, also when the
+  // bind then fails (the caller closes that node).
+  EerrNo bindIPv4Addr(unsigned int& nodeId, Cvlk_uaddr localAddr);
+  EerrNo bindIPv6Addr(unsigned int& nodeId, Cvlk_uaddr localAddr);
+  EerrNo SendTo(unsigned int nodeId, Cvlk_uaddr* dest, const char* data, unsigned int len);
+  EerrNo SendTo(unsigned int nodeId, const char* host, unsigned short port, char* data, unsigned int len);
+  Ebool hasValidHandle(unsigned int nodeId);
+
+ protected:
+  // Longest quiet spell before procTimeout, in seconds; 0 or less: no limit.
+  void setWaitTimeout(int seconds);
+  // A socket bound to localAddr, close-on-exec; IPv6 sockets are IPv6-only so
+  // that both families share a port. INVALID_SOCKET on failure.
+  unsigned int bindLocalAddr(Cvlk_uaddr localAddr);
+  // A quiet spell of the wait time-out ended without any datagram.
+  virtual void procTimeout();
+  // First look at a datagram: 0 hands it on to procData. data (len bytes, then a
+  // zero byte) belongs to the server and is valid during the call only.
+  virtual int checkData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
+  virtual void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
+  void exeProc() override;
+
+ private:
+  void init();
+  void initNodes();
+  EerrNo bindAddr(unsigned int& nodeId, Cvlk_uaddr localAddr, unsigned char version);
+  // Reads what is waiting on one ready socket (a bounded number of datagrams).
+  void readSocket(unsigned int socket);
+
+  std::atomic<int> waitTimeout;  // milliseconds; 0 or less: no limit
+  std::int64_t m_quietDeadline;  // server thread only: when procTimeout is due
+  int m_quietSpell;              // server thread only: the waitTimeout it was set for
+  Cvlk_read_set m_readSet;       // server thread only
+};
 
 // (section end: UDP server)
 

@@ -1,0 +1,85 @@
+// The UDP server's receive loop.
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "vlk_net.h"
+#include "vlk_net_sock.h"
+
+namespace {
+
+constexpr int kDatagramMax = 4096;
+// Datagrams read from one ready socket in one pass before the others get a turn.
+constexpr int kReadsPerSocket = 16;
+
+}  // namespace
+
+void Cvlk_udp_server::exeProc() {
+  m_readSet.clear();
+  setAllReadSet(m_readSet);
+  // With no endpoint bound the set is empty and the wait ends only when a bind or
+  // a stop wakes it: the loop does not spin.
+  const int spell = waitTimeout.load();
+  int waitMs = -1;
+  if (spell > 0) {
+    const std::int64_t now = VlkMonoMs();
+    if (m_quietSpell != spell || m_quietDeadline == 0) {
+      m_quietSpell = spell;
+      m_quietDeadline = now + spell;
+    }
+    waitMs = m_quietDeadline > now ? static_cast<int>(m_quietDeadline - now) : 0;
+  } else {
+    m_quietSpell = 0;
+    m_quietDeadline = 0;
+  }
+  const int ready = waitRead(m_readSet, waitMs);
+  if (ready < 0) return;
+  if (ready == 0) {
+    // A time-out, or a wake-up (bind, stop, new time-out) before it.
+    if (spell > 0 && VlkMonoMs() >= m_quietDeadline && !isStopRequested()) {
+      m_quietDeadline = VlkMonoMs() + spell;
+      procTimeout();
+    }
+    return;
+  }
+  if (spell > 0) m_quietDeadline = VlkMonoMs() + spell;
+  for (unsigned int i = 0; i < m_readSet.count() && !isStopRequested(); ++i) {
+    if (m_readSet.isReady(i)) readSocket(m_readSet.socketAt(i));
+  }
+}
+
+void Cvlk_udp_server::readSocket(unsigned int socket) {
+  char data[kDatagramMax + 1];
+  for (int n = 0; n < kReadsPerSocket; ++n) {
+    unsigned int nodeId;
+    Cvlk_uaddr peer;
+    ssize_t len;
+    {
+      // Read under the lock: a socket closed by another thread meanwhile cannot be
+      // reused for another endpoint while this read runs.
+      Cvlk_mutex_locker guard(&ioLock);
+      nodeId = getNodeID(socket);
+      Cvlk_io_node* node = getNode(nodeId);
+      if (node == nullptr) return;
+      if (node->ipv4Socket == socket) {
+        peer.initAnyAddrV4(0);
+      } else {
+        peer.initAnyAddrV6(0);
+      }
+      socklen_t addrLen = static_cast<socklen_t>(peer.getAddrLen());
+      // MSG_TRUNC gives the datagram's real length, so that one larger than the
+      // buffer is recognised rather than handed on cut short.
+      len = ::recvfrom(static_cast<int>(socket), data, kDatagramMax, MSG_TRUNC | MSG_DONTWAIT, peer.getAddr(),
+                       &addrLen);
+    }
+    if (len < 0) return;  // nothing more waiting, or an error: the endpoint stays open
+    if (len == 0) continue;  // an empty datagram carries nothing to hand on
+    if (len > kDatagramMax) {
+      VlkDebug("Cvlk_udp_server: datagram of %d bytes dropped.", static_cast<int>(len));
+      continue;
+    }
+    data[len] = '\0';
+    const int size = static_cast<int>(len);
+    if (checkData(nodeId, peer, size, data) == 0) procData(nodeId, peer, size, data);
+  }
+}

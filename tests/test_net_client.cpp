@@ -1,0 +1,522 @@
+// The set of outgoing TCP connections against loopback peers run by the test,
+// plain and TLS.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include "vlk_net.h"
+
+namespace {
+
+constexpr auto kDeadline = std::chrono::seconds(20);
+
+// A self-signed certificate for localhost and 127.0.0.1 with its key, written to
+// a fresh temporary directory once per process.
+struct TestCert {
+  std::string dir, cert, key;
+  TestCert() {
+    char tmpl[] = "/tmp/vlk_client_certXXXXXX";
+    dir = ::mkdtemp(tmpl);
+    cert = dir + "/cert.pem";
+    key = dir + "/key.pem";
+    EVP_PKEY* pkey = EVP_EC_gen("P-256");
+    X509* x = X509_new();
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
+    X509_gmtime_adj(X509_getm_notBefore(x), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(x), 3650L * 24 * 3600);
+    X509_set_pubkey(x, pkey);
+    X509_NAME* name = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1,
+                               -1, 0);
+    X509_set_issuer_name(x, name);
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
+    for (auto [nid, value] : {std::pair<int, const char*>{NID_basic_constraints, "critical,CA:TRUE"},
+                              {NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1"}}) {
+      X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+      X509_add_ext(x, ext, -1);
+      X509_EXTENSION_free(ext);
+    }
+    X509_sign(x, pkey, EVP_sha256());
+    FILE* f = std::fopen(cert.c_str(), "w");
+    PEM_write_X509(f, x);
+    std::fclose(f);
+    f = std::fopen(key.c_str(), "w");
+    PEM_write_PrivateKey(f, pkey, nullptr, nullptr, 0, nullptr, nullptr);
+    std::fclose(f);
+    X509_free(x);
+    EVP_PKEY_free(pkey);
+  }
+  ~TestCert() {
+    std::remove(cert.c_str());
+    std::remove(key.c_str());
+    ::rmdir(dir.c_str());
+  }
+};
+
+const TestCert& testCert() {
+  static TestCert cert;
+  return cert;
+}
+
+// A loopback listener of the test; accept gives the server end of a connection.
+class Listener {
+ public:
+  Listener() {
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    ::listen(m_fd, 64);
+    socklen_t len = sizeof(a);
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+    m_port = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(m_fd); }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  Cvlk_uaddr addr() const {
+    Cvlk_uaddr a;
+    a.initAnyAddrV4(m_port);
+    a.addr.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+  }
+  int accept() {
+    pollfd p{m_fd, POLLIN, 0};
+    if (::poll(&p, 1, 20000) != 1) return -1;
+    return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+
+ private:
+  int m_fd;
+  unsigned short m_port;
+};
+
+// The server end of one connection, plain or TLS (the handshake runs on a thread
+// of its own so that the client's blocking startTLS can meet it).
+class PeerConn {
+ public:
+  explicit PeerConn(int fd) : m_fd(fd) {}
+  ~PeerConn() {
+    if (m_ssl != nullptr) SSL_free(m_ssl);
+    if (m_ctx != nullptr) SSL_CTX_free(m_ctx);
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  PeerConn(const PeerConn&) = delete;
+  PeerConn& operator=(const PeerConn&) = delete;
+
+  std::future<bool> acceptTLS() {
+    m_ctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate_file(m_ctx, testCert().cert.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(m_ctx, testCert().key.c_str(), SSL_FILETYPE_PEM);
+    m_ssl = SSL_new(m_ctx);
+    SSL_set_fd(m_ssl, m_fd);
+    return std::async(std::launch::async, [this] { return SSL_accept(m_ssl) == 1; });
+  }
+  bool write(const std::string& data) {
+    if (m_ssl != nullptr) return SSL_write(m_ssl, data.data(), static_cast<int>(data.size())) > 0;
+    return ::send(m_fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+  }
+  // Reads until n bytes arrived, the peer closed or the deadline passed.
+  std::string read(std::size_t n) {
+    std::string out;
+    char buf[16384];
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
+    while (out.size() < n && std::chrono::steady_clock::now() < end) {
+      if (m_ssl == nullptr || SSL_pending(m_ssl) == 0) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) continue;
+      }
+      const int want = static_cast<int>(std::min(sizeof(buf), n - out.size()));
+      const int got = m_ssl != nullptr ? SSL_read(m_ssl, buf, want) : static_cast<int>(::recv(m_fd, buf, want, 0));
+      if (got <= 0) break;
+      out.append(buf, static_cast<std::size_t>(got));
+    }
+    return out;
+  }
+  // True when the client end closed within the deadline.
+  bool waitClosed() {
+    char buf[4096];
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p{m_fd, POLLIN, 0};
+      if (::poll(&p, 1, 200) <= 0) continue;
+      if (::recv(m_fd, buf, sizeof(buf), 0) <= 0) return true;
+    }
+    return false;
+  }
+  void close() {
+    ::close(m_fd);
+    m_fd = -1;
+  }
+
+ private:
+  int m_fd;
+  SSL_CTX* m_ctx = nullptr;
+  SSL* m_ssl = nullptr;
+};
+
+// A client set that records what its hooks see; optional actions run inside them.
+class Clients : public Cvlk_tcp_clients {
+ public:
+  explicit Clients(unsigned int maxNodes) : Cvlk_tcp_clients(maxNodes, nullptr) {}
+  ~Clients() override { stop(); }
+
+  using Cvlk_tcp_clients::getUserInfo;
+
+  std::string received(unsigned int nodeId) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_data[nodeId];
+  }
+  bool waitReceived(unsigned int nodeId, std::size_t n) {
+    return waitUntil([&] { return m_data[nodeId].size() >= n; });
+  }
+  // (node id, user value seen inside the hook) of every procDisconnect.
+  std::vector<std::pair<unsigned int, unsigned int>> hookLog() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<std::pair<unsigned int, unsigned int>> out;
+    for (std::size_t i = 0; i < disconnects.size(); ++i) out.emplace_back(disconnects[i], userInfoInHook[i]);
+    return out;
+  }
+  std::size_t pieceMax() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return maxPiece;
+  }
+  bool terminated() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return allTerminated;
+  }
+  bool waitDisconnects(std::size_t n) {
+    return waitUntil([&] { return disconnects.size() >= n; });
+  }
+  template <class Pred>
+  bool waitUntil(Pred pred) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_cond.wait_for(lock, kDeadline, pred);
+  }
+
+  std::function<void(unsigned int, const std::string&)> onData;
+  // Guarded by m_lock.
+  std::vector<unsigned int> disconnects;
+  std::vector<unsigned int> userInfoInHook;
+  std::size_t maxPiece = 0;
+  bool allTerminated = true;
+
+ protected:
+  void procData(unsigned int nodeId, char* data, int len) override {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      m_data[nodeId].append(data, static_cast<std::size_t>(len));
+      maxPiece = std::max(maxPiece, static_cast<std::size_t>(len));
+      if (data[len] != '\0') allTerminated = false;
+    }
+    m_cond.notify_all();
+    if (onData) onData(nodeId, std::string(data, static_cast<std::size_t>(len)));
+  }
+  void procDisconnect(unsigned int nodeId) override {
+    unsigned int info = 0;
+    getUserInfo(nodeId, info);
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      disconnects.push_back(nodeId);
+      userInfoInHook.push_back(info);
+    }
+    m_cond.notify_all();
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_cond;
+  std::map<unsigned int, std::string> m_data;
+};
+
+}  // namespace
+
+TEST(TcpClients, RefusesWhatItCannotServeWithoutTakingANode) {
+  Clients set(1);
+  unsigned int id = 0;
+  Cvlk_uaddr v6;
+  v6.initAnyAddrV6(80);
+  EXPECT_EQ(set.prepareConnect(1, v6, id), ERR_INVALID_PARAM);
+  Cvlk_uaddr noPort;
+  EXPECT_EQ(set.prepareConnect(1, noPort, id), ERR_INVALID_PARAM);
+
+  Cvlk_uaddr closed;
+  {
+    Listener gone;
+    closed = gone.addr();
+  }
+  EXPECT_EQ(set.prepareConnect(1, closed, id), ERR_FAIL);
+  EXPECT_EQ(id, 0u);
+
+  // The one node is still free, and a full pool refuses the next connection.
+  Listener peer;
+  ASSERT_EQ(set.prepareConnect(1, peer.addr(), id), ERR_OK);
+  unsigned int second = 0;
+  EXPECT_EQ(set.prepareConnect(2, peer.addr(), second), ERR_OUT_OF_MEMORY);
+  EXPECT_EQ(set.startTLS(0), ERR_INVALID_PARAM);
+  EXPECT_EQ(set.startTLS(id + 1), ERR_INVALID_OBJ);
+  EXPECT_EQ(set.startTLS(id, "", nullptr), ERR_INVALID_PARAM);
+}
+
+TEST(TcpClients, DataBothWaysAndAConnectionAddedDuringTheWaitIsWatchedAtOnce) {
+  Clients set(4);
+  set.start();
+  Listener listener;
+  unsigned int first = 0;
+  ASSERT_EQ(set.prepareConnect(11, listener.addr(), first), ERR_OK);
+  PeerConn a(listener.accept());
+  a.write("first");
+  ASSERT_TRUE(set.waitReceived(first, 5));
+
+  // The thread now waits on the first, silent connection; the second must be
+  // read without any help from the first.
+  unsigned int second = 0;
+  ASSERT_EQ(set.prepareConnect(22, listener.addr(), second), ERR_OK);
+  PeerConn b(listener.accept());
+  b.write("second");
+  ASSERT_TRUE(set.waitReceived(second, 6));
+  EXPECT_EQ(set.received(second), "second");
+  EXPECT_EQ(set.received(first), "first");
+
+  set.sendData(first, "to-a", 4);
+  set.sendData(second, "to-b", 4);
+  EXPECT_EQ(a.read(4), "to-a");
+  EXPECT_EQ(b.read(4), "to-b");
+  unsigned int info = 0;
+  EXPECT_EQ(set.getUserInfo(second, info), ERR_OK);
+  EXPECT_EQ(info, 22u);
+  EXPECT_EQ(set.hasTLS(second), VLK_FALSE);
+}
+
+TEST(TcpClients, PeerCloseGivesOneDisconnectWithTheNodeStillAllocated) {
+  Clients set(1);
+  set.start();
+  Listener listener;
+  unsigned int id = 0;
+  ASSERT_EQ(set.prepareConnect(77, listener.addr(), id), ERR_OK);
+  {
+    PeerConn peer(listener.accept());
+    peer.write("bye");
+    ASSERT_TRUE(set.waitReceived(id, 3));
+  }
+  ASSERT_TRUE(set.waitDisconnects(1));
+  {
+    unsigned int info = 1;
+    EXPECT_EQ(set.getUserInfo(id, info), ERR_OK);  // the reset node, until reused
+    EXPECT_EQ(info, 0u);
+  }
+  EXPECT_EQ(set.hasTLS(id), VLK_FALSE);
+  set.sendData(id, "x", 1);  // does nothing
+  // The one node is free again.
+  unsigned int again = 0;
+  ASSERT_EQ(set.prepareConnect(5, listener.addr(), again), ERR_OK);
+  PeerConn peer2(listener.accept());
+  peer2.write("z");
+  ASSERT_TRUE(set.waitReceived(again, 1));
+  const auto seen = set.hookLog();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].first, id);
+  EXPECT_EQ(seen[0].second, 77u);
+}
+
+TEST(TcpClients, CloseConnectFreesTheNodeWithoutTheHook) {
+  Clients set(1);
+  set.start();
+  Listener listener;
+  unsigned int id = 0;
+  ASSERT_EQ(set.prepareConnect(3, listener.addr(), id), ERR_OK);
+  PeerConn peer(listener.accept());
+  set.closeConnect(id);
+  EXPECT_TRUE(peer.waitClosed());
+  unsigned int again = 0;
+  ASSERT_EQ(set.prepareConnect(4, listener.addr(), again), ERR_OK);  // the node came back
+  set.closeConnect(again);
+  set.stop();
+  EXPECT_TRUE(set.hookLog().empty());
+}
+
+TEST(TcpClients, HooksMaySendAndCloseOnTheirOwnConnection) {
+  Clients set(2);
+  std::atomic<unsigned int> closeOn{0};
+  set.onData = [&](unsigned int nodeId, const std::string& data) {
+    if (data == "quit") {
+      set.closeConnect(nodeId);
+      closeOn = nodeId;
+    } else {
+      set.sendData(nodeId, data.data(), static_cast<unsigned int>(data.size()));  // echo
+    }
+  };
+  set.start();
+  Listener listener;
+  unsigned int id = 0;
+  ASSERT_EQ(set.prepareConnect(0, listener.addr(), id), ERR_OK);
+  PeerConn peer(listener.accept());
+  peer.write("echo me");
+  EXPECT_EQ(peer.read(7), "echo me");
+  peer.write("quit");
+  EXPECT_TRUE(peer.waitClosed());
+  EXPECT_EQ(closeOn.load(), id);
+  EXPECT_TRUE(set.hookLog().empty());
+}
+
+TEST(TcpClients, WritingToAVanishedPeerNeverRaisesSigpipe) {
+  // The thread is not started, so nothing notices the close before the sends.
+  Clients set(2);
+  Listener listener;
+  unsigned int plain = 0;
+  unsigned int tls = 0;
+  ASSERT_EQ(set.prepareConnect(0, listener.addr(), plain), ERR_OK);
+  PeerConn p1(listener.accept());
+  ASSERT_EQ(set.prepareConnect(0, listener.addr(), tls), ERR_OK);
+  PeerConn p2(listener.accept());
+  auto accepted = p2.acceptTLS();
+  ASSERT_EQ(set.startTLS(tls), ERR_OK);
+  ASSERT_TRUE(accepted.get());
+  p1.close();
+  p2.close();
+  const std::string block(65536, 'x');
+  for (int i = 0; i < 20; ++i) {
+    set.sendData(plain, block.data(), static_cast<unsigned int>(block.size()));
+    set.sendData(tls, block.data(), static_cast<unsigned int>(block.size()));
+  }
+  SUCCEED();  // SIGPIPE would have ended the process
+}
+
+TEST(TcpClients, TlsCarriesDataBothWaysInPiecesOfAtMost4096) {
+  Clients set(2);
+  set.start();
+  Listener listener;
+  unsigned int id = 0;
+  ASSERT_EQ(set.prepareConnect(9, listener.addr(), id), ERR_OK);
+  PeerConn peer(listener.accept());
+  auto accepted = peer.acceptTLS();
+  ASSERT_EQ(set.startTLS(id), ERR_OK);
+  ASSERT_TRUE(accepted.get());
+  EXPECT_EQ(set.hasTLS(id), VLK_TRUE);
+  EXPECT_EQ(set.startTLS(id), ERR_OK);  // already on: no second handshake
+
+  // One 10000-byte record: the socket runs dry after the first 4096 bytes, the
+  // rest waits inside OpenSSL and must still be delivered.
+  std::string big(10000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+  ASSERT_TRUE(peer.write(big));
+  ASSERT_TRUE(set.waitReceived(id, big.size()));
+  EXPECT_EQ(set.received(id), big);
+  EXPECT_LE(set.pieceMax(), 4096u);
+  EXPECT_TRUE(set.terminated());
+
+  set.sendData(id, "over tls", 8);
+  EXPECT_EQ(peer.read(8), "over tls");
+}
+
+TEST(TcpClients, TlsVerificationIsOptInAndFailsOnAWrongNameOrAnUntrustedCertificate) {
+  struct Case {
+    const char* host;
+    const char* ca;  // "cert": the test's own certificate as trust anchor
+    EerrNo want;
+  };
+  const Case cases[] = {
+      {"localhost", "cert", ERR_OK},
+      {"127.0.0.1", "cert", ERR_OK},
+      {"example.com", "cert", ERR_FAIL},
+      {"10.9.8.7", "cert", ERR_FAIL},
+      {"localhost", nullptr, ERR_FAIL},  // the system's store does not know it
+  };
+  Clients set(1);
+  set.start();
+  Listener listener;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    unsigned int id = 0;
+    ASSERT_EQ(set.prepareConnect(0, listener.addr(), id), ERR_OK);
+    PeerConn peer(listener.accept());
+    auto accepted = peer.acceptTLS();
+    const std::string ca = c.ca != nullptr ? testCert().cert : std::string();
+    EXPECT_EQ(set.startTLS(id, c.host, c.ca != nullptr ? ca.c_str() : nullptr), c.want);
+    EXPECT_EQ(set.hasTLS(id), c.want == ERR_OK ? VLK_TRUE : VLK_FALSE);
+    if (c.want != ERR_OK) peer.close();  // ends the server's half of the handshake
+    accepted.wait();
+    set.closeConnect(id);
+  }
+}
+
+TEST(TcpClients, ConcurrentSendersKeepTheirMessagesWholeOverTls) {
+  Clients set(1);
+  set.start();
+  Listener listener;
+  unsigned int id = 0;
+  ASSERT_EQ(set.prepareConnect(0, listener.addr(), id), ERR_OK);
+  PeerConn peer(listener.accept());
+  auto accepted = peer.acceptTLS();
+  ASSERT_EQ(set.startTLS(id), ERR_OK);
+  ASSERT_TRUE(accepted.get());
+
+  constexpr int kThreads = 4;
+  constexpr int kMessages = 50;
+  constexpr std::size_t kSize = 3000;
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      const std::string msg(kSize, static_cast<char>('A' + t));
+      for (int i = 0; i < kMessages; ++i) set.sendData(id, msg.data(), static_cast<unsigned int>(msg.size()));
+    });
+  }
+  // Meanwhile the peer talks back, so reads and writes of one TLS state interleave.
+  for (int i = 0; i < 20; ++i) peer.write(std::string(500, 'r'));
+  const std::string got = peer.read(kThreads * kMessages * kSize);
+  for (auto& s : senders) s.join();
+  ASSERT_EQ(got.size(), kThreads * kMessages * kSize);
+  for (std::size_t off = 0; off < got.size(); off += kSize)
+    ASSERT_EQ(got.compare(off, kSize, std::string(kSize, got[off])), 0) << "message at " << off << " was split";
+  EXPECT_TRUE(set.waitReceived(id, 20 * 500));
+}
+
+TEST(TcpClients, StopAndDestroyEndTheThreadAndCloseEveryConnection) {
+  Listener listener;
+  std::vector<std::unique_ptr<PeerConn>> peers;
+  {
+    Clients idle(2);
+    idle.start();
+    idle.stop();  // asleep with no connection: the stop still wakes it
+    EXPECT_FALSE(idle.isRunning());
+  }
+  {
+    Clients set(3);
+    set.start();
+    unsigned int id = 0;
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(set.prepareConnect(0, listener.addr(), id), ERR_OK);
+      peers.emplace_back(new PeerConn(listener.accept()));
+    }
+    auto accepted = peers.back()->acceptTLS();
+    ASSERT_EQ(set.startTLS(id), ERR_OK);
+    ASSERT_TRUE(accepted.get());
+  }
+  for (auto& p : peers) EXPECT_TRUE(p->waitClosed());
+}

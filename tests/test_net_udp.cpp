@@ -1,0 +1,336 @@
+// The UDP server on loopback endpoints of both families.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "vlk_net.h"
+
+namespace {
+
+constexpr auto kDeadline = std::chrono::seconds(20);
+
+bool hasIPv6Loopback() {
+  const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// A datagram as a hook saw it.
+struct Seen {
+  unsigned int nodeId;
+  unsigned char version;
+  unsigned short port;
+  std::string data;
+  bool terminated;
+};
+
+class Udp : public Cvlk_udp_server {
+ public:
+  explicit Udp(unsigned int maxNodes = 8) : Cvlk_udp_server(nullptr, maxNodes) {
+    connect(this, &Cvlk_io_server::sigClosed, [this](uint id) {
+      std::lock_guard<std::mutex> lock(m_lock);
+      closed.push_back(id);
+    });
+  }
+  ~Udp() override { stop(); }
+
+  using Cvlk_udp_server::close;
+  using Cvlk_udp_server::setWaitTimeout;
+
+  template <class Pred>
+  bool waitUntil(Pred pred) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_cond.wait_for(lock, kDeadline, pred);
+  }
+  std::vector<Seen> checked() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_checked;
+  }
+  std::vector<Seen> processed() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_processed;
+  }
+  std::vector<unsigned int> closedIds() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return closed;
+  }
+  bool waitChecked(std::size_t n) {
+    return waitUntil([&] { return m_checked.size() >= n; });
+  }
+  bool waitProcessed(std::size_t n) {
+    return waitUntil([&] { return m_processed.size() >= n; });
+  }
+  int timeouts() { return m_timeouts.load(); }
+
+  std::atomic<int> checkResult{0};
+  std::atomic<bool> echo{false};
+
+ protected:
+  void procTimeout() override {
+    m_timeouts.fetch_add(1);
+    m_cond.notify_all();
+  }
+  int checkData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
+    record(m_checked, nodeId, peer, len, data);
+    return checkResult.load();
+  }
+  void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
+    record(m_processed, nodeId, peer, len, data);
+    if (echo) SendTo(nodeId, &peer, data, static_cast<unsigned int>(len));  // from inside the hook
+  }
+
+ private:
+  void record(std::vector<Seen>& into, unsigned int nodeId, Cvlk_uaddr peer, int len, const char* data) {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      into.push_back(Seen{nodeId, peer.version, peer.getPort(), std::string(data, static_cast<std::size_t>(len)),
+                          data[len] == '\0'});
+    }
+    m_cond.notify_all();
+  }
+
+  std::mutex m_lock;
+  std::condition_variable m_cond;
+  std::vector<Seen> m_checked;
+  std::vector<Seen> m_processed;
+  std::vector<unsigned int> closed;
+  std::atomic<int> m_timeouts{0};
+};
+
+// A loopback UDP socket of the test, bound to an ephemeral port.
+class Sender {
+ public:
+  explicit Sender(int family) : m_family(family) {
+    m_fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int big = 1 << 20;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
+    sockaddr_storage a{};
+    socklen_t len = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    a.ss_family = static_cast<sa_family_t>(family);
+    ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), len);
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+    m_port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&a)->sin_port
+                                     : reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+  }
+  ~Sender() { ::close(m_fd); }
+  Sender(const Sender&) = delete;
+  Sender& operator=(const Sender&) = delete;
+
+  unsigned short port() const { return m_port; }
+  bool send(unsigned short to, const std::string& data) {
+    if (m_family == AF_INET) {
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(to);
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      return ::sendto(m_fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
+             static_cast<ssize_t>(data.size());
+    }
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(to);
+    a.sin6_addr = in6addr_loopback;
+    return ::sendto(m_fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
+           static_cast<ssize_t>(data.size());
+  }
+  // One datagram within the deadline, or "" (with got false).
+  std::string receive(bool& got) {
+    got = false;
+    pollfd p{m_fd, POLLIN, 0};
+    if (::poll(&p, 1, 20000) != 1) return std::string();
+    char buf[8192];
+    const ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
+    if (n < 0) return std::string();
+    got = true;
+    return std::string(buf, static_cast<std::size_t>(n));
+  }
+
+ private:
+  int m_family;
+  int m_fd;
+  unsigned short m_port;
+};
+
+Cvlk_uaddr loopback(int family, unsigned short port) {
+  Cvlk_uaddr a;
+  if (family == AF_INET) {
+    a.initAnyAddrV4(port);
+    a.addr.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  } else {
+    a.initAnyAddrV6(port);
+    a.addr.v6.sin6_addr = in6addr_loopback;
+  }
+  return a;
+}
+
+}  // namespace
+
+TEST(UdpServer, BindingRulesAndTheirFailures) {
+  Udp udp;
+  EXPECT_EQ(udp.Bind(static_cast<unsigned short>(0), 1, 2), 0u);
+  EXPECT_EQ(udp.getBusyNodes(), 0u);
+  EXPECT_EQ(udp.hasValidHandle(0), VLK_FALSE);
+
+  unsigned short port = 0;
+  const unsigned int id = udp.bindAnyPort(port, 1, 2);
+  ASSERT_NE(id, 0u);
+  ASSERT_NE(port, 0);
+  EXPECT_EQ(udp.hasValidHandle(id), VLK_TRUE);
+
+  // The port is held for both families: a second endpoint on it fails and the
+  // node it took is closed again.
+  if (hasIPv6Loopback()) {
+    EXPECT_EQ(udp.Bind(port, 3, 4), 0u);
+    EXPECT_EQ(udp.closedIds().size(), 1u);
+    EXPECT_EQ(udp.getBusyNodes(), 1u);
+  }
+
+  unsigned int node = 0;
+  EXPECT_EQ(udp.bindIPv4Addr(node, loopback(AF_INET, port)), ERR_FAIL);  // in use
+  ASSERT_NE(node, 0u);  // the node stays taken for the caller to close
+  udp.close(node);
+  unsigned int fresh = 0;
+  Cvlk_uaddr v4 = loopback(AF_INET, 0);
+  EXPECT_EQ(udp.bindIPv6Addr(fresh, v4), ERR_INVALID_PARAM);  // an IPv4 address
+  EXPECT_EQ(fresh, 0u);
+  EXPECT_EQ(udp.bindIPv4Addr(fresh, v4), ERR_INVALID_PARAM);  // port 0
+  unsigned int stale = id + 0x10000u;
+  EXPECT_EQ(udp.bindIPv4Addr(stale, loopback(AF_INET, 1)), ERR_OBJ_NOT_FOUND);
+
+  unsigned int same = id;
+  EXPECT_EQ(udp.bindIPv4Addr(same, loopback(AF_INET, port)), ERR_OBJ_EXISTED);
+
+  // An endpoint on IPv4 alone cannot reach an IPv6 destination.
+  Cvlk_uaddr v6dest = loopback(AF_INET6, 9);
+  const unsigned short freed = Sender(AF_INET).port();
+  const unsigned int v4only = udp.Bind(loopback(AF_INET, freed), 0, 0);
+  ASSERT_NE(v4only, 0u);
+  EXPECT_EQ(udp.SendTo(v4only, &v6dest, "x", 1), ERR_FAIL);
+  EXPECT_EQ(udp.SendTo(0, &v6dest, "x", 1), ERR_INVALID_PARAM);
+  EXPECT_EQ(udp.SendTo(id, nullptr, "x", 1), ERR_INVALID_PARAM);
+  EXPECT_EQ(udp.SendTo(id, "", 9, const_cast<char*>("x"), 1), ERR_INVALID_PARAM);
+  EXPECT_EQ(udp.SendTo(id + 0x10000u, &v6dest, "x", 1), ERR_INVALID_OBJ);
+}
+
+class UdpFamilies : public ::testing::TestWithParam<int> {};
+
+TEST_P(UdpFamilies, CheckDataGatesProcDataAndEchoesGoBackToTheSender) {
+  const int family = GetParam();
+  if (family == AF_INET6 && !hasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
+  Udp udp;
+  udp.start();
+  unsigned short port = 0;
+  const unsigned int id = udp.bindAnyPort(port, 5, 6);
+  ASSERT_NE(id, 0u);
+  Sender peer(family);
+  const std::string hundred(100, 'h');
+
+  udp.checkResult = 1;  // looked at, not handed on
+  ASSERT_TRUE(peer.send(port, hundred));
+  ASSERT_TRUE(udp.waitChecked(1));
+  udp.checkResult = 0;
+  udp.echo = true;
+  ASSERT_TRUE(peer.send(port, "second"));
+  ASSERT_TRUE(udp.waitProcessed(1));
+
+  const auto checked = udp.checked();
+  ASSERT_EQ(checked.size(), 2u);
+  EXPECT_EQ(checked[0].data, hundred);
+  EXPECT_EQ(checked[0].nodeId, id);
+  EXPECT_EQ(checked[0].version, family == AF_INET ? 4 : 6);
+  EXPECT_EQ(checked[0].port, peer.port());
+  EXPECT_TRUE(checked[0].terminated);
+  const auto processed = udp.processed();
+  ASSERT_EQ(processed.size(), 1u);
+  EXPECT_EQ(processed[0].data, "second");
+  bool got = false;
+  EXPECT_EQ(peer.receive(got), "second");
+  EXPECT_TRUE(got);
+}
+
+TEST_P(UdpFamilies, OversizeAndEmptyDatagramsAreNotDeliveredAndTheEndpointStaysOpen) {
+  const int family = GetParam();
+  if (family == AF_INET6 && !hasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
+  Udp udp;
+  udp.start();
+  unsigned short port = 0;
+  ASSERT_NE(udp.bindAnyPort(port, 0, 0), 0u);
+  Sender peer(family);
+  ASSERT_TRUE(peer.send(port, std::string(4097, 'a')));
+  ASSERT_TRUE(peer.send(port, std::string(65507, 'b')));
+  ASSERT_TRUE(peer.send(port, std::string()));
+  const std::string full(4096, 'c');
+  ASSERT_TRUE(peer.send(port, full));
+  ASSERT_TRUE(udp.waitProcessed(1));
+  const auto checked = udp.checked();
+  ASSERT_EQ(checked.size(), 1u);
+  EXPECT_EQ(checked[0].data, full);
+  EXPECT_TRUE(checked[0].terminated);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, UdpFamilies, ::testing::Values(AF_INET, AF_INET6),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(info.param == AF_INET ? "IPv4" : "IPv6");
+                         });
+
+TEST(UdpServer, AnEndpointBoundWhileTheThreadSleepsIsServedAtOnce) {
+  Udp udp;
+  udp.start();  // nothing bound: the thread waits for a bind (or a stop)
+  unsigned short port = 0;
+  ASSERT_NE(udp.bindAnyPort(port, 0, 0), 0u);
+  Sender peer(AF_INET);
+  ASSERT_TRUE(peer.send(port, "hello"));
+  ASSERT_TRUE(udp.waitProcessed(1));
+  EXPECT_EQ(udp.processed()[0].data, "hello");
+}
+
+TEST(UdpServer, WaitTimeoutCallsProcTimeoutOnlyWhileSet) {
+  Udp udp;
+  unsigned short port = 0;
+  ASSERT_NE(udp.bindAnyPort(port, 0, 0), 0u);
+  udp.setWaitTimeout(1);
+  udp.start();
+  ASSERT_TRUE(udp.waitUntil([&] { return udp.timeouts() >= 2; }));
+  udp.setWaitTimeout(0);
+  // Traffic still flows with no limit set.
+  Sender peer(AF_INET);
+  ASSERT_TRUE(peer.send(port, "x"));
+  ASSERT_TRUE(udp.waitProcessed(1));
+}
+
+TEST(UdpServer, StopAndDestroyCloseEveryEndpoint) {
+  unsigned short port = 0;
+  std::vector<unsigned int> closed;
+  unsigned int id = 0;
+  {
+    Udp udp;
+    udp.start();
+    id = udp.bindAnyPort(port, 0, 0);
+    ASSERT_NE(id, 0u);
+    udp.stop();
+    EXPECT_FALSE(udp.isRunning());
+    closed = udp.closedIds();
+  }
+  ASSERT_EQ(closed.size(), 1u);
+  EXPECT_EQ(closed[0], id);
+  // The port is free again.
+  Udp again;
+  EXPECT_NE(again.Bind(loopback(AF_INET, port), 0, 0), 0u);
+}
