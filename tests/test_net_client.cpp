@@ -4,12 +4,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <future>
@@ -30,6 +32,22 @@
 namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(20);
+
+// Waits until thread tid sleeps in poll (best effort: where /proc does not tell,
+// it returns at once).
+void waitUntilPolling(int tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/wchan";
+  for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return;
+    char text[128] = {0};
+    const std::size_t n = std::fread(text, 1, sizeof(text) - 1, f);
+    std::fclose(f);
+    if (n == 0 || std::string(text) == "0") return;
+    if (std::strstr(text, "poll") != nullptr) return;
+    std::this_thread::yield();
+  }
+}
 
 // A self-signed certificate for localhost and 127.0.0.1 with its key, written to
 // a fresh temporary directory once per process.
@@ -174,6 +192,8 @@ class PeerConn {
     ::close(m_fd);
     m_fd = -1;
   }
+  // Ends the connection; the descriptor stays open (a handshake thread may use it).
+  void shutdown() { ::shutdown(m_fd, SHUT_RDWR); }
 
  private:
   int m_fd;
@@ -221,6 +241,7 @@ class Clients : public Cvlk_tcp_clients {
   }
 
   std::function<void(unsigned int, const std::string&)> onData;
+  std::atomic<int> loopTid{0};  // the set's thread, as seen from procData
   // Guarded by m_lock.
   std::vector<unsigned int> disconnects;
   std::vector<unsigned int> userInfoInHook;
@@ -229,6 +250,7 @@ class Clients : public Cvlk_tcp_clients {
 
  protected:
   void procData(unsigned int nodeId, char* data, int len) override {
+    loopTid = static_cast<int>(::syscall(SYS_gettid));
     {
       std::lock_guard<std::mutex> lock(m_lock);
       m_data[nodeId].append(data, static_cast<std::size_t>(len));
@@ -352,6 +374,11 @@ TEST(TcpClients, CloseConnectFreesTheNodeWithoutTheHook) {
   unsigned int id = 0;
   ASSERT_EQ(set.prepareConnect(3, listener.addr(), id), ERR_OK);
   PeerConn peer(listener.accept());
+  // Once the data is in, the thread waits in poll on this socket again: the close
+  // must still reach the peer at once.
+  peer.write("x");
+  ASSERT_TRUE(set.waitReceived(id, 1));
+  waitUntilPolling(set.loopTid);
   set.closeConnect(id);
   EXPECT_TRUE(peer.waitClosed());
   unsigned int again = 0;
@@ -460,7 +487,7 @@ TEST(TcpClients, TlsVerificationIsOptInAndFailsOnAWrongNameOrAnUntrustedCertific
     const std::string ca = c.ca != nullptr ? testCert().cert : std::string();
     EXPECT_EQ(set.startTLS(id, c.host, c.ca != nullptr ? ca.c_str() : nullptr), c.want);
     EXPECT_EQ(set.hasTLS(id), c.want == ERR_OK ? VLK_TRUE : VLK_FALSE);
-    if (c.want != ERR_OK) peer.close();  // ends the server's half of the handshake
+    if (c.want != ERR_OK) peer.shutdown();  // ends the server's half of the handshake
     accepted.wait();
     set.closeConnect(id);
   }

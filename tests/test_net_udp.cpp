@@ -3,14 +3,17 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,6 +23,22 @@
 namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(20);
+
+// Waits until thread tid sleeps in poll (best effort: where /proc does not tell,
+// it returns at once).
+void waitUntilPolling(int tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/wchan";
+  for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return;
+    char text[128] = {0};
+    const std::size_t n = std::fread(text, 1, sizeof(text) - 1, f);
+    std::fclose(f);
+    if (n == 0 || std::string(text) == "0") return;
+    if (std::strstr(text, "poll") != nullptr) return;
+    std::this_thread::yield();
+  }
+}
 
 bool hasIPv6Loopback() {
   const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
@@ -81,6 +100,7 @@ class Udp : public Cvlk_udp_server {
 
   std::atomic<int> checkResult{0};
   std::atomic<bool> echo{false};
+  std::atomic<int> loopTid{0};  // the server thread, as seen from procData
 
  protected:
   void procTimeout() override {
@@ -92,6 +112,7 @@ class Udp : public Cvlk_udp_server {
     return checkResult.load();
   }
   void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
+    loopTid = static_cast<int>(::syscall(SYS_gettid));
     record(m_processed, nodeId, peer, len, data);
     if (echo) SendTo(nodeId, &peer, data, static_cast<unsigned int>(len));  // from inside the hook
   }
@@ -333,4 +354,29 @@ TEST(UdpServer, StopAndDestroyCloseEveryEndpoint) {
   // The port is free again.
   Udp again;
   EXPECT_NE(again.Bind(loopback(AF_INET, port), 0, 0), 0u);
+}
+
+TEST(UdpServer, AnEndpointClosedWhileTheThreadWaitsGivesUpItsPortAtOnce) {
+  Udp udp;
+  udp.start();
+  unsigned short port = 0;
+  const unsigned int id = udp.bindAnyPort(port, 0, 0);
+  ASSERT_NE(id, 0u);
+  Sender peer(AF_INET);
+  ASSERT_TRUE(peer.send(port, "in"));
+  ASSERT_TRUE(udp.waitProcessed(1));
+  waitUntilPolling(udp.loopTid);  // the thread waits on the endpoint again
+  udp.close(id);
+  // Until the waiting thread lets go of the socket, the port stays bound.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  bool bound = false;
+  for (auto end = std::chrono::steady_clock::now() + kDeadline; !bound && std::chrono::steady_clock::now() < end;) {
+    bound = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    if (!bound) std::this_thread::yield();
+  }
+  ::close(fd);
+  EXPECT_TRUE(bound);
 }

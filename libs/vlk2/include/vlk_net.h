@@ -582,6 +582,9 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   virtual int checkData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
   virtual void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
   void exeProc() override;
+  // Wakes the loop, which otherwise keeps a closed endpoint's sockets (and so
+  // its port) alive until its wait ends. An override calls this one.
+  void ioClosed(unsigned int nodeId) override;
 
  private:
   void init();

@@ -91,7 +91,7 @@ unsigned int Cvlk_tcp_clients::allocTcpNode(unsigned int userInfo, unsigned int 
 }
 
 EerrNo Cvlk_tcp_clients::prepareConnect(unsigned int userInfo, Cvlk_uaddr peer, unsigned int& nodeId) {
-  if (peer.getPort() == 0 || peer.version == 6) return ERR_INVALID_PARAM;
+  if (peer.getPort() == 0 || peer.version != 4) return ERR_INVALID_PARAM;  // IPv4 only
   const int fd = VlkSockOpen(AF_INET, SOCK_STREAM, false);
   if (fd < 0) return ERR_OUT_OF_MEMORY;
   if (::connect(fd, peer.getAddr(), sizeof(sockaddr_in)) != 0) {
@@ -219,7 +219,11 @@ void Cvlk_tcp_clients::closeNode(Cvlk_tcp_client_node* node) {
   const unsigned int socket = node->ipv4Socket;
   if (socket != INVALID_SOCKET) {
     nodeCache.remove(socket);
+    // While the thread waits in poll the kernel keeps the socket alive past
+    // close(): the shutdown ends the connection now, the wake-up lets go of it.
+    ::shutdown(static_cast<int>(socket), SHUT_RDWR);
     ::close(static_cast<int>(socket));
+    wake();
   }
   const unsigned int id = node->GetId();
   node->init();

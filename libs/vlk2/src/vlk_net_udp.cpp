@@ -54,6 +54,11 @@ void Cvlk_udp_server::setWaitTimeout(int seconds) {
 
 void Cvlk_udp_server::procTimeout() {}
 
+void Cvlk_udp_server::ioClosed(unsigned int nodeId) {
+  Cvlk_io_server::ioClosed(nodeId);
+  wakeUp();
+}
+
 unsigned int Cvlk_udp_server::bindLocalAddr(Cvlk_uaddr localAddr) {
   if (localAddr.getPort() == 0) return INVALID_SOCKET;
   const bool v4 = localAddr.version == 4;

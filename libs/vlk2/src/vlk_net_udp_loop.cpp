@@ -19,7 +19,8 @@ void Cvlk_udp_server::exeProc() {
   setAllReadSet(m_readSet);
   // With no endpoint bound the set is empty and the wait ends only when a bind or
   // a stop wakes it: the loop does not spin.
-  const int spell = waitTimeout.load();
+  // The time-out runs only while an endpoint is bound.
+  const int spell = m_readSet.count() > 0 ? waitTimeout.load() : 0;
   int waitMs = -1;
   if (spell > 0) {
     const std::int64_t now = VlkMonoMs();
