@@ -455,7 +455,8 @@ class VLK_EXPORT Cvlk_tcp_client_node : public Cvlk_res_node {
 // inside the two hooks; the pool, the nodes and the socket cache are guarded by
 // m_lock. The hooks run on the set's thread with no lock held.
 // Shutdown: stop() (or the destructor) wakes the thread and joins it; the
-// destructor then closes every connection that is still open.
+// destructor then closes every connection that is still open. A derived class
+// calls stop() first in its own destructor, since the hooks are its own.
 class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   Q_OBJECT
 
