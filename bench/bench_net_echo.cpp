@@ -74,20 +74,20 @@ int openClient(int type, unsigned short port) {
 
 // Drives kConnections clients against port for the given time; each sends one
 // message of size bytes and sends the next as soon as the whole echo is back.
-// UDP slots that hear nothing for 200 ms count a loss and send again.
+// UDP clients that hear nothing for 200 ms count a loss and send again.
 Result drive(int type, unsigned short port, std::size_t size, double seconds) {
-  std::vector<Slot> slots(kConnections);
+  std::vector<Slot> conns(kConnections);
   const int ep = ::epoll_create1(EPOLL_CLOEXEC);
   for (int i = 0; i < kConnections; ++i) {
-    slots[i].fd = openClient(type, port);
-    if (slots[i].fd < 0) {
+    conns[i].fd = openClient(type, port);
+    if (conns[i].fd < 0) {
       std::fprintf(stderr, "cannot connect to port %u\n", port);
       return Result();
     }
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u32 = static_cast<unsigned int>(i);
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, slots[i].fd, &ev);
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, conns[i].fd, &ev);
   }
   const std::string msg(size, 'm');
   std::vector<char> buf(65536);
@@ -107,24 +107,25 @@ Result drive(int type, unsigned short port, std::size_t size, double seconds) {
   };
   // A short warm-up, then the measured stretch.
   const auto warmEnd = Clock::now() + std::chrono::milliseconds(200);
-  for (auto& s : slots) sendOne(s);
+  for (auto& s : conns) sendOne(s);
   bool measuring = false;
   Clock::time_point start = Clock::now();
-  Clock::time_point end = start + std::chrono::duration<double>(seconds) + std::chrono::milliseconds(200);
+  const auto span = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  Clock::time_point end = start + span + std::chrono::milliseconds(200);
   epoll_event events[kConnections];
   while (true) {
     const auto now = Clock::now();
     if (!measuring && now >= warmEnd) {
       measuring = true;
       start = now;
-      end = start + std::chrono::duration<double>(seconds);
+      end = start + span;
       lat.clear();
       lost = 0;
     }
     if (measuring && now >= end) break;
     const int n = ::epoll_wait(ep, events, kConnections, 50);
     for (int e = 0; e < n; ++e) {
-      Slot& s = slots[events[e].data.u32];
+      Slot& s = conns[events[e].data.u32];
       const ssize_t got = ::recv(s.fd, buf.data(), buf.size(), MSG_DONTWAIT);
       if (got <= 0) continue;
       s.got += static_cast<std::size_t>(got);
@@ -135,7 +136,7 @@ Result drive(int type, unsigned short port, std::size_t size, double seconds) {
     }
     if (type == SOCK_DGRAM) {
       const auto late = Clock::now() - std::chrono::milliseconds(200);
-      for (auto& s : slots)
+      for (auto& s : conns)
         if (s.sentAt < late) {
           ++lost;
           sendOne(s);
@@ -143,7 +144,7 @@ Result drive(int type, unsigned short port, std::size_t size, double seconds) {
     }
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  for (auto& s : slots) ::close(s.fd);
+  for (auto& s : conns) ::close(s.fd);
   ::close(ep);
   return summarise(lat, size, elapsed, lost);
 }
