@@ -9,8 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,18 +23,12 @@ namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(20);
 
-// Waits until thread tid sleeps in poll (best effort: where /proc does not tell,
-// it returns at once).
+// Waits until thread tid sleeps in poll (where /proc does not tell, at once).
 void waitUntilPolling(int tid) {
-  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/wchan";
   for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) return;
-    char text[128] = {0};
-    const std::size_t n = std::fread(text, 1, sizeof(text) - 1, f);
-    std::fclose(f);
-    if (n == 0 || std::string(text) == "0") return;
-    if (std::strstr(text, "poll") != nullptr) return;
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/wchan");
+    std::string w;
+    if (!(f >> w) || w == "0" || w.find("poll") != std::string::npos) return;
     std::this_thread::yield();
   }
 }
@@ -60,43 +53,37 @@ struct Seen {
   bool terminated;
 };
 
+// A UDP server that records its hooks and signals; procData echoes on request.
 class Udp : public Cvlk_udp_server {
  public:
+  struct Record {
+    std::vector<Seen> checked, processed;
+    std::vector<unsigned int> closed;
+    int timeouts = 0;
+  };
+
   explicit Udp(unsigned int maxNodes = 8) : Cvlk_udp_server(nullptr, maxNodes) {
-    connect(this, &Cvlk_io_server::sigClosed, [this](uint id) {
-      std::lock_guard<std::mutex> lock(m_lock);
-      closed.push_back(id);
-    });
+    connect(this, &Cvlk_io_server::sigClosed, [this](uint id) { update([&](Record& r) { r.closed.push_back(id); }); });
   }
   ~Udp() override { stop(); }
-
   using Cvlk_udp_server::close;
   using Cvlk_udp_server::setWaitTimeout;
 
+  Record record() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_rec;
+  }
   template <class Pred>
   bool waitUntil(Pred pred) {
     std::unique_lock<std::mutex> lock(m_lock);
-    return m_cond.wait_for(lock, kDeadline, pred);
-  }
-  std::vector<Seen> checked() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_checked;
-  }
-  std::vector<Seen> processed() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_processed;
-  }
-  std::vector<unsigned int> closedIds() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return closed;
+    return m_cond.wait_for(lock, kDeadline, [&] { return pred(m_rec); });
   }
   bool waitChecked(std::size_t n) {
-    return waitUntil([&] { return m_checked.size() >= n; });
+    return waitUntil([&](const Record& r) { return r.checked.size() >= n; });
   }
   bool waitProcessed(std::size_t n) {
-    return waitUntil([&] { return m_processed.size() >= n; });
+    return waitUntil([&](const Record& r) { return r.processed.size() >= n; });
   }
-  int timeouts() { return m_timeouts.load(); }
 
   std::atomic<int> checkResult{0};
   std::atomic<bool> echo{false};
@@ -104,89 +91,35 @@ class Udp : public Cvlk_udp_server {
 
  protected:
   void procTimeout() override {
-    m_timeouts.fetch_add(1);
-    m_cond.notify_all();
+    update([](Record& r) { ++r.timeouts; });
   }
   int checkData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
-    record(m_checked, nodeId, peer, len, data);
+    update([&](Record& r) { r.checked.push_back(seen(nodeId, peer, len, data)); });
     return checkResult.load();
   }
   void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
     loopTid = static_cast<int>(::syscall(SYS_gettid));
-    record(m_processed, nodeId, peer, len, data);
+    update([&](Record& r) { r.processed.push_back(seen(nodeId, peer, len, data)); });
     if (echo) SendTo(nodeId, &peer, data, static_cast<unsigned int>(len));  // from inside the hook
   }
 
  private:
-  void record(std::vector<Seen>& into, unsigned int nodeId, Cvlk_uaddr peer, int len, const char* data) {
+  static Seen seen(unsigned int nodeId, Cvlk_uaddr peer, int len, const char* data) {
+    return Seen{nodeId, peer.version, peer.getPort(), std::string(data, static_cast<std::size_t>(len)),
+                data[len] == '\0'};
+  }
+  template <class Fn>
+  void update(Fn fn) {
     {
       std::lock_guard<std::mutex> lock(m_lock);
-      into.push_back(Seen{nodeId, peer.version, peer.getPort(), std::string(data, static_cast<std::size_t>(len)),
-                          data[len] == '\0'});
+      fn(m_rec);
     }
     m_cond.notify_all();
   }
 
   std::mutex m_lock;
   std::condition_variable m_cond;
-  std::vector<Seen> m_checked;
-  std::vector<Seen> m_processed;
-  std::vector<unsigned int> closed;
-  std::atomic<int> m_timeouts{0};
-};
-
-// A loopback UDP socket of the test, bound to an ephemeral port.
-class Sender {
- public:
-  explicit Sender(int family) : m_family(family) {
-    m_fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int big = 1 << 20;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
-    sockaddr_storage a{};
-    socklen_t len = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    a.ss_family = static_cast<sa_family_t>(family);
-    ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), len);
-    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-    m_port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&a)->sin_port
-                                     : reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
-  }
-  ~Sender() { ::close(m_fd); }
-  Sender(const Sender&) = delete;
-  Sender& operator=(const Sender&) = delete;
-
-  unsigned short port() const { return m_port; }
-  bool send(unsigned short to, const std::string& data) {
-    if (m_family == AF_INET) {
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(to);
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      return ::sendto(m_fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
-             static_cast<ssize_t>(data.size());
-    }
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(to);
-    a.sin6_addr = in6addr_loopback;
-    return ::sendto(m_fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
-           static_cast<ssize_t>(data.size());
-  }
-  // One datagram within the deadline, or "" (with got false).
-  std::string receive(bool& got) {
-    got = false;
-    pollfd p{m_fd, POLLIN, 0};
-    if (::poll(&p, 1, 20000) != 1) return std::string();
-    char buf[8192];
-    const ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
-    if (n < 0) return std::string();
-    got = true;
-    return std::string(buf, static_cast<std::size_t>(n));
-  }
-
- private:
-  int m_family;
-  int m_fd;
-  unsigned short m_port;
+  Record m_rec;  // guarded by m_lock
 };
 
 Cvlk_uaddr loopback(int family, unsigned short port) {
@@ -200,6 +133,41 @@ Cvlk_uaddr loopback(int family, unsigned short port) {
   }
   return a;
 }
+
+// A loopback UDP socket of the test, bound to an ephemeral port.
+class Sender {
+ public:
+  explicit Sender(int family) : m_family(family), m_fd(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const int big = 1 << 20;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
+    Cvlk_uaddr a = loopback(family, 0);
+    socklen_t len = static_cast<socklen_t>(a.getAddrLen());
+    ::bind(m_fd, a.getAddr(), len);
+    ::getsockname(m_fd, a.getAddr(), &len);
+    m_port = a.getPort();
+  }
+  ~Sender() { ::close(m_fd); }
+
+  unsigned short port() const { return m_port; }
+  bool send(unsigned short to, const std::string& data) {
+    Cvlk_uaddr a = loopback(m_family, to);
+    return ::sendto(m_fd, data.data(), data.size(), 0, a.getAddr(), static_cast<socklen_t>(a.getAddrLen())) ==
+           static_cast<ssize_t>(data.size());
+  }
+  // One datagram within the deadline; got tells whether one came.
+  std::string receive(bool& got) {
+    pollfd p{m_fd, POLLIN, 0};
+    char buf[8192];
+    const ssize_t n = ::poll(&p, 1, 20000) == 1 ? ::recv(m_fd, buf, sizeof(buf), 0) : -1;
+    got = n >= 0;
+    return got ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+  }
+
+ private:
+  int m_family;
+  int m_fd;
+  unsigned short m_port;
+};
 
 }  // namespace
 
@@ -219,7 +187,7 @@ TEST(UdpServer, BindingRulesAndTheirFailures) {
   // node it took is closed again.
   if (hasIPv6Loopback()) {
     EXPECT_EQ(udp.Bind(port, 3, 4), 0u);
-    EXPECT_EQ(udp.closedIds().size(), 1u);
+    EXPECT_EQ(udp.record().closed.size(), 1u);
     EXPECT_EQ(udp.getBusyNodes(), 1u);
   }
 
@@ -271,14 +239,14 @@ TEST_P(UdpFamilies, CheckDataGatesProcDataAndEchoesGoBackToTheSender) {
   ASSERT_TRUE(peer.send(port, "second"));
   ASSERT_TRUE(udp.waitProcessed(1));
 
-  const auto checked = udp.checked();
+  const auto checked = udp.record().checked;
   ASSERT_EQ(checked.size(), 2u);
   EXPECT_EQ(checked[0].data, hundred);
   EXPECT_EQ(checked[0].nodeId, id);
   EXPECT_EQ(checked[0].version, family == AF_INET ? 4 : 6);
   EXPECT_EQ(checked[0].port, peer.port());
   EXPECT_TRUE(checked[0].terminated);
-  const auto processed = udp.processed();
+  const auto processed = udp.record().processed;
   ASSERT_EQ(processed.size(), 1u);
   EXPECT_EQ(processed[0].data, "second");
   bool got = false;
@@ -300,7 +268,7 @@ TEST_P(UdpFamilies, OversizeAndEmptyDatagramsAreNotDeliveredAndTheEndpointStaysO
   const std::string full(4096, 'c');
   ASSERT_TRUE(peer.send(port, full));
   ASSERT_TRUE(udp.waitProcessed(1));
-  const auto checked = udp.checked();
+  const auto checked = udp.record().checked;
   ASSERT_EQ(checked.size(), 1u);
   EXPECT_EQ(checked[0].data, full);
   EXPECT_TRUE(checked[0].terminated);
@@ -319,7 +287,7 @@ TEST(UdpServer, AnEndpointBoundWhileTheThreadSleepsIsServedAtOnce) {
   Sender peer(AF_INET);
   ASSERT_TRUE(peer.send(port, "hello"));
   ASSERT_TRUE(udp.waitProcessed(1));
-  EXPECT_EQ(udp.processed()[0].data, "hello");
+  EXPECT_EQ(udp.record().processed[0].data, "hello");
 }
 
 TEST(UdpServer, WaitTimeoutCallsProcTimeoutOnlyWhileSet) {
@@ -328,7 +296,7 @@ TEST(UdpServer, WaitTimeoutCallsProcTimeoutOnlyWhileSet) {
   ASSERT_NE(udp.bindAnyPort(port, 0, 0), 0u);
   udp.setWaitTimeout(1);
   udp.start();
-  ASSERT_TRUE(udp.waitUntil([&] { return udp.timeouts() >= 2; }));
+  ASSERT_TRUE(udp.waitUntil([](const Udp::Record& r) { return r.timeouts >= 2; }));
   udp.setWaitTimeout(0);
   // Traffic still flows with no limit set.
   Sender peer(AF_INET);
@@ -347,7 +315,7 @@ TEST(UdpServer, StopAndDestroyCloseEveryEndpoint) {
     ASSERT_NE(id, 0u);
     udp.stop();
     EXPECT_FALSE(udp.isRunning());
-    closed = udp.closedIds();
+    closed = udp.record().closed;
   }
   ASSERT_EQ(closed.size(), 1u);
   EXPECT_EQ(closed[0], id);
