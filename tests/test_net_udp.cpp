@@ -94,8 +94,9 @@ class Udp : public Cvlk_udp_server {
     update([](Record& r) { ++r.timeouts; });
   }
   int checkData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
+    const int result = checkResult.load();  // decided before the test can see the call
     update([&](Record& r) { r.checked.push_back(seen(nodeId, peer, len, data)); });
-    return checkResult.load();
+    return result;
   }
   void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
     loopTid = static_cast<int>(::syscall(SYS_gettid));
