@@ -489,18 +489,15 @@ TEST(TcpServer, ApplicationThreadsAndClientChurnShareThePoolSafely) {
 
 namespace {
 
-// Exposes the core's protected operations and records ioClosed.
+// Exposes the core's node lookups and records ioClosed.
 class CoreServer : public RecordingServer {
  public:
   CoreServer() : RecordingServer(4) {}
   using Cvlk_io_server::getNode;
   using Cvlk_io_server::getNodeID;
-  using Cvlk_io_server::traceInfo;
-  bool traced = true;
   bool nodeGoneInIoClosed = false;
 
  protected:
-  Ebool isTraced() override { return traced ? VLK_TRUE : VLK_FALSE; }
   void ioClosed(unsigned int nodeId) override {
     nodeGoneInIoClosed = getNode(nodeId) == nullptr;
     rec.add("ioClosed " + std::to_string(nodeId));
@@ -533,19 +530,6 @@ TEST(IoServerCore, CloseFreesTheNodeBeforeIoClosedAndSigClosed) {
   server.closeConnect(id);
   EXPECT_EQ(server.rec.events().size(), 2u);
   ::close(fd);
-}
-
-TEST(IoServerCore, TraceTextIsCutAt4095AndSilentWhenNotTraced) {
-  CoreServer server;
-  std::vector<std::string> traces;
-  QObject::connect(&server, &Cvlk_io_server::sigTracedInfo, [&](QString t) { traces.push_back(t.toStdString()); });
-  std::string longText(5000, 'y');
-  server.traceInfo("%s", longText.c_str());
-  ASSERT_EQ(traces.size(), 1u);
-  EXPECT_EQ(traces[0], std::string(4095, 'y'));
-  server.traced = false;
-  server.traceInfo("%s", "quiet");
-  EXPECT_EQ(traces.size(), 1u);
 }
 
 }  // namespace
