@@ -3,6 +3,7 @@
 #define CONTAINER_TEST_UTIL_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,6 +35,17 @@ inline void ExpectList(const Cvlk_link& list, const std::vector<Cvlk_link_node*>
     node = node->GetNext();
   }
   EXPECT_EQ(node, nullptr);
+}
+
+// One letter per identifier: B busy, I idle, x invalid (stale or no node).
+template <typename Pool>
+std::string States(const Pool& pool, const std::vector<unsigned int>& ids) {
+  std::string out;
+  for (unsigned int id : ids) {
+    const Evlk_res_state state = pool.GetStateById(id);
+    out += state == RES_BUSY ? 'B' : state == RES_IDLE ? 'I' : 'x';
+  }
+  return out;
 }
 
 #endif  // CONTAINER_TEST_UTIL_H

@@ -1,16 +1,12 @@
 // Cvlk_counter stepped from several threads at once: no step may be lost.
 #include <thread>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "vlk_container.h"
+#include "container_test_util.h"
 
 namespace {
 
 TEST(CounterThreads, ConcurrentStepsAreNeverLost) {
-  constexpr unsigned int kThreads = 4;
-  constexpr unsigned int kSteps = 20000;
+  constexpr unsigned int kThreads = 4, kSteps = 20000;
   Cvlk_counter counter(3);
   std::vector<std::thread> threads;
   for (unsigned int t = 0; t < kThreads; ++t) {

@@ -11,24 +11,17 @@
 
 #include "test_task_util.h"
 
-using tasktest::Counter;
-using tasktest::kDeadline;
-using tasktest::MakeMsg;
-using tasktest::TestMgr;
-using tasktest::TestTask;
+using namespace tasktest;
 
 namespace {
 
-// Polls a condition that another thread makes true; false after the deadline.
-template <typename Pred>
-bool WaitUntil(Pred pred) {
-  const auto end = std::chrono::steady_clock::now() + kDeadline;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QCoreApplication::processEvents();
-    std::this_thread::yield();
-  }
-  return true;
+// Marks the message processed after running f (if any) on the task thread.
+template <typename F>
+std::function<Eprc_result(Cvlk_task*, Cmsg*)> Handle(F f) {
+  return [f](Cvlk_task* self, Cmsg* msg) {
+    f(self, msg);
+    return PRC_PROCESSED;
+  };
 }
 
 class RouteTest : public ::testing::Test {
@@ -56,16 +49,12 @@ TEST_F(RouteTest, UnknownDestinationsAreFreedAndKnownOnesDelivered) {
   std::atomic<unsigned int> lastWord{0};
   std::atomic<bool> onTaskThread{true};
   const std::thread::id mainThread = std::this_thread::get_id();
-  task(0).onMsg = [&](Cvlk_task*, Cmsg*) {
-    got0.Add();
-    return PRC_PROCESSED;
-  };
-  task(1).onMsg = [&](Cvlk_task*, Cmsg* msg) {
+  task(0).onMsg = Handle([&](Cvlk_task*, Cmsg*) { got0.Add(); });
+  task(1).onMsg = Handle([&](Cvlk_task*, Cmsg* msg) {
     if (std::this_thread::get_id() == mainThread) onTaskThread = false;
     lastWord = msg->appWord1;
     got1.Add();
-    return PRC_PROCESSED;
-  };
+  });
   ASSERT_EQ(mgr.Run(), ERR_OK);
   EXPECT_EQ(mgr.Run(), ERR_INVALID_OPR);
   EXPECT_EQ(mgr.SendMsg(nullptr), ERR_INVALID_PARAM);
@@ -76,16 +65,12 @@ TEST_F(RouteTest, UnknownDestinationsAreFreedAndKnownOnesDelivered) {
     EXPECT_EQ(mgr.SendMsg(MakeMsg(&mgr, dst)), ERR_OK);
     EXPECT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, dst)), ERR_OK);
   }
-  Cvlk_msg_buf* direct = MakeMsg(&mgr, 1);
-  direct->GetMsgPointer()->appWord1 = 1;
-  EXPECT_EQ(mgr.SendMsgToTask(direct), ERR_OK);
-  Cvlk_msg_buf* routed = MakeMsg(&mgr, 1);
-  routed->GetMsgPointer()->appWord1 = 2;
-  EXPECT_EQ(mgr.SendMsg(routed), ERR_OK);  // routed after the unknown ones: FIFO
+  EXPECT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 1, MSG_APP, 1)), ERR_OK);
+  EXPECT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1, MSG_APP, 2)), ERR_OK);  // routed after the unknown ones: FIFO
 
   ASSERT_TRUE(got1.WaitFor(2));
   // A free is counted just after the buffer is back: wait for both.
-  EXPECT_TRUE(WaitUntil([&] { return mgr.AllIdle() && mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG) == 10u; }));
+  EXPECT_TRUE(WaitUntilTrue([&] { return mgr.AllIdle() && mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG) == 10u; }));
   EXPECT_EQ(lastWord.load(), 2u);
   EXPECT_TRUE(onTaskThread.load());
   EXPECT_EQ(got0.Get(), 0);
@@ -94,32 +79,23 @@ TEST_F(RouteTest, UnknownDestinationsAreFreedAndKnownOnesDelivered) {
 TEST_F(RouteTest, OwnTaskMessagesSkipTheRoutingThread) {
   // The routing thread is never started: only a message to oneself can arrive.
   Counter selfGot, otherGot;
-  task(1).onMsg = [&](Cvlk_task* self, Cmsg* msg) {
+  task(1).onMsg = Handle([&](Cvlk_task* self, Cmsg* msg) {
     if (msg->appWord1 == 1) {
-      Cvlk_msg_buf* toSelf = MakeMsg(&mgr, 1);
-      toSelf->GetMsgPointer()->appWord1 = 2;
-      self->SendMsg(toSelf);
+      self->SendMsg(MakeMsg(&mgr, 1, MSG_APP, 2));
       self->SendMsg(MakeMsg(&mgr, 2));  // waits in the routing queue
     } else if (msg->appWord1 == 2) {
       selfGot.Add();
     }
-    return PRC_PROCESSED;
-  };
-  task(2).onMsg = [&](Cvlk_task*, Cmsg*) {
-    otherGot.Add();
-    return PRC_PROCESSED;
-  };
+  });
+  task(2).onMsg = Handle([&](Cvlk_task*, Cmsg*) { otherGot.Add(); });
   task(1).start();
   task(2).start();
-  Cvlk_msg_buf* kick = MakeMsg(&mgr, 1);
-  kick->GetMsgPointer()->appWord1 = 1;
-  ASSERT_EQ(mgr.SendMsgToTask(kick), ERR_OK);
+  ASSERT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 1, MSG_APP, 1)), ERR_OK);
   ASSERT_TRUE(selfGot.WaitFor(1));
   // Everything but the one waiting for the routing thread comes back.
-  EXPECT_TRUE(WaitUntil([&] { return mgr.GetMsgIdleNum(EMSG_CLASS_TINY) == 64 - 1; }));
-  mgr.Stop();  // frees the one still queued for routing
+  EXPECT_TRUE(WaitUntilTrue([&] { return mgr.GetMsgIdleNum(EMSG_CLASS_TINY) == 64 - 1; }));
+  mgr.Stop();  // frees the one still queued for routing (checked on tear-down)
   EXPECT_EQ(otherGot.Get(), 0);
-  EXPECT_TRUE(mgr.AllIdle());
 }
 
 TEST_F(RouteTest, StopFreesQueuedBuffersAndLaterSendsFreeAtOnce) {
@@ -127,12 +103,11 @@ TEST_F(RouteTest, StopFreesQueuedBuffersAndLaterSendsFreeAtOnce) {
   for (unsigned int id : {1u, 2u}) {
     // The first message holds the task until it is asked to stop, so the rest
     // stay queued.
-    task(id).onMsg = [&](Cvlk_task* self, Cmsg*) {
+    task(id).onMsg = Handle([&](Cvlk_task* self, Cmsg*) {
       entered.Add();
       const auto end = std::chrono::steady_clock::now() + kDeadline;
       while (!self->isStopRequested() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
-      return PRC_PROCESSED;
-    };
+    });
   }
   ASSERT_EQ(mgr.Run(), ERR_OK);
   for (int i = 0; i < 20; ++i) {
@@ -142,8 +117,7 @@ TEST_F(RouteTest, StopFreesQueuedBuffersAndLaterSendsFreeAtOnce) {
   ASSERT_TRUE(entered.WaitFor(2));
   mgr.Stop();
   EXPECT_EQ(entered.Get(), 2);
-  EXPECT_TRUE(mgr.AllIdle());
-  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), 40u);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), 40u);  // every buffer sent
 
   EXPECT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1)), ERR_OK);
   EXPECT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 2)), ERR_OK);
@@ -155,49 +129,32 @@ TEST_F(RouteTest, StopFreesQueuedBuffersAndLaterSendsFreeAtOnce) {
 TEST_F(RouteTest, StopWithoutRunFreesTheRoutingQueue) {
   for (int i = 0; i < 5; ++i) ASSERT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1)), ERR_OK);
   ASSERT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 2)), ERR_OK);
-  EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY), 64u - 6u);
-  mgr.Stop();
-  EXPECT_TRUE(mgr.AllIdle());
+  EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY), 64u - 6u);  // queued; tear-down stops and checks
 }
 
 TEST_F(RouteTest, PingPongThroughTheRoutingThread) {
   constexpr int kRounds = 2000;
   Counter done;
-  auto bounce = [&](Cvlk_task* self, Cmsg* msg) {
-    if (static_cast<int>(msg->appWord1) >= kRounds) {
-      done.Add();
-      return PRC_PROCESSED;
-    }
-    Cvlk_msg_buf* reply = MakeMsg(&mgr, msg->srcTaskId);
-    Cmsg* h = reply->GetMsgPointer();
-    h->srcTaskId = self->GetModId();
-    h->appWord1 = msg->appWord1 + 1;
-    self->SendMsg(reply);
-    return PRC_PROCESSED;
-  };
-  task(1).onMsg = bounce;
-  task(2).onMsg = bounce;
+  task(1).onMsg = task(2).onMsg = Handle([&](Cvlk_task* self, Cmsg* msg) {
+    if (static_cast<int>(msg->appWord1) >= kRounds) return done.Add();
+    self->SendMsg(MakeMsg(&mgr, msg->srcTaskId, MSG_APP, msg->appWord1 + 1, self->GetModId()));
+  });
   ASSERT_EQ(mgr.Run(), ERR_OK);
-  Cvlk_msg_buf* serve = MakeMsg(&mgr, 2);
-  serve->GetMsgPointer()->srcTaskId = 1;
-  mgr.SendMsg(serve);
+  mgr.SendMsg(MakeMsg(&mgr, 2, MSG_APP, 0, 1));
   ASSERT_TRUE(done.WaitFor(1));
-  EXPECT_TRUE(WaitUntil([&] { return mgr.AllIdle(); }));
+  EXPECT_TRUE(WaitUntilTrue([&] { return mgr.AllIdle(); }));
   EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG), static_cast<unsigned int>(kRounds + 1));
 }
 
 TEST_F(RouteTest, TracedLineFromATaskThreadLeavesThroughTheManager) {
   QStringList lines;
   QObject::connect(&mgr, &Cvlk_task_mgr::sigOutputTraceInfo, [&](const QString& s) { lines << s; });
-  task(1).onMsg = [&](Cvlk_task* self, Cmsg*) {
-    self->slotTracedInfo(QStringLiteral("from the task"));
-    return PRC_PROCESSED;
-  };
+  task(1).onMsg = Handle([&](Cvlk_task* self, Cmsg*) { self->slotTracedInfo(QStringLiteral("from the task")); });
   mgr.TraceOn();
   ASSERT_EQ(mgr.Run(), ERR_OK);
   mgr.SendMsg(MakeMsg(&mgr, 1));
   // Queued to the manager's thread: it arrives through this thread's event loop.
-  EXPECT_TRUE(WaitUntil([&] { return lines.contains(QStringLiteral("from the task")); }));
+  EXPECT_TRUE(WaitUntilTrue([&] { return lines.contains(QStringLiteral("from the task")); }));
 }
 
 TEST(MgrLifetime, DestroyingARunningManagerStopsAndDeletesItsTasks) {
@@ -208,24 +165,16 @@ TEST(MgrLifetime, DestroyingARunningManagerStopsAndDeletesItsTasks) {
   Counter got;
   for (unsigned int id : {1u, 2u}) {
     auto* task = new TestTask(mgr, id, "owned");
-    task->onMsg = [&got](Cvlk_task* self, Cmsg* msg) {
+    task->onMsg = Handle([&got](Cvlk_task* self, Cmsg* msg) {
       got.Add();
       // Keep the two tasks busy with each other until the manager goes.
-      Cvlk_msg_buf* next = MakeMsg(self->GetTaskMgr(), msg->srcTaskId);
-      if (next != nullptr) {
-        next->GetMsgPointer()->srcTaskId = self->GetModId();
-        self->SendMsg(next);
-      }
-      return PRC_PROCESSED;
-    };
+      Cvlk_msg_buf* next = MakeMsg(self->GetTaskMgr(), msg->srcTaskId, MSG_APP, 0, self->GetModId());
+      if (next != nullptr) self->SendMsg(next);
+    });
     ASSERT_EQ(mgr->regTask(task), ERR_OK);
   }
   ASSERT_EQ(mgr->Run(), ERR_OK);
-  for (int i = 0; i < 8; ++i) {
-    Cvlk_msg_buf* buf = MakeMsg(mgr, 1 + i % 2);
-    buf->GetMsgPointer()->srcTaskId = 2 - i % 2;
-    mgr->SendMsg(buf);
-  }
+  for (unsigned int i = 0; i < 8; ++i) mgr->SendMsg(MakeMsg(mgr, 1 + i % 2, MSG_APP, 0, 2 - i % 2));
   ASSERT_TRUE(got.WaitFor(100));
   delete mgr;
 }
@@ -235,26 +184,22 @@ TEST(MsgPoolContention, StatisticsStayExactUnderContention) {
   ASSERT_EQ(mgr.initMessagePool(64, 8, 256, 8, 1024, 4, 4096, 2), ERR_OK);
   std::atomic<int> noBufSignals{0};
   QObject::connect(&mgr, &Cvlk_task_mgr::sigErrorNoMsgBuf, &mgr, [&] { ++noBufSignals; }, Qt::DirectConnection);
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 20000;
-  const unsigned int sizes[] = {10, 100, 1000, 3000, 5000};
+  constexpr unsigned int kThreads = 4, kRounds = 20000;
+  const unsigned int sizes[] = {10, 100, 1000, 3000, 5000};  // the last is above every class
   std::vector<std::thread> threads;
-  std::atomic<unsigned int> bigRequests{0};
-  for (int t = 0; t < kThreads; ++t) {
+  for (unsigned int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       Cvlk_msg_buf* held[3] = {};
-      for (int i = 0; i < kRounds; ++i) {
-        const unsigned int size = sizes[(i + t) % 5];
-        if (size > 4096) ++bigRequests;
+      for (unsigned int i = 0; i < kRounds; ++i) {
         Cvlk_msg_buf*& slot = held[i % 3];
         if (slot != nullptr) mgr.FreeMsgBuf(slot);
-        slot = mgr.GetMsgBuf(size);
+        slot = mgr.GetMsgBuf(sizes[(i + t) % 5]);
       }
       for (Cvlk_msg_buf* buf : held) mgr.FreeMsgBuf(buf);
     });
   }
   for (std::thread& th : threads) th.join();
-  const unsigned int total = kThreads * kRounds;
+  const unsigned int total = kThreads * kRounds, big = total / 5;
   const unsigned int ok = mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG);
   const unsigned int failed = mgr.GetMsgStat(EMSG_STAT_E_NO_MSG_NODE);
   EXPECT_EQ(ok + failed, total);
@@ -264,8 +209,8 @@ TEST(MsgPoolContention, StatisticsStayExactUnderContention) {
     chosen += mgr.GetMsgStat(EMSG_STAT_N_ALLOC_TINY_MSG + cls);
     empty += mgr.GetMsgStat(EMSG_STAT_E_NO_TINY_MSG_NODE + cls);
   }
-  EXPECT_EQ(chosen, total - bigRequests.load());
-  EXPECT_EQ(empty + bigRequests.load(), failed);
+  EXPECT_EQ(chosen, total - big);
+  EXPECT_EQ(empty + big, failed);
   EXPECT_EQ(mgr.GetNoMsgBufCount(), failed);
   EXPECT_EQ(noBufSignals.load(), 1);
   EXPECT_TRUE(mgr.AllIdle());
@@ -273,8 +218,4 @@ TEST(MsgPoolContention, StatisticsStayExactUnderContention) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+TASKTEST_QT_MAIN()

@@ -9,10 +9,7 @@
 
 #include "test_task_util.h"
 
-using tasktest::Counter;
-using tasktest::MakeMsg;
-using tasktest::TestMgr;
-using tasktest::TestTask;
+using namespace tasktest;
 
 namespace {
 
@@ -122,14 +119,10 @@ TEST_F(TaskFactoryTest, HooksRunInRegistrationOrderChecksInReverse) {
   task.hour = 5;
   task.selfChecking();
   ASSERT_EQ(log.size(), 8u + 8u + 8u + 8u);  // create; self and midnight at 3; self at 5
-  EXPECT_EQ(log[0], "first:create");
-  EXPECT_EQ(log[1], "second:create");
-  EXPECT_EQ(log[8], "x:self");  // the self-checks start with the last registered
-  EXPECT_EQ(log[14], "second:self");
-  EXPECT_EQ(log[15], "first:self");
-  EXPECT_EQ(log[22], "second:midnight");
-  EXPECT_EQ(log[23], "first:midnight");
-  EXPECT_EQ(log[31], "first:self");
+  // Creation in registration order; the checks start with the last registered.
+  const std::pair<int, const char*> want[] = {{0, "first:create"}, {1, "second:create"}, {8, "x:self"},
+      {14, "second:self"}, {15, "first:self"}, {22, "second:midnight"}, {23, "first:midnight"}, {31, "first:self"}};
+  for (const auto& w : want) EXPECT_EQ(log[w.first], w.second) << w.first;
 }
 
 TEST_F(TaskFactoryTest, SelfCheckTimerExpiryRunsTheChecks) {
@@ -139,15 +132,14 @@ TEST_F(TaskFactoryTest, SelfCheckTimerExpiryRunsTheChecks) {
   Cvlk_timer_pool* pool = task.GetTimerPool();
   ASSERT_NE(pool, nullptr);
   for (int i = 0; i < 5399; ++i) pool->Tick();
-  // Another timeout for factory 0 is freed unprocessed.
-  Cvlk_msg_buf* other = MakeMsg(&mgr, 1, MSG_TIMEOUT);
+  Cvlk_msg_buf* other = MakeMsg(&mgr, 1, MSG_TIMEOUT);  // another timeout for factory 0: freed unprocessed
   other->GetMsgPointer()->srcFsmId = selfChk + 1;
   task.SendMsg(other);
   task.SendMsg(MakeMsg(&mgr, 1, MSG_APP));
   pool->Tick();  // the 5400th second
-  ASSERT_TRUE(tasktest::WaitUntilTrue([&] { return task.selfCheckRuns == 1 && mgr.AllIdle(); }));
+  ASSERT_TRUE(WaitUntilTrue([&] { return task.selfCheckRuns == 1 && mgr.AllIdle(); }));
   for (int i = 0; i < 5400; ++i) pool->Tick();
-  EXPECT_TRUE(tasktest::WaitUntilTrue([&] { return task.selfCheckRuns == 2; }));
+  EXPECT_TRUE(WaitUntilTrue([&] { return task.selfCheckRuns == 2; }));
 }
 
 TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
@@ -160,7 +152,7 @@ TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
   second.Fsm()->result = PRC_TRANSFER;  // handed on: the task frees it
   sendTo(second);
   Flush();
-  EXPECT_TRUE(tasktest::WaitUntilTrue([&] { return mgr.AllIdle(); }));
+  EXPECT_TRUE(WaitUntilTrue([&] { return mgr.AllIdle(); }));
   second.Fsm()->result = PRC_HOLD_MSG;  // kept by the machine
   sendTo(second);
   first.Fsm()->result = PRC_SAVE_MSG;
@@ -170,7 +162,7 @@ TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
   EXPECT_EQ(second.routed.load(), 2);  // allocated its machine, then found it busy
   EXPECT_EQ(first.Fsm()->GetSaveNum(), 1u);
   EXPECT_EQ(second.Fsm()->GetHoldNum(), 1u);
-  EXPECT_TRUE(tasktest::WaitUntilTrue([&] { return mgr.GetMsgIdleNum(EMSG_CLASS_TINY) == 16 - 2; }));
+  EXPECT_TRUE(WaitUntilTrue([&] { return mgr.GetMsgIdleNum(EMSG_CLASS_TINY) == 16 - 2; }));
   // A factory registered by the not-found hook gets the message on the second look.
   LogFactory late(&task, 0x33, "late", &log);
   task.late = &late;
@@ -193,8 +185,4 @@ TEST_F(TaskFactoryTest, PrintShowsEveryFactory) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+TASKTEST_QT_MAIN()

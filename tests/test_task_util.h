@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include <QCoreApplication>
@@ -40,7 +38,7 @@ class TestMgr : public Cvlk_task_mgr {
 class TestTask : public Cvlk_task {
  public:
   TestTask(Cvlk_task_mgr* mgr, unsigned int id, const char* name = "test") : Cvlk_task(mgr, id, name) {}
-  ~TestTask() override { close(); }
+  ~TestTask() override { stop(); }  // the thread goes before the callback and the counters
 
   std::function<Eprc_result(Cvlk_task*, Cmsg*)> onMsg;
   std::atomic<int> hour{12};
@@ -62,34 +60,6 @@ class TestTask : public Cvlk_task {
     return Cvlk_task::midnightChecking();
   }
   int GetLocalHour() override { return hour; }
-
- private:
-  // Stops the thread before the callback and the counters go.
-  void close() { stop(); }
-};
-
-// A count that threads step and a test waits on.
-class Counter {
- public:
-  void Add(int n = 1) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_value += n;
-    m_cond.notify_all();
-  }
-  int Get() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_value;
-  }
-  // True once the count reached at least target, false after the deadline.
-  bool WaitFor(int target) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_cond.wait_for(lock, kDeadline, [&] { return m_value >= target; });
-  }
-
- private:
-  std::mutex m_lock;
-  std::condition_variable m_cond;
-  int m_value = 0;
 };
 
 // Polls a condition that another thread makes true, running this thread's Qt
@@ -105,17 +75,36 @@ bool WaitUntilTrue(Pred pred) {
   return true;
 }
 
-// Fills a fresh header addressed to a task.
+// A count that threads step and a test waits on.
+struct Counter {
+  void Add() { ++value; }
+  int Get() const { return value; }
+  bool WaitFor(int target) { return WaitUntilTrue([&] { return value >= target; }); }  // false after the deadline
+  std::atomic<int> value{0};
+};
+
+// Fills a fresh header addressed to a task; word goes to appWord1, src to srcTaskId.
 inline Cvlk_msg_buf* MakeMsg(Cvlk_task_mgr* mgr, unsigned int dstTask, unsigned int type = MSG_APP,
-                             unsigned int size = 48) {
-  Cvlk_msg_buf* buf = mgr->GetMsgBuf(size);
+                             unsigned int word = 0, unsigned int src = 0) {
+  Cvlk_msg_buf* buf = mgr->GetMsgBuf(48);
   if (buf == nullptr) return nullptr;
   Cmsg* msg = buf->GetMsgPointer();
   msg->Init();
   msg->dstTaskId = dstTask;
   msg->msgType = type;
+  msg->appWord1 = word;
+  msg->srcTaskId = src;
   return buf;
 }
+
+// The programs whose tasks talk to the manager through queued Qt signals need
+// a QCoreApplication.
+#define TASKTEST_QT_MAIN()                      \
+  int main(int argc, char** argv) {             \
+    QCoreApplication app(argc, argv);           \
+    ::testing::InitGoogleTest(&argc, argv);     \
+    return RUN_ALL_TESTS();                     \
+  }
 
 }  // namespace tasktest
 
