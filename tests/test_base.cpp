@@ -28,8 +28,6 @@ TEST(CvlkObj, DefaultsAndParentOwnership) {
   EXPECT_EQ(obj.GetId(), 1u);
   EXPECT_EQ(obj.parent(), nullptr);
   EXPECT_EQ(obj.GetErr(), ERR_OK);
-  obj.SetErr(ERR_BUSY);
-  EXPECT_EQ(obj.GetErr(), ERR_BUSY);
 
   auto* child = new Cvlk_obj(7, &obj);  // owned by obj from here on
   EXPECT_EQ(child->parent(), &obj);

@@ -89,13 +89,18 @@ TEST(HashTable, IterationVisitsEveryEntryExactlyOnce) {
   }
 }
 
-TEST(HashTable, SearchPointsIntoTheTableAndRemovedIdsChangeNothing) {
+TEST(HashTable, SearchPointsIntoTheTableMarksActiveAndRemovedIdsChangeNothing) {
+  FakeNodeClock clock;
   ProbeTable t(4, VLK_FALSE);
   unsigned int id = 0;
   unsigned char* data = nullptr;
   t.Put("x", 1, &id);
-  t.Put("y", 2);
+  t.GetById(id)->SetAllocTime(FakeNodeClock::now - 50);
+  t.GetFirst(&data, &id);  // the only entry
+  EXPECT_EQ(t.GetById(id)->GetAllocDuration(), 50u);  // iteration leaves the time alone
   ASSERT_EQ(t.Search(1, K("x"), &data), ERR_OK);
+  EXPECT_EQ(t.GetById(id)->GetAllocDuration(), 0u);  // a lookup marks the entry active
+  t.Put("y", 2);
   data[0] = 42;
   unsigned char* again = nullptr;
   t.Search(1, K("x"), &again);
@@ -124,19 +129,6 @@ TEST(HashTable, UnusableKeysAreRefusedNeverCopied) {
   EXPECT_EQ(t.Add(0, nullptr, data, nullptr), ERR_OK);  // the empty key
   EXPECT_EQ(t.Search(4, key, &out), ERR_OK);
   EXPECT_EQ(std::memcmp(out, data, 4), 0);
-}
-
-TEST(HashTable, LookupsMarkEntriesActiveIterationDoesNot) {
-  FakeNodeClock clock;
-  ProbeTable t(4, VLK_FALSE);
-  unsigned int id = 0;
-  unsigned char* data = nullptr;
-  t.Put("x", 1, &id);
-  t.GetById(id)->SetAllocTime(FakeNodeClock::now - 50);
-  t.GetFirst(&data, &id);
-  EXPECT_EQ(t.GetById(id)->GetAllocDuration(), 50u);
-  t.Search(1, K("x"), &data);
-  EXPECT_EQ(t.GetById(id)->GetAllocDuration(), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Message records, message buffers, the message pool's classes and statistics,
 // and the task manager's table and output, without threads.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -17,10 +18,16 @@ std::size_t OffsetIn(const R& rec, const F& field) {
   return static_cast<std::size_t>(reinterpret_cast<const char*>(&field) - reinterpret_cast<const char*>(&rec));
 }
 
+// Fills a record with a byte pattern, as a reused buffer would hold, and returns it.
+template <typename R>
+R* Dirty(R* rec, unsigned char pattern) {
+  std::memset(static_cast<void*>(rec), pattern, sizeof(R));
+  return rec;
+}
+
 TEST(MsgRecords, InitSetsTypeAndZeroesEverythingElse) {
   Csys_timout_msg tm;
-  std::memset(static_cast<void*>(&tm), 0xAB, sizeof(tm));
-  tm.Init();
+  Dirty(&tm, 0xAB)->Init();
   EXPECT_EQ(tm.msgType, static_cast<std::uint32_t>(MSG_TIMEOUT));
   tm.msgType = 0;
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&tm);
@@ -29,26 +36,22 @@ TEST(MsgRecords, InitSetsTypeAndZeroesEverythingElse) {
   EXPECT_EQ(OffsetIn(tm, tm.data[0]), 49u);
 
   Csys_fac_inner_msg in;
-  std::memset(static_cast<void*>(&in), 0xCD, sizeof(in));
-  in.init();
+  Dirty(&in, 0xCD)->init();
   EXPECT_EQ(in.msgType, static_cast<std::uint32_t>(MSG_FAC_INNER));
   EXPECT_EQ(in.srcTaskId | in.dstFsmId | in.msgFlags | in.innerArg1 | in.innerArg2 | in.innerArg3, 0u);
   EXPECT_EQ(OffsetIn(in, in.innerArg1), 48u);
   EXPECT_EQ(OffsetIn(in, in.innerArg3), 56u);
 
   Ctimer_data td;
-  std::memset(&td, 0xEF, sizeof(td));
-  td.Init();
+  Dirty(&td, 0xEF)->Init();
   EXPECT_EQ(td.taskId, 32u);
   EXPECT_EQ(td.dataLen, 0u);
   EXPECT_EQ(td.factoryId | td.fsmId, 0u);
   for (unsigned char b : td.data) EXPECT_EQ(b, 0);
 
   Cmsg h, copy;
-  std::memset(&h, 0x11, sizeof(h));
-  std::memset(&copy, 0x22, sizeof(copy));
-  h.Init();
-  copy = h;
+  Dirty(&h, 0x11)->Init();
+  *Dirty(&copy, 0x22) = h;
   EXPECT_EQ(std::memcmp(&copy, &h, sizeof(Cmsg)), 0);
 }
 
@@ -67,6 +70,11 @@ class MsgPoolTest : public ::testing::Test {
     QObject::connect(&mgr, &Cvlk_task_mgr::sigOutputTraceInfo, [this](const QString& s) { lines << s; });
   }
   void TearDown() override { EXPECT_TRUE(mgr.AllIdle()); }
+  // Every statistic is 0 except those named, which are 1.
+  void ExpectStatsOnce(std::initializer_list<unsigned int> once) {
+    for (unsigned int idx = 0; idx < EMSG_STAT_NUM; ++idx)
+      EXPECT_EQ(mgr.GetMsgStat(idx), std::count(once.begin(), once.end(), idx) ? 1u : 0u) << idx;
+  }
 
   TestMgr mgr;
   int noBufSignals = 0;
@@ -86,8 +94,7 @@ TEST_F(MsgPoolTest, FirstLargeEnoughClassServesWithoutFallBack) {
   }
   mgr.clearMessageStat();
   EXPECT_EQ(mgr.GetMsgBuf(4097), nullptr);  // above the big class: nothing chosen
-  for (unsigned int idx = 0; idx < EMSG_STAT_NUM; ++idx)
-    EXPECT_EQ(mgr.GetMsgStat(idx), idx == EMSG_STAT_E_NO_MSG_NODE ? 1u : 0u) << idx;
+  ExpectStatsOnce({EMSG_STAT_E_NO_MSG_NODE});
   for (Cvlk_msg_buf* buf : held) EXPECT_EQ(mgr.FreeMsgBuf(buf), ERR_OK);
   EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), 4u);
 }
@@ -95,14 +102,10 @@ TEST_F(MsgPoolTest, FirstLargeEnoughClassServesWithoutFallBack) {
 TEST_F(MsgPoolTest, EmptyClassYieldsNullCountsAndSignalsOnce) {
   Cvlk_msg_buf* a = mgr.GetMsgBuf(10);
   Cvlk_msg_buf* b = mgr.GetMsgBuf(10);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(a && b);
   mgr.clearMessageStat();
   EXPECT_EQ(mgr.GetMsgBuf(10), nullptr);  // small buffers are idle, yet no fall-back
-  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_TINY_MSG), 1u);
-  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_E_NO_TINY_MSG_NODE), 1u);
-  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_E_NO_MSG_NODE), 1u);
-  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG), 0u);
+  ExpectStatsOnce({EMSG_STAT_N_ALLOC_TINY_MSG, EMSG_STAT_E_NO_TINY_MSG_NODE, EMSG_STAT_E_NO_MSG_NODE});
   EXPECT_EQ(noBufSignals, 1);
   EXPECT_EQ(mgr.GetMsgBuf(10), nullptr);
   EXPECT_EQ(noBufSignals, 1);  // the first failure only
@@ -170,31 +173,27 @@ class MgrOutputTest : public ::testing::Test {
   QStringList out;
 };
 
-TEST_F(MgrOutputTest, DisplayTraceAndLogRules) {
+// Trace lines of the manager and its tasks pass only while tracing is on; log
+// lines always pass; empty and null display lines are dropped.
+TEST_F(MgrOutputTest, TraceSwitchGatesTraceLinesOnly) {
+  TestTask task(&mgr, 1, "t1");
+  ASSERT_EQ(mgr.regTask(&task), ERR_OK);
   mgr.Display("");
   mgr.Display(nullptr);
   mgr.TraceInfo("hidden");
-  EXPECT_EQ(mgr.HasTraceOn(), VLK_FALSE);
+  task.TraceInfo("off");
+  task.slotTracedInfo("off too");
   mgr.TraceOn();
   mgr.TraceInfo("shown");
+  task.slotTracedInfo("traced");  // task signal -> manager signal
+  task.TraceInfo("on");
   mgr.TraceOff();
   mgr.TraceInfo("hidden again");
   mgr.LogInfo("");
   mgr.LogWarning("w");
-  mgr.LogError("e");
-  EXPECT_EQ(out, QStringList({"shown", "I:", "W:w", "E:e"}));
-}
-
-TEST_F(MgrOutputTest, TaskOutputAndTracedSlotGoThroughTheManager) {
-  TestTask task(&mgr, 1, "t1");
-  ASSERT_EQ(mgr.regTask(&task), ERR_OK);
   task.LogWarning("tw");
-  task.TraceInfo("off");
-  task.slotTracedInfo("off too");
-  mgr.TraceOn();
-  task.slotTracedInfo("traced");  // task signal -> manager signal
-  task.TraceInfo("on");
-  EXPECT_EQ(out, QStringList({"W:tw", "traced", "on"}));
+  mgr.LogError("e");
+  EXPECT_EQ(out, QStringList({"shown", "traced", "on", "I:", "W:w", "W:tw", "E:e"}));
 }
 
 TEST_F(MgrOutputTest, RegTaskLimitsAndPrint) {
