@@ -149,10 +149,17 @@ TEST_F(RouteTest, PingPongThroughTheRoutingThread) {
 TEST_F(RouteTest, TracedLineFromATaskThreadLeavesThroughTheManager) {
   QStringList lines;
   QObject::connect(&mgr, &Cvlk_task_mgr::sigOutputTraceInfo, [&](const QString& s) { lines << s; });
-  task(1).onMsg = Handle([&](Cvlk_task* self, Cmsg*) { self->slotTracedInfo(QStringLiteral("from the task")); });
+  Counter posted;
+  task(1).onMsg = Handle([&](Cvlk_task* self, Cmsg*) {
+    self->slotTracedInfo(QStringLiteral("from the task"));
+    posted.Add();
+  });
   mgr.TraceOn();
   ASSERT_EQ(mgr.Run(), ERR_OK);
   mgr.SendMsg(MakeMsg(&mgr, 1));
+  // Qt's event queue lock is invisible to the thread sanitizer: wait for the post
+  // through our own lock before running events, so that the handover is seen.
+  ASSERT_TRUE(posted.WaitFor(1));
   // Queued to the manager's thread: it arrives through this thread's event loop.
   EXPECT_TRUE(WaitUntilTrue([&] { return lines.contains(QStringLiteral("from the task")); }));
 }

@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include <QCoreApplication>
@@ -75,12 +77,28 @@ bool WaitUntilTrue(Pred pred) {
   return true;
 }
 
-// A count that threads step and a test waits on.
-struct Counter {
-  void Add() { ++value; }
-  int Get() const { return value; }
-  bool WaitFor(int target) { return WaitUntilTrue([&] { return value >= target; }); }  // false after the deadline
-  std::atomic<int> value{0};
+// A count that threads step and a test waits on. The wait runs no Qt events, and
+// what a thread did before Add is visible (also to the sanitizer) after WaitFor.
+class Counter {
+ public:
+  void Add() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_value;
+    m_cond.notify_all();
+  }
+  int Get() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_value;
+  }
+  bool WaitFor(int target) {  // false after the deadline
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_cond.wait_for(lock, kDeadline, [&] { return m_value >= target; });
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_cond;
+  int m_value = 0;
 };
 
 // Fills a fresh header addressed to a task; word goes to appWord1, src to srcTaskId.
