@@ -55,17 +55,11 @@ class AppFsm : public Cev_fsm {
       m_stats->noBuf.fetch_add(1);
       return;
     }
+    FillMsg(buf, task, factory, fsm, type, word1, word2);
     Cmsg* msg = buf->GetMsgPointer();
-    msg->Init();
     msg->srcTaskId = GetFacMgr()->GetModId();
     msg->srcFactoryId = GetFactory()->GetId();
     msg->srcFsmId = GetId();
-    msg->dstTaskId = task;
-    msg->dstFactoryId = factory;
-    msg->dstFsmId = fsm;
-    msg->msgType = type;
-    msg->appWord1 = word1;
-    msg->appWord2 = word2;
     _sendMsg(buf);
   }
 
@@ -110,8 +104,7 @@ class PingFsm : public AppFsm {
     return EVT_NOT_PROCESSED;
   }
   EevtPrc OnPong(Cmsg* msg, unsigned short, unsigned char) {
-    Send(kPongTask, kPongFac, msg->srcFsmId, MSG_PING, msg->appWord1 + 1);
-    return EVT_PROCESSED;
+    return Send(kPongTask, kPongFac, msg->srcFsmId, MSG_PING, msg->appWord1 + 1), EVT_PROCESSED;
   }
   EevtPrc OnLastPong(Cmsg* msg, unsigned short, unsigned char) {
     Send(kPongTask, kPongFac, msg->srcFsmId, MSG_FIN, 0);
@@ -119,14 +112,10 @@ class PingFsm : public AppFsm {
     m_stats->completed.fetch_add(1);
     return EVT_NOT_PROCESSED;
   }
-  EevtPrc OnTimer(Cmsg*, unsigned short, unsigned char) {
-    m_stats->timerHits.fetch_add(1);
-    return EVT_PROCESSED;
-  }
+  EevtPrc OnTimer(Cmsg*, unsigned short, unsigned char) { return m_stats->timerHits.fetch_add(1), EVT_PROCESSED; }
   // Probes a machine of the pong factory named by the start message.
   EevtPrc OnProbe(Cmsg* msg, unsigned short, unsigned char) {
-    Send(kPongTask, kPongFac, msg->appWord1, MSG_CHECK_RELATION, 0);
-    return EVT_NOT_PROCESSED;
+    return Send(kPongTask, kPongFac, msg->appWord1, MSG_CHECK_RELATION, 0), EVT_NOT_PROCESSED;
   }
 
   static const Cevt_entry kRows[];
@@ -153,17 +142,13 @@ class PongFsm : public AppFsm {
 
  protected:
   void _parseMsg(Cmsg* msg) override {
-    if (msg->msgType == MSG_PING) _genEvent(EV_PING, 0, 0);
-    if (msg->msgType == MSG_FIN) _genEvent(EV_FIN, 0, 0);
+    if (msg->msgType == MSG_PING || msg->msgType == MSG_FIN) _genEvent(msg->msgType == MSG_PING ? EV_PING : EV_FIN, 0, 0);
   }
   const Cevt_entry* _getEvtEntry(unsigned int, unsigned short event, unsigned char) override {
-    if (event == EV_PING) return &kRows[0];
-    if (event == EV_FIN) return &kRows[1];
-    return nullptr;
+    return event == EV_PING ? &kRows[0] : event == EV_FIN ? &kRows[1] : nullptr;
   }
   EevtPrc OnPing(Cmsg* msg, unsigned short, unsigned char) {
-    Send(msg->srcTaskId, msg->srcFactoryId, msg->srcFsmId, MSG_PONG, msg->appWord1);
-    return EVT_NOT_PROCESSED;
+    return Send(msg->srcTaskId, msg->srcFactoryId, msg->srcFsmId, MSG_PONG, msg->appWord1), EVT_NOT_PROCESSED;
   }
 
   static const Cevt_entry kRows[];
@@ -180,11 +165,10 @@ inline const Cevt_entry PongFsm::kRows[] = {
 template <class Machine>
 class AppFactory : public Cfactory {
  public:
-  AppFactory(Cvlk_task* task, unsigned int id, unsigned int count, Stats* stats, const char* name)
-      : Cfactory(task, id, count), m_name(name) {
+  AppFactory(Cvlk_task* task, unsigned int id, unsigned int count, Stats* stats) : Cfactory(task, id, count) {
     for (unsigned int i = 0; i < count; ++i) Add(new Machine(this, stats));
   }
-  const char* GetName() override { return m_name; }
+  const char* GetName() override { return "AppFactory"; }
 
  protected:
   Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm) override {
@@ -194,9 +178,6 @@ class AppFactory : public Cfactory {
     *fsm = static_cast<Cfsm*>(node);
     return PRC_NEW_FSM;
   }
-
- private:
-  const char* m_name;
 };
 
 // The whole application: a manager, the two tasks and their factories, running.
@@ -206,8 +187,8 @@ class App {
       : mgr(tinyBufs, 16),
         ping(new TestTask(&mgr, kPingTask, "ping")),
         pong(new TestTask(&mgr, kPongTask, "pong")),
-        pingFac(new AppFactory<PingFsm>(ping, kPingFac, sessions, &stats, "PingFactory")),
-        pongFac(new AppFactory<PongFsm>(pong, kPongFac, sessions, &stats, "PongFactory")) {
+        pingFac(new AppFactory<PingFsm>(ping, kPingFac, sessions, &stats)),
+        pongFac(new AppFactory<PongFsm>(pong, kPongFac, sessions, &stats)) {
     ping->regFactory(pingFac);
     pong->regFactory(pongFac);
     ping->setTimer(sessions);

@@ -6,9 +6,6 @@
 
 namespace {
 
-constexpr unsigned int kTask = 7;
-constexpr unsigned int kFac = 70;
-
 // Events are the bytes of appWord1 (low byte first, up to four, 0 ends); appWord2
 // asks for that many extra events queued from _parseMsg (for the 250 limit).
 enum : unsigned short { EV_A = 1, EV_B = 2, EV_KILL = 3, EV_SAVE = 4, EV_STOP = 5, EV_HOLE = 6, EV_SPAWN = 7 };
@@ -94,100 +91,66 @@ class TableFactory : public Cfactory {
   }
 };
 
+// Packs up to four events into appWord1, first event in the low byte.
 unsigned int Events(std::initializer_list<unsigned int> evs) {
   unsigned int w = 0, shift = 0;
-  for (unsigned int e : evs) {
-    w |= e << shift;
-    shift += 8;
-  }
+  for (unsigned int e : evs) w |= e << shift, shift += 8;
   return w;
 }
 
-class EventFsmTest : public ::testing::Test {
+class EventFsmTest : public OneFactoryTest<TableFactory, 2> {
  protected:
-  EventFsmTest() : task(new TestTask(&mgr, kTask)), fac(new TableFactory(task, kFac)) {
-    task->regFactory(fac);
-    Cvlk_msg_buf* buf = mgr.GetMsgBuf(sizeof(Cmsg));
-    FillMsg(buf, kTask, kFac, 0);
-    DispatchOne(task, buf);  // allocates the machine (no events: not processed)
+  EventFsmTest() {
+    EXPECT_EQ(Send(0), PRC_NOT_PROCESSED);  // allocates the machine (no events)
     fsm = static_cast<TableFsm*>(fac->GetByIndex(0));
+    EXPECT_EQ(fac->GetStateById(fsm->GetId()), RES_BUSY);
   }
-  ~EventFsmTest() override {
-    fac->killFsm(fsm->GetId());
-    EXPECT_TRUE(mgr.AllIdle());
-  }
-
-  Eprc_result Send(unsigned int events, unsigned int extra = 0) {
-    Cvlk_msg_buf* buf = mgr.GetMsgBuf(sizeof(Cmsg));
-    FillMsg(buf, kTask, kFac, fsm->GetId(), MSG_APP, events, extra);
-    return DispatchOne(task, buf);
+  // Sends `events` to the machine; checks the result, the table state afterwards and
+  // the trail of handler X so far.
+  void Step(unsigned int events, Eprc_result r, unsigned int cur, std::vector<unsigned int> trail = {}) {
+    EXPECT_EQ(Send(fsm->GetId(), MSG_APP, events), r) << std::hex << events;
+    EXPECT_EQ(fsm->cur, cur) << std::hex << events;
+    EXPECT_EQ(fsm->trail, trail) << std::hex << events;
   }
 
-  TestMgr mgr;
-  TestTask* task;
-  TableFactory* fac;
   TableFsm* fsm;
 };
 
-TEST_F(EventFsmTest, NoEventIsNotProcessedUnknownEventIsNot) {
-  EXPECT_EQ(fac->GetStateById(fsm->GetId()), RES_BUSY);
-  EXPECT_EQ(Send(0), PRC_NOT_PROCESSED);
-  EXPECT_EQ(Send(Events({60})), PRC_NOT_PROCESSED);  // no row
-  EXPECT_EQ(Send(Events({8})), PRC_NOT_PROCESSED);   // 11 handlers: a missing row
+TEST_F(EventFsmTest, NoEventUnknownEventAndMissingRowAreNotProcessed) {
+  Step(0, PRC_NOT_PROCESSED, 0);
+  Step(Events({60}), PRC_NOT_PROCESSED, 0);  // no row
+  Step(Events({8}), PRC_NOT_PROCESSED, 0);   // 11 handlers: a missing row
   EXPECT_EQ(fsm->GetState(), 0u);
 }
 
 TEST_F(EventFsmTest, RowsMoveTheStateOnlyWhenEveryHandlerPasses) {
-  EXPECT_EQ(Send(Events({EV_A})), PRC_PROCESSED);
-  EXPECT_EQ(fsm->cur, 1u);
+  Step(Events({EV_A}), PRC_PROCESSED, 1, {0x001});
   EXPECT_EQ(fsm->GetState(), 1u);
   // EVT_PROCESSED ends the row without a state change; the next event still runs.
-  EXPECT_EQ(Send(Events({EV_B, EV_A})), PRC_PROCESSED);
-  EXPECT_EQ(fsm->trail, (std::vector<unsigned int>{0x001, 0x102, 0x101}));
-  EXPECT_EQ(fsm->GetState(), 1u);  // EV_A's row leads to where it already is
-  // Two changes in one message: 1 -> 3 -> 1.
-  EXPECT_EQ(Send(Events({EV_SPAWN})), PRC_PROCESSED);
-  EXPECT_EQ(fsm->GetState(), 3u);
+  Step(Events({EV_B, EV_A}), PRC_PROCESSED, 1, {0x001, 0x102, 0x101});
+  // A handler may queue events: 1 -> 3, then EV_A in state 3 -> 1.
+  Step(Events({EV_SPAWN}), PRC_PROCESSED, 1, {0x001, 0x102, 0x101, 0x301});
+  EXPECT_EQ(fsm->GetState(), 3u);  // counts the changes: 0 -> 1, 1 -> 3, 3 -> 1
   EXPECT_EQ(fsm->GetLastEvent(), EV_A);
 }
 
-TEST_F(EventFsmTest, SaveRowMovesOnAndKeepsTheMessage) {
-  EXPECT_EQ(Send(Events({EV_SAVE})), PRC_SAVE_MSG);
-  EXPECT_EQ(fsm->cur, 2u);
+TEST_F(EventFsmTest, SaveStopHoleAndKillRows) {
+  Step(Events({EV_STOP, EV_A}), PRC_PROCESSED, 0);     // EVT_STOP: the pending result, EV_A not run
+  Step(Events({EV_HOLE}), PRC_NOT_PROCESSED, 0, {6});  // a missing handler ends it all
+  Step(Events({EV_SAVE}), PRC_SAVE_MSG, 2, {6});       // moves on and keeps the message
   EXPECT_EQ(fsm->GetSaveNum(), 1u);
-}
-
-TEST_F(EventFsmTest, KillRowStopsAndKills) {
-  unsigned int id = fsm->GetId();
-  EXPECT_EQ(Send(Events({EV_KILL, EV_A})), PRC_KILL_FSM);
-  EXPECT_TRUE(fsm->trail.empty());  // X after _procKillFsm never ran, nor EV_A
-  EXPECT_EQ(fsm->cur, 0u);
-  EXPECT_EQ(fac->GetStateById(id), RES_IDLE);
-}
-
-TEST_F(EventFsmTest, StopReturnsThePendingResult) {
-  EXPECT_EQ(Send(Events({EV_STOP, EV_A})), PRC_PROCESSED);
-  EXPECT_TRUE(fsm->trail.empty());
-  EXPECT_EQ(Send(Events({EV_HOLE})), PRC_NOT_PROCESSED);  // a missing handler ends it all
-  EXPECT_EQ(fsm->trail.size(), 1u);
-  EXPECT_EQ(fsm->cur, 0u);
-}
-
-TEST_F(EventFsmTest, HandlersMayQueueEvents) {
-  EXPECT_EQ(Send(Events({EV_SPAWN})), PRC_PROCESSED);
-  EXPECT_EQ(fsm->trail, (std::vector<unsigned int>{0x301}));  // EV_A ran in state 3
-  EXPECT_EQ(fsm->cur, 1u);
+  Step(Events({EV_KILL, EV_A}), PRC_KILL_FSM, 2, {6});  // X after _procKillFsm never ran, nor EV_A
+  EXPECT_EQ(fac->GetStateById(fsm->GetId()), RES_IDLE);
 }
 
 TEST_F(EventFsmTest, TwoHundredFiftyEventsAndNoMore) {
-  EXPECT_EQ(Send(0, 250), PRC_PROCESSED);
-  EXPECT_EQ(fsm->genOk, 250);
-  EXPECT_EQ(fsm->lastGen, ERR_OK);
-  EXPECT_EQ(fsm->trail.size(), 250u);
-  fsm->genOk = 0;
-  EXPECT_EQ(Send(0, 251), PRC_PROCESSED);
-  EXPECT_EQ(fsm->genOk, 250);
-  EXPECT_EQ(fsm->lastGen, ERR_INVALID_OPR);
+  for (unsigned int n : {250u, 251u}) {
+    fsm->genOk = 0;
+    EXPECT_EQ(Send(fsm->GetId(), MSG_APP, 0, n), PRC_PROCESSED);
+    EXPECT_EQ(fsm->genOk, 250);
+    EXPECT_EQ(fsm->lastGen, n == 250 ? ERR_OK : ERR_INVALID_OPR);
+  }
+  EXPECT_EQ(fsm->trail.size(), 500u);
   EXPECT_EQ(fac->GetEvtNum(), 250u);
 }
 

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -16,11 +17,11 @@
 
 // A main with a Qt application, so that timer pools can register their Qt timer
 // (it never fires: the tests call the tick routine themselves).
-#define VLK_TEST_MAIN_WITH_QT                     \
-  int main(int argc, char** argv) {               \
-    QCoreApplication app(argc, argv);             \
-    ::testing::InitGoogleTest(&argc, argv);       \
-    return RUN_ALL_TESTS();                       \
+#define VLK_TEST_MAIN_WITH_QT               \
+  int main(int argc, char** argv) {         \
+    QCoreApplication app(argc, argv);       \
+    ::testing::InitGoogleTest(&argc, argv); \
+    return RUN_ALL_TESTS();                 \
   }
 
 class TestMgr : public Cvlk_task_mgr {
@@ -60,25 +61,11 @@ class TestTask : public Cvlk_task {
 class ScriptFsm : public Cfsm {
  public:
   explicit ScriptFsm(Cfactory* factory) : Cfsm(factory, 0) {}
-
-  Eprc_result PrePrcMsg(Cvlk_msg_buf* buf) override {
-    ++pre;
-    return Cfsm::PrePrcMsg(buf);
-  }
-  Eprc_result ProcessMsg(Cmsg* msg) override {
-    ++processed;
-    return script ? script(this, msg) : PRC_PROCESSED;
-  }
+  Eprc_result PrePrcMsg(Cvlk_msg_buf* buf) override { return ++pre, Cfsm::PrePrcMsg(buf); }
+  Eprc_result ProcessMsg(Cmsg* msg) override { return ++processed, script ? script(this, msg) : PRC_PROCESSED; }
   void PostPrcMsg(Cvlk_msg_buf*) override { ++post; }
-  EerrNo Create() override {
-    ++creates;
-    Cfsm::Create();
-    return createResult;
-  }
-  EerrNo Destroy() override {
-    ++destroys;
-    return ERR_OK;
-  }
+  EerrNo Create() override { return ++creates, Cfsm::Create(), createResult; }
+  EerrNo Destroy() override { return ++destroys, ERR_OK; }
   const char* GetName() override { return "ScriptFsm"; }
 
   std::function<Eprc_result(ScriptFsm*, Cmsg*)> script;
@@ -90,36 +77,28 @@ class ScriptFsm : public Cfsm {
 // unless `route` says otherwise.
 class ScriptFactory : public Cfactory {
  public:
-  ScriptFactory(Cvlk_task* task, unsigned int id, unsigned int count) : Cfactory(task, id, count) {
+  ScriptFactory(Cvlk_task* task, unsigned int id, unsigned int count = 4) : Cfactory(task, id, count) {
     for (unsigned int i = 0; i < count; ++i) Add(new ScriptFsm(this));
   }
   const char* GetName() override { return "ScriptFactory"; }
-
   ScriptFsm* Fsm(unsigned int index) { return static_cast<ScriptFsm*>(GetByIndex(index)); }
-
   using Cfactory::_sendInnerEvent;
   using Cfactory::regFsm;
 
   std::function<Eprc_result(ScriptFactory*, Cmsg*, Cfsm**)> route;
-  unsigned int inner[3] = {0, 0, 0};
-  int innerCalls = 0;
+  std::array<unsigned int, 3> inner{};  // the last inner event's arguments
 
  protected:
   Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm) override {
-    if (msg->msgType == MSG_APP || msg->msgType == MSG_CHECK_RELATION) {
-      if (route) return route(this, msg, fsm);
-      Cvlk_res_node* node = AllocNode();
-      if (node == nullptr) return PRC_ERROR;
-      *fsm = static_cast<Cfsm*>(node);
-      return PRC_NEW_FSM;
-    }
-    return Cfactory::_facMsgPrc(msg, fsm);
+    if (msg->msgType != MSG_APP && msg->msgType != MSG_CHECK_RELATION) return Cfactory::_facMsgPrc(msg, fsm);
+    if (route) return route(this, msg, fsm);
+    Cvlk_res_node* node = AllocNode();
+    if (node == nullptr) return PRC_ERROR;
+    *fsm = static_cast<Cfsm*>(node);
+    return PRC_NEW_FSM;
   }
   Eprc_result _recvInnerEvent(unsigned int a1, unsigned int a2, unsigned int a3) override {
-    ++innerCalls;
-    inner[0] = a1;
-    inner[1] = a2;
-    inner[2] = a3;
+    inner = {a1, a2, a3};
     return PRC_PROCESSED;
   }
 };
@@ -153,15 +132,34 @@ inline Eprc_result DispatchOne(Cvlk_task* task, Cvlk_msg_buf* buf) {
   return r;
 }
 
-// Delivers everything on the task's own queue (and what that produces) until it is
-// empty. Returns the number of messages delivered.
-inline int DrainQueue(Cvlk_task* task) {
-  int n = 0;
-  while (Cvlk_msg_buf* buf = task->GetPumpMsgBuf()) {
-    DispatchOne(task, buf);
-    ++n;
+// One task that is never started, with one factory F of `count` machines; the test
+// delivers the messages itself. At the end every machine is killed and every
+// buffer must be back in the pool.
+template <class F, unsigned int count>
+class OneFactoryTest : public ::testing::Test {
+ protected:
+  static constexpr unsigned int kTask = 4, kFac = 40;
+
+  OneFactoryTest() { task->regFactory(fac); }
+  ~OneFactoryTest() override {
+    while (Cvlk_msg_buf* buf = task->GetPumpMsgBuf()) DispatchOne(task, buf);
+    for (unsigned int i = 0; i < count; ++i) fac->killFsm(static_cast<Cfsm*>(fac->GetByIndex(i))->GetId());
+    EXPECT_EQ(fac->GetIdleNum(), count);
+    EXPECT_TRUE(mgr.AllIdle());
   }
-  return n;
-}
+
+  Cvlk_msg_buf* Msg(unsigned int dstFsm, unsigned int type = MSG_APP, unsigned int w1 = 0, unsigned int w2 = 0) {
+    Cvlk_msg_buf* buf = mgr.GetMsgBuf(sizeof(Cmsg));
+    FillMsg(buf, kTask, kFac, dstFsm, type, w1, w2);
+    return buf;
+  }
+  Eprc_result Send(unsigned int dstFsm, unsigned int type = MSG_APP, unsigned int w1 = 0, unsigned int w2 = 0) {
+    return DispatchOne(task, Msg(dstFsm, type, w1, w2));
+  }
+
+  TestMgr mgr;
+  TestTask* task = new TestTask(&mgr, kTask);
+  F* fac = new F(task, kFac);
+};
 
 #endif  // TEST_TASK_FSM_FIXTURE_H
