@@ -98,7 +98,7 @@ TEST(AllocationCount, CountingSeesAllocations) {
 }
 
 constexpr unsigned int kPingTask = 1, kPongTask = 2, kPingFac = 100, kPongFac = 200;
-enum : unsigned int { MSG_PING = 10, MSG_PONG, MSG_START, MSG_FIN, MSG_PROBE_START };
+enum : unsigned int { MSG_PING = kFirstAppType, MSG_PONG, MSG_START, MSG_FIN, MSG_PROBE_START };
 // One event per message type from MSG_PING on, then the last pong and the timer.
 enum : unsigned short { EV_PING = 1, EV_PONG, EV_START, EV_FIN, EV_PROBE, EV_LAST_PONG, EV_TIMER };
 
@@ -193,24 +193,6 @@ const Cevt_entry PingPongFsm::kRows[] = {
 };
 #undef H
 
-// Allocates a machine for every application message that names none.
-class PingPongFactory : public Cfactory {
- public:
-  PingPongFactory(Cvlk_task* task, unsigned int id, unsigned int count, Stats* stats) : Cfactory(task, id, count) {
-    for (unsigned int i = 0; i < count; ++i) Add(new PingPongFsm(this, stats));
-  }
-  const char* GetName() override { return "PingPongFactory"; }
-
- protected:
-  Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm) override {
-    if (msg->msgType < MSG_PING) return Cfactory::_facMsgPrc(msg, fsm);
-    Cvlk_res_node* node = AllocNode();
-    if (node == nullptr) return PRC_ERROR;
-    *fsm = static_cast<Cfsm*>(node);
-    return PRC_NEW_FSM;
-  }
-};
-
 class PingPong : public ::testing::Test {
  protected:
   static constexpr unsigned int kSessions = 16, kWaves = 4, kMaxTicks = 5000;
@@ -253,8 +235,8 @@ class PingPong : public ::testing::Test {
   TestMgr mgr{256, 16};
   TestTask* ping = new TestTask(&mgr, kPingTask, "ping");
   TestTask* pong = new TestTask(&mgr, kPongTask, "pong");
-  Cfactory* pingFac = new PingPongFactory(ping, kPingFac, kSessions, &stats);
-  Cfactory* pongFac = new PingPongFactory(pong, kPongFac, kSessions, &stats);
+  Cfactory* pingFac = new MachineFactory<PingPongFsm>(ping, kPingFac, kSessions, &stats);
+  Cfactory* pongFac = new MachineFactory<PingPongFsm>(pong, kPongFac, kSessions, &stats);
 };
 
 // Sessions create and kill machines, timers fire, and a probe to a pong machine that

@@ -8,7 +8,7 @@ namespace {
 
 // Events are the bytes of appWord1 (low byte first, up to four, 0 ends); appWord2
 // asks for that many extra events queued from _parseMsg (for the 250 limit).
-enum : unsigned short { EV_A = 1, EV_B = 2, EV_KILL = 3, EV_SAVE = 4, EV_STOP = 5, EV_HOLE = 6, EV_SPAWN = 7 };
+enum : unsigned short { EV_A = 1, EV_B, EV_KILL, EV_SAVE, EV_STOP, EV_HOLE, EV_SPAWN, EV_BAD };
 
 class TableFsm : public Cev_fsm {
  public:
@@ -25,71 +25,34 @@ class TableFsm : public Cev_fsm {
   void _setCurrState(unsigned char, unsigned char, unsigned int state) override { cur = state; }
   void _parseMsg(Cmsg* msg) override {
     for (unsigned int w = msg->appWord1; (w & 0xFF) != 0; w >>= 8) _genEvent(w & 0xFF, 0, 0);
-    for (unsigned int i = 0; i < msg->appWord2; ++i) {
-      lastGen = _genEvent(EV_A, 1, 0);
-      if (lastGen == ERR_OK) ++genOk;
-    }
+    for (unsigned int i = 0; i < msg->appWord2; ++i) genOk += (lastGen = _genEvent(EV_A, 0, 0)) == ERR_OK;
   }
-  const Cevt_entry* _getEvtEntry(unsigned int state, unsigned short event, unsigned char p1) override;
+  const Cevt_entry* _getEvtEntry(unsigned int, unsigned short event, unsigned char) override {
+    return event >= EV_A && event <= EV_BAD ? &kRows[event - 1] : nullptr;
+  }
 
-  EevtPrc X(Cmsg*, unsigned short event, unsigned char) {
-    trail.push_back(cur << 8 | event);
-    return EVT_NOT_PROCESSED;
-  }
+  EevtPrc X(Cmsg*, unsigned short event, unsigned char) { return trail.push_back(cur << 8 | event), EVT_NOT_PROCESSED; }
   EevtPrc Done(Cmsg*, unsigned short, unsigned char) { return EVT_PROCESSED; }
   EevtPrc Stop(Cmsg*, unsigned short, unsigned char) { return EVT_STOP; }
-  EevtPrc Spawn(Cmsg*, unsigned short, unsigned char) {
-    _genEvent(EV_A, 0, 0);  // a handler may queue further events
-    return EVT_NOT_PROCESSED;
-  }
+  EevtPrc Spawn(Cmsg*, unsigned short, unsigned char) { return _genEvent(EV_A, 0, 0), EVT_NOT_PROCESSED; }
 
   static const Cevt_entry kRows[];
 };
 
 #define H(fn) VLK_EVT_HANDLER(TableFsm, fn)
 const Cevt_entry TableFsm::kRows[] = {
-    /* 0 EV_A    */ {1, 0, {H(X)}, 1},
-    /* 1 EV_B    */ {2, 0, {H(X), H(Done)}, 5},
-    /* 2 EV_KILL */ {2, 0, {H(_procKillFsm), H(X)}, 9},
-    /* 3 EV_SAVE */ {2, 0, {H(_procNull), H(_procSaveMsg)}, 2},
-    /* 4 EV_STOP */ {1, 0, {H(Stop)}, 9},
-    /* 5 EV_HOLE */ {2, 0, {H(X)}, 9},  // second handler missing
-    /* 6 bad     */ {11, 0, {H(X)}, 9},
-    /* 7 EV_SPAWN*/ {1, 0, {H(Spawn)}, 3},
+    /* EV_A     */ {1, 0, {H(X)}, 1},
+    /* EV_B     */ {2, 0, {H(X), H(Done)}, 5},
+    /* EV_KILL  */ {2, 0, {H(_procKillFsm), H(X)}, 9},
+    /* EV_SAVE  */ {2, 0, {H(_procNull), H(_procSaveMsg)}, 2},
+    /* EV_STOP  */ {1, 0, {H(Stop)}, 9},
+    /* EV_HOLE  */ {2, 0, {H(X)}, 9},  // second handler missing
+    /* EV_SPAWN */ {1, 0, {H(Spawn)}, 3},
+    /* EV_BAD   */ {11, 0, {H(X)}, 9},
 };
 #undef H
 
-const Cevt_entry* TableFsm::_getEvtEntry(unsigned int, unsigned short event, unsigned char p1) {
-  if (p1 == 1) return &kRows[0];
-  switch (event) {
-    case EV_A: return &kRows[0];
-    case EV_B: return &kRows[1];
-    case EV_KILL: return &kRows[2];
-    case EV_SAVE: return &kRows[3];
-    case EV_STOP: return &kRows[4];
-    case EV_HOLE: return &kRows[5];
-    case 8: return &kRows[6];
-    case EV_SPAWN: return &kRows[7];
-    default: return nullptr;
-  }
-}
-
-class TableFactory : public Cfactory {
- public:
-  TableFactory(Cvlk_task* task, unsigned int id) : Cfactory(task, id, 2) {
-    Add(new TableFsm(this));
-    Add(new TableFsm(this));
-  }
-  const char* GetName() override { return "TableFactory"; }
-
- protected:
-  Eprc_result _facMsgPrc(Cmsg*, Cfsm** fsm) override {
-    Cvlk_res_node* node = AllocNode();
-    if (node == nullptr) return PRC_ERROR;
-    *fsm = static_cast<Cfsm*>(node);
-    return PRC_NEW_FSM;
-  }
-};
+using TableFactory = MachineFactory<TableFsm>;
 
 // Packs up to four events into appWord1, first event in the low byte.
 unsigned int Events(std::initializer_list<unsigned int> evs) {
@@ -98,11 +61,11 @@ unsigned int Events(std::initializer_list<unsigned int> evs) {
   return w;
 }
 
-class EventFsmTest : public OneFactoryTest<TableFactory, 2> {
+class EventFsmTest : public OneFactoryTest<TableFactory> {
  protected:
   EventFsmTest() {
     EXPECT_EQ(Send(0), PRC_NOT_PROCESSED);  // allocates the machine (no events)
-    fsm = static_cast<TableFsm*>(fac->GetByIndex(0));
+    fsm = fac->Fsm(0);
     EXPECT_EQ(fac->GetStateById(fsm->GetId()), RES_BUSY);
   }
   // Sends `events` to the machine; checks the result, the table state afterwards and
@@ -119,7 +82,7 @@ class EventFsmTest : public OneFactoryTest<TableFactory, 2> {
 TEST_F(EventFsmTest, NoEventUnknownEventAndMissingRowAreNotProcessed) {
   Step(0, PRC_NOT_PROCESSED, 0);
   Step(Events({60}), PRC_NOT_PROCESSED, 0);  // no row
-  Step(Events({8}), PRC_NOT_PROCESSED, 0);   // 11 handlers: a missing row
+  Step(Events({EV_BAD}), PRC_NOT_PROCESSED, 0);  // 11 handlers: a missing row
   EXPECT_EQ(fsm->GetState(), 0u);
 }
 

@@ -8,9 +8,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <array>
-#include <functional>
-
 #include <gtest/gtest.h>
 
 #include "vlk_task.h"
@@ -57,49 +54,28 @@ class TestTask : public Cvlk_task {
   ~TestTask() override { stop(); }
 };
 
-// A machine whose ProcessMsg runs a script; counts every hook.
-class ScriptFsm : public Cfsm {
- public:
-  explicit ScriptFsm(Cfactory* factory) : Cfsm(factory, 0) {}
-  Eprc_result PrePrcMsg(Cvlk_msg_buf* buf) override { return ++pre, Cfsm::PrePrcMsg(buf); }
-  Eprc_result ProcessMsg(Cmsg* msg) override { return ++processed, script ? script(this, msg) : PRC_PROCESSED; }
-  void PostPrcMsg(Cvlk_msg_buf*) override { ++post; }
-  EerrNo Create() override { return ++creates, Cfsm::Create(), createResult; }
-  EerrNo Destroy() override { return ++destroys, ERR_OK; }
-  const char* GetName() override { return "ScriptFsm"; }
+// Application message types: MSG_APP and kFirstAppType on.
+constexpr unsigned int kFirstAppType = 10;
 
-  std::function<Eprc_result(ScriptFsm*, Cmsg*)> script;
-  EerrNo createResult = ERR_OK;
-  int pre = 0, processed = 0, post = 0, creates = 0, destroys = 0;
-};
-
-// A factory of ScriptFsm machines. A message with dstFsmId 0 gets a new machine
-// unless `route` says otherwise.
-class ScriptFactory : public Cfactory {
+// A factory of `count` machines M(this, args...) that gives every application
+// message naming no machine a new one; other types go to the base class.
+template <class M>
+class MachineFactory : public Cfactory {
  public:
-  ScriptFactory(Cvlk_task* task, unsigned int id, unsigned int count = 4) : Cfactory(task, id, count) {
-    for (unsigned int i = 0; i < count; ++i) Add(new ScriptFsm(this));
+  template <class... Args>
+  MachineFactory(Cvlk_task* task, unsigned int id, unsigned int count, Args... args) : Cfactory(task, id, count) {
+    for (unsigned int i = 0; i < count; ++i) Add(new M(this, args...));
   }
-  const char* GetName() override { return "ScriptFactory"; }
-  ScriptFsm* Fsm(unsigned int index) { return static_cast<ScriptFsm*>(GetByIndex(index)); }
-  using Cfactory::_sendInnerEvent;
-  using Cfactory::regFsm;
-
-  std::function<Eprc_result(ScriptFactory*, Cmsg*, Cfsm**)> route;
-  std::array<unsigned int, 3> inner{};  // the last inner event's arguments
+  const char* GetName() override { return "MachineFactory"; }
+  M* Fsm(unsigned int index) { return static_cast<M*>(GetByIndex(index)); }
 
  protected:
   Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm) override {
-    if (msg->msgType != MSG_APP && msg->msgType != MSG_CHECK_RELATION) return Cfactory::_facMsgPrc(msg, fsm);
-    if (route) return route(this, msg, fsm);
+    if (msg->msgType != MSG_APP && msg->msgType < kFirstAppType) return Cfactory::_facMsgPrc(msg, fsm);
     Cvlk_res_node* node = AllocNode();
     if (node == nullptr) return PRC_ERROR;
     *fsm = static_cast<Cfsm*>(node);
     return PRC_NEW_FSM;
-  }
-  Eprc_result _recvInnerEvent(unsigned int a1, unsigned int a2, unsigned int a3) override {
-    inner = {a1, a2, a3};
-    return PRC_PROCESSED;
   }
 };
 
@@ -132,10 +108,10 @@ inline Eprc_result DispatchOne(Cvlk_task* task, Cvlk_msg_buf* buf) {
   return r;
 }
 
-// One task that is never started, with one factory F of `count` machines; the test
+// One task that is never started, with one factory F of four machines; the test
 // delivers the messages itself. At the end every machine is killed and every
 // buffer must be back in the pool.
-template <class F, unsigned int count>
+template <class F>
 class OneFactoryTest : public ::testing::Test {
  protected:
   static constexpr unsigned int kTask = 4, kFac = 40;
@@ -143,8 +119,8 @@ class OneFactoryTest : public ::testing::Test {
   OneFactoryTest() { task->regFactory(fac); }
   ~OneFactoryTest() override {
     while (Cvlk_msg_buf* buf = task->GetPumpMsgBuf()) DispatchOne(task, buf);
-    for (unsigned int i = 0; i < count; ++i) fac->killFsm(static_cast<Cfsm*>(fac->GetByIndex(i))->GetId());
-    EXPECT_EQ(fac->GetIdleNum(), count);
+    for (unsigned int i = 0; i < 4; ++i) fac->killFsm(fac->Fsm(i)->GetId());
+    EXPECT_EQ(fac->GetIdleNum(), 4u);
     EXPECT_TRUE(mgr.AllIdle());
   }
 
@@ -159,7 +135,7 @@ class OneFactoryTest : public ::testing::Test {
 
   TestMgr mgr;
   TestTask* task = new TestTask(&mgr, kTask);
-  F* fac = new F(task, kFac);
+  F* fac = new F(task, kFac, 4);
 };
 
 #endif  // TEST_TASK_FSM_FIXTURE_H

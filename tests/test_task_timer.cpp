@@ -91,11 +91,13 @@ TEST_F(TimerPoolTest, ThreeSecondTimerAndItsExpiryMessage) {
 TEST_F(TimerPoolTest, PeriodsOfAWholeTurnOrMoreWaitForTheirTick) {
   unsigned int t300 = Make(300), t256 = Make(256);
   Ticks f300, f256;
+  unsigned int at44 = 0;
   for (unsigned int i = 0; i < 600; ++i) {
     pool->Tick();
     for (const Csys_timout_msg& m : Drain()) (m.srcFsmId == t300 ? f300 : f256).push_back(pool->GetCurrSeconds());
-    if (pool->GetCurrSeconds() == 44) EXPECT_EQ(pool->GetTimerExpiry(t300), 300u);  // visited, not due
+    if (pool->GetCurrSeconds() == 44) at44 = pool->GetTimerExpiry(t300);
   }
+  EXPECT_EQ(at44, 300u);  // visited, not due
   EXPECT_EQ(f300, (Ticks{300, 600}));
   EXPECT_EQ(f256, (Ticks{256, 512}));
   pool->FreeTimer(t300);
