@@ -16,13 +16,13 @@ class ScriptFsm : public Cfsm {
   Eprc_result PrePrcMsg(Cvlk_msg_buf* buf) override { return ++pre, Cfsm::PrePrcMsg(buf); }
   Eprc_result ProcessMsg(Cmsg* msg) override { return ++processed, script ? script(this, msg) : PRC_PROCESSED; }
   void PostPrcMsg(Cvlk_msg_buf*) override { ++post; }
-  EerrNo Create() override { return ++creates, Cfsm::Create(), createResult; }
+  EerrNo Create() override { return Cfsm::Create(), createResult; }
   EerrNo Destroy() override { return ++destroys, ERR_OK; }
   const char* GetName() override { return "ScriptFsm"; }
 
   std::function<Eprc_result(ScriptFsm*, Cmsg*)> script;
   EerrNo createResult = ERR_OK;
-  int pre = 0, processed = 0, post = 0, creates = 0, destroys = 0;
+  int pre = 0, processed = 0, post = 0, destroys = 0;
 };
 
 // A factory of ScriptFsm machines whose routing hook is `route` when set.
@@ -62,12 +62,10 @@ class FactoryTest : public OneFactoryTest<ScriptFactory> {
     ADD_FAILURE() << "no machine was allocated";
     return nullptr;
   }
-  void Route(Eprc_result r) {
-    fac->route = [r](ScriptFactory*, Cmsg*, Cfsm**) { return r; };
-  }
 };
 
-// Regression: results naming no machine, or no queue, were followed; now refused.
+// Regression: hook results naming no machine (PRC_NEW_FSM or PRC_FSM_FOUND without
+// one) and machine results naming no queue are refused, not followed.
 TEST_F(FactoryTest, RoutingHookResults) {
   EXPECT_EQ(Send(0, 7), PRC_NOT_PROCESSED);  // the default hook handles no application message
   const std::pair<unsigned int, Eprc_result> cases[] = {
@@ -77,7 +75,7 @@ TEST_F(FactoryTest, RoutingHookResults) {
       {PRC_FSM_FOUND, PRC_ERROR},  {PRC_TARGETS_SET, PRC_TARGETS_SET},         // an empty target list
   };
   for (const auto& c : cases) {
-    Route(static_cast<Eprc_result>(c.first));
+    fac->route = [r = static_cast<Eprc_result>(c.first)](ScriptFactory*, Cmsg*, Cfsm**) { return r; };
     EXPECT_EQ(Send(0), c.second) << c.first;
     EXPECT_TRUE(mgr.AllIdle()) << c.first;
   }
@@ -149,7 +147,7 @@ TEST_F(FactoryTest, SavedMessagesReplayAfterTheStateChanges) {
   }
 }
 
-// Regression: a replayed message that changed the state again replayed forever.
+// Regression: replayed messages that change the state again must not replay forever.
 TEST_F(FactoryTest, ReplayChainIsBoundedBySavedBuffers) {
   ScriptFsm* fsm = NewFsm();
   unsigned int id = fsm->GetId();
@@ -170,8 +168,8 @@ TEST_F(FactoryTest, ReplayChainIsBoundedBySavedBuffers) {
   EXPECT_EQ(fsm->destroys, 1);
 }
 
-// Regression: a save from one of several targets lost the buffer; now an error,
-// and the second target does not run.
+// Regression: a save from one of several targets has no one queue to keep the
+// buffer in: an error, the second target does not run, and the buffer is freed.
 TEST_F(FactoryTest, SaveFromOneOfTwoTargetsIsAnError) {
   ScriptFsm* a = NewFsm();
   ScriptFsm* b = NewFsm();

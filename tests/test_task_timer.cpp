@@ -56,13 +56,8 @@ class TimerPoolTest : public ::testing::Test {
 // The expiry header, and data cut to seven bytes or zero-filled.
 TEST_F(TimerPoolTest, ThreeSecondTimerAndItsExpiryMessage) {
   const unsigned char ten[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-  struct {
-    unsigned int len;
-    const unsigned char* data;
-    unsigned int dataLen;
-    unsigned char expect[7];
-    unsigned int id;
-  } cases[] = {{10, ten, 7, {1, 2, 3, 4, 5, 6, 7}, 0}, {3, ten, 3, {1, 2, 3}, 0}, {4, nullptr, 4, {}, 0}};
+  struct { unsigned int len; const unsigned char* data; unsigned int dataLen; unsigned char expect[7]; unsigned int id; }
+  cases[] = {{10, ten, 7, {1, 2, 3, 4, 5, 6, 7}, 0}, {3, ten, 3, {1, 2, 3}, 0}, {4, nullptr, 4, {}, 0}};
   for (auto& c : cases) c.id = Make(0, c.len, c.data);
   EXPECT_EQ(pool->GetTimerExpiry(cases[0].id), Ctimer_res_node::kNotRunning);  // created stopped
   EXPECT_TRUE(Advance(5, cases[0].id).empty());
@@ -86,8 +81,8 @@ TEST_F(TimerPoolTest, ThreeSecondTimerAndItsExpiryMessage) {
   EXPECT_EQ(cases[0].id, 0u);
 }
 
-// Regression: 300 s was taken as due when its slot was visited at 44 s; 256 s lands
-// in the current slot.
+// Regression: a period of a whole turn or more is not due when its slot is first
+// visited (300 s at 44 s); 256 s lands in the current slot.
 TEST_F(TimerPoolTest, PeriodsOfAWholeTurnOrMoreWaitForTheirTick) {
   unsigned int t300 = Make(300), t256 = Make(256);
   Ticks f300, f256;
@@ -165,8 +160,7 @@ TEST(TaskTimers, SelfCheckTimerAndReservedTimers) {
   three->start();
   EXPECT_EQ(one->CreateTimer(kFac, 0, 0, nullptr), 0u);
   unsigned int a = three->CreateTimer(kFac, 0, 0, nullptr), b = three->CreateTimer(kFac, 0, 0, nullptr);
-  EXPECT_NE(a, 0u);
-  EXPECT_NE(b, 0u);
+  EXPECT_TRUE(a != 0 && b != 0);
   EXPECT_EQ(three->CreateTimer(kFac, 0, 0, nullptr), 0u);
   three->FreeTimer(a);
   three->FreeTimer(b);
