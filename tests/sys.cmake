@@ -6,6 +6,8 @@ add_executable(test_sys_helper test_sys_helper.cpp)
 target_compile_options(test_sys_helper PRIVATE -Wall -Wextra -fno-omit-frame-pointer)
 target_link_libraries(test_sys_helper PRIVATE vlk2)
 
+vlk_add_test(test_sys_file LABELS sys)
+vlk_add_test(test_sys_ini LABELS sys)
 vlk_add_test(test_sys_host LABELS sys threaded)
 target_compile_definitions(test_sys_host PRIVATE VLK_SYS_HELPER="$<TARGET_FILE:test_sys_helper>")
 add_dependencies(test_sys_host test_sys_helper)
