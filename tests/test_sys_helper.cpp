@@ -1,22 +1,18 @@
 // A program the system-service tests copy and run.
-//   wait               prints "ready", then waits until its standard input closes
-//   hasself            exits with 1 when VlkHasProcess sees another instance of
-//                      this program's file name, with 2 when it sees one under
-//                      the upper-cased name, else with 0
-//   crash KIND [OPTS]  installs the crash reporter and faults: KIND is null,
-//                      div, stack, abort or thread (a null write on a second
-//                      thread). OPTS: prev (a handler installed before the
-//                      reporter, which says "previous handler N" on stderr and
-//                      restores the default action), twice (a second reporter
-//                      and a copy, both destroyed before the fault).
+//   wait             prints "ready", then waits until its standard input closes
+//   hasself          exits with 1 when VlkHasProcess sees another process under
+//                    this program's file name, else with 0
+//   crash KIND [prev] installs the crash reporter (and a second instance and a
+//                    copy, both gone again before the fault) and faults: KIND is
+//                    null, div, stack or abort. With prev, a handler installed
+//                    before the reporter says "previous handler NN" on stderr
+//                    and restores the default action.
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include <QCoreApplication>
 
@@ -35,31 +31,19 @@ void PreviousHandler(int sig, siginfo_t*, void*) {
   signal(sig, SIG_DFL);
 }
 
-__attribute__((noinline)) void NullWrite() {
-#if defined(__x86_64__)
-  // Through assembly, so that no sanitizer check intervenes before the fault.
-  __asm__ volatile("movl $1, (%0)" : : "r"(static_cast<long>(0)) : "memory");
-#else
-  *static_cast<volatile int*>(nullptr) = 1;
-#endif
-}
+// Faults through assembly, so that no sanitizer check comes first.
+__attribute__((noinline)) void NullWrite() { __asm__ volatile("movl $1, (%0)" : : "r"(0L) : "memory"); }
 
 __attribute__((noinline)) int DivideByZero() {
-#if defined(__x86_64__)
   int quotient = 0;
   __asm__ volatile("cltd\n\tidivl %2" : "=a"(quotient) : "a"(7), "r"(0) : "edx");
   return quotient;
-#else
-  volatile int zero = 0;
-  return 7 / zero;
-#endif
 }
 
 __attribute__((noinline)) int Recurse(int depth) {
   volatile char pad[512];
   pad[0] = static_cast<char>(depth);
-  if (g_stop) return 0;
-  return Recurse(depth + 1) + pad[0];
+  return g_stop ? 0 : Recurse(depth + 1) + pad[0];
 }
 
 __attribute__((noinline)) int Crash(const std::string& kind) {
@@ -67,13 +51,6 @@ __attribute__((noinline)) int Crash(const std::string& kind) {
   if (kind == "div") return DivideByZero();
   if (kind == "stack") return Recurse(0);
   if (kind == "abort") std::abort();
-  if (kind == "thread") {
-    std::thread t([] {
-      Cwin_exception_handler::PrepareThread();
-      NullWrite();
-    });
-    t.join();
-  }
   return 3;
 }
 
@@ -85,33 +62,23 @@ int main(int argc, char** argv) {
   if (mode == "wait") {
     std::printf("ready\n");
     std::fflush(stdout);
-    char c;
-    while (read(0, &c, 1) > 0) {
+    for (char c; read(0, &c, 1) > 0;) {
     }
     return 0;
   }
   if (mode == "hasself") {
     const char* slash = std::strrchr(argv[0], '/');
-    std::string name = slash != nullptr ? slash + 1 : argv[0];
-    if (VlkHasProcess(name.c_str()) == VLK_TRUE) return 1;
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return VlkHasProcess(name.c_str()) == VLK_TRUE ? 2 : 0;
+    return VlkHasProcess(slash != nullptr ? slash + 1 : argv[0]) == VLK_TRUE ? 1 : 0;
   }
   if (mode != "crash" || argc < 3) return 4;
-  bool prev = false, twice = false;
-  for (int i = 3; i < argc; ++i) {
-    prev = prev || std::strcmp(argv[i], "prev") == 0;
-    twice = twice || std::strcmp(argv[i], "twice") == 0;
-  }
-  if (prev) {
+  if (argc > 3 && std::strcmp(argv[3], "prev") == 0) {
     struct sigaction act {};
     act.sa_sigaction = &PreviousHandler;
     act.sa_flags = SA_SIGINFO;
-    sigemptyset(&act.sa_mask);
-    for (int sig : {SIGSEGV, SIGFPE, SIGABRT}) sigaction(sig, &act, nullptr);
+    for (int sig : {SIGSEGV, SIGFPE}) sigaction(sig, &act, nullptr);
   }
   Cwin_exception_handler reporter;
-  if (twice) {
+  {
     Cwin_exception_handler second;
     Cwin_exception_handler copy(reporter);
   }
