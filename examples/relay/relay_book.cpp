@@ -7,17 +7,20 @@
 Crelay_book::Crelay_book(unsigned subscribers, unsigned publishers)
     : m_subs(subscribers),
       m_pubs(publishers),
+      m_expect(new bool[static_cast<std::size_t>(subscribers) * publishers]()),
       m_next(new std::uint64_t[static_cast<std::size_t>(subscribers) * publishers]()),
       m_sent(new std::atomic<std::uint64_t>[publishers]) {
   for (unsigned p = 0; p < publishers; ++p) m_sent[p].store(0, std::memory_order_relaxed);
 }
 
 void Crelay_book::Expect(unsigned sub, unsigned pub) {
-  if (sub < m_subs && pub < m_pubs) m_next[static_cast<std::size_t>(sub) * m_pubs + pub] = 1;
+  if (sub >= m_subs || pub >= m_pubs) return;
+  m_expect[static_cast<std::size_t>(sub) * m_pubs + pub] = true;
+  m_next[static_cast<std::size_t>(sub) * m_pubs + pub] = 1;
 }
 
 bool Crelay_book::IsExpected(unsigned sub, unsigned pub) const {
-  return sub < m_subs && pub < m_pubs && m_next[static_cast<std::size_t>(sub) * m_pubs + pub] != 0;
+  return sub < m_subs && pub < m_pubs && m_expect[static_cast<std::size_t>(sub) * m_pubs + pub];
 }
 
 void Crelay_book::Published(unsigned pub, std::uint64_t seq) {

@@ -49,7 +49,8 @@ class Crelay_book {
  private:
   unsigned m_subs;
   unsigned m_pubs;
-  std::unique_ptr<std::uint64_t[]> m_next;     // [sub * pubs + pub]: next expected; 0 = not expected
+  std::unique_ptr<bool[]> m_expect;            // [sub * pubs + pub]: fixed before the run
+  std::unique_ptr<std::uint64_t[]> m_next;     // [sub * pubs + pub]: next expected (receiving thread)
   std::unique_ptr<std::atomic<std::uint64_t>[]> m_sent;  // [pub]
   std::atomic<std::uint64_t> m_received{0};
   std::atomic<std::uint64_t> m_faults{0};

@@ -1,8 +1,17 @@
 # The relay's sources apart from main.cpp, shared by the vlk-relay binary and
 # its tests (which build them directly, so they also build without examples).
 set(VLK_RELAY_DIR ${CMAKE_CURRENT_LIST_DIR})
-set(VLK_RELAY_SOURCES
+set(VLK_RELAY_PROTO_SOURCES
   ${VLK_RELAY_DIR}/relay_proto.cpp
   ${VLK_RELAY_DIR}/relay_book.cpp
   ${VLK_RELAY_DIR}/relay_cert.cpp)
+set(VLK_RELAY_SOURCES
+  ${VLK_RELAY_PROTO_SOURCES}
+  ${VLK_RELAY_DIR}/relay_app.cpp
+  ${VLK_RELAY_DIR}/relay_bench.cpp
+  ${VLK_RELAY_DIR}/relay_config.cpp
+  ${VLK_RELAY_DIR}/relay_conn.cpp
+  ${VLK_RELAY_DIR}/relay_pool.cpp
+  ${VLK_RELAY_DIR}/relay_server.cpp
+  ${VLK_RELAY_DIR}/relay_topic.cpp)
 set(VLK_RELAY_LIBS OpenSSL::SSL OpenSSL::Crypto)

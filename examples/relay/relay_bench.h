@@ -1,0 +1,36 @@
+// relay_bench.h: the load client. N subscribers and M publishers on loopback
+// drive a running relay for a set time; every publication must reach every
+// subscriber of its topic exactly once and in order per publisher.
+#ifndef RELAY_BENCH_H
+#define RELAY_BENCH_H
+
+#include <cstdio>
+#include <string>
+
+struct Srelay_bench_opts {
+  std::string host = "127.0.0.1";
+  unsigned port = 7400;      // plain TCP port of the relay
+  unsigned tlsPort = 0;      // its TLS port, for the TLS subscribers
+  unsigned udpPort = 0;      // its STATS port; 0: no pool table
+  unsigned subscribers = 8;
+  unsigned publishers = 4;
+  unsigned topics = 2;       // subscriber s and publisher p use topic s % topics, p % topics
+  double seconds = 3.0;      // publishing time
+  unsigned window = 32;      // publications a publisher may have unanswered
+  unsigned payload = 64;     // bytes of text per publication
+  unsigned tlsSubscribers = 0;  // how many of the subscribers connect over TLS
+};
+
+// Parses one "--name=value" or "--name value" bench option at argv[i] (moving i
+// past a separate value); false with err set when it is not one.
+bool RelayBenchOption(int argc, char** argv, int& i, Srelay_bench_opts& opts, std::string& err);
+extern const char* const kRelayBenchUsage;
+
+// Runs the load and prints the summary to out. Returns 0 when nothing was lost,
+// duplicated or reordered and no request was refused; 1 otherwise.
+int RelayRunBench(const Srelay_bench_opts& opts, FILE* out);
+
+// Asks a relay's UDP port for "STATS"; the reply text, or empty after timeoutMs.
+std::string RelayQueryStats(const std::string& host, unsigned udpPort, unsigned timeoutMs);
+
+#endif  // RELAY_BENCH_H

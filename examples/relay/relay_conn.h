@@ -1,0 +1,106 @@
+// relay_conn.h: the network task. Every TCP connection is one event-table state
+// machine in the connection factory; it assembles request lines from the bytes
+// the servers pass on, answers PING and QUIT itself, hands SUB, UNSUB and PUB to
+// the topic task and writes what comes back to its socket.
+#ifndef RELAY_CONN_H
+#define RELAY_CONN_H
+
+#include <vlk_task.h>
+
+#include "relay_ctx.h"
+#include "relay_line.h"
+
+class Crelay_conn_fac;
+
+// One connection. States: IDLE (allocated for the first bytes) and OPEN.
+// Events: DATA (bytes), SEND (a reply from the topic task), DELIVER (a MSG
+// line), CLOSED (the socket is gone), QUIT (queued by a QUIT request).
+// Thread-safety: network task thread only.
+class Crelay_conn_fsm : public Cev_fsm {
+ public:
+  enum { S_IDLE = 0, S_OPEN = 1, S_COUNT = 2 };
+  enum { EV_NONE = 0, EV_DATA, EV_SEND, EV_DELIVER, EV_CLOSED, EV_QUIT, EV_COUNT };
+
+  explicit Crelay_conn_fsm(Crelay_conn_fac* factory);
+
+  // Ties the machine to its connection; the factory calls it before Create.
+  void Attach(unsigned server, unsigned nodeId);
+  unsigned Server() const { return m_server; }
+  unsigned NodeId() const { return m_nodeId; }
+
+  EerrNo Create() override;
+  EerrNo Destroy() override;
+  const char* GetName() override { return "Crelay_conn"; }
+
+ protected:
+  unsigned _getCurrState(unsigned char p1, unsigned char p2) override;
+  void _setCurrState(unsigned char p1, unsigned char p2, unsigned state) override;
+  void _parseMsg(Cmsg* msg) override;
+  const Cevt_entry* _getEvtEntry(unsigned state, unsigned short event, unsigned char p1) override;
+
+ private:
+  EevtPrc onOpen(Cmsg* msg, unsigned short event, unsigned char p2);
+  EevtPrc onData(Cmsg* msg, unsigned short event, unsigned char p2);
+  EevtPrc onSend(Cmsg* msg, unsigned short event, unsigned char p2);
+  EevtPrc onClosed(Cmsg* msg, unsigned short event, unsigned char p2);
+  EevtPrc onQuit(Cmsg* msg, unsigned short event, unsigned char p2);
+
+  // Handles one request line; false after QUIT (the rest of the bytes is dropped).
+  bool handleLine(const char* line, unsigned len);
+  void reply(const char* data, unsigned len);
+  void replyErr(const char* reason);
+  void toTopicTask(unsigned type, const Srelay_request& req);
+  Srelay_ctx* ctx();
+
+  static Cevt_entry s_table[S_COUNT][EV_COUNT];
+
+  unsigned m_curr = S_IDLE;
+  unsigned m_server = 0;
+  unsigned m_nodeId = 0;
+  bool m_open = false;        // the socket is still ours to close
+  bool m_subscribed = false;  // the topic task may hold subscriptions of ours
+  Crelay_line_buf m_lines;
+};
+
+// The pool of connection machines, and the map from (server, node id) to the
+// machine of that connection. Also runs the idle check on its timer.
+// Thread-safety: network task thread only.
+class Crelay_conn_fac : public Cfactory {
+ public:
+  Crelay_conn_fac(Cvlk_task* task, Srelay_ctx* ctx, unsigned maxFsm);
+  Srelay_ctx* Ctx() { return m_ctx; }
+  // Forgets the machine of a connection (called when the machine is released).
+  void Detach(unsigned server, unsigned nodeId, unsigned fsmId);
+  const char* GetName() override { return "Crelay_conn_fac"; }
+  EerrNo OnCreate() override;
+  // Machines are released with their connections, never by age.
+  EerrNo midnightChecking() override { return ERR_OK; }
+
+ protected:
+  Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm) override;
+
+ private:
+  struct Sslot {
+    unsigned nodeId;
+    unsigned fsmId;
+  };
+  static constexpr unsigned kSlots = 1024;  // the socket layer's node capacity
+  Sslot* slotOf(unsigned server, unsigned nodeId);
+  void idleCheck();
+
+  Srelay_ctx* m_ctx;
+  unsigned m_timer = 0;
+  Sslot m_slots[RELAY_SERVER_COUNT][kSlots];
+};
+
+// The network task: the connection factory and one timer for the idle check.
+class Crelay_net_task : public Cvlk_task {
+ public:
+  Crelay_net_task(Cvlk_task_mgr* mgr, Srelay_ctx* ctx);
+  Crelay_conn_fac* Factory() { return m_fac; }
+
+ private:
+  Crelay_conn_fac* m_fac;
+};
+
+#endif  // RELAY_CONN_H

@@ -1,0 +1,90 @@
+// relay_msgs.h: the relay's tasks, factories and message records. Every record
+// is the framework's 48-byte header followed by the relay's body.
+#ifndef RELAY_MSGS_H
+#define RELAY_MSGS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include <vlk_task.h>
+
+#include "relay_proto.h"
+
+// Task ids under the task manager.
+constexpr unsigned kRelayNetTaskId = 1;    // connections: one state machine each
+constexpr unsigned kRelayTopicTaskId = 2;  // the topic table
+// Factory ids within their task.
+constexpr unsigned kRelayConnFactoryId = 0x101;
+constexpr unsigned kRelayTopicFactoryId = 0x201;
+
+// The TCP servers a connection can belong to.
+enum Erelay_server : std::uint32_t { RELAY_SERVER_PLAIN = 0, RELAY_SERVER_TLS = 1, RELAY_SERVER_COUNT = 2 };
+
+// Message types of the relay (values the framework leaves to applications).
+enum Erelay_msg_type : std::uint32_t {
+  RELAY_MSG_DATA = 0x100,    // Srelay_data_msg: bytes received on a connection
+  RELAY_MSG_CLOSED,          // Srelay_data_msg without bytes: the connection is gone
+  RELAY_MSG_IDLE_CHECK,      // bare header: close silent connections now
+  RELAY_MSG_SEND,            // Srelay_line_msg: a reply for the connection to send
+  RELAY_MSG_DELIVER,         // Srelay_line_msg: a "MSG" line for a subscriber
+  RELAY_MSG_SUB,             // Srelay_topic_msg to the topic task
+  RELAY_MSG_UNSUB,           // Srelay_topic_msg
+  RELAY_MSG_PUB,             // Srelay_topic_msg with text
+  RELAY_MSG_DROP,            // Srelay_topic_msg without topic: forget all of a connection's subscriptions
+};
+
+// Where a connection's state machine lives: answers and deliveries go there.
+struct Srelay_peer {
+  std::uint32_t server;
+  std::uint32_t nodeId;
+  std::uint32_t fsmId;
+};
+
+struct Srelay_data_msg {
+  Cmsg hdr;
+  std::uint32_t server;
+  std::uint32_t nodeId;
+  std::uint32_t len;
+  char bytes[4];  // len bytes follow from here
+};
+
+struct Srelay_line_msg {
+  Cmsg hdr;
+  std::uint32_t len;
+  char bytes[4];  // len bytes: one complete reply line
+};
+
+struct Srelay_topic_msg {
+  Cmsg hdr;
+  Srelay_peer from;
+  std::uint32_t topicLen;
+  std::uint32_t textLen;
+  char bytes[4];  // the topic, then the text
+};
+
+// Buffer sizes the records need (header included).
+constexpr unsigned RelayDataMsgSize(unsigned len) { return offsetof(Srelay_data_msg, bytes) + len; }
+constexpr unsigned RelayLineMsgSize(unsigned len) { return offsetof(Srelay_line_msg, bytes) + len; }
+constexpr unsigned RelayTopicMsgSize(unsigned topicLen, unsigned textLen) {
+  return offsetof(Srelay_topic_msg, bytes) + topicLen + textLen;
+}
+
+// The message pool's size classes. Big holds one read of the socket layer
+// (4096 bytes); comm one protocol line.
+constexpr unsigned kRelayTinySize = 64;
+constexpr unsigned kRelaySmallSize = 256;
+constexpr unsigned kRelayCommSize = RelayTopicMsgSize(kRelayMaxLine, 0) + 16;
+constexpr unsigned kRelayBigSize = RelayDataMsgSize(4096);
+
+// Fills the header of a relay message: from and to the given task and factory.
+inline void RelayFillHeader(Cmsg* hdr, unsigned srcTask, unsigned dstTask, unsigned dstFactory, unsigned dstFsm,
+                            unsigned type) {
+  hdr->Init();
+  hdr->srcTaskId = srcTask;
+  hdr->dstTaskId = dstTask;
+  hdr->dstFactoryId = dstFactory;
+  hdr->dstFsmId = dstFsm;
+  hdr->msgType = type;
+}
+
+#endif  // RELAY_MSGS_H

@@ -1,0 +1,122 @@
+// The topic task: subscriptions and fan-out.
+#include "relay_topic.h"
+
+#include <cstring>
+
+Crelay_topic_fac::Crelay_topic_fac(Cvlk_task* task, Srelay_ctx* ctx, Cvlk_hash_tbl* table)
+    : Cfactory(task, kRelayTopicFactoryId, 0), m_ctx(ctx), m_table(table) {}
+
+Eprc_result Crelay_topic_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
+  Srelay_topic_msg* topic = reinterpret_cast<Srelay_topic_msg*>(msg);
+  switch (msg->msgType) {
+    case RELAY_MSG_SUB: subscribe(topic); return PRC_PROCESSED;
+    case RELAY_MSG_UNSUB: unsubscribe(topic); return PRC_PROCESSED;
+    case RELAY_MSG_PUB: publish(topic); return PRC_PROCESSED;
+    case RELAY_MSG_DROP: drop(topic->from); return PRC_PROCESSED;
+    default: return Cfactory::_facMsgPrc(msg, fsm);
+  }
+}
+
+unsigned Crelay_topic_fac::findEntry(Srelay_topic_msg* msg) {
+  unsigned char* data = nullptr;
+  unsigned id = 0;
+  unsigned char* key = reinterpret_cast<unsigned char*>(msg->bytes);
+  if (m_table->FindFirst(msg->topicLen, key, &data, &id) != ERR_OK) return 0;
+  while (true) {
+    Srelay_peer peer;
+    std::memcpy(&peer, data, sizeof(peer));
+    if (peer.fsmId == msg->from.fsmId) return id;
+    unsigned next = 0;
+    if (m_table->FindNext(id, &data, &next) != ERR_OK) return 0;
+    id = next;
+  }
+}
+
+void Crelay_topic_fac::subscribe(Srelay_topic_msg* msg) {
+  if (findEntry(msg) != 0) {
+    answer(msg->from, nullptr);  // subscribing twice changes nothing
+    return;
+  }
+  Srelay_peer peer = msg->from;
+  EerrNo err = m_table->Add(msg->topicLen, reinterpret_cast<unsigned char*>(msg->bytes),
+                            reinterpret_cast<unsigned char*>(&peer), nullptr);
+  answer(msg->from, err == ERR_OK ? nullptr : kRelayErrTooMany);
+}
+
+void Crelay_topic_fac::unsubscribe(Srelay_topic_msg* msg) {
+  unsigned id = findEntry(msg);
+  if (id == 0) {
+    answer(msg->from, kRelayErrNotSub);
+    return;
+  }
+  m_table->RemoveNode(id);
+  answer(msg->from, nullptr);
+}
+
+void Crelay_topic_fac::publish(Srelay_topic_msg* msg) {
+  unsigned len = RelayFormatMsg(m_line, sizeof(m_line), msg->bytes, msg->topicLen, msg->bytes + msg->topicLen,
+                                msg->textLen);
+  bool lost = len == 0;
+  unsigned char* data = nullptr;
+  unsigned id = 0;
+  EerrNo err = len == 0 ? ERR_FAIL
+                        : m_table->FindFirst(msg->topicLen, reinterpret_cast<unsigned char*>(msg->bytes), &data, &id);
+  while (err == ERR_OK) {
+    Srelay_peer peer;
+    std::memcpy(&peer, data, sizeof(peer));
+    if (!sendLine(peer, RELAY_MSG_DELIVER, m_line, len)) lost = true;
+    unsigned next = 0;
+    err = m_table->FindNext(id, &data, &next);
+    id = next;
+  }
+  m_ctx->counters.published.fetch_add(1, std::memory_order_relaxed);
+  // The answer goes out after every delivery of this publication, on the same
+  // queues: the publisher's "OK" means all of them were handed on.
+  answer(msg->from, lost ? kRelayErrBusy : nullptr);
+}
+
+void Crelay_topic_fac::drop(const Srelay_peer& gone) {
+  unsigned char* data = nullptr;
+  unsigned id = 0;
+  EerrNo err = m_table->GetFirst(&data, &id);
+  while (err == ERR_OK) {
+    Srelay_peer peer;
+    std::memcpy(&peer, data, sizeof(peer));
+    unsigned next = 0;
+    err = m_table->GetNext(id, &data, &next);  // step on before the entry goes
+    if (peer.fsmId == gone.fsmId) m_table->RemoveNode(id);
+    id = next;
+  }
+}
+
+bool Crelay_topic_fac::sendLine(const Srelay_peer& to, unsigned type, const char* line, unsigned len) {
+  Cvlk_msg_buf* buf = _getMsgBuf(RelayLineMsgSize(len));
+  if (buf == nullptr) {
+    m_ctx->counters.noBuffer.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  Srelay_line_msg* msg = reinterpret_cast<Srelay_line_msg*>(buf->GetMsgPointer());
+  RelayFillHeader(&msg->hdr, kRelayTopicTaskId, kRelayNetTaskId, kRelayConnFactoryId, to.fsmId, type);
+  msg->hdr.srcFactoryId = kRelayTopicFactoryId;
+  msg->len = len;
+  std::memcpy(msg->bytes, line, len);
+  _sendMsg(buf);
+  return true;
+}
+
+void Crelay_topic_fac::answer(const Srelay_peer& to, const char* reason) {
+  char out[64];
+  unsigned len = reason == nullptr ? RelayFormatOk(out, sizeof(out)) : RelayFormatErr(out, sizeof(out), reason);
+  if (reason != nullptr) m_ctx->counters.refused.fetch_add(1, std::memory_order_relaxed);
+  sendLine(to, RELAY_MSG_SEND, out, len);
+}
+
+Crelay_topic_task::Crelay_topic_task(Cvlk_task_mgr* mgr, Srelay_ctx* ctx, unsigned maxSubscriptions)
+    : Cvlk_task(mgr, kRelayTopicTaskId, "relay-topic") {
+  m_table = new Cvlk_hash_tbl(VlkGetGlobalObjID(), maxSubscriptions, kRelayMaxTopic, sizeof(Srelay_peer), VLK_TRUE,
+                              this);
+  m_err = m_table->GetErr();
+  m_fac = new Crelay_topic_fac(this, ctx, m_table);
+  if (m_err == ERR_OK) m_err = m_fac->GetErr();
+  if (m_err == ERR_OK) m_err = regFactory(m_fac);
+}
