@@ -1,0 +1,336 @@
+// End to end: a relay on free loopback ports, driven with plain sockets (IPv4 and
+// IPv6), a TLS client and UDP datagrams.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <QCoreApplication>
+
+#include "relay_app.h"
+#include "relay_bench.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 20000;
+
+// Waits for a condition while the Qt event loop of this thread runs (the relay's
+// timers tick there).
+bool WaitFor(const std::function<bool()>& done) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    poll(nullptr, 0, 5);
+  }
+  return true;
+}
+
+// A blocking line client over a plain socket or TLS. Reads give up after the
+// deadline, so a missing answer fails the test instead of hanging it.
+class Client {
+ public:
+  Client(int family, unsigned port, bool tls) {
+    m_fd = socket(family, SOCK_STREAM, 0);
+    timeval tv{kDeadlineMs / 1000, 0};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    int rc = -1;
+    if (family == AF_INET6) {
+      sockaddr_in6 a{};
+      a.sin6_family = AF_INET6;
+      a.sin6_addr = in6addr_loopback;
+      a.sin6_port = htons(static_cast<uint16_t>(port));
+      rc = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    } else {
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      a.sin_port = htons(static_cast<uint16_t>(port));
+      rc = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    }
+    m_ok = rc == 0;
+    if (m_ok && tls) {
+      m_ctx = SSL_CTX_new(TLS_client_method());
+      m_ssl = SSL_new(m_ctx);
+      SSL_set_fd(m_ssl, m_fd);
+      m_ok = SSL_connect(m_ssl) == 1;
+    }
+  }
+  ~Client() {
+    if (m_ssl) SSL_free(m_ssl);
+    if (m_ctx) SSL_CTX_free(m_ctx);
+    if (m_fd >= 0) close(m_fd);
+  }
+  bool ok() const { return m_ok; }
+
+  void Send(const std::string& data) {
+    if (m_ssl) {
+      ASSERT_EQ(SSL_write(m_ssl, data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
+    } else {
+      ASSERT_EQ(send(m_fd, data.data(), data.size(), MSG_NOSIGNAL), static_cast<ssize_t>(data.size()));
+    }
+  }
+  // The next line without its '\n', or "<closed>" / "<timeout>".
+  std::string Line() {
+    while (true) {
+      std::size_t nl = m_in.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = m_in.substr(0, nl);
+        m_in.erase(0, nl + 1);
+        return line;
+      }
+      char buf[4096];
+      int n = m_ssl ? SSL_read(m_ssl, buf, sizeof(buf)) : static_cast<int>(recv(m_fd, buf, sizeof(buf), 0));
+      if (n == 0 || (n < 0 && m_ssl && SSL_get_error(m_ssl, n) == SSL_ERROR_ZERO_RETURN)) return "<closed>";
+      if (n < 0) return m_ssl ? "<closed>" : "<timeout>";
+      m_in.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  // True once the relay has closed the connection (never waits).
+  bool PeerClosed() {
+    pollfd p{m_fd, POLLIN, 0};
+    if (poll(&p, 1, 0) != 1) return false;
+    char c;
+    return recv(m_fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  }
+
+ private:
+  int m_fd = -1;
+  bool m_ok = false;
+  SSL_CTX* m_ctx = nullptr;
+  SSL* m_ssl = nullptr;
+  std::string m_in;
+};
+
+bool HasIPv6Loopback() {
+  int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  close(fd);
+  return ok;
+}
+
+class RelayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/relay-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    m_dir = tmpl;
+    Srelay_config cfg;
+    cfg.tcpPort = cfg.tlsPort = cfg.udpPort = 0;
+    cfg.certDir = m_dir;
+    cfg.maxConnections = 16;
+    cfg.idleSeconds = 3600;
+    cfg.poolTiny = cfg.poolSmall = cfg.poolComm = cfg.poolBig = 256;
+    Configure(cfg);
+    m_relay.reset(new Crelay_app(cfg));
+    std::string err;
+    ASSERT_TRUE(m_relay->Start(err)) << err;
+  }
+  void TearDown() override {
+    if (m_relay) {
+      m_relay->Stop();
+      std::string detail;
+      EXPECT_TRUE(m_relay->AllBuffersHome(detail)) << detail;
+      m_relay.reset();
+    }
+    std::string cmd = "rm -rf " + m_dir;
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+  }
+  virtual void Configure(Srelay_config&) {}
+
+  std::unique_ptr<Client> Plain(int family = AF_INET) {
+    auto c = std::make_unique<Client>(family, m_relay->TcpPort(), false);
+    EXPECT_TRUE(c->ok());
+    return c;
+  }
+  std::unique_ptr<Client> Tls() {
+    auto c = std::make_unique<Client>(AF_INET, m_relay->TlsPort(), true);
+    EXPECT_TRUE(c->ok());
+    return c;
+  }
+  std::string Stats() { return RelayQueryStats("127.0.0.1", m_relay->UdpPort(), kDeadlineMs); }
+
+  std::string m_dir;
+  std::unique_ptr<Crelay_app> m_relay;
+};
+
+}  // namespace
+
+TEST_F(RelayTest, FansOutToPlainIPv6AndTlsSubscribersAndHonoursUnsub) {
+  auto a = Plain();
+  auto tls = Tls();
+  bool v6 = HasIPv6Loopback();
+  auto b = v6 ? Plain(AF_INET6) : Plain();
+  a->Send("PING\r\n");
+  EXPECT_EQ(a->Line(), "PONG");
+  for (Client* c : {a.get(), b.get(), tls.get()}) {
+    c->Send("SUB news\n");
+    EXPECT_EQ(c->Line(), "OK");
+  }
+  a->Send("PUB news hello world\n");
+  // The publisher is a subscriber too: its copy comes before its "OK".
+  EXPECT_EQ(a->Line(), "MSG news hello world");
+  EXPECT_EQ(a->Line(), "OK");
+  EXPECT_EQ(b->Line(), "MSG news hello world");
+  EXPECT_EQ(tls->Line(), "MSG news hello world");
+
+  b->Send("UNSUB news\n");
+  EXPECT_EQ(b->Line(), "OK");
+  b->Send("UNSUB news\n");
+  EXPECT_EQ(b->Line(), "ERR not subscribed");
+  tls->Send("PUB news second\n");
+  EXPECT_EQ(tls->Line(), "MSG news second");
+  EXPECT_EQ(tls->Line(), "OK");
+  EXPECT_EQ(a->Line(), "MSG news second");
+  // By the "OK" every delivery was handed on: b would have its copy before PONG.
+  b->Send("PING\n");
+  EXPECT_EQ(b->Line(), "PONG");
+  // Other topics stay apart; subscribing twice is harmless.
+  a->Send("SUB news\nPUB other x\n");
+  EXPECT_EQ(a->Line(), "OK");
+  EXPECT_EQ(a->Line(), "OK");
+}
+
+TEST_F(RelayTest, RefusesOversizeAndGarbageLinesAndStaysUsable) {
+  auto c = Plain();
+  c->Send(std::string(kRelayMaxLine + 1, 'x') + "\n");
+  EXPECT_EQ(c->Line(), "ERR line too long");
+  // A flood without a line end is refused once, and the line after it is served.
+  c->Send("PUB t " + std::string(20000, 'y'));
+  EXPECT_EQ(c->Line(), "ERR line too long");
+  c->Send("yyy\nPING\n");
+  EXPECT_EQ(c->Line(), "PONG");
+  c->Send(std::string("\x00\xff\x01junk\r\n", 9));
+  EXPECT_EQ(c->Line(), "ERR unknown command");
+  c->Send("SUB \nPUB t\nSUB a b\nPUB t bell\x07\n\nping\n");
+  EXPECT_EQ(c->Line(), "ERR missing topic");
+  EXPECT_EQ(c->Line(), "ERR missing text");
+  EXPECT_EQ(c->Line(), "ERR unexpected argument");
+  EXPECT_EQ(c->Line(), "ERR bad text");
+  EXPECT_EQ(c->Line(), "PONG");  // the empty line got no answer
+  // The longest acceptable line is relayed whole.
+  std::string text(kRelayMaxLine - 6, 'z');
+  c->Send("SUB t\nPUB t " + text + "\n");
+  EXPECT_EQ(c->Line(), "OK");
+  EXPECT_EQ(c->Line(), "MSG t " + text);
+  EXPECT_EQ(c->Line(), "OK");
+  // Random bytes in random pieces never take the relay down.
+  std::srand(3);
+  for (int i = 0; i < 200; ++i) {
+    std::string junk(static_cast<std::size_t>(std::rand() % 300), '\0');
+    for (char& ch : junk) ch = static_cast<char>(std::rand());
+    c->Send(junk);
+  }
+  c->Send("\nPING\n");
+  std::string line;
+  do {
+    line = c->Line();
+  } while (line.rfind("ERR", 0) == 0 || line.rfind("OK", 0) == 0 || line.rfind("MSG", 0) == 0);
+  EXPECT_EQ(line, "PONG");
+}
+
+TEST_F(RelayTest, QuitAnswersAndCloses) {
+  auto c = Plain();
+  c->Send("QUIT\nPING\n");
+  EXPECT_EQ(c->Line(), "OK");
+  EXPECT_EQ(c->Line(), "<closed>");
+  auto tls = Tls();
+  tls->Send("quit\n");
+  EXPECT_EQ(tls->Line(), "OK");
+  EXPECT_EQ(tls->Line(), "<closed>");
+}
+
+TEST_F(RelayTest, IdleCheckClosesOnlySilentConnections) {
+  auto c = Plain();
+  c->Send("PING\n");
+  ASSERT_EQ(c->Line(), "PONG");
+  m_relay->RequestIdleCheck();  // an hour of allowed silence: it stays
+  c->Send("PING\n");
+  EXPECT_EQ(c->Line(), "PONG");
+  m_relay->SetIdleSeconds(0);  // no silence allowed at all
+  m_relay->RequestIdleCheck();
+  EXPECT_EQ(c->Line(), "<closed>");
+  EXPECT_TRUE(WaitFor([&] { return Stats().find(" closed=1 ") != std::string::npos; })) << Stats();
+}
+
+TEST_F(RelayTest, UdpStatsReportsPoolAndConnections) {
+  auto c = Plain();
+  c->Send("PING\n");
+  ASSERT_EQ(c->Line(), "PONG");
+  std::string stats = Stats();
+  ASSERT_EQ(stats.rfind("STATS\n", 0), 0u) << stats;
+  EXPECT_NE(stats.find("connections plain=1 tls=0 max=16\n"), std::string::npos) << stats;
+  EXPECT_NE(stats.find("pool tiny size=64 real=256 idle="), std::string::npos) << stats;
+  EXPECT_NE(stats.find("stat EMSG_STAT_N_ALLOC_MSG "), std::string::npos) << stats;
+  EXPECT_NE(stats.find("relay opened=1 "), std::string::npos) << stats;
+}
+
+TEST_F(RelayTest, StopClosesClientsAndReturnsEveryBuffer) {
+  auto a = Plain();
+  auto tls = Tls();
+  a->Send("SUB s\n");
+  ASSERT_EQ(a->Line(), "OK");
+  tls->Send("PUB s x\n");
+  ASSERT_EQ(tls->Line(), "OK");
+  m_relay->Stop();
+  EXPECT_EQ(a->Line(), "MSG s x");
+  EXPECT_EQ(a->Line(), "<closed>");
+  EXPECT_EQ(tls->Line(), "<closed>");
+  std::string detail;
+  EXPECT_TRUE(m_relay->AllBuffersHome(detail)) << detail;
+  m_relay->Stop();  // twice is harmless
+}
+
+TEST_F(RelayTest, LoadClientSeesEveryMessageOnce) {
+  Srelay_bench_opts opts;
+  opts.port = m_relay->TcpPort();
+  opts.tlsPort = m_relay->TlsPort();
+  opts.udpPort = m_relay->UdpPort();
+  opts.subscribers = 4;
+  opts.tlsSubscribers = 1;
+  opts.publishers = 2;
+  opts.seconds = 0.3;
+  opts.window = 4;
+  FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(RelayRunBench(opts, out), 0);
+  std::rewind(out);
+  char buf[8192];
+  std::size_t n = std::fread(buf, 1, sizeof(buf) - 1, out);
+  buf[n] = '\0';
+  std::fclose(out);
+  EXPECT_NE(std::string(buf).find("lost 0, duplicated or reordered 0"), std::string::npos) << buf;
+}
+
+// The idle timer itself: a connection silent for a second is closed by the
+// network task's periodic check, with no help from the test.
+class RelayIdleTimerTest : public RelayTest {
+  void Configure(Srelay_config& cfg) override { cfg.idleSeconds = 1; }
+};
+
+TEST_F(RelayIdleTimerTest, SilentConnectionIsClosedByTheTimer) {
+  auto c = Plain();
+  c->Send("PING\n");
+  ASSERT_EQ(c->Line(), "PONG");
+  EXPECT_TRUE(WaitFor([&] { return c->PeerClosed(); }));
+}
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
