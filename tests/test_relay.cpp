@@ -243,6 +243,14 @@ TEST_F(RelayTest, RefusesOversizeAndGarbageLinesAndStaysUsable) {
   EXPECT_EQ(line, "PONG");
 }
 
+TEST_F(RelayTest, AnswersComeInTheOrderOfTheRequests) {
+  auto c = Plain();
+  c->Send("SUB a\nPING\nHELLO\nPUB a x\n" + std::string(kRelayMaxLine + 1, 'x') + "\nUNSUB a\nPING\n");
+  for (const char* want : {"OK", "PONG", "ERR unknown command", "MSG a x", "OK", "ERR line too long", "OK", "PONG"}) {
+    EXPECT_EQ(c->Line(), want);
+  }
+}
+
 TEST_F(RelayTest, QuitAnswersAndCloses) {
   auto c = Plain();
   c->Send("QUIT\nPING\n");
@@ -327,6 +335,57 @@ TEST_F(RelayIdleTimerTest, SilentConnectionIsClosedByTheTimer) {
   c->Send("PING\n");
   ASSERT_EQ(c->Line(), "PONG");
   EXPECT_TRUE(WaitFor([&] { return c->PeerClosed(); }));
+}
+
+namespace {
+
+std::string WriteFile(const std::string& dir, const char* name, const std::string& text) {
+  std::string path = dir + "/" + name;
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (f != nullptr) {
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  }
+  return path;
+}
+
+}  // namespace
+
+TEST(RelayConfig, ReadsTheRelaySectionAndRefusesBadValues) {
+  char tmpl[] = "/tmp/relay-ini-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string dir = tmpl;
+  Srelay_config cfg;
+  std::string err;
+  std::string path = WriteFile(dir, "a.ini",
+                               "[other]\ntcp_port=1\n[relay]\ntcp_port=9000\nidle_seconds=5\n"
+                               "cert_file=/x/c.pem\nkey_file=/x/k.pem\ntrace=1\n");
+  ASSERT_TRUE(RelayLoadConfig(path.c_str(), cfg, err)) << err;
+  EXPECT_EQ(cfg.tcpPort, 9000u);
+  EXPECT_EQ(cfg.idleSeconds, 5u);
+  EXPECT_EQ(cfg.tlsPort, Srelay_config().tlsPort);  // missing keys keep their value
+  EXPECT_EQ(cfg.certFile, "/x/c.pem");
+  EXPECT_EQ(cfg.keyFile, "/x/k.pem");
+  EXPECT_TRUE(cfg.trace);
+
+  Srelay_config bad;
+  EXPECT_FALSE(RelayLoadConfig(WriteFile(dir, "b.ini", "[relay]\ntcp_port=70000\n").c_str(), bad, err));
+  EXPECT_NE(err.find("tcp_port"), std::string::npos) << err;
+  EXPECT_FALSE(RelayLoadConfig(WriteFile(dir, "c.ini", "[relay]\nmax_connections=0\n").c_str(), bad, err));
+  EXPECT_FALSE(RelayLoadConfig(WriteFile(dir, "d.ini", "[relay]\ncert_file=/only/cert.pem\n").c_str(), bad, err));
+  EXPECT_FALSE(RelayLoadConfig((dir + "/missing.ini").c_str(), bad, err));
+
+  // The shipped sample says exactly what the defaults are.
+  Srelay_config sample;
+  sample.tcpPort = sample.idleSeconds = 1;
+  ASSERT_TRUE(RelayLoadConfig(VLK_RELAY_SAMPLE_INI, sample, err)) << err;
+  Srelay_config defaults;
+  EXPECT_EQ(sample.tcpPort, defaults.tcpPort);
+  EXPECT_EQ(sample.idleSeconds, defaults.idleSeconds);
+  EXPECT_EQ(sample.poolBig, defaults.poolBig);
+  EXPECT_EQ(sample.certFile, "");
+  std::string cmd = "rm -rf " + dir;
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
 }
 
 int main(int argc, char** argv) {

@@ -53,6 +53,7 @@ EerrNo Crelay_conn_fsm::Create() {
   m_curr = S_IDLE;
   m_open = true;
   m_subscribed = false;
+  m_quitting = false;
   m_lines.Reset();
   return err;
 }
@@ -66,8 +67,7 @@ EerrNo Crelay_conn_fsm::Destroy() {
     c->servers[m_server]->Close(m_nodeId);
   }
   if (m_subscribed) {
-    Srelay_request none;
-    toTopicTask(RELAY_MSG_DROP, none);
+    toTopicTask(RELAY_MSG_DROP, nullptr, 0, nullptr, 0);
     m_subscribed = false;
   }
   c->counters.closed.fetch_add(1, std::memory_order_relaxed);
@@ -84,6 +84,7 @@ void Crelay_conn_fsm::_parseMsg(Cmsg* msg) {
     case RELAY_MSG_CLOSED: _genEvent(EV_CLOSED, 0, 0); break;
     case RELAY_MSG_SEND: _genEvent(EV_SEND, 0, 0); break;
     case RELAY_MSG_DELIVER: _genEvent(EV_DELIVER, 0, 0); break;
+    case RELAY_MSG_BYE: _genEvent(EV_QUIT, 0, 0); break;
     default: break;  // nothing queued: the framework frees the buffer
   }
 }
@@ -101,10 +102,11 @@ EevtPrc Crelay_conn_fsm::onOpen(Cmsg*, unsigned short, unsigned char) {
 }
 
 EevtPrc Crelay_conn_fsm::onData(Cmsg* msg, unsigned short, unsigned char) {
+  if (m_quitting) return EVT_NOT_PROCESSED;
   Srelay_data_msg* data = reinterpret_cast<Srelay_data_msg*>(msg);
   m_lines.Feed(
       data->bytes, data->len, [this](const char* line, unsigned len) { return handleLine(line, len); },
-      [this] { replyErr(kRelayErrLineLong); });
+      [this] { refuse(kRelayErrLineLong); });
   return EVT_NOT_PROCESSED;
 }
 
@@ -120,14 +122,18 @@ EevtPrc Crelay_conn_fsm::onClosed(Cmsg*, unsigned short, unsigned char) {
   return EVT_NOT_PROCESSED;
 }
 
-EevtPrc Crelay_conn_fsm::onQuit(Cmsg*, unsigned short, unsigned char) {
-  char out[8];
-  reply(out, RelayFormatOk(out, sizeof(out)));
+EevtPrc Crelay_conn_fsm::onQuit(Cmsg* msg, unsigned short, unsigned char) {
+  Srelay_line_msg* line = reinterpret_cast<Srelay_line_msg*>(msg);
+  reply(line->bytes, line->len);
+  close();
+  return EVT_NOT_PROCESSED;
+}
+
+void Crelay_conn_fsm::close() {
   if (m_open) {
     m_open = false;
     ctx()->servers[m_server]->Close(m_nodeId);
   }
-  return EVT_NOT_PROCESSED;
 }
 
 bool Crelay_conn_fsm::handleLine(const char* line, unsigned len) {
@@ -135,28 +141,28 @@ bool Crelay_conn_fsm::handleLine(const char* line, unsigned len) {
   RelayParseLine(line, len, req);
   if (req.cmd == RELAY_CMD_EMPTY) return true;
   ctx()->counters.lines.fetch_add(1, std::memory_order_relaxed);
-  char out[16];
+  unsigned type = 0;
   switch (req.cmd) {
-    case RELAY_CMD_PING:
-      reply(out, RelayFormatPong(out, sizeof(out)));
-      return true;
+    case RELAY_CMD_PING: type = RELAY_MSG_PING; break;
+    case RELAY_CMD_SUB: type = RELAY_MSG_SUB; break;
+    case RELAY_CMD_UNSUB: type = RELAY_MSG_UNSUB; break;
+    case RELAY_CMD_PUB: type = RELAY_MSG_PUB; break;
     case RELAY_CMD_QUIT:
-      _genEvent(EV_QUIT, 0, 0);
+      // The rest of the bytes is dropped; the connection closes once the topic
+      // task's answer has come back behind every earlier answer.
+      m_quitting = true;
+      if (!toTopicTask(RELAY_MSG_QUIT, nullptr, 0, nullptr, 0)) close();
       return false;
-    case RELAY_CMD_SUB:
-      m_subscribed = true;
-      toTopicTask(RELAY_MSG_SUB, req);
-      return true;
-    case RELAY_CMD_UNSUB:
-      toTopicTask(RELAY_MSG_UNSUB, req);
-      return true;
-    case RELAY_CMD_PUB:
-      toTopicTask(RELAY_MSG_PUB, req);
-      return true;
     default:
-      replyErr(req.reason);
+      refuse(req.reason);
       return true;
   }
+  if (type == RELAY_MSG_SUB) m_subscribed = true;
+  if (!toTopicTask(type, req.topic, req.topicLen, req.text, req.textLen)) {
+    char out[64];
+    reply(out, RelayFormatErr(out, sizeof(out), kRelayErrBusy));
+  }
+  return true;
 }
 
 void Crelay_conn_fsm::reply(const char* data, unsigned len) {
@@ -168,18 +174,20 @@ void Crelay_conn_fsm::reply(const char* data, unsigned len) {
   }
 }
 
-void Crelay_conn_fsm::replyErr(const char* reason) {
+void Crelay_conn_fsm::refuse(const char* reason) {
   ctx()->counters.refused.fetch_add(1, std::memory_order_relaxed);
-  char out[64];
-  reply(out, RelayFormatErr(out, sizeof(out), reason));
+  if (!toTopicTask(RELAY_MSG_REFUSE, nullptr, 0, reason, static_cast<unsigned>(std::strlen(reason)))) {
+    char out[64];
+    reply(out, RelayFormatErr(out, sizeof(out), reason));
+  }
 }
 
-void Crelay_conn_fsm::toTopicTask(unsigned type, const Srelay_request& req) {
-  Cvlk_msg_buf* buf = _getMsgBuf(RelayTopicMsgSize(req.topicLen, req.textLen));
+bool Crelay_conn_fsm::toTopicTask(unsigned type, const char* topic, unsigned topicLen, const char* text,
+                                  unsigned textLen) {
+  Cvlk_msg_buf* buf = _getMsgBuf(RelayTopicMsgSize(topicLen, textLen));
   if (buf == nullptr) {
     ctx()->counters.noBuffer.fetch_add(1, std::memory_order_relaxed);
-    if (type != RELAY_MSG_DROP) replyErr(kRelayErrBusy);
-    return;
+    return false;
   }
   Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(buf->GetMsgPointer());
   RelayFillHeader(&msg->hdr, kRelayNetTaskId, kRelayTopicTaskId, kRelayTopicFactoryId, 0, type);
@@ -188,11 +196,12 @@ void Crelay_conn_fsm::toTopicTask(unsigned type, const Srelay_request& req) {
   msg->from.server = m_server;
   msg->from.nodeId = m_nodeId;
   msg->from.fsmId = GetId();
-  msg->topicLen = req.topicLen;
-  msg->textLen = req.textLen;
-  if (req.topicLen) std::memcpy(msg->bytes, req.topic, req.topicLen);
-  if (req.textLen) std::memcpy(msg->bytes + req.topicLen, req.text, req.textLen);
+  msg->topicLen = topicLen;
+  msg->textLen = textLen;
+  if (topicLen) std::memcpy(msg->bytes, topic, topicLen);
+  if (textLen) std::memcpy(msg->bytes + topicLen, text, textLen);
   _sendMsg(buf);
+  return true;
 }
 
 // ---------------------------------------------------------------------------

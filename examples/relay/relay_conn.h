@@ -13,8 +13,8 @@
 class Crelay_conn_fac;
 
 // One connection. States: IDLE (allocated for the first bytes) and OPEN.
-// Events: DATA (bytes), SEND (a reply from the topic task), DELIVER (a MSG
-// line), CLOSED (the socket is gone), QUIT (queued by a QUIT request).
+// Events: DATA (bytes), SEND (an answer from the topic task), DELIVER (a MSG
+// line), CLOSED (the socket is gone), QUIT (the topic task's answer to QUIT).
 // Thread-safety: network task thread only.
 class Crelay_conn_fsm : public Cev_fsm {
  public:
@@ -48,8 +48,11 @@ class Crelay_conn_fsm : public Cev_fsm {
   // Handles one request line; false after QUIT (the rest of the bytes is dropped).
   bool handleLine(const char* line, unsigned len);
   void reply(const char* data, unsigned len);
-  void replyErr(const char* reason);
-  void toTopicTask(unsigned type, const Srelay_request& req);
+  // Sends a request to the topic task; false when no buffer was left.
+  bool toTopicTask(unsigned type, const char* topic, unsigned topicLen, const char* text, unsigned textLen);
+  // Asks the topic task to answer "ERR <reason>" (directly, when out of buffers).
+  void refuse(const char* reason);
+  void close();
   Srelay_ctx* ctx();
 
   static Cevt_entry s_table[S_COUNT][EV_COUNT];
@@ -59,6 +62,7 @@ class Crelay_conn_fsm : public Cev_fsm {
   unsigned m_nodeId = 0;
   bool m_open = false;        // the socket is still ours to close
   bool m_subscribed = false;  // the topic task may hold subscriptions of ours
+  bool m_quitting = false;    // QUIT seen: further requests are ignored
   Crelay_line_buf m_lines;
 };
 

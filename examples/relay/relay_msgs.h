@@ -31,7 +31,14 @@ enum Erelay_msg_type : std::uint32_t {
   RELAY_MSG_UNSUB,           // Srelay_topic_msg
   RELAY_MSG_PUB,             // Srelay_topic_msg with text
   RELAY_MSG_DROP,            // Srelay_topic_msg without topic: forget all of a connection's subscriptions
+  RELAY_MSG_PING,            // Srelay_topic_msg without topic: answer "PONG"
+  RELAY_MSG_REFUSE,          // Srelay_topic_msg, the reason as text: answer "ERR <reason>"
+  RELAY_MSG_QUIT,            // Srelay_topic_msg without topic: answer with RELAY_MSG_BYE
+  RELAY_MSG_BYE,             // Srelay_line_msg ("OK") to a connection that asked to QUIT: send it, then close
 };
+// Every request that needs an answer travels through the topic task, even those
+// it answers without looking at its table: one road for every answer keeps a
+// connection's answers in the order of its requests.
 
 // Where a connection's state machine lives: answers and deliveries go there.
 struct Srelay_peer {

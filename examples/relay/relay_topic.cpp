@@ -13,6 +13,25 @@ Eprc_result Crelay_topic_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
     case RELAY_MSG_UNSUB: unsubscribe(topic); return PRC_PROCESSED;
     case RELAY_MSG_PUB: publish(topic); return PRC_PROCESSED;
     case RELAY_MSG_DROP: drop(topic->from); return PRC_PROCESSED;
+    case RELAY_MSG_PING: {
+      char out[8];
+      sendLine(topic->from, RELAY_MSG_SEND, out, RelayFormatPong(out, sizeof(out)));
+      return PRC_PROCESSED;
+    }
+    case RELAY_MSG_REFUSE: {
+      char reason[64];
+      unsigned n = topic->textLen < sizeof(reason) - 1 ? topic->textLen : sizeof(reason) - 1;
+      std::memcpy(reason, topic->bytes + topic->topicLen, n);
+      reason[n] = '\0';
+      char out[96];
+      sendLine(topic->from, RELAY_MSG_SEND, out, RelayFormatErr(out, sizeof(out), reason));
+      return PRC_PROCESSED;
+    }
+    case RELAY_MSG_QUIT: {
+      char out[8];
+      sendLine(topic->from, RELAY_MSG_BYE, out, RelayFormatOk(out, sizeof(out)));
+      return PRC_PROCESSED;
+    }
     default: return Cfactory::_facMsgPrc(msg, fsm);
   }
 }
