@@ -251,6 +251,22 @@ TEST_F(RelayTest, AnswersComeInTheOrderOfTheRequests) {
   }
 }
 
+TEST_F(RelayTest, ClosedConnectionsLeaveNoSubscriptionBehind) {
+  auto a = Plain();
+  auto b = Tls();
+  a->Send("SUB x\n");
+  ASSERT_EQ(a->Line(), "OK");
+  b->Send("SUB x\nSUB y\n");
+  ASSERT_EQ(b->Line(), "OK");
+  ASSERT_EQ(b->Line(), "OK");
+  EXPECT_NE(Stats().find(" subscriptions=3\n"), std::string::npos);
+  b.reset();  // the peer goes away without a word
+  EXPECT_TRUE(WaitFor([&] { return Stats().find(" subscriptions=1\n") != std::string::npos; })) << Stats();
+  a->Send("PUB x still here\n");
+  EXPECT_EQ(a->Line(), "MSG x still here");
+  EXPECT_EQ(a->Line(), "OK");
+}
+
 TEST_F(RelayTest, QuitAnswersAndCloses) {
   auto c = Plain();
   c->Send("QUIT\nPING\n");

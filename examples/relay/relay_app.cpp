@@ -167,9 +167,10 @@ unsigned Crelay_app::FormatStats(char* out, unsigned cap) {
   for (unsigned s = 0; s < kRelayPoolStats; ++s) add("stat %s %u\n", kRelayPoolStatNames[s], pool.stat[s]);
   const Srelay_counters& k = m_ctx.counters;
   add("relay opened=%" PRIu64 " closed=%" PRIu64 " lines=%" PRIu64 " refused=%" PRIu64 " published=%" PRIu64
-      " delivered=%" PRIu64 " no_buffer=%" PRIu64 " send_failed=%" PRIu64 " idle_checks=%" PRIu64 "\n",
+      " delivered=%" PRIu64 " no_buffer=%" PRIu64 " send_failed=%" PRIu64 " idle_checks=%" PRIu64
+      " subscriptions=%" PRIu64 "\n",
       k.opened.load(), k.closed.load(), k.lines.load(), k.refused.load(), k.published.load(), k.delivered.load(),
-      k.noBuffer.load(), k.sendFailed.load(), k.idleChecks.load());
+      k.noBuffer.load(), k.sendFailed.load(), k.idleChecks.load(), k.subscriptions.load());
   return n;
 }
 

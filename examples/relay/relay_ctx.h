@@ -22,6 +22,7 @@ struct Srelay_counters {
   std::atomic<std::uint64_t> noBuffer{0};    // messages lost for want of a pool buffer
   std::atomic<std::uint64_t> sendFailed{0};  // sends the socket layer refused
   std::atomic<std::uint64_t> idleChecks{0};  // idle checks run
+  std::atomic<std::uint64_t> subscriptions{0};  // entries in the topic table now
 };
 
 // Shared by every part of one relay; lives as long as the relay.

@@ -59,6 +59,7 @@ void Crelay_topic_fac::subscribe(Srelay_topic_msg* msg) {
   Srelay_peer peer = msg->from;
   EerrNo err = m_table->Add(msg->topicLen, reinterpret_cast<unsigned char*>(msg->bytes),
                             reinterpret_cast<unsigned char*>(&peer), nullptr);
+  if (err == ERR_OK) m_ctx->counters.subscriptions.fetch_add(1, std::memory_order_relaxed);
   answer(msg->from, err == ERR_OK ? nullptr : kRelayErrTooMany);
 }
 
@@ -68,7 +69,7 @@ void Crelay_topic_fac::unsubscribe(Srelay_topic_msg* msg) {
     answer(msg->from, kRelayErrNotSub);
     return;
   }
-  m_table->RemoveNode(id);
+  if (m_table->RemoveNode(id) == ERR_OK) m_ctx->counters.subscriptions.fetch_sub(1, std::memory_order_relaxed);
   answer(msg->from, nullptr);
 }
 
@@ -103,7 +104,9 @@ void Crelay_topic_fac::drop(const Srelay_peer& gone) {
     std::memcpy(&peer, data, sizeof(peer));
     unsigned next = 0;
     err = m_table->GetNext(id, &data, &next);  // step on before the entry goes
-    if (peer.fsmId == gone.fsmId) m_table->RemoveNode(id);
+    if (peer.fsmId == gone.fsmId && m_table->RemoveNode(id) == ERR_OK) {
+      m_ctx->counters.subscriptions.fetch_sub(1, std::memory_order_relaxed);
+    }
     id = next;
   }
 }
