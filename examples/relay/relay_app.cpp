@@ -123,14 +123,16 @@ bool Crelay_app::Start(std::string& err) {
 void Crelay_app::Stop() {
   if (m_stopped) return;
   m_stopped = true;
-  // 1. No more bytes come in and no more datagrams are answered.
+  // 1. No more datagrams are answered.
   if (m_udp) m_udp->stop();
-  if (m_plain) m_plain->stop();
-  if (m_tls) m_tls->stop();
-  // 2. Every connection is closed; the machines learn it through CLOSED messages.
+  // 2. Every connection is closed (TLS ones with their TLS state) while the
+  //    servers still run; the machines learn it through CLOSED messages.
   if (m_plain) m_plain->selfCheck(0);
   if (m_tls) m_tls->selfCheck(0);
-  // 3. The tasks and the routing thread stop; whatever is still queued goes back
+  // 3. The servers stop: no more connections, no more bytes.
+  if (m_plain) m_plain->stop();
+  if (m_tls) m_tls->stop();
+  // 4. The tasks and the routing thread stop; whatever is still queued goes back
   //    to the pool.
   if (m_mgr) m_mgr->Stop();
   m_running = false;

@@ -39,9 +39,9 @@ void RelayLog(const char* level, const QString& text);
 
 // Thread-safety: Start, Stop and the destructor on the thread that runs the Qt
 // event loop (the timers tick there); the rest from any thread.
-// Shutdown order: the socket threads stop first (no more received bytes), every
-// connection is closed, then the tasks and the routing thread stop and every
-// message buffer is back in its pool.
+// Shutdown order: the UDP endpoint stops, every connection is closed, the TCP
+// servers stop (no more bytes), then the tasks and the routing thread stop and
+// every message buffer is back in its pool.
 class Crelay_app {
  public:
   explicit Crelay_app(const Srelay_config& cfg);
