@@ -16,7 +16,7 @@ struct Srelay_bench_opts {
   unsigned publishers = 4;
   unsigned topics = 2;       // subscriber s and publisher p use topic s % topics, p % topics
   double seconds = 3.0;      // publishing time
-  unsigned window = 32;      // publications a publisher may have unanswered
+  unsigned window = 8;       // publications a publisher may have unanswered
   unsigned payload = 64;     // bytes of text per publication
   unsigned tlsSubscribers = 0;  // how many of the subscribers connect over TLS
 };
