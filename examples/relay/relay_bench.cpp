@@ -367,7 +367,7 @@ bool RelayBenchOption(int argc, char** argv, int& i, Srelay_bench_opts& o, std::
   }
   if (name == "--port") return setU(o.port, 1, 65535);
   if (name == "--tls-port") return setU(o.tlsPort, 1, 65535);
-  if (name == "--udp-port") return setU(o.udpPort, 1, 65535);
+  if (name == "--udp-port") return setU(o.udpPort, 0, 65535);
   if (name == "--subscribers") return setU(o.subscribers, 1, 500);
   if (name == "--publishers") return setU(o.publishers, 1, 500);
   if (name == "--topics") return setU(o.topics, 1, 1000);

@@ -9,9 +9,10 @@
 
 struct Srelay_bench_opts {
   std::string host = "127.0.0.1";
-  unsigned port = 7400;      // plain TCP port of the relay
-  unsigned tlsPort = 0;      // its TLS port, for the TLS subscribers
-  unsigned udpPort = 0;      // its STATS port; 0: no pool table
+  // The relay's ports; the defaults are the relay's own.
+  unsigned port = 7400;      // plain TCP
+  unsigned tlsPort = 7401;   // TLS, for the TLS subscribers
+  unsigned udpPort = 7402;   // STATS, for the pool table; 0: none
   unsigned subscribers = 8;
   unsigned publishers = 4;
   unsigned topics = 2;       // subscriber s and publisher p use topic s % topics, p % topics
