@@ -404,6 +404,53 @@ TEST(RelayConfig, ReadsTheRelaySectionAndRefusesBadValues) {
   EXPECT_EQ(std::system(cmd.c_str()), 0);
 }
 
+TEST(RelayStart, FailsCleanlyOnABusyPortOrAMissingCertificate) {
+  // Hold a port on both families so that the relay cannot have it.
+  int v4 = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(v4, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_EQ(listen(v4, 1), 0);
+  socklen_t len = sizeof(a);
+  ASSERT_EQ(getsockname(v4, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  int v6 = socket(AF_INET6, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
+  sockaddr_in6 a6{};
+  a6.sin6_family = AF_INET6;
+  a6.sin6_addr = in6addr_any;
+  a6.sin6_port = a.sin_port;
+  bool v6held = v6 >= 0 && bind(v6, reinterpret_cast<sockaddr*>(&a6), sizeof(a6)) == 0 && listen(v6, 1) == 0;
+
+  char tmpl[] = "/tmp/relay-start-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  Srelay_config cfg;
+  cfg.tlsPort = cfg.udpPort = 0;
+  cfg.certDir = tmpl;
+  cfg.poolTiny = cfg.poolSmall = cfg.poolComm = cfg.poolBig = 16;
+  std::string err;
+  if (v6held) {
+    cfg.tcpPort = ntohs(a.sin_port);
+    Crelay_app busy(cfg);
+    EXPECT_FALSE(busy.Start(err));
+    EXPECT_NE(err.find("TCP port"), std::string::npos) << err;
+    std::string detail;
+    EXPECT_TRUE(busy.AllBuffersHome(detail)) << detail;
+  }
+  cfg.tcpPort = 0;
+  cfg.certFile = std::string(tmpl) + "/none.pem";
+  cfg.keyFile = std::string(tmpl) + "/none.key";
+  Crelay_app nocert(cfg);
+  err.clear();
+  EXPECT_FALSE(nocert.Start(err));
+  EXPECT_NE(err.find("certificate"), std::string::npos) << err;
+  close(v4);
+  if (v6 >= 0) close(v6);
+  std::string cmd = std::string("rm -rf ") + tmpl;
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
