@@ -31,6 +31,16 @@ struct Srelay_config {
 // out of range.
 bool RelayLoadConfig(const char* path, Srelay_config& cfg, std::string& err);
 
+// The numeric keys of the [relay] section, the fields they set and their ranges.
+struct Srelay_config_range {
+  const char* key;
+  unsigned Srelay_config::*field;
+  unsigned min;
+  unsigned max;
+};
+extern const Srelay_config_range kRelayConfigRanges[];
+extern const unsigned kRelayConfigRangeCount;
+
 // Checks ranges; false with err set when a value is unusable.
 bool RelayCheckConfig(const Srelay_config& cfg, std::string& err);
 

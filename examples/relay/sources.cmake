@@ -14,4 +14,6 @@ set(VLK_RELAY_SOURCES
   ${VLK_RELAY_DIR}/relay_pool.cpp
   ${VLK_RELAY_DIR}/relay_server.cpp
   ${VLK_RELAY_DIR}/relay_topic.cpp)
+# Reading the configuration from an INI file (needs the library's INI reader).
+set(VLK_RELAY_INI_SOURCES ${VLK_RELAY_DIR}/relay_config_ini.cpp)
 set(VLK_RELAY_LIBS OpenSSL::SSL OpenSSL::Crypto)
