@@ -25,6 +25,9 @@ void Cvlk_thread::start() {
 }
 
 void Cvlk_thread::mainFunc() {
+  // An alternate signal stack lets the crash reporter report a stack overflow on
+  // this thread too.
+  Cwin_exception_handler::PrepareThread();
   run();
   m_running.store(false, std::memory_order_release);
 }
