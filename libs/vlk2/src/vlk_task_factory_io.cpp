@@ -4,13 +4,7 @@
 #include <cstdio>
 
 #include "vlk_task.h"
-
-namespace {
-
-constexpr std::size_t kTextMax = 4096;   // 4095 characters and the terminator
-constexpr std::size_t kTraceMax = 4400;  // "%s[%08X] %s" around such a text
-
-}  // namespace
+#include "vlk_task_output.h"
 
 EerrNo Cfactory::sendRelationOff(Cmsg* msg) {
   Cvlk_msg_buf* buf = _getMsgBuf(sizeof(Cmsg));
@@ -85,39 +79,27 @@ EerrNo Cfactory::selfChecking() { return ERR_OK; }
 void Cfactory::Print() { Display("%s: real=%u, idle=%u", GetName(), GetRealNum(), GetIdleNum()); }
 
 void Cfactory::Display(const char* format, ...) {
-  Cvlk_task_mgr* mgr = _taskMgr();
-  if (mgr == nullptr) return;
-  char text[kTextMax];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
+  VlkTaskDisplayV(_taskMgr(), format, args);
   va_end(args);
-  mgr->Display(text);
 }
 
 void Cfactory::TraceInfo(const char* format, ...) {
   Cvlk_task_mgr* mgr = _taskMgr();
   if (mgr == nullptr || mgr->HasTraceOn() != VLK_TRUE) return;
-  char text[kTextMax];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
+  VlkTaskDisplayV(mgr, format, args);
   va_end(args);
-  mgr->Display(text);
 }
 
 void Cfactory::_trace(const char* format, ...) {
   if ((m_flags & kFlagTrace) == 0) return;
-  Cvlk_task_mgr* mgr = _taskMgr();
-  if (mgr == nullptr || mgr->HasTraceOn() != VLK_TRUE) return;
-  char text[kTextMax];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
+  VlkTaskTraceV(_taskMgr(), GetName(), GetId(), format, args);
   va_end(args);
-  char line[kTraceMax];
-  std::snprintf(line, sizeof(line), "%s[%08X] %s", GetName(), GetId(), text);
-  mgr->Display(line);
 }
 
 void Cfactory::_logInfo(const char* text) {

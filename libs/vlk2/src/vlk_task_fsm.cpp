@@ -5,11 +5,9 @@
 #include <new>
 
 #include "vlk_task.h"
+#include "vlk_task_output.h"
 
 namespace {
-
-constexpr std::size_t kTextMax = 4096;   // 4095 characters and the terminator
-constexpr std::size_t kTraceMax = 4400;  // "%s[%08X] %s" around such a text
 
 Cvlk_link* newQueue() {
   auto* queue = new (std::nothrow) Cvlk_link();
@@ -153,28 +151,18 @@ unsigned int Cfsm::GetCurrSeconds() {
 void Cfsm::Print() { displayInfo("%s[%08X] _state=%u", GetName(), GetId(), m_state); }
 
 void Cfsm::displayInfo(const char* format, ...) {
-  Cvlk_task_mgr* mgr = _taskMgr();
-  if (mgr == nullptr) return;
-  char text[kTextMax];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
+  VlkTaskDisplayV(_taskMgr(), format, args);
   va_end(args);
-  mgr->Display(text);
 }
 
 void Cfsm::_trace(const char* format, ...) {
   if ((m_flags & kFlagTrace) == 0) return;
-  Cvlk_task_mgr* mgr = _taskMgr();
-  if (mgr == nullptr || mgr->HasTraceOn() != VLK_TRUE) return;
-  char text[kTextMax];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
+  VlkTaskTraceV(_taskMgr(), GetName(), GetId(), format, args);
   va_end(args);
-  char line[kTraceMax];
-  std::snprintf(line, sizeof(line), "%s[%08X] %s", GetName(), GetId(), text);
-  mgr->Display(line);
 }
 
 void Cfsm::_logInfo(const char* text) {
