@@ -588,6 +588,9 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   void ioClosed(unsigned int nodeId) override;
 
  private:
+  // Ends a Bind: stores the user values in a node holding a valid socket and
+  // returns its id; otherwise closes whatever node was taken and returns 0.
+  unsigned int _keepBound(unsigned int nodeId, unsigned long userInfo1, unsigned long userInfo2);
   void init();
   void initNodes();
   EerrNo bindAddr(unsigned int& nodeId, Cvlk_uaddr localAddr, unsigned char version);

@@ -122,17 +122,7 @@ unsigned int Cvlk_udp_server::Bind(unsigned short port, unsigned long userInfo1,
   bindIPv4Addr(nodeId, addr);
   addr.initAnyAddrV6(port);
   bindIPv6Addr(nodeId, addr);
-  if (nodeId != 0) {
-    Cvlk_mutex_locker guard(&ioLock);
-    Cvlk_io_node* node = getNode(nodeId);
-    if (node != nullptr && node->hasValidHandle() == VLK_TRUE) {
-      node->userInfo1 = static_cast<unsigned int>(userInfo1);
-      node->userInfo2 = static_cast<unsigned int>(userInfo2);
-      return nodeId;
-    }
-  }
-  close(nodeId);
-  return 0;
+  return _keepBound(nodeId, userInfo1, userInfo2);
 }
 
 unsigned int Cvlk_udp_server::Bind(Cvlk_uaddr localAddr, unsigned long userInfo1, unsigned long userInfo2) {
@@ -142,8 +132,11 @@ unsigned int Cvlk_udp_server::Bind(Cvlk_uaddr localAddr, unsigned long userInfo1
   } else {
     bindIPv6Addr(nodeId, localAddr);
   }
-  if (nodeId == 0) return 0;
-  {
+  return _keepBound(nodeId, userInfo1, userInfo2);
+}
+
+unsigned int Cvlk_udp_server::_keepBound(unsigned int nodeId, unsigned long userInfo1, unsigned long userInfo2) {
+  if (nodeId != 0) {
     Cvlk_mutex_locker guard(&ioLock);
     Cvlk_io_node* node = getNode(nodeId);
     if (node != nullptr && node->hasValidHandle() == VLK_TRUE) {
@@ -152,7 +145,7 @@ unsigned int Cvlk_udp_server::Bind(Cvlk_uaddr localAddr, unsigned long userInfo1
       return nodeId;
     }
   }
-  close(nodeId);
+  close(nodeId);  // also emits sigClosed for a node that was taken
   return 0;
 }
 
