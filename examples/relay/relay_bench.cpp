@@ -62,7 +62,7 @@ class Cbench {
   explicit Cbench(const Srelay_bench_opts& o)
       : m_opts(o), m_book(o.subscribers, o.publishers), m_net(this, o.subscribers + o.publishers) {}
 
-  int Run(FILE* out);
+  int Run(FILE* out, Srelay_bench_figures& fig);
   void OnBytes(unsigned client, const char* data, unsigned len);
   void OnGone(unsigned client);
 
@@ -224,7 +224,7 @@ void Cbench::publish() {
   }
 }
 
-int Cbench::Run(FILE* out) {
+int Cbench::Run(FILE* out, Srelay_bench_figures& fig) {
   m_net.start();
   std::string err;
   if (!connectAll(err)) {
@@ -278,16 +278,25 @@ int Cbench::Run(FILE* out) {
   std::uint64_t faults = m_book.Faults();
   unsigned lost = m_lostConnections.load();
   bool ok = answered && drained && missing == 0 && faults == 0 && errors == 0 && lost == 0 && published > 0;
+  fig.publishedPerSec = pubSeconds > 0 ? static_cast<double>(published) / pubSeconds : 0.0;
+  fig.deliveredPerSec = allSeconds > 0 ? static_cast<double>(delivered) / allSeconds : 0.0;
+  fig.delivered = delivered;
+  fig.expected = m_book.ExpectedDeliveries();
+  fig.p50Micros = m_latency.Quantile(0.5);
+  fig.p99Micros = m_latency.Quantile(0.99);
+  fig.lost = missing;
+  fig.faults = faults;
+  fig.refused = errors;
+  fig.connectionsLost = lost;
 
   std::fprintf(out, "vlk-relay bench: %u subscribers (%u over TLS), %u publishers, %u topics, %u-byte texts, "
                "window %u, %.1f s\n",
                m_opts.subscribers, m_opts.tlsSubscribers, m_opts.publishers, m_opts.topics, m_opts.payload,
                m_opts.window, m_opts.seconds);
   std::fprintf(out, "  published   %10llu messages     %10.0f msg/s\n", static_cast<unsigned long long>(published),
-               pubSeconds > 0 ? static_cast<double>(published) / pubSeconds : 0.0);
+               fig.publishedPerSec);
   std::fprintf(out, "  delivered   %10llu deliveries   %10.0f msg/s  (of %llu expected)\n",
-               static_cast<unsigned long long>(delivered),
-               allSeconds > 0 ? static_cast<double>(delivered) / allSeconds : 0.0,
+               static_cast<unsigned long long>(delivered), fig.deliveredPerSec,
                static_cast<unsigned long long>(m_book.ExpectedDeliveries()));
   std::fprintf(out, "  latency     median %llu us, p99 %llu us, max %llu us\n",
                static_cast<unsigned long long>(m_latency.Quantile(0.5)),
@@ -399,7 +408,7 @@ std::string RelayQueryStats(const std::string& host, unsigned udpPort, unsigned 
   return reply;
 }
 
-int RelayRunBench(const Srelay_bench_opts& opts, FILE* out) {
+int RelayRunBench(const Srelay_bench_opts& opts, FILE* out, Srelay_bench_figures* figures) {
   if (opts.tlsSubscribers > opts.subscribers || (opts.tlsSubscribers > 0 && opts.tlsPort == 0)) {
     std::fprintf(out, "bench: --tls-subscribers needs --tls-port and at most --subscribers\n");
     return 1;
@@ -407,7 +416,9 @@ int RelayRunBench(const Srelay_bench_opts& opts, FILE* out) {
   int rc = 1;
   {
     Cbench bench(opts);
-    rc = bench.Run(out);
+    Srelay_bench_figures fig;
+    rc = bench.Run(out, fig);
+    if (figures != nullptr) *figures = fig;
   }
   if (opts.udpPort != 0) {
     std::string stats = RelayQueryStats(opts.host, opts.udpPort, 5000);

@@ -27,9 +27,20 @@ struct Srelay_bench_opts {
 bool RelayBenchOption(int argc, char** argv, int& i, Srelay_bench_opts& opts, std::string& err);
 extern const char* const kRelayBenchUsage;
 
-// Runs the load and prints the summary to out. Returns 0 when nothing was lost,
-// duplicated or reordered and no request was refused; 1 otherwise.
-int RelayRunBench(const Srelay_bench_opts& opts, FILE* out);
+// The summary's figures, for a program that reports them its own way.
+struct Srelay_bench_figures {
+  double publishedPerSec = 0;  // over the publishing time
+  double deliveredPerSec = 0;  // over publishing and draining
+  unsigned long long delivered = 0, expected = 0;
+  unsigned long long p50Micros = 0, p99Micros = 0;
+  unsigned long long lost = 0, faults = 0, refused = 0;  // faults: duplicated or reordered
+  unsigned connectionsLost = 0;
+};
+
+// Runs the load and prints the summary to out (and, given figures, fills them).
+// Returns 0 when nothing was lost, duplicated or reordered and no request was
+// refused; 1 otherwise.
+int RelayRunBench(const Srelay_bench_opts& opts, FILE* out, Srelay_bench_figures* figures = nullptr);
 
 // Asks a relay's UDP port for "STATS"; the reply text, or empty after timeoutMs.
 std::string RelayQueryStats(const std::string& host, unsigned udpPort, unsigned timeoutMs);

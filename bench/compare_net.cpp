@@ -1,0 +1,100 @@
+// Loopback echo cases: TCP with 1, 64 and 512 connections and with 1000 idle
+// beside 10 busy ones; UDP with 64, 1024 and 4096-byte datagrams. vlk2's
+// servers against single-thread Boost.Asio servers, each in a child process of
+// its own, driven by the same client.
+#include <sys/socket.h>
+
+#include <string>
+
+#include "bench_harness.h"
+#include "compare_net.h"
+
+namespace netbench {
+namespace {
+
+using vlkbench::Metric;
+using vlkbench::Outcome;
+using vlkbench::RunContext;
+
+Outcome Fail(const std::string& why) {
+  Outcome out;
+  out.check = why;
+  return out;
+}
+
+LoadShape Timed(const RunContext& ctx, LoadShape shape) {
+  shape.warmSeconds = ctx.smoke ? 0.05 : 0.3;
+  shape.seconds = ctx.smoke ? 0.15 : 2.0;
+  return shape;
+}
+
+Outcome RunTcp(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
+  shape = Timed(ctx, shape);
+  const unsigned conns = shape.sockets + shape.idle;
+  if (!RaiseFileLimit(2 * conns + 64)) return Fail("cannot raise the descriptor limit");
+  ServerProcess server;
+  if (!server.Start(contestant, SOCK_STREAM, conns + 8)) return Fail(server.Error());
+  const LoadResult r = DriveTcp(server, shape);
+  Outcome out;
+  out.ok = r.ok;
+  out.check = r.check;
+  const double rate = r.elapsed > 0 ? r.echoes / r.elapsed : 0;
+  out.metrics = {Metric{"msgs/s", rate, false}, Metric{"MB/s", rate * shape.size * 2 / 1e6, false},
+                 Metric{"p99 (us)", r.p99Micros, true}, Metric{"server CPU s", r.serverCpu, true}};
+  return out;
+}
+
+Outcome RunUdp(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
+  shape = Timed(ctx, shape);
+  ServerProcess server;
+  if (!server.Start(contestant, SOCK_DGRAM, 4)) return Fail(server.Error());
+  const LoadResult r = DriveUdp(server, shape);
+  Outcome out;
+  out.ok = r.ok;
+  out.check = r.check;
+  out.metrics = {Metric{"pkts/s", r.elapsed > 0 ? r.echoes / r.elapsed : 0, false},
+                 Metric{"loss (%)", r.sent > 0 ? 100.0 * r.lost / r.sent : 100, true},
+                 Metric{"p99 (us)", r.p99Micros, true}, Metric{"server CPU s", r.serverCpu, true}};
+  return out;
+}
+
+std::string SizeName(std::size_t size) { return size >= 1024 ? std::to_string(size / 1024) + " KiB" : std::to_string(size) + " B"; }
+
+void RegisterFor(const std::string& contestant) {
+  for (unsigned conns : {1u, 64u, 512u}) {
+    for (std::size_t size : {std::size_t{64}, std::size_t{4096}}) {
+      LoadShape shape;
+      shape.sockets = conns;
+      shape.size = size;
+      const std::string name = std::to_string(conns) + (conns == 1 ? " conn, " : " conns, ") + SizeName(size);
+      vlkbench::Register("tcp", name, contestant,
+                         [contestant, shape](const RunContext& ctx) { return RunTcp(ctx, contestant, shape); });
+    }
+  }
+  LoadShape idle;
+  idle.sockets = 10;
+  idle.idle = 1000;
+  vlkbench::Register("tcp", "1000 idle + 10 busy", contestant,
+                     [contestant, idle](const RunContext& ctx) { return RunTcp(ctx, contestant, idle); });
+  // 16 sockets; the window keeps what can be queued at the server's socket
+  // (about 8.5 KiB of buffer per 4 KiB datagram on loopback) well inside its
+  // default receive buffer, so that a loss is the server's and not the bench's.
+  for (std::size_t size : {std::size_t{64}, std::size_t{1024}, std::size_t{4096}}) {
+    LoadShape shape;
+    shape.sockets = 16;
+    shape.window = size >= 4096 ? 1 : (size >= 1024 ? 2 : 4);
+    shape.size = size;
+    vlkbench::Register("udp", SizeName(size) + " datagrams", contestant,
+                       [contestant, shape](const RunContext& ctx) { return RunUdp(ctx, contestant, shape); });
+  }
+}
+
+struct Registrar {
+  Registrar() {
+    RegisterFor("vlk2");
+    if (HaveAsio()) RegisterFor("asio");
+  }
+} registrar;
+
+}  // namespace
+}  // namespace netbench

@@ -1,0 +1,100 @@
+// Loopback echo comparison of the network servers: the echo servers of each
+// contestant, the child process that runs one of them, and the load clients
+// that drive it the same way whoever serves.
+#ifndef COMPARE_NET_H
+#define COMPARE_NET_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace netbench {
+
+// ---------------------------------------------------------------------------
+// Echo servers (run inside the server process)
+// ---------------------------------------------------------------------------
+
+// A running echo server: TCP (type SOCK_STREAM) echoes every read back,
+// UDP (SOCK_DGRAM) every datagram to its sender. Stops when destroyed.
+class EchoServer {
+ public:
+  virtual ~EchoServer() = default;
+  virtual unsigned short Port() const = 0;
+  // After the clients have gone: true when the server holds nothing of theirs
+  // any more (vlk2: its connection pool is back to full); detail says what is left.
+  virtual bool Drained(std::string& detail) = 0;
+};
+
+// Null without Boost (vlk2's servers are the server process's own).
+std::unique_ptr<EchoServer> StartAsioEcho(int type);
+bool HaveAsio();
+
+// ---------------------------------------------------------------------------
+// The server process
+// ---------------------------------------------------------------------------
+
+// One echo server in a forked child, so that the CPU time and the heap
+// allocations sampled are the server's alone, for both contestants alike.
+class ServerProcess {
+ public:
+  ServerProcess() = default;
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // contestant "vlk2" or "asio"; maxConns sizes vlk2's connection pool. False
+  // (with Error()) when the server did not start.
+  bool Start(const std::string& contestant, int type, unsigned maxConns);
+  unsigned short Port() const { return m_port; }
+  // The server's CPU seconds (user + system, every thread) and heap allocations so far.
+  bool Sample(double& cpuSeconds, std::uint64_t& allocations);
+  // Asks the server to wait until it has let go of every client (up to a few
+  // seconds), stop and exit. True when it did all that; detail says what it found.
+  bool Finish(std::string& detail);
+  const std::string& Error() const { return m_error; }
+
+ private:
+  pid_t m_pid = -1;
+  int m_ctl = -1;  // our end of the control socket pair
+  unsigned short m_port = 0;
+  std::string m_error;
+};
+
+// ---------------------------------------------------------------------------
+// Load clients (run in the bench process, one thread, epoll)
+// ---------------------------------------------------------------------------
+
+struct LoadShape {
+  unsigned sockets = 64;    // busy TCP connections, or UDP sockets
+  unsigned idle = 0;        // TCP connections opened and left silent
+  unsigned window = 1;      // UDP datagrams in flight per socket (TCP: always 1)
+  std::size_t size = 64;    // bytes per message
+  double warmSeconds = 0.3;
+  double seconds = 2.0;     // measured stretch
+};
+
+struct LoadResult {
+  bool ok = false;
+  std::string check;        // what was verified, or what went wrong
+  double elapsed = 0;       // seconds measured
+  std::uint64_t echoes = 0; // complete echoes in the measured stretch
+  double p99Micros = 0;
+  std::uint64_t sent = 0, lost = 0;  // UDP: every datagram of the run
+  double serverCpu = 0;     // server CPU seconds over the measured stretch
+  std::uint64_t serverAllocs = 0;    // server heap allocations over the measured stretch
+};
+
+// One message in flight per busy connection; every echo byte-checked; TCP loses nothing.
+LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape);
+// `window` datagrams in flight per socket; one unanswered for 200 ms counts as
+// lost and is replaced; at the end whatever is still unanswered is lost too.
+LoadResult DriveUdp(ServerProcess& server, const LoadShape& shape);
+
+// Raises the descriptor limit to at least n (as far as the hard limit allows).
+bool RaiseFileLimit(unsigned n);
+
+}  // namespace netbench
+
+#endif  // COMPARE_NET_H

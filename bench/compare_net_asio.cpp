@@ -1,0 +1,108 @@
+// Single-thread Boost.Asio echo servers: one io_context on one thread, as
+// such a server is usually written.
+#include <sys/socket.h>
+
+#include <thread>
+
+#include "compare_net.h"
+
+#ifdef VLK_BENCH_HAVE_ASIO
+#include <boost/asio.hpp>
+
+namespace netbench {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using asio::ip::udp;
+
+class TcpSession : public std::enable_shared_from_this<TcpSession> {
+ public:
+  explicit TcpSession(tcp::socket s) : m_socket(std::move(s)) {}
+  void Read() {
+    auto self = shared_from_this();
+    m_socket.async_read_some(asio::buffer(m_buf), [self](boost::system::error_code ec, std::size_t n) {
+      if (ec) return;
+      asio::async_write(self->m_socket, asio::buffer(self->m_buf, n),
+                        [self](boost::system::error_code wec, std::size_t) {
+                          if (!wec) self->Read();
+                        });
+    });
+  }
+
+ private:
+  tcp::socket m_socket;
+  char m_buf[4096];
+};
+
+class AsioEcho : public EchoServer {
+ public:
+  explicit AsioEcho(int type) : m_acceptor(m_io), m_udp(m_io), m_guard(asio::make_work_guard(m_io)) {
+    if (type == SOCK_STREAM) {
+      tcp::endpoint ep(asio::ip::address_v4::loopback(), 0);
+      m_acceptor.open(ep.protocol());
+      m_acceptor.set_option(tcp::acceptor::reuse_address(true));
+      m_acceptor.bind(ep);
+      m_acceptor.listen(asio::socket_base::max_listen_connections);
+      m_port = m_acceptor.local_endpoint().port();
+      Accept();
+    } else {
+      udp::endpoint ep(asio::ip::address_v4::loopback(), 0);
+      m_udp.open(ep.protocol());
+      m_udp.bind(ep);
+      m_port = m_udp.local_endpoint().port();
+      Receive();
+    }
+    m_thread = std::thread([this] { m_io.run(); });
+  }
+  ~AsioEcho() override {
+    m_io.stop();
+    m_thread.join();
+  }
+  unsigned short Port() const override { return m_port; }
+  bool Drained(std::string& detail) override {
+    detail = "asio: no pool to inspect";
+    return true;
+  }
+
+ private:
+  void Accept() {
+    m_acceptor.async_accept([this](boost::system::error_code ec, tcp::socket s) {
+      if (ec) return;
+      std::make_shared<TcpSession>(std::move(s))->Read();
+      Accept();
+    });
+  }
+  void Receive() {
+    m_udp.async_receive_from(asio::buffer(m_buf), m_sender, [this](boost::system::error_code ec, std::size_t n) {
+      if (ec) return Receive();
+      m_udp.async_send_to(asio::buffer(m_buf, n), m_sender,
+                          [this](boost::system::error_code, std::size_t) { Receive(); });
+    });
+  }
+
+  asio::io_context m_io{1};
+  tcp::acceptor m_acceptor;
+  udp::socket m_udp;
+  asio::executor_work_guard<asio::io_context::executor_type> m_guard;
+  udp::endpoint m_sender;
+  char m_buf[4096];
+  unsigned short m_port = 0;
+  std::thread m_thread;
+};
+
+}  // namespace
+
+std::unique_ptr<EchoServer> StartAsioEcho(int type) { return std::unique_ptr<EchoServer>(new AsioEcho(type)); }
+bool HaveAsio() { return true; }
+
+}  // namespace netbench
+
+#else
+
+namespace netbench {
+std::unique_ptr<EchoServer> StartAsioEcho(int) { return nullptr; }
+bool HaveAsio() { return false; }
+}  // namespace netbench
+
+#endif

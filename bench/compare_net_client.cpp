@@ -1,0 +1,350 @@
+// The load clients of the echo comparison: one thread, one epoll set, the
+// same code whichever server answers.
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "bench_harness.h"
+#include "compare_net.h"
+
+namespace netbench {
+namespace {
+
+constexpr std::size_t kMaxSamples = 1 << 22;
+constexpr std::int64_t kMs = 1000000;
+
+int Connect(int type, unsigned short port) {
+  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The message a socket sends with sequence number seq: seq, the socket's index,
+// then a pattern of both, so that a misplaced or stale byte is caught.
+void Fill(std::vector<char>& msg, std::uint64_t seq, unsigned index) {
+  std::memcpy(msg.data(), &seq, std::min<std::size_t>(8, msg.size()));
+  for (std::size_t i = 8; i < msg.size(); ++i) msg[i] = static_cast<char>(seq * 131 + index * 7 + i);
+}
+
+// Marks the start and the end of the measured stretch, sampling the server.
+class Stretch {
+ public:
+  Stretch(ServerProcess& server, const LoadShape& shape)
+      : m_server(server),
+        m_warmEnd(vlkbench::NowNs() + static_cast<std::int64_t>(shape.warmSeconds * 1e9)),
+        m_span(static_cast<std::int64_t>(shape.seconds * 1e9)) {}
+  // Called as the loop goes round; false once the measured stretch is over.
+  bool Tick(std::int64_t now, LoadResult& r, std::vector<std::int64_t>& lat) {
+    if (!m_measuring && now >= m_warmEnd) {
+      m_measuring = true;
+      m_start = now;
+      r.echoes = 0;
+      lat.clear();
+      m_sampled = m_server.Sample(m_cpu0, m_allocs0);
+    }
+    if (m_measuring && now >= m_start + m_span) {
+      double cpu = 0;
+      std::uint64_t allocs = 0;
+      m_sampled = m_sampled && m_server.Sample(cpu, allocs);
+      r.elapsed = static_cast<double>(now - m_start) / 1e9;
+      r.serverCpu = cpu - m_cpu0;
+      r.serverAllocs = allocs - m_allocs0;
+      return false;
+    }
+    return true;
+  }
+  bool Measuring() const { return m_measuring; }
+  bool Sampled() const { return m_sampled; }
+
+ private:
+  ServerProcess& m_server;
+  std::int64_t m_warmEnd, m_span, m_start = 0;
+  bool m_measuring = false, m_sampled = false;
+  double m_cpu0 = 0;
+  std::uint64_t m_allocs0 = 0;
+};
+
+std::string Count(const char* what, std::uint64_t n) { return std::to_string(n) + " " + what; }
+
+}  // namespace
+
+bool RaiseFileLimit(unsigned n) {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
+  if (rl.rlim_cur >= n) return true;
+  rl.rlim_cur = rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= n ? n : rl.rlim_max;
+  return setrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur >= n;
+}
+
+LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape) {
+  struct Conn {
+    int fd = -1;
+    std::uint64_t seq = 0;
+    std::size_t got = 0;
+    std::int64_t sentAt = 0;
+    bool inFlight = false;
+    std::vector<char> msg;
+  };
+  LoadResult r;
+  std::vector<int> idle;
+  std::vector<Conn> conns(shape.sockets);
+  const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  auto cleanup = [&] {
+    for (int fd : idle) ::close(fd);
+    for (Conn& c : conns)
+      if (c.fd >= 0) ::close(c.fd);
+    ::close(ep);
+  };
+  for (unsigned i = 0; i < shape.idle; ++i) {
+    const int fd = Connect(SOCK_STREAM, server.Port());
+    if (fd < 0) {
+      r.check = "idle connection " + std::to_string(i) + " failed: " + std::strerror(errno);
+      cleanup();
+      return r;
+    }
+    idle.push_back(fd);
+  }
+  for (unsigned i = 0; i < shape.sockets; ++i) {
+    Conn& c = conns[i];
+    c.fd = Connect(SOCK_STREAM, server.Port());
+    if (c.fd < 0) {
+      r.check = "connection " + std::to_string(i) + " failed: " + std::strerror(errno);
+      cleanup();
+      return r;
+    }
+    c.msg.resize(shape.size);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = i;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
+  }
+  std::vector<std::int64_t> lat;
+  lat.reserve(kMaxSamples);
+  std::vector<char> rx(shape.size);
+  std::string fault;
+  unsigned inFlight = 0;
+  auto send = [&](Conn& c, unsigned index) {
+    Fill(c.msg, ++c.seq, index);
+    c.got = 0;
+    c.sentAt = vlkbench::NowNs();
+    std::size_t off = 0;
+    while (off < c.msg.size()) {
+      const ssize_t n = ::send(c.fd, c.msg.data() + off, c.msg.size() - off, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      off += static_cast<std::size_t>(n);
+    }
+    c.inFlight = true;
+    ++inFlight;
+    return true;
+  };
+  for (unsigned i = 0; i < shape.sockets && fault.empty(); ++i)
+    if (!send(conns[i], i)) fault = "send failed";
+  Stretch stretch(server, shape);
+  bool loading = true;
+  std::int64_t drainUntil = 0;
+  std::vector<epoll_event> events(shape.sockets);
+  while (fault.empty()) {
+    const std::int64_t now = vlkbench::NowNs();
+    if (loading && !stretch.Tick(now, r, lat)) {
+      loading = false;
+      drainUntil = now + 3000 * kMs;
+    }
+    if (!loading && (inFlight == 0 || now >= drainUntil)) break;
+    const int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), 10);
+    for (int e = 0; e < n && fault.empty(); ++e) {
+      const unsigned index = events[e].data.u32;
+      Conn& c = conns[index];
+      const ssize_t got = ::recv(c.fd, rx.data(), c.msg.size() - c.got, MSG_DONTWAIT);
+      if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (got <= 0 || !c.inFlight) {
+        fault = "connection " + std::to_string(index) + (got <= 0 ? " closed by the server" : " got bytes unasked");
+        break;
+      }
+      if (std::memcmp(rx.data(), c.msg.data() + c.got, static_cast<std::size_t>(got)) != 0) {
+        fault = "connection " + std::to_string(index) + ": echo differs from what was sent";
+        break;
+      }
+      c.got += static_cast<std::size_t>(got);
+      if (c.got < c.msg.size()) continue;
+      c.inFlight = false;
+      --inFlight;
+      if (stretch.Measuring() && loading) {
+        ++r.echoes;
+        if (lat.size() < kMaxSamples) lat.push_back(vlkbench::NowNs() - c.sentAt);
+      }
+      if (loading && !send(c, index)) fault = "send failed";
+    }
+  }
+  // An idle connection must still be open and silent.
+  for (std::size_t i = 0; i < idle.size() && fault.empty(); ++i) {
+    char b;
+    const ssize_t got = ::recv(idle[i], &b, 1, MSG_DONTWAIT);
+    if (!(got < 0 && errno == EAGAIN)) fault = "idle connection " + std::to_string(i) + " was closed or spoke";
+  }
+  cleanup();
+  std::string detail;
+  const bool drained = server.Finish(detail);
+  r.p99Micros = vlkbench::Percentile(lat, 0.99) / 1e3;
+  if (!fault.empty()) {
+    r.check = fault;
+  } else if (inFlight != 0) {
+    r.check = Count("echoes never came back", inFlight);
+  } else if (!stretch.Sampled()) {
+    r.check = "could not sample the server process";
+  } else if (r.echoes == 0) {
+    r.check = "no echo in the measured stretch";
+  } else {
+    r.ok = drained;
+    r.check = Count("echoes byte-checked, none lost", r.echoes) + ", " +
+              Count("server heap allocations under load", r.serverAllocs) + "; " + detail;
+    return r;
+  }
+  r.check += "; " + detail;
+  return r;
+}
+
+LoadResult DriveUdp(ServerProcess& server, const LoadShape& shape) {
+  constexpr unsigned kRing = 256;  // sends remembered per socket
+  struct Slot {
+    std::uint64_t seq = 0;
+    std::int64_t sentAt = 0;
+    bool pending = false;
+  };
+  struct Sock {
+    int fd = -1;
+    std::uint64_t seq = 0;
+    unsigned pending = 0;
+    std::vector<Slot> ring{kRing};
+  };
+  LoadResult r;
+  std::vector<Sock> socks(shape.sockets);
+  const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  std::vector<char> msg(shape.size), expect(shape.size), rx(shape.size + 1);
+  std::vector<std::int64_t> lat;
+  lat.reserve(kMaxSamples);
+  std::string fault;
+  std::uint64_t late = 0;
+  bool loading = true;
+  auto send = [&](Sock& s, unsigned index) {
+    const std::uint64_t seq = ++s.seq;
+    Slot& slot = s.ring[seq % kRing];
+    if (slot.pending) {  // unanswered for kRing sends: lost
+      ++r.lost;
+      --s.pending;
+    }
+    Fill(msg, seq, index);
+    slot.seq = seq;
+    slot.sentAt = vlkbench::NowNs();
+    slot.pending = true;
+    ++s.pending;
+    ++r.sent;
+    // A datagram the socket refuses (buffer full) is simply lost, as on a wire.
+    ::send(s.fd, msg.data(), msg.size(), MSG_DONTWAIT);
+  };
+  for (unsigned i = 0; i < shape.sockets && fault.empty(); ++i) {
+    socks[i].fd = Connect(SOCK_DGRAM, server.Port());
+    if (socks[i].fd < 0) {
+      fault = "UDP socket failed";
+      break;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = i;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, socks[i].fd, &ev);
+  }
+  for (unsigned i = 0; i < shape.sockets && fault.empty(); ++i)
+    for (unsigned w = 0; w < shape.window; ++w) send(socks[i], i);
+  Stretch stretch(server, shape);
+  std::int64_t drainUntil = 0, nextSweep = vlkbench::NowNs() + 20 * kMs;
+  std::vector<epoll_event> events(shape.sockets);
+  while (fault.empty()) {
+    const std::int64_t now = vlkbench::NowNs();
+    if (loading && !stretch.Tick(now, r, lat)) {
+      loading = false;
+      drainUntil = now + 300 * kMs;
+    }
+    if (!loading) {
+      unsigned pending = 0;
+      for (const Sock& s : socks) pending += s.pending;
+      if (pending == 0 || now >= drainUntil) break;
+    }
+    if (loading && now >= nextSweep) {
+      // Unanswered for 200 ms: lost; a fresh datagram keeps the window full.
+      nextSweep = now + 20 * kMs;
+      for (unsigned i = 0; i < socks.size(); ++i)
+        for (Slot& slot : socks[i].ring)
+          if (slot.pending && now - slot.sentAt > 200 * kMs) {
+            slot.pending = false;
+            --socks[i].pending;
+            ++r.lost;
+            send(socks[i], i);
+          }
+    }
+    const int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), 10);
+    for (int e = 0; e < n && fault.empty(); ++e) {
+      const unsigned index = events[e].data.u32;
+      Sock& s = socks[index];
+      for (int burst = 0; burst < 16; ++burst) {
+        const ssize_t got = ::recv(s.fd, rx.data(), rx.size(), MSG_DONTWAIT);
+        if (got < 0) break;
+        std::uint64_t seq = 0;
+        if (static_cast<std::size_t>(got) == shape.size) {
+          std::memcpy(&seq, rx.data(), std::min<std::size_t>(8, shape.size));
+          Fill(expect, seq, index);
+        }
+        if (static_cast<std::size_t>(got) != shape.size || seq == 0 || seq > s.seq ||
+            std::memcmp(rx.data(), expect.data(), shape.size) != 0) {
+          fault = "socket " + std::to_string(index) + ": echo differs from anything sent";
+          break;
+        }
+        Slot& slot = s.ring[seq % kRing];
+        if (!slot.pending || slot.seq != seq) {  // already counted lost
+          ++late;
+          continue;
+        }
+        slot.pending = false;
+        --s.pending;
+        if (stretch.Measuring() && loading) {
+          ++r.echoes;
+          if (lat.size() < kMaxSamples) lat.push_back(vlkbench::NowNs() - slot.sentAt);
+        }
+        if (loading) send(s, index);
+      }
+    }
+  }
+  for (Sock& s : socks) {
+    r.lost += s.pending;
+    if (s.fd >= 0) ::close(s.fd);
+  }
+  ::close(ep);
+  std::string detail;
+  const bool drained = server.Finish(detail);
+  r.p99Micros = vlkbench::Percentile(lat, 0.99) / 1e3;
+  if (!fault.empty()) {
+    r.check = fault + "; " + detail;
+  } else if (!stretch.Sampled() || r.echoes == 0) {
+    r.check = "no echo in the measured stretch, or no server sample; " + detail;
+  } else {
+    r.ok = drained;
+    r.check = Count("echoes byte-checked", r.echoes) + ", " + Count("sent", r.sent) + ", " + Count("lost", r.lost) +
+              " (" + Count("came back late", late) + "), " +
+              Count("server heap allocations under load", r.serverAllocs) + "; " + detail;
+  }
+  return r;
+}
+
+}  // namespace netbench
