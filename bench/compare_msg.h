@@ -1,0 +1,129 @@
+// Shared pieces of the messaging comparison (compare_msg): the message body every
+// contestant carries, the workload sizes, the per-run checks and the drivers
+// that turn a contestant's send/receive into one Outcome.
+//   pingpong  two threads/tasks/actors bounce one 64-byte message; metrics are
+//             round-trip percentiles measured on the side that starts each trip
+//   flood     producers send N messages to one consumer as fast as they can;
+//             msgs/s, peak RSS and heap allocations per message over the flood
+// Each contestant file registers its own cases through RegisterMsgCases, so a
+// peer whose package is missing simply has no file in the build.
+#ifndef VLK_BENCH_COMPARE_MSG_H_
+#define VLK_BENCH_COMPARE_MSG_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bench_harness.h"
+
+namespace msgbench {
+
+// The 64-byte body: sequence number and producer index, the send time, filler.
+struct Body {
+  std::uint64_t seq = 0;
+  std::uint32_t producer = 0;
+  std::uint32_t spare = 0;
+  std::int64_t sentAt = 0;
+  unsigned char fill[40] = {};
+};
+static_assert(sizeof(Body) == 64, "the body is 64 bytes");
+
+extern const char* const kPingCase;  // the one ping-pong case name
+extern const char* const kFlood1;    // one producer
+extern const char* const kFlood4;    // four producers
+
+std::uint64_t PingRounds(const vlkbench::RunContext& ctx);
+std::uint64_t FloodMessages(const vlkbench::RunContext& ctx);
+
+// A one-shot event: the consumer sets it, the driver waits for it. Used only
+// at the start and the end of a run, never per message.
+class Latch {
+ public:
+  void Set();
+  // False when `timeoutMs` passed first.
+  bool Wait(unsigned int timeoutMs);
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_cond;
+  bool m_set = false;
+};
+
+// The starting side of a ping-pong: call Begin() just before sending round 0,
+// Reply(seq) when an answer arrives; Reply says whether to send round `Next()`
+// (its send time is taken inside Reply). Single-threaded: only the side that
+// receives the answers calls Reply.
+class PingRecorder {
+ public:
+  explicit PingRecorder(std::uint64_t rounds);
+  void Begin();
+  bool Reply(std::uint64_t seq);
+  std::uint64_t Next() const { return m_next; }
+  Latch& Done() { return m_done; }
+  // Percentiles of the round trips, checks that every round came back in order.
+  vlkbench::Outcome Result(bool finished, const std::string& extraCheck = std::string(), bool extraOk = true);
+
+ private:
+  std::vector<std::int64_t> m_rtt;
+  std::uint64_t m_rounds;
+  std::uint64_t m_next = 0;
+  std::uint64_t m_bad = 0;
+  std::int64_t m_sentAt = 0;
+  Latch m_done;
+};
+
+// The consumer side of a flood: every producer's messages arrive exactly once
+// and in its order. Single consumer thread; sets Done() at the last message.
+class FloodCheck {
+ public:
+  FloodCheck(unsigned int producers, std::uint64_t perProducer);
+  void Take(std::uint32_t producer, std::uint64_t seq) {
+    if (producer >= m_next.size() || m_next[producer] != seq) {
+      ++m_bad;
+    } else {
+      ++m_next[producer];
+    }
+    if (++m_received == m_total) m_done.Set();
+  }
+  std::uint64_t Total() const { return m_total; }
+  std::uint64_t PerProducer() const { return m_perProducer; }
+  unsigned int Producers() const { return static_cast<unsigned int>(m_next.size()); }
+  Latch& Done() { return m_done; }
+  bool Ok() const;
+  std::string Report() const;
+
+ private:
+  std::vector<std::uint64_t> m_next;
+  std::uint64_t m_perProducer;
+  std::uint64_t m_total;
+  std::uint64_t m_received = 0;
+  std::uint64_t m_bad = 0;
+  Latch m_done;
+};
+
+// Runs a flood: starts `check.Producers()` threads that each call send(p, seq)
+// for seq 0..PerProducer-1, measures from their release to the consumer's last
+// message, counts heap allocations over that window. The consumer must be
+// running already. `extraCheck` (may be empty) runs after the flood and adds
+// its own verdict (a pool back to full, ...).
+vlkbench::Outcome DriveFlood(FloodCheck& check, const std::function<void(unsigned int, std::uint64_t)>& send,
+                             const std::function<bool(std::string&)>& extraCheck = nullptr);
+
+using PingFn = std::function<vlkbench::Outcome(const vlkbench::RunContext&)>;
+using FloodFn = std::function<vlkbench::Outcome(const vlkbench::RunContext&, unsigned int producers)>;
+
+// Registers pingpong, flood 1→1 and flood 4→1 for one contestant.
+void RegisterMsgCases(const std::string& contestant, PingFn ping, FloodFn flood);
+
+// Registers from a static initialiser.
+struct AutoRegister {
+  explicit AutoRegister(void (*fn)()) { fn(); }
+};
+
+}  // namespace msgbench
+
+#endif  // VLK_BENCH_COMPARE_MSG_H_

@@ -1,0 +1,75 @@
+// CAF 0.17 in the messaging comparison: event-based actors on a scheduler of
+// two threads. Ping-pong between two actors; flood producers are plain threads
+// that anon_send to one actor (CAF mailboxes are unbounded).
+#include <caf/all.hpp>
+
+#include "compare_msg.h"
+
+CAF_ALLOW_UNSAFE_MESSAGE_TYPE(msgbench::Body)
+
+namespace msgbench {
+namespace {
+
+using start_atom = caf::atom_constant<caf::atom("start")>;
+
+caf::actor_system_config& Config() {
+  static caf::actor_system_config cfg;
+  cfg.set("scheduler.max-threads", 2);
+  return cfg;
+}
+
+caf::behavior Echo(caf::event_based_actor* self) {
+  return {[=](const Body& b) { self->send(caf::actor_cast<caf::actor>(self->current_sender()), b); }};
+}
+
+caf::behavior Starter(caf::event_based_actor* self, PingRecorder* rec, caf::actor peer) {
+  return {
+      [=](start_atom) {
+        rec->Begin();
+        self->send(peer, Body{});
+      },
+      [=](const Body& in) {
+        if (!rec->Reply(in.seq)) return;
+        Body out;
+        out.seq = rec->Next();
+        self->send(peer, out);
+      },
+  };
+}
+
+vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
+  caf::actor_system sys{Config()};
+  PingRecorder rec(PingRounds(ctx));
+  caf::actor b = sys.spawn(Echo);
+  caf::actor a = sys.spawn(Starter, &rec, b);
+  caf::anon_send(a, start_atom::value);
+  const bool finished = rec.Done().Wait(60000);
+  caf::anon_send_exit(a, caf::exit_reason::user_shutdown);
+  caf::anon_send_exit(b, caf::exit_reason::user_shutdown);
+  return rec.Result(finished);
+}
+
+caf::behavior Sink(caf::event_based_actor*, FloodCheck* check) {
+  return {[=](const Body& in) { check->Take(in.producer, in.seq); }};
+}
+
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers) {
+  caf::actor_system sys{Config()};
+  FloodCheck check(producers, FloodMessages(ctx) / producers);
+  caf::actor sink = sys.spawn(Sink, &check);
+  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+    Body b;
+    b.producer = p;
+    b.seq = seq;
+    caf::anon_send(sink, b);
+  });
+  caf::anon_send_exit(sink, caf::exit_reason::user_shutdown);
+  return out;
+}
+
+void Register() { RegisterMsgCases("caf", Ping, Flood); }
+
+const AutoRegister kRegister(Register);
+
+}  // namespace
+}  // namespace msgbench

@@ -1,0 +1,73 @@
+// POCO in the messaging comparison: Poco::NotificationQueue between plain
+// threads, one heap-allocated notification per message (the queue is unbounded).
+#include <Poco/AutoPtr.h>
+#include <Poco/Notification.h>
+#include <Poco/NotificationQueue.h>
+
+#include <thread>
+
+#include "compare_msg.h"
+
+namespace msgbench {
+namespace {
+
+class BodyNote : public Poco::Notification {
+ public:
+  explicit BodyNote(const Body& b) : body(b) {}
+  Body body;
+};
+
+const Body& Of(Poco::Notification* n) { return static_cast<BodyNote*>(n)->body; }
+
+vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
+  Poco::NotificationQueue toA, toB;
+  const std::uint64_t rounds = PingRounds(ctx);
+  PingRecorder rec(rounds);
+  std::thread b([&] {
+    for (std::uint64_t i = 0; i < rounds; ++i) {
+      Poco::AutoPtr<Poco::Notification> in(toB.waitDequeueNotification());
+      toA.enqueueNotification(new BodyNote(Of(in)));
+    }
+  });
+  std::thread a([&] {
+    Body out;
+    rec.Begin();
+    toB.enqueueNotification(new BodyNote(out));
+    for (;;) {
+      Poco::AutoPtr<Poco::Notification> in(toA.waitDequeueNotification());
+      if (!rec.Reply(Of(in).seq)) break;
+      out.seq = rec.Next();
+      toB.enqueueNotification(new BodyNote(out));
+    }
+  });
+  a.join();
+  b.join();
+  return rec.Result(rec.Done().Wait(0));
+}
+
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers) {
+  Poco::NotificationQueue q;
+  FloodCheck check(producers, FloodMessages(ctx) / producers);
+  std::thread consumer([&] {
+    for (std::uint64_t got = 0; got < check.Total(); ++got) {
+      Poco::AutoPtr<Poco::Notification> in(q.waitDequeueNotification());
+      const Body& b = Of(in);
+      check.Take(b.producer, b.seq);
+    }
+  });
+  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+    Body b;
+    b.producer = p;
+    b.seq = seq;
+    q.enqueueNotification(new BodyNote(b));
+  });
+  consumer.join();
+  return out;
+}
+
+void Register() { RegisterMsgCases("poco", Ping, Flood); }
+
+const AutoRegister kRegister(Register);
+
+}  // namespace
+}  // namespace msgbench

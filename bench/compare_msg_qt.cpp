@@ -1,0 +1,146 @@
+// Qt 6 in the messaging comparison, two ways an application moves data between
+// threads:
+//   qt-event   QCoreApplication::postEvent of a custom QEvent to an object that
+//              lives in another QThread
+//   qt-signal  a signal carrying the body, queued to a slot of an object in
+//              another QThread
+// Qt's queues are unbounded: a fast producer shows in the peak RSS.
+#include <QCoreApplication>
+#include <QEvent>
+#include <QMetaType>
+#include <QObject>
+#include <QThread>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "compare_msg.h"
+
+Q_DECLARE_METATYPE(msgbench::Body)
+
+namespace msgbench {
+
+class QtBodyEvent : public QEvent {
+ public:
+  static QEvent::Type Kind() {
+    static const QEvent::Type kind = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return kind;
+  }
+  explicit QtBodyEvent(const Body& b) : QEvent(Kind()), body(b) {}
+  Body body;
+};
+
+// Receives both ways: events through event(), signals through onBody().
+class QtEndpoint : public QObject {
+  Q_OBJECT
+ public:
+  std::function<void(const Body&)> handler;
+
+  bool event(QEvent* e) override {
+    if (e->type() != QtBodyEvent::Kind()) return QObject::event(e);
+    handler(static_cast<QtBodyEvent*>(e)->body);
+    return true;
+  }
+  // Sends through the signal: the connection queues it to the receiver's thread.
+  void Emit(const Body& b) { Q_EMIT body(b); }
+
+ Q_SIGNALS:
+  void body(const msgbench::Body& b);
+
+ public Q_SLOTS:
+  void onBody(const msgbench::Body& b) { handler(b); }
+};
+
+namespace {
+
+QCoreApplication& App() {
+  static int argc = 1;
+  static char name[] = "compare_msg";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  qRegisterMetaType<msgbench::Body>();
+  return app;
+}
+
+// An endpoint living in a thread of its own.
+struct Hosted {
+  QThread thread;
+  QtEndpoint endpoint;
+  Hosted() {
+    endpoint.moveToThread(&thread);
+    thread.start();
+  }
+  ~Hosted() {
+    thread.quit();
+    thread.wait();
+  }
+};
+
+vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool viaSignal) {
+  App();
+  Hosted a, b;
+  // Senders for each direction: the endpoint itself for events; for signals an
+  // emitter owned by the sending side, connected to the other side's slot.
+  QtEndpoint toA, toB;
+  QObject::connect(&toA, &QtEndpoint::body, &a.endpoint, &QtEndpoint::onBody, Qt::QueuedConnection);
+  QObject::connect(&toB, &QtEndpoint::body, &b.endpoint, &QtEndpoint::onBody, Qt::QueuedConnection);
+  auto sendTo = [&](QtEndpoint& dst, QtEndpoint& emitter, const Body& body) {
+    if (viaSignal) {
+      emitter.Emit(body);
+    } else {
+      QCoreApplication::postEvent(&dst, new QtBodyEvent(body));
+    }
+  };
+  PingRecorder rec(PingRounds(ctx));
+  b.endpoint.handler = [&](const Body& in) { sendTo(a.endpoint, toA, in); };
+  a.endpoint.handler = [&](const Body& in) {
+    if (!rec.Reply(in.seq)) return;
+    Body out;
+    out.seq = rec.Next();
+    sendTo(b.endpoint, toB, out);
+  };
+  Body first;
+  rec.Begin();
+  sendTo(b.endpoint, toB, first);
+  const bool finished = rec.Done().Wait(60000);
+  return rec.Result(finished);
+}
+
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, bool viaSignal) {
+  App();
+  Hosted consumer;
+  FloodCheck check(producers, FloodMessages(ctx) / producers);
+  consumer.endpoint.handler = [&](const Body& in) { check.Take(in.producer, in.seq); };
+  std::vector<std::unique_ptr<QtEndpoint>> emitters;
+  for (unsigned int p = 0; p < producers; ++p) {
+    emitters.push_back(std::make_unique<QtEndpoint>());
+    QObject::connect(emitters.back().get(), &QtEndpoint::body, &consumer.endpoint, &QtEndpoint::onBody,
+                     Qt::QueuedConnection);
+  }
+  return DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+    Body b;
+    b.producer = p;
+    b.seq = seq;
+    if (viaSignal) {
+      emitters[p]->Emit(b);
+    } else {
+      QCoreApplication::postEvent(&consumer.endpoint, new QtBodyEvent(b));
+    }
+  });
+}
+
+void Register() {
+  RegisterMsgCases(
+      "qt-event", [](const vlkbench::RunContext& ctx) { return Ping(ctx, false); },
+      [](const vlkbench::RunContext& ctx, unsigned int p) { return Flood(ctx, p, false); });
+  RegisterMsgCases(
+      "qt-signal", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true); },
+      [](const vlkbench::RunContext& ctx, unsigned int p) { return Flood(ctx, p, true); });
+}
+
+const AutoRegister kRegister(Register);
+
+}  // namespace
+}  // namespace msgbench
+
+#include "compare_msg_qt.moc"

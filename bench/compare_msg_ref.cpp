@@ -1,0 +1,175 @@
+// The two reference points of the messaging comparison, written for it:
+//   lockfree  bounded single-producer single-consumer rings, both ends spin
+//             (the floor: no system call, no allocation; fan-in polls one ring
+//             per producer)
+//   mutex-cv  a std::deque under a std::mutex with a std::condition_variable,
+//             notified on every push (the naive unbounded queue)
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "compare_msg.h"
+
+namespace msgbench {
+namespace {
+
+inline void CpuRelax(unsigned int& spins) {
+  // Two cores are shared with the peer thread: give the core away now and then.
+  if (++spins % 256 == 0) {
+    std::this_thread::yield();
+  } else {
+    __builtin_ia32_pause();
+  }
+}
+
+class SpscRing {
+ public:
+  static constexpr std::size_t kSlots = 4096;
+
+  void Push(const Body& b) {
+    const std::uint64_t tail = m_tail.load(std::memory_order_relaxed);
+    unsigned int spins = 0;
+    while (tail - m_headCache >= kSlots) {
+      m_headCache = m_head.load(std::memory_order_acquire);
+      if (tail - m_headCache >= kSlots) CpuRelax(spins);
+    }
+    m_slots[tail % kSlots] = b;
+    m_tail.store(tail + 1, std::memory_order_release);
+  }
+  bool TryPop(Body& b) {
+    const std::uint64_t head = m_head.load(std::memory_order_relaxed);
+    if (head == m_tailCache) {
+      m_tailCache = m_tail.load(std::memory_order_acquire);
+      if (head == m_tailCache) return false;
+    }
+    b = m_slots[head % kSlots];
+    m_head.store(head + 1, std::memory_order_release);
+    return true;
+  }
+  void Pop(Body& b) {
+    unsigned int spins = 0;
+    while (!TryPop(b)) CpuRelax(spins);
+  }
+
+ private:
+  alignas(64) std::atomic<std::uint64_t> m_tail{0};
+  std::uint64_t m_headCache = 0;  // producer's copy
+  alignas(64) std::atomic<std::uint64_t> m_head{0};
+  std::uint64_t m_tailCache = 0;  // consumer's copy
+  alignas(64) Body m_slots[kSlots];
+};
+
+class LockedQueue {
+ public:
+  void Push(const Body& b) {
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_items.push_back(b);
+    }
+    m_cond.notify_one();
+  }
+  void Pop(Body& b) {
+    std::unique_lock<std::mutex> guard(m_lock);
+    m_cond.wait(guard, [this] { return !m_items.empty(); });
+    b = m_items.front();
+    m_items.pop_front();
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_cond;
+  std::deque<Body> m_items;
+};
+
+// Thread A times the trips, thread B echoes.
+template <class Q>
+vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
+  auto toB = std::make_unique<Q>();
+  auto toA = std::make_unique<Q>();
+  const std::uint64_t rounds = PingRounds(ctx);
+  PingRecorder rec(rounds);
+  std::thread b([&] {
+    Body msg;
+    for (std::uint64_t i = 0; i < rounds; ++i) {
+      toB->Pop(msg);
+      toA->Push(msg);
+    }
+  });
+  std::thread a([&] {
+    Body msg;
+    rec.Begin();
+    toB->Push(msg);
+    for (;;) {
+      toA->Pop(msg);
+      if (!rec.Reply(msg.seq)) break;
+      msg.seq = rec.Next();
+      toB->Push(msg);
+    }
+  });
+  a.join();
+  b.join();
+  return rec.Result(rec.Done().Wait(0));
+}
+
+vlkbench::Outcome FloodLockfree(const vlkbench::RunContext& ctx, unsigned int producers) {
+  std::vector<std::unique_ptr<SpscRing>> rings;
+  for (unsigned int p = 0; p < producers; ++p) rings.push_back(std::make_unique<SpscRing>());
+  FloodCheck check(producers, FloodMessages(ctx) / producers);
+  std::thread consumer([&] {
+    Body b;
+    unsigned int spins = 0;
+    for (std::uint64_t got = 0; got < check.Total();) {
+      bool any = false;
+      for (auto& ring : rings) {
+        while (ring->TryPop(b)) {
+          check.Take(b.producer, b.seq);
+          ++got;
+          any = true;
+        }
+      }
+      if (!any) CpuRelax(spins);
+    }
+  });
+  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+    Body b;
+    b.producer = p;
+    b.seq = seq;
+    rings[p]->Push(b);
+  });
+  consumer.join();
+  return out;
+}
+
+vlkbench::Outcome FloodMutex(const vlkbench::RunContext& ctx, unsigned int producers) {
+  LockedQueue q;
+  FloodCheck check(producers, FloodMessages(ctx) / producers);
+  std::thread consumer([&] {
+    Body b;
+    for (std::uint64_t got = 0; got < check.Total(); ++got) {
+      q.Pop(b);
+      check.Take(b.producer, b.seq);
+    }
+  });
+  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+    Body b;
+    b.producer = p;
+    b.seq = seq;
+    q.Push(b);
+  });
+  consumer.join();
+  return out;
+}
+
+void Register() {
+  RegisterMsgCases("lockfree", Ping<SpscRing>, FloodLockfree);
+  RegisterMsgCases("mutex-cv", Ping<LockedQueue>, FloodMutex);
+}
+
+const AutoRegister kRegister(Register);
+
+}  // namespace
+}  // namespace msgbench
