@@ -8,17 +8,22 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "vlk_net.h"
 
@@ -235,8 +240,10 @@ inline std::string dataPath(const char* name) { return std::string(VLK_NET_TEST_
 // A blocking TLS client over a connected socket; no verification.
 class TlsClient {
  public:
-  explicit TlsClient(int fd) : m_fd(fd) {
+  // maxVersion (TLS1_2_VERSION, ...) caps the protocol when not 0.
+  explicit TlsClient(int fd, int maxVersion = 0) : m_fd(fd) {
     m_ctx = SSL_CTX_new(TLS_client_method());
+    if (maxVersion != 0) SSL_CTX_set_max_proto_version(m_ctx, maxVersion);
     m_ssl = SSL_new(m_ctx);
     SSL_set_fd(m_ssl, fd);
   }
@@ -268,6 +275,7 @@ class TlsClient {
     return out;
   }
   int fd() const { return m_fd; }
+  std::string version() const { return SSL_get_version(m_ssl); }
   // Closes the socket without close_notify.
   void drop() {
     ::close(m_fd);
@@ -279,6 +287,86 @@ class TlsClient {
   SSL_CTX* m_ctx;
   SSL* m_ssl;
 };
+
+// A loopback address of the family with the port.
+inline Cvlk_uaddr loopbackAddr(int family, unsigned short port) {
+  Cvlk_uaddr a;
+  if (family == AF_INET) {
+    a.initAnyAddrV4(port);
+    a.addr.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  } else {
+    a.initAnyAddrV6(port);
+    a.addr.v6.sin6_addr = in6addr_loopback;
+  }
+  return a;
+}
+
+// A listening loopback socket of the test on an ephemeral port.
+struct Listener {
+  explicit Listener(int family = AF_INET)
+      : fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)), addr(loopbackAddr(family, 0)) {
+    socklen_t len = static_cast<socklen_t>(addr.getAddrLen());
+    ::bind(fd, addr.getAddr(), len);
+    ::listen(fd, 64);
+    ::getsockname(fd, addr.getAddr(), &len);
+  }
+  ~Listener() { ::close(fd); }
+  // The test's end of the next connection; -1 after the deadline.
+  int accept() {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 20000) == 1 ? ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+  }
+  int fd;
+  Cvlk_uaddr addr;
+};
+
+// Waits until thread tid sleeps in poll (where /proc does not tell, at once).
+inline void waitUntilPolling(int tid) {
+  for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/wchan");
+    std::string w;
+    if (!(f >> w) || w == "0" || w.find("poll") != std::string::npos) return;
+    std::this_thread::yield();
+  }
+}
+
+// With SIGPIPE's default action (the end of the process) in force: connect()
+// makes a client that has sent data and returns how to make it vanish; the
+// server thread is parked in its hook meanwhile, so that it cannot notice the
+// close first. Writes to the node must then fail and close it, and the library
+// must leave SIGPIPE's disposition alone. Stops the server.
+inline void expectWriteToVanishedPeerFails(RecordingServer& server,
+                                           const std::function<std::function<void()>()>& connect) {
+  struct sigaction dfl {}, old {}, now {};
+  dfl.sa_handler = SIG_DFL;
+  ASSERT_EQ(sigaction(SIGPIPE, &dfl, &old), 0);
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  server.hook = [&](unsigned int, int len, char*) {
+    if (len == 0) return;
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait_for(lock, kDeadline, [&] { return release; });
+  };
+  std::function<void()> vanish = connect();
+  unsigned int id = server.waitAnyNode();
+  EXPECT_NE(id, 0u);
+  vanish();
+  EerrNo err = ERR_OK;
+  std::string chunk(1000, 'z');
+  for (auto end = std::chrono::steady_clock::now() + kDeadline; err == ERR_OK && std::chrono::steady_clock::now() < end;)
+    err = server.sendTo(id, chunk.data(), static_cast<unsigned int>(chunk.size()));
+  EXPECT_EQ(err, ERR_FAIL);
+  EXPECT_EQ(server.hasNode(id), VLK_FALSE);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  server.stop();
+  ASSERT_EQ(sigaction(SIGPIPE, &old, &now), 0);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
 
 }  // namespace nettest
 
