@@ -191,7 +191,10 @@ namespace vlk_ini {
 bool Lookup(const char* fileName, const QByteArray& group, const QByteArray& key, QByteArray& value) {
   QFile file(QString::fromLocal8Bit(fileName));
   if (!file.open(QIODevice::ReadOnly)) return false;
-  const QByteArray data = file.readAll();
+  return LookupIn(file.readAll(), group, key, value);
+}
+
+bool LookupIn(const QByteArray& data, const QByteArray& group, const QByteArray& key, QByteArray& value) {
   const QByteArray wanted = group.isEmpty() ? key : group + '/' + key;
   QByteArray section;  // "" or "name/"
   bool found = false;

@@ -12,6 +12,10 @@ namespace vlk_ini {
 // read or has no such key.
 bool Lookup(const char* fileName, const QByteArray& group, const QByteArray& key, QByteArray& value);
 
+// The same lookup over the bytes of an INI file already in memory: false when
+// data has no such key.
+bool LookupIn(const QByteArray& data, const QByteArray& group, const QByteArray& key, QByteArray& value);
+
 }  // namespace vlk_ini
 
 #endif  // VLK_SYS_INI_READER_H
