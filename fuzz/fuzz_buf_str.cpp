@@ -1,0 +1,355 @@
+// The string classes driven by an operation stream: the input is a text (the
+// arena a Cvlk_buf_str views) followed by operations and their arguments. Every
+// result is checked against a plain model of the same rules, and after every
+// operation the view must still lie inside the arena, whose NUL terminator is
+// never written; Cvlk_tmp_str, Cvlk_tmp_str_proxy and Cvlk_str must keep their
+// text NUL-terminated within their capacity.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "vlk_text.h"
+
+namespace {
+
+constexpr unsigned kArena = 2048;  // arena bytes; the last one stays NUL
+
+// A view as offsets into the arena.
+struct Model {
+  unsigned off = 0;
+  unsigned len = 0;
+};
+
+struct State {
+  std::vector<char> arena = std::vector<char>(kArena, '\0');
+  Cvlk_buf_str view[2];
+  Model model[2];
+  Cvlk_tmp_str tmp;
+  std::string tmpModel;
+  char pxyBuf[65];
+  Cvlk_tmp_str_proxy pxy{pxyBuf, 1};
+  unsigned pxySize = 1;
+  std::string pxyModel;
+  Cvlk_str str{16};
+  std::string strModel;
+
+  const char* at(unsigned i) const { return arena.data() + model[i].off; }
+
+  void checkView(unsigned i) const {
+    FUZZ_CHECK(model[i].off + model[i].len <= kArena - 1);
+    FUZZ_CHECK(view[i].c_str() == at(i));
+    FUZZ_CHECK(view[i].getStrLen() == model[i].len);
+    FUZZ_CHECK(arena[kArena - 1] == '\0');
+  }
+  void checkStrings() const {
+    FUZZ_CHECK(tmp.getStrLen() >= 0 && tmp.getStrLen() <= Cvlk_tmp_str::kMaxLen);
+    FUZZ_CHECK(tmp.c_str()[tmp.getStrLen()] == '\0');
+    FUZZ_CHECK(std::string(tmp.c_str(), tmp.getStrLen()) == tmpModel);
+    FUZZ_CHECK(pxy.getStrLen() >= 0 && static_cast<unsigned>(pxy.getStrLen()) < pxySize);
+    FUZZ_CHECK(pxy.c_str()[pxy.getStrLen()] == '\0');
+    FUZZ_CHECK(std::string(pxy.c_str(), pxy.getStrLen()) == pxyModel);
+    FUZZ_CHECK(str.c_str() != nullptr && str.getSize() > 0);
+    FUZZ_CHECK(strnlen(str.c_str(), str.getSize()) < static_cast<std::size_t>(str.getSize()));
+    FUZZ_CHECK(str.getStrLen() == static_cast<int>(strModel.size()));
+    FUZZ_CHECK(std::strcmp(str.c_str(), strModel.c_str()) == 0);
+  }
+};
+
+// First occurrence of s (n bytes) in the view's text up to its first NUL, or -1.
+long ModelFind(const char* start, unsigned len, const char* s, std::size_t n) {
+  const std::size_t text = strnlen(start, len);
+  if (n == 0 || n > text) return -1;
+  for (std::size_t i = 0; i + n <= text; ++i)
+    if (std::memcmp(start + i, s, n) == 0) return static_cast<long>(i);
+  return -1;
+}
+
+// Bounded C text of the input: no NUL inside, at most max characters.
+std::string Text(FuzzedDataProvider& in, std::size_t max) {
+  std::string s = in.ConsumeRandomLengthString(max);
+  return s.substr(0, std::strlen(s.c_str()));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  State st;
+  const std::string text = in.ConsumeRandomLengthString(kArena / 2);
+  std::memcpy(st.arena.data(), text.data(), text.size());  // may hold NULs of its own
+  for (unsigned i = 0; i < 2; ++i) {
+    st.view[i].init(st.arena.data(), static_cast<unsigned>(text.size()));
+    st.model[i] = {0, static_cast<unsigned>(text.size())};
+  }
+  st.pxySize = in.ConsumeIntegralInRange<unsigned>(1, sizeof st.pxyBuf);
+  st.pxy = Cvlk_tmp_str_proxy(st.pxyBuf, st.pxySize);
+
+  for (int ops = 0; ops < 256 && in.remaining_bytes() > 0; ++ops) {
+    const unsigned i = in.ConsumeBool() ? 1 : 0;
+    Cvlk_buf_str& v = st.view[i];
+    Model& m = st.model[i];
+    const char* p = st.at(i);
+    const int op = in.ConsumeIntegralInRange(0, 28);
+    switch (op) {
+      case 0: {
+        const unsigned k = in.ConsumeIntegralInRange<unsigned>(0, kArena);
+        v.skip(k);
+        if (k < m.len) m.off += k, m.len -= k; else m.len = 0;
+        break;
+      }
+      case 1:
+        v.skipBlanks();
+        while (m.len > 0 && st.arena[m.off] == ' ') ++m.off, --m.len;
+        break;
+      case 2:
+        v.skipNonBlanks();
+        while (m.len > 0 && st.arena[m.off] != ' ') ++m.off, --m.len;
+        break;
+      case 3: {
+        const char c = in.ConsumeIntegral<char>();
+        const void* hit = m.len ? std::memchr(p, c, m.len) : nullptr;
+        FUZZ_CHECK(v.skipAtChar(c) == (hit ? ERR_OK : ERR_OBJ_NOT_FOUND));
+        if (hit) {
+          const unsigned k = static_cast<unsigned>(static_cast<const char*>(hit) - p) + 1;
+          m.off += k, m.len -= k;
+        }
+        break;
+      }
+      case 4: {
+        const unsigned k = in.ConsumeIntegralInRange<unsigned>(0, kArena);
+        v.cut(k);
+        m.len = k < m.len ? m.len - k : 0;
+        break;
+      }
+      case 5: {
+        const char c = in.ConsumeIntegral<char>();
+        v.cutChar(c);
+        while (m.len > 0 && p[m.len - 1] == c) --m.len;
+        break;
+      }
+      case 6:
+        v.cutBlanks();
+        while (m.len > 0 && p[m.len - 1] == ' ') --m.len;
+        break;
+      case 7:
+        v.cutNonBlanks();
+        while (m.len > 0 && p[m.len - 1] != ' ') --m.len;
+        break;
+      case 8: {
+        const char c = in.ConsumeIntegral<char>();
+        const EerrNo r = v.cutAtCharFromTail(c);
+        if (m.len == 0) {
+          FUZZ_CHECK(r == ERR_INVALID_OBJ);
+          break;
+        }
+        unsigned k = m.len;
+        while (k > 0 && p[k - 1] != c) --k;
+        FUZZ_CHECK(r == (k > 0 ? ERR_OK : ERR_OBJ_NOT_FOUND));
+        if (k > 0) m.len = k - 1;
+        break;
+      }
+      case 9: {
+        const char c = in.ConsumeIntegral<char>();
+        const EerrNo r = v.cutAtCharFromHead(c);
+        if (m.len == 0) {
+          FUZZ_CHECK(r == ERR_INVALID_OBJ);
+          break;
+        }
+        const void* hit = std::memchr(p, c, m.len);
+        FUZZ_CHECK(r == (hit ? ERR_OK : ERR_OBJ_NOT_FOUND));
+        if (hit) m.len = static_cast<unsigned>(static_cast<const char*>(hit) - p);
+        break;
+      }
+      case 10: {
+        const char c = in.ConsumeIntegral<char>();
+        Cvlk_buf_str out(nullptr, 7);
+        const void* hit = m.len ? std::memchr(p, c, m.len) : nullptr;
+        FUZZ_CHECK(v.findChar(c, out) == (hit ? ERR_OK : ERR_OBJ_NOT_FOUND));
+        if (hit) {
+          FUZZ_CHECK(out.c_str() == hit);
+          FUZZ_CHECK(out.c_str() + out.getStrLen() == p + m.len);
+        } else {
+          FUZZ_CHECK(out.c_str() == nullptr && out.getStrLen() == 7);
+        }
+        break;
+      }
+      case 11:
+      case 12: {
+        const std::string s = in.ConsumeRandomLengthString(16);
+        const unsigned k = in.ConsumeIntegralInRange<unsigned>(0, static_cast<unsigned>(s.size()));
+        const bool begin = op == 11;
+        const Ebool r = begin ? v.beginWith(s.c_str(), k) : v.endWith(s.c_str(), k);
+        bool want = !s.empty() && s[0] != '\0' && k > 0 && k <= m.len &&
+                    std::memcmp(begin ? p : p + (m.len - k), s.data(), k) == 0;
+        FUZZ_CHECK(r == (want ? VLK_TRUE : VLK_FALSE));
+        break;
+      }
+      case 13:
+      case 14:
+      case 15: {
+        const std::string s = Text(in, 16);
+        const std::size_t n = s.size();
+        const long hit = (m.len > 0 && n > 0 && n <= m.len) ? ModelFind(p, m.len, s.c_str(), n) : -1;
+        const bool badArgs = m.len == 0 || n == 0 || n > m.len;
+        if (op == 13) {
+          FUZZ_CHECK(v.hasStr(s.c_str()) == (hit >= 0 ? VLK_TRUE : VLK_FALSE));
+        } else if (op == 14) {
+          Cvlk_buf_str out;
+          const EerrNo r = v.findStr(s.c_str(), out);
+          FUZZ_CHECK(r == (badArgs ? ERR_INVALID_OBJ : hit >= 0 ? ERR_OK : ERR_OBJ_NOT_FOUND));
+          if (r == ERR_OK) FUZZ_CHECK(out.c_str() == p + hit && out.getStrLen() == m.len - hit);
+        } else {
+          // The view itself may receive head or tail.
+          Cvlk_buf_str other;
+          const bool intoSelf = in.ConsumeBool();
+          Cvlk_buf_str& head = intoSelf ? v : other;
+          Cvlk_buf_str tail;
+          const EerrNo r = v.seperate(s.c_str(), head, tail);
+          FUZZ_CHECK(r == (badArgs ? ERR_INVALID_OBJ : hit >= 0 ? ERR_OK : ERR_OBJ_NOT_FOUND));
+          if (r == ERR_OK) {
+            FUZZ_CHECK(head.c_str() == p && head.getStrLen() == static_cast<unsigned>(hit));
+            FUZZ_CHECK(tail.c_str() == p + hit && tail.getStrLen() == m.len - hit);
+            if (intoSelf) m.len = static_cast<unsigned>(hit);
+          }
+        }
+        break;
+      }
+      case 16:
+      case 17: {
+        // Writes stay inside the arena and never over its final NUL.
+        const std::string s = in.ConsumeRandomLengthString(64);
+        const unsigned k = in.ConsumeIntegralInRange<unsigned>(0, static_cast<unsigned>(s.size()));
+        const bool append = op == 17;
+        const unsigned end = m.off + (append ? m.len : 0) + k;
+        if (end > kArena - 1) break;
+        const EerrNo r = append ? v.appendStr(s.c_str(), k) : v.copyStr(s.c_str(), k);
+        const bool bad = s.empty() || s[0] == '\0' || k == 0;
+        FUZZ_CHECK(r == (bad ? ERR_INVALID_PARAM : ERR_OK));
+        if (!bad) {
+          FUZZ_CHECK(std::memcmp(st.arena.data() + end - k, s.data(), k) == 0);
+          m.len = append ? m.len + k : k;
+        }
+        break;
+      }
+      case 18: {
+        FUZZ_CHECK(v.getFirstChar() == (m.len ? p[0] : '\0'));
+        FUZZ_CHECK(v.getLastChar() == (m.len ? p[m.len - 1] : '\0'));
+        break;
+      }
+      case 19: {
+        v.toTmpStr(st.tmp);
+        st.tmpModel = (m.len == 0 || m.len > Cvlk_tmp_str::kMaxLen || p[0] == '\0') ? "" : std::string(p, m.len);
+        break;
+      }
+      case 20: {
+        // append(view): the view's bytes through "%s", so up to its first NUL.
+        const EerrNo r = st.tmp.append(v);
+        std::string add = (m.len == 0 || m.len > Cvlk_tmp_str::kMaxLen || p[0] == '\0') ? "" : std::string(p, m.len);
+        add = add.substr(0, std::strlen(add.c_str()));
+        const bool fits = add.size() < Cvlk_tmp_str::kMaxLen - st.tmpModel.size();
+        FUZZ_CHECK(r == (fits ? ERR_OK : ERR_OUT_OF_MEMORY));
+        if (fits) st.tmpModel += add;
+        break;
+      }
+      case 21: {
+        const std::string s = Text(in, 1600);
+        if (in.ConsumeBool()) {
+          FUZZ_CHECK(st.tmp.set("%s", s.c_str()) == ERR_OK);
+          st.tmpModel = s.substr(0, Cvlk_tmp_str::kMaxLen);
+        } else {
+          const EerrNo r = st.tmp.append("%s", s.c_str());
+          const std::size_t n = std::min<std::size_t>(s.size(), Cvlk_tmp_str::kMaxLen);
+          const bool fits = n < Cvlk_tmp_str::kMaxLen - st.tmpModel.size();
+          FUZZ_CHECK(r == (fits ? ERR_OK : ERR_OUT_OF_MEMORY));
+          if (fits) st.tmpModel += s;
+        }
+        break;
+      }
+      case 22: {
+        const char c = in.ConsumeIntegral<char>();
+        st.tmp.cut(c);
+        while (!st.tmpModel.empty() && st.tmpModel.back() == c) st.tmpModel.pop_back();
+        break;
+      }
+      case 23: {
+        const std::string s = Text(in, 32);
+        const std::string& t = st.tmpModel;
+        const std::string tz = t.substr(0, std::strlen(t.c_str()));  // searches stop at a NUL
+        FUZZ_CHECK(st.tmp.hasString(s.c_str()) ==
+                   (!s.empty() && !t.empty() && s.size() <= t.size() && tz.find(s) != std::string::npos));
+        FUZZ_CHECK(st.tmp.hasPrefix(s.c_str()) == (!t.empty() && t.size() >= s.size() && t.compare(0, s.size(), s) == 0));
+        bool eq = !s.empty() && s.size() == t.size();
+        for (std::size_t k = 0; eq && k < s.size(); ++k)
+          eq = std::toupper(static_cast<unsigned char>(s[k])) == std::toupper(static_cast<unsigned char>(t[k]));
+        FUZZ_CHECK(st.tmp.equal(s.c_str()) == eq);
+        break;
+      }
+      case 24: {
+        const std::string s = Text(in, 80);
+        if (in.ConsumeBool()) {
+          const EerrNo r = st.pxy.set(s.c_str());
+          FUZZ_CHECK(r == (s.empty() ? ERR_INVALID_PARAM : ERR_OK));
+          if (!s.empty()) st.pxyModel = s.substr(0, st.pxySize - 1);
+        } else {
+          const EerrNo r = st.pxy.append("%s", s.c_str());
+          const bool fits = s.size() + st.pxyModel.size() < st.pxySize;
+          FUZZ_CHECK(r == (fits ? ERR_OK : ERR_OUT_OF_MEMORY));
+          if (fits) st.pxyModel += s;
+        }
+        FUZZ_CHECK(st.pxy.hasString(s.c_str()) ==
+                   (!s.empty() && !st.pxyModel.empty() && st.pxyModel.find(s) != std::string::npos));
+        break;
+      }
+      case 25: {
+        const std::string s = Text(in, 300);
+        if (in.ConsumeBool()) {
+          FUZZ_CHECK(st.str.append(s.c_str()) == ERR_OK);
+          st.strModel += s;
+        } else {
+          FUZZ_CHECK(st.str.init(s.c_str()) == (s.empty() ? ERR_INVALID_PARAM : ERR_OK));
+          if (!s.empty()) st.strModel = s;
+        }
+        break;
+      }
+      case 26: {
+        const EerrNo r = st.str.init(v);
+        FUZZ_CHECK(r == (m.len == 0 ? ERR_INVALID_PARAM : ERR_OK));
+        if (m.len > 0) {
+          st.strModel = std::string(p, m.len);
+          st.strModel = st.strModel.substr(0, std::strlen(st.strModel.c_str()));
+          FUZZ_CHECK(std::memcmp(st.str.c_str(), p, m.len) == 0 && st.str.c_str()[m.len] == '\0');
+        }
+        break;
+      }
+      case 27: {
+        char dst[40];
+        std::memset(dst, 'x', sizeof dst);
+        const int n = in.ConsumeIntegralInRange(0, 38);
+        VlkCopyStr(dst, v, n);
+        if (m.len > 0 && m.len <= static_cast<unsigned>(n)) {
+          FUZZ_CHECK(std::memcmp(dst, p, m.len) == 0 && dst[m.len] == '\0');
+        } else {
+          FUZZ_CHECK(dst[0] == 'x');
+        }
+        FUZZ_CHECK(dst[39] == 'x');
+        break;
+      }
+      case 28: {
+        const std::string s = Text(in, 32);
+        const bool same = !s.empty() && s.size() == m.len && std::memcmp(s.data(), p, m.len) == 0;
+        FUZZ_CHECK(VlkIsSameStr(s.c_str(), v) == (same ? VLK_TRUE : VLK_FALSE));
+        // The other view follows this one now and then.
+        st.view[1 - i] = v;
+        st.model[1 - i] = m;
+        break;
+      }
+    }
+    st.checkView(0);
+    st.checkView(1);
+    st.checkStrings();
+  }
+  return 0;
+}
