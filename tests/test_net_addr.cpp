@@ -166,26 +166,23 @@ TEST(Resolution, IPv4AnswerWinsWhateverItsPlace) {
 }
 
 TEST(ServerInfo, SplitsHostAndPort) {
+  const struct {
+    const char* text;
+    const char* host;
+    unsigned short port;  // 77: the port passed in stays
+  } cases[] = {
+      {"10.1.2.3:8080", "10.1.2.3", 8080}, {"[fe80::1]:80", "[fe80::1]", 80}, {"example.org", "example.org", 77},
+      {"[::1]", "[::1]", 0},  // "1]" after the last ':' is no number
+      {"h:0x50", "h", 80},     {"h:70000", "h", static_cast<unsigned short>(70000)},
+  };
   Cvlk_tmp_str host;
-  unsigned short port = 1;
-  EXPECT_EQ(VlkGetServerInfo("10.1.2.3:8080", host, port), ERR_OK);
-  EXPECT_STREQ(host.c_str(), "10.1.2.3");
-  EXPECT_EQ(port, 8080);
-  EXPECT_EQ(VlkGetServerInfo("[fe80::1]:80", host, port), ERR_OK);
-  EXPECT_STREQ(host.c_str(), "[fe80::1]");
-  EXPECT_EQ(port, 80);
-  port = 77;
-  EXPECT_EQ(VlkGetServerInfo("example.org", host, port), ERR_OK);
-  EXPECT_STREQ(host.c_str(), "example.org");
-  EXPECT_EQ(port, 77);
-  // "1]" after the last ':' is no number.
-  EXPECT_EQ(VlkGetServerInfo("[::1]", host, port), ERR_OK);
-  EXPECT_STREQ(host.c_str(), "[::1]");
-  EXPECT_EQ(port, 0);
-  EXPECT_EQ(VlkGetServerInfo("h:0x50", host, port), ERR_OK);
-  EXPECT_EQ(port, 80);
-  EXPECT_EQ(VlkGetServerInfo("h:70000", host, port), ERR_OK);
-  EXPECT_EQ(port, static_cast<unsigned short>(70000));
+  for (const auto& c : cases) {
+    unsigned short port = 77;
+    EXPECT_EQ(VlkGetServerInfo(c.text, host, port), ERR_OK) << c.text;
+    EXPECT_STREQ(host.c_str(), c.host);
+    EXPECT_EQ(port, c.port) << c.text;
+  }
+  unsigned short port = 0;
   EXPECT_EQ(VlkGetServerInfo("", host, port), ERR_INVALID_PARAM);
   EXPECT_EQ(VlkGetServerInfo(nullptr, host, port), ERR_INVALID_PARAM);
 }

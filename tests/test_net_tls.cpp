@@ -51,7 +51,9 @@ TEST(TlsServer, EchoesOverBothFamiliesAndTls12AndAnnouncesTheConnectionFirst) {
     const int af = clients[i].first;
     TlsClient client(connectLoopback(af, s.port), clients[i].second);
     ASSERT_TRUE(client.handshake());
-    if (clients[i].second != 0) EXPECT_EQ(client.version(), "TLSv1.2");
+    if (clients[i].second != 0) {
+      EXPECT_EQ(client.version(), "TLSv1.2");
+    }
     std::string newEvent = s.server.rec.waitFor("new ", static_cast<int>(i));
     ASSERT_NE(newEvent, "");
     ASSERT_TRUE(client.write("over tls"));

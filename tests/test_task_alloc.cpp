@@ -274,4 +274,4 @@ TEST_F(PingPong, SessionsProbesAndTimersAllocateNothing) {
 
 }  // namespace
 
-VLK_TEST_MAIN_WITH_QT
+TASKTEST_QT_MAIN()

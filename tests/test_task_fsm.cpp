@@ -237,4 +237,4 @@ TEST_F(FactoryTest, NightlyCheckKillsMachinesBusyEightHours) {
 
 }  // namespace
 
-VLK_TEST_MAIN_WITH_QT
+TASKTEST_QT_MAIN()

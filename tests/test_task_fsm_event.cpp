@@ -119,4 +119,4 @@ TEST_F(EventFsmTest, TwoHundredFiftyEventsAndNoMore) {
 
 }  // namespace
 
-VLK_TEST_MAIN_WITH_QT
+TASKTEST_QT_MAIN()

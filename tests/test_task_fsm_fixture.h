@@ -1,31 +1,23 @@
 // Shared scaffolding of the timer, factory and state-machine tests: a manager with
-// a small message pool, tasks that expose their set-up calls, a scriptable machine
-// and factory, and a single-threaded delivery loop for tasks that are not started.
+// a small message pool, a scriptable machine and factory, and a single-threaded
+// delivery loop for tasks that are not started. Their mains (TASKTEST_QT_MAIN)
+// have a Qt application, so that timer pools can register their Qt timer (it
+// never fires: the tests call the tick routine themselves).
 #ifndef TEST_TASK_FSM_FIXTURE_H
 #define TEST_TASK_FSM_FIXTURE_H
 
-#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 
 #include <gtest/gtest.h>
 
-#include "vlk_task.h"
+#include "test_task_util.h"
 
-// A main with a Qt application, so that timer pools can register their Qt timer
-// (it never fires: the tests call the tick routine themselves).
-#define VLK_TEST_MAIN_WITH_QT               \
-  int main(int argc, char** argv) {         \
-    QCoreApplication app(argc, argv);       \
-    ::testing::InitGoogleTest(&argc, argv); \
-    return RUN_ALL_TESTS();                 \
-  }
+using tasktest::TestTask;
 
-class TestMgr : public Cvlk_task_mgr {
+// A manager with a small message pool that keeps the lines it shows.
+class TestMgr : public tasktest::TestMgr {
  public:
-  using Cvlk_task_mgr::initMessagePool;
-  using Cvlk_task_mgr::regTask;
-
   // tiny 64 x tiny, small 256 x small, comm 1024 x 4, big 4096 x 2
   explicit TestMgr(unsigned int tiny = 64, unsigned int small = 16) {
     initMessagePool(64, tiny, 256, small, 1024, 4, 4096, 2);
@@ -34,24 +26,8 @@ class TestMgr : public Cvlk_task_mgr {
   }
   ~TestMgr() override { Stop(); }
 
-  // Every buffer of every class is back in the pool.
-  bool AllIdle() const {
-    for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
-      if (GetMsgIdleNum(cls) != GetMsgRealNum(cls)) return false;
-    }
-    return true;
-  }
-
   QStringList lines;   // Display and trace lines (emitted on the caller's thread)
   QStringList errors;  // LogError lines
-};
-
-class TestTask : public Cvlk_task {
- public:
-  using Cvlk_task::regFactory;
-  using Cvlk_task::setTimer;
-  TestTask(Cvlk_task_mgr* mgr, unsigned int id, const char* name = "TestTask") : Cvlk_task(mgr, id, name) {}
-  ~TestTask() override { stop(); }
 };
 
 // Application message types: MSG_APP and kFirstAppType on.

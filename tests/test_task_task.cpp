@@ -59,8 +59,6 @@ class LogFactory : public Cfactory {
 class FacTask : public TestTask {
  public:
   using TestTask::TestTask;
-  using Cvlk_task::regFactory;
-  using Cvlk_task::setTimer;
   static constexpr unsigned int kMarker = 0x600D;
   LogFactory* late = nullptr;  // registered by the not-found hook
   Counter marks;               // markers processed

@@ -172,4 +172,4 @@ TEST(TaskTimers, SelfCheckTimerAndReservedTimers) {
 
 }  // namespace
 
-VLK_TEST_MAIN_WITH_QT
+TASKTEST_QT_MAIN()

@@ -39,6 +39,8 @@ class TestMgr : public Cvlk_task_mgr {
 // on the task thread and decides the result.
 class TestTask : public Cvlk_task {
  public:
+  using Cvlk_task::regFactory;
+  using Cvlk_task::setTimer;
   TestTask(Cvlk_task_mgr* mgr, unsigned int id, const char* name = "test") : Cvlk_task(mgr, id, name) {}
   ~TestTask() override { stop(); }  // the thread goes before the callback and the counters
 

@@ -64,27 +64,22 @@ TEST(Thread, StopWakesASleepingLoopAndJoinsIt) {
   EXPECT_FALSE(loop.isRunning());
 }  // and the destructor's second stop is harmless
 
-TEST(Semaphore, FirstAcquireReturnsAtOnceSecondBlocksUntilRelease) {
+TEST(Semaphore, FirstAcquireReturnsAtOnceReleasesCoalesceAndWakeWaiters) {
   Cvlk_semaphore sem;
   sem.acquire();
   EXPECT_FALSE(sem.acquireFor(20));
-  auto waiter = std::async(std::launch::async, [&] { sem.acquire(); });
-  sem.release();
-  ASSERT_EQ(waiter.wait_for(kDeadline), std::future_status::ready);
-}
-
-TEST(Semaphore, ReleasesCoalesce) {
-  Cvlk_semaphore sem;
-  sem.acquire();
   sem.release();
   sem.release();
   sem.release();
   EXPECT_TRUE(sem.acquireFor(0));
-  // Three releases were one: the second acquire must wait for a new release.
+  // Three releases were one: the next acquire must wait for a new release.
   EXPECT_FALSE(sem.acquireFor(20));
   std::thread releaser([&] { sem.release(); });
   EXPECT_TRUE(sem.acquireFor(20000));
   releaser.join();
+  auto waiter = std::async(std::launch::async, [&] { sem.acquire(); });
+  sem.release();
+  ASSERT_EQ(waiter.wait_for(kDeadline), std::future_status::ready);
 }
 
 TEST(Mutex, HolderRetakesOtherThreadWaitsForEveryGive) {
