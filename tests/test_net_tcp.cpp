@@ -32,16 +32,6 @@ class TcpFamily : public ::testing::TestWithParam<Family> {
 INSTANTIATE_TEST_SUITE_P(Loopback, TcpFamily, ::testing::Values(Family{AF_INET, "IPv4"}, Family{AF_INET6, "IPv6"}),
                          [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
 
-// A started server on an ephemeral port.
-struct Started {
-  explicit Started(unsigned int maxConnections) : server(maxConnections) {
-    EXPECT_EQ(server.bindAnyPort(port), ERR_OK);
-    server.start();
-  }
-  RecordingServer server;
-  unsigned short port = 0;
-};
-
 TEST(TcpServer, ConstructionAndIdsThatNameNothing) {
   RecordingServer server(5000);
   EXPECT_EQ(server.getMaxNodes(), 1024u);

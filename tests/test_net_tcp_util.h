@@ -81,6 +81,14 @@ class Recorder {
     });
     return found;
   }
+  // Events starting with prefix, now or (waitCount) once there are n of them.
+  int count(const std::string& prefix) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return countLocked(prefix);
+  }
+  bool waitCount(const std::string& prefix, int n) {
+    return waitUntil([&] { return countLocked(prefix) >= n; });
+  }
   int indexOf(const std::string& prefix) {
     std::lock_guard<std::mutex> lock(m_lock);
     for (std::size_t i = 0; i < m_events.size(); ++i)
@@ -95,6 +103,13 @@ class Recorder {
   std::mutex& lock() { return m_lock; }
 
  private:
+  int countLocked(const std::string& prefix) const {
+    int n = 0;
+    for (const auto& e : m_events)
+      if (e.compare(0, prefix.size(), prefix) == 0) ++n;
+    return n;
+  }
+
   std::mutex m_lock;
   std::condition_variable m_cond;
   std::vector<std::string> m_events;
@@ -170,6 +185,33 @@ class RecordingServer : public Cvlk_tcp_server {
   unsigned int m_lastNode = 0;
 };
 
+// A started server on an ephemeral port.
+struct Started {
+  explicit Started(unsigned int maxConnections) : server(maxConnections) {
+    EXPECT_EQ(server.bindAnyPort(port), ERR_OK);
+    server.start();
+  }
+  RecordingServer server;
+  unsigned short port = 0;
+};
+
+inline std::string dataPath(const char* name) { return std::string(VLK_NET_TEST_DATA) + "/" + name; }
+
+// A started TLS server on an ephemeral port that echoes what it reads.
+struct TlsStarted {
+  explicit TlsStarted(unsigned int maxConnections, unsigned int handshakeSeconds = 0) : server(maxConnections) {
+    EXPECT_EQ(server.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_OK);
+    server.setHandshakeTimeout(handshakeSeconds);
+    EXPECT_EQ(server.bindAnyPort(port), ERR_OK);
+    server.hook = [this](unsigned int id, int len, char* data) {
+      if (len > 0) server.sendTo(id, data, static_cast<unsigned int>(len));
+    };
+    server.start();
+  }
+  RecordingServer server;
+  unsigned short port = 0;
+};
+
 // A blocking loopback client socket, connected to port; -1 on failure.
 inline int connectLoopback(int family, unsigned short port) {
   int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -234,8 +276,6 @@ inline bool waitPeerClosed(int fd) {
   }
   return false;
 }
-
-inline std::string dataPath(const char* name) { return std::string(VLK_NET_TEST_DATA) + "/" + name; }
 
 // A blocking TLS client over a connected socket; no verification.
 class TlsClient {

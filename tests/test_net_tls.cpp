@@ -9,21 +9,6 @@ using namespace nettest;
 
 namespace {
 
-// A started TLS server on an ephemeral port.
-struct TlsStarted {
-  explicit TlsStarted(unsigned int maxConnections, unsigned int handshakeSeconds = 0) : server(maxConnections) {
-    EXPECT_EQ(server.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_OK);
-    server.setHandshakeTimeout(handshakeSeconds);
-    EXPECT_EQ(server.bindAnyPort(port), ERR_OK);
-    server.hook = [this](unsigned int id, int len, char* data) {
-      if (len > 0) server.sendTo(id, data, static_cast<unsigned int>(len));
-    };
-    server.start();
-  }
-  RecordingServer server;
-  unsigned short port = 0;
-};
-
 TEST(TlsContext, RefusesMissingNamesBadFilesAndAMismatchedKey) {
   RecordingServer server(2);
   std::string cert = dataPath("server.pem");
