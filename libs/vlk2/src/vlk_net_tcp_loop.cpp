@@ -41,7 +41,10 @@ void Cvlk_tcp_server::exeProc() {
       if (!set.isReady(i)) continue;
       unsigned int socket = set.socketAt(i);
       if (socket == l4 || socket == l6) {
-        if (newConnection(socket) != ERR_OK) break;
+        // A refused or failed accept ends nothing: the connections already
+        // held still get their turn in this pass, however fast newcomers
+        // arrive.
+        newConnection(socket);
         continue;
       }
       // A ready listener met here, or a socket closed meanwhile, has no node.
