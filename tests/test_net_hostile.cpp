@@ -43,11 +43,8 @@ int connectSmallWindow(unsigned short port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int bytes = 4096;
   ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+  Cvlk_uaddr a = loopbackAddr(AF_INET, port);
+  if (::connect(fd, a.getAddr(), static_cast<socklen_t>(a.getAddrLen())) != 0) {
     ::close(fd);
     return -1;
   }
@@ -178,19 +175,14 @@ class EchoUdp : public Cvlk_udp_server {
 // A UDP socket of the test on loopback.
 int udpSocket() {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  Cvlk_uaddr a = loopbackAddr(AF_INET, 0);
+  ::bind(fd, a.getAddr(), static_cast<socklen_t>(a.getAddrLen()));
   return fd;
 }
 
 bool sendDatagram(int fd, unsigned short port, const std::string& data) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
+  Cvlk_uaddr a = loopbackAddr(AF_INET, port);
+  return ::sendto(fd, data.data(), data.size(), 0, a.getAddr(), static_cast<socklen_t>(a.getAddrLen())) ==
          static_cast<ssize_t>(data.size());
 }
 
