@@ -360,12 +360,17 @@ struct Listener {
   Cvlk_uaddr addr;
 };
 
-// Waits until thread tid sleeps in poll (where /proc does not tell, at once).
+// Waits until thread tid sleeps in poll (where /proc names no wait, until it
+// sleeps at all).
 inline void waitUntilPolling(int tid) {
+  const std::string dir = "/proc/self/task/" + std::to_string(tid);
   for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
-    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/wchan");
-    std::string w;
-    if (!(f >> w) || w == "0" || w.find("poll") != std::string::npos) return;
+    std::string wchan, stat;
+    std::ifstream(dir + "/wchan") >> wchan;
+    std::getline(std::ifstream(dir + "/stat"), stat);
+    const std::size_t paren = stat.rfind(')');
+    const char state = paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : 'S';
+    if (wchan.find("poll") != std::string::npos || (state == 'S' && (wchan.empty() || wchan == "0"))) return;
     std::this_thread::yield();
   }
 }

@@ -2,6 +2,8 @@
 #include <sys/syscall.h>
 
 #include <atomic>
+#include <filesystem>
+#include <set>
 
 #include "test_net_tcp_util.h"
 
@@ -172,13 +174,32 @@ TEST(UdpServer, BindingRulesAndTheirFailures) {
   EXPECT_EQ(udp.SendTo(id + 0x10000u, &v6dest, "x", 1), ERR_INVALID_OBJ);
 }
 
+// The threads of this process.
+std::set<int> threadIds() {
+  std::set<int> ids;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) ids.insert(std::stoi(e.path().filename()));
+  return ids;
+}
+
+// Starts the server and waits until its thread sleeps in poll.
+void startAsleep(Udp& udp) {
+  const std::set<int> before = threadIds();
+  udp.start();
+  for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
+    for (int tid : threadIds()) {
+      if (before.count(tid) == 0) return waitUntilPolling(tid);
+    }
+    std::this_thread::yield();
+  }
+}
+
 class UdpFamilies : public ::testing::TestWithParam<int> {};
 
 TEST_P(UdpFamilies, CheckDataGatesProcDataAndEchoesGoBackToTheSender) {
   const int family = GetParam();
   if (family == AF_INET6 && !hasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
   Udp udp;
-  udp.start();  // nothing bound: the thread waits for a bind, which must wake it
+  startAsleep(udp);  // nothing bound: the thread waits for a bind, which must wake it
   unsigned short port = 0;
   const unsigned int id = udp.bindAnyPort(port, 5, 6);
   ASSERT_NE(id, 0u);
