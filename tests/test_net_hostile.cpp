@@ -203,9 +203,27 @@ bool udpRoundTrip(int fd, unsigned short port, const std::string& request) {
 }
 
 // poll() has no descriptor ceiling; select() would corrupt memory above 1023.
-TEST(HostileFds, TlsAndUdpServersServeDescriptorsAbove1024) {
+TEST(HostileFds, ServersServeDescriptorsAbove1024) {
   DescriptorBallast ballast(1100);
   if (!ballast.ok()) GTEST_SKIP() << "cannot raise the descriptor limit";
+  constexpr unsigned int kPool = 64;  // a full pool, every socket above 1024
+  Started plain(kPool);
+  plain.server.hook = [&](unsigned int id, int len, char* data) {
+    plain.server.sendTo(id, data, static_cast<unsigned int>(len));
+  };
+  std::vector<int> clients;
+  for (unsigned int i = 0; i < kPool; ++i) {
+    clients.push_back(connectLoopback(AF_INET, plain.port));
+    ASSERT_GT(clients.back(), 1024);
+    ASSERT_TRUE(sendAll(clients.back(), "c" + std::to_string(i) + ";"));
+  }
+  for (unsigned int i = 0; i < kPool; ++i) {
+    const std::string want = "c" + std::to_string(i) + ";";
+    EXPECT_EQ(readN(clients[i], want.size()), want);
+  }
+  EXPECT_EQ(plain.server.getBusyNodes(), kPool);
+  for (int fd : clients) ::close(fd);
+
   TlsStarted tls(4);
   TlsClient client(connectLoopback(AF_INET, tls.port));
   ASSERT_GT(client.fd(), 1024);
