@@ -398,6 +398,59 @@ TEST(HostileTcp, SlowReaderIsDroppedByTheSendBoundAndOthersGetEveryMessage) {
   EXPECT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 0; }));
 }
 
+// While a send waits for a peer that does not read, the server goes on: other
+// clients are read and answered, and a close from another thread ends the
+// wait. Two senders to one connection never mix their messages.
+TEST(HostileTcp, ASendWaitingForAStuckPeerHoldsUpNothingElse) {
+  Started s(4);
+  echoAndName(s.server);
+  s.server.setSendTimeout(120000);  // only the close may end the wait
+  int stuck = connectSmallWindow(s.port);
+  ASSERT_TRUE(sendAll(stuck, "s"));
+  unsigned int sid = nodeOf(s.server, 's');
+  ASSERT_NE(sid, 0u);
+  ASSERT_EQ(readN(stuck, 1), "s");
+  int other = connectLoopback(AF_INET, s.port);
+  ASSERT_TRUE(sendAll(other, "o"));
+  unsigned int oid = nodeOf(s.server, 'o');
+  ASSERT_EQ(readN(other, 1), "o");
+
+  const std::string big(16 << 20, 'z');
+  std::future<EerrNo> sent = std::async(std::launch::async, [&] {
+    return s.server.sendTo(sid, big.data(), static_cast<unsigned int>(big.size()));
+  });
+  int queued = 0;
+  for (auto end = std::chrono::steady_clock::now() + kDeadline; queued == 0 && std::chrono::steady_clock::now() < end;)
+    if (::ioctl(stuck, FIONREAD, &queued) != 0 || queued == 0) std::this_thread::yield();
+  ASSERT_GT(queued, 0);
+  // Read and answered on the server thread, and written from this one.
+  ASSERT_TRUE(sendAll(other, "ping"));
+  EXPECT_EQ(readN(other, 4), "ping");
+  // Two application threads write to one connection at once: whole messages.
+  const std::string one(1 << 20, '1'), two(1 << 20, '2');
+  std::future<std::string> got = std::async(std::launch::async, [&] { return readN(other, 2 << 20); });
+  std::future<EerrNo> first = std::async(std::launch::async, [&] {
+    return s.server.sendTo(oid, one.data(), static_cast<unsigned int>(one.size()));
+  });
+  EXPECT_EQ(s.server.sendTo(oid, two.data(), static_cast<unsigned int>(two.size())), ERR_OK);
+  EXPECT_EQ(first.get(), ERR_OK);
+  std::string both = got.get();
+  EXPECT_TRUE(both == one + two || both == two + one);
+  EXPECT_EQ(sent.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+
+  s.server.closeConnect(sid);
+  ASSERT_EQ(sent.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(sent.get(), ERR_FAIL);
+  const std::string closed = "closed " + std::to_string(sid);
+  EXPECT_EQ(s.server.rec.waitFor(closed), closed);
+  EXPECT_EQ(s.server.hasNode(sid), VLK_FALSE);
+  EXPECT_TRUE(waitPeerClosed(stuck));
+  ::close(stuck);
+  ::close(other);
+  EXPECT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 0; }));
+  EXPECT_EQ(s.server.rec.count(closed), 1);
+}
+
 // Flooded with datagrams of 0, 4097 and 65507 bytes (far more than the receive
 // buffer holds), the endpoint hands on none of them, never a cut one, and
 // answers a well-behaved peer throughout.

@@ -280,7 +280,12 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   Ebool hasTLS() const { return ssl != nullptr ? VLK_TRUE : VLK_FALSE; }
   // Sends all len bytes, waiting at most sendWaitMs in all for room in the
   // socket's buffer; never raises SIGPIPE. ERR_FAIL when not all could go.
+  // REQUIRES: the caller holds the owning server's ioLock.
   EerrNo sendData(const void* data, unsigned int len);
+  // The same for a caller that does not hold lock (the owning server's ioLock)
+  // and keeps the node busy meanwhile (ioUsers): the fields are read and each
+  // TLS call is made under lock, the waits for room run without it.
+  EerrNo sendData(const void* data, unsigned int len, Cvlk_mutex* lock);
   // One read of up to len bytes. readLen 0 with ERR_OK when nothing is there
   // yet; ERR_OBJ_NOT_FOUND when the peer closed; ERR_FAIL on an error.
   EerrNo readData(char* buf, unsigned int len, unsigned int& readLen);
@@ -293,6 +298,14 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   std::int64_t lastActive;         // seconds since 1970 of the last receive; 0: never
   std::int64_t handshakeDeadline;  // monotonic milliseconds; 0 when no TLS handshake is pending
   unsigned int sendWaitMs;         // bound of one sendData's wait for buffer room
+  // Application threads inside a send on this node. While it is not 0 the node
+  // stays busy and its socket open; a close meanwhile only shuts the socket
+  // down (closePending) and the last of them completes it.
+  unsigned int ioUsers;
+  bool closePending;
+  // Serialises the senders of this one node, so that messages never mix.
+  // Taken before the server's ioLock, never while holding it.
+  std::mutex sendLock;
 };
 
 // TCP server on one port over IPv4 and IPv6, plain or TLS (TLS 1.2 and later),
@@ -304,7 +317,9 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
 // within the handshake bound (10 s unless set).
 // A send goes out whole or not at all: when a peer does not take a message
 // within the send bound (2 s unless set), its connection is closed rather
-// than left with a cut message. The wait blocks the sending thread.
+// than left with a cut message. The wait blocks the sending thread only: it
+// holds no lock of the server, so the loop and sends to other connections go
+// on meanwhile.
 // Thread-safety: public operations from any thread, also from inside procData.
 // Shutdown: stop() or the destructor ends the loop, closes every connection and
 // both listeners and joins the thread.

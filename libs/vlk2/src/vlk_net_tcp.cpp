@@ -25,7 +25,7 @@ const unsigned int kDefaultSendWaitMs = 2000;
 // Cvlk_tcp
 // ---------------------------------------------------------------------------
 
-Cvlk_tcp::Cvlk_tcp(Cvlk_resource* pool) : Cvlk_io_node(pool), ssl(nullptr) {
+Cvlk_tcp::Cvlk_tcp(Cvlk_resource* pool) : Cvlk_io_node(pool), ssl(nullptr), ioUsers(0), closePending(false) {
   init();
   sendWaitMs = kDefaultSendWaitMs;
 }
@@ -36,6 +36,8 @@ void Cvlk_tcp::init() {
   ssl = nullptr;
   lastActive = 0;
   handshakeDeadline = 0;
+  ioUsers = 0;
+  closePending = false;
 }
 
 unsigned int Cvlk_tcp::getHandle() const { return peerAddr.version != 4 ? ipv6Socket : ipv4Socket; }
@@ -56,6 +58,71 @@ EerrNo Cvlk_tcp::sendData(const void* data, unsigned int len) {
   }
   if (socket == INVALID_SOCKET) return ERR_INVALID_OPR;
   return VlkSockSendAll(static_cast<int>(socket), data, len, sendWaitMs) ? ERR_OK : ERR_FAIL;
+}
+
+namespace {
+
+// Takes lock, when there is one, for one scope.
+class OptionalLock {
+ public:
+  explicit OptionalLock(Cvlk_mutex* lock) : m_lock(lock) {
+    if (m_lock != nullptr) m_lock->Take();
+  }
+  ~OptionalLock() {
+    if (m_lock != nullptr) m_lock->Give();
+  }
+  OptionalLock(const OptionalLock&) = delete;
+  OptionalLock& operator=(const OptionalLock&) = delete;
+
+ private:
+  Cvlk_mutex* m_lock;
+};
+
+}  // namespace
+
+EerrNo Cvlk_tcp::sendData(const void* data, unsigned int len, Cvlk_mutex* lock) {
+  if (data == nullptr || len == 0) return ERR_INVALID_PARAM;
+  int fd;
+  SSL* s;
+  unsigned int waitMs;
+  {
+    OptionalLock guard(lock);
+    if (closePending) return ERR_FAIL;
+    if (ssl != nullptr && handshakeDeadline != 0) return ERR_INVALID_OPR;
+    unsigned int socket = getHandle();
+    if (socket == INVALID_SOCKET) return ssl != nullptr ? ERR_FAIL : ERR_INVALID_OPR;
+    fd = static_cast<int>(socket);
+    s = ssl;
+    waitMs = sendWaitMs;
+  }
+  // The socket stays open while the caller keeps the node busy; a close from
+  // another thread shuts it down, which ends a wait at once.
+  if (s == nullptr) return VlkSockSendAll(fd, data, len, waitMs) ? ERR_OK : ERR_FAIL;
+  if (lock == nullptr) return VlkSslWriteAll(s, fd, data, len, waitMs) ? ERR_OK : ERR_FAIL;
+  // The server thread reads the same TLS state under lock: every TLS call is
+  // made under it, the waits for the socket without it.
+  const char* p = static_cast<const char*>(data);
+  std::size_t left = len;
+  const std::int64_t deadline = VlkMonoMs() + waitMs;
+  while (left > 0) {
+    int n;
+    int err;
+    {
+      OptionalLock guard(lock);
+      ERR_clear_error();
+      n = SSL_write(s, p, static_cast<int>(left));
+      err = n > 0 ? SSL_ERROR_NONE : SSL_get_error(s, n);
+    }
+    if (n > 0) {
+      p += n;
+      left -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (err != SSL_ERROR_WANT_WRITE && err != SSL_ERROR_WANT_READ) return ERR_FAIL;
+    std::int64_t remaining = deadline - VlkMonoMs();
+    if (remaining <= 0 || !VlkSockWait(fd, err == SSL_ERROR_WANT_READ, static_cast<int>(remaining))) return ERR_FAIL;
+  }
+  return ERR_OK;
 }
 
 EerrNo Cvlk_tcp::readData(char* buf, unsigned int len, unsigned int& readLen) {
@@ -353,6 +420,15 @@ void Cvlk_tcp_server::closeConnect(unsigned int nodeId) {
     Cvlk_mutex_locker guard(&ioLock);
     Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
     if (node == nullptr) return;
+    if (node->ioUsers > 0) {
+      // A sender still uses the socket: the connection ends now (which also
+      // ends the sender's wait), the descriptor and the node go when the last
+      // sender leaves, so that neither is reused under it.
+      if (!node->closePending && node->getHandle() != INVALID_SOCKET)
+        ::shutdown(static_cast<int>(node->getHandle()), SHUT_RDWR);
+      node->closePending = true;
+      return;
+    }
     if (node->handshakeDeadline != 0 && m_pendingHandshakes > 0) --m_pendingHandshakes;
     node->stopTLS();
   }
@@ -372,10 +448,10 @@ unsigned int Cvlk_tcp_server::busyIds(unsigned int* ids) {
 
 EerrNo Cvlk_tcp_server::sendTo(unsigned int nodeId, const void* data, unsigned int len) {
   if (nodeId == 0 || data == nullptr || len == 0) return ERR_INVALID_PARAM;
-  EerrNo err;
+  Cvlk_tcp* node;
   {
     Cvlk_mutex_locker guard(&ioLock);
-    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
+    node = static_cast<Cvlk_tcp*>(getNode(nodeId));
     if (node == nullptr) {
       VlkDebug("Fail to get TCP node to send message.");
       return ERR_INVALID_OPR;
@@ -383,9 +459,22 @@ EerrNo Cvlk_tcp_server::sendTo(unsigned int nodeId, const void* data, unsigned i
     // Not announced yet: a TLS connection in its handshake (broadcast and
     // keepAlive pass it over; it is not closed for that).
     if (node->handshakeDeadline != 0) return ERR_INVALID_OPR;
-    err = node->sendData(data, len);
+    // Keeps the node busy and its socket open while the send waits without
+    // ioLock: a peer that does not read holds up its own sender only.
+    ++node->ioUsers;
   }
-  if (err != ERR_OK) closeConnect(nodeId);
+  EerrNo err;
+  {
+    std::lock_guard<std::mutex> whole(node->sendLock);
+    err = node->sendData(data, len, &ioLock);
+  }
+  bool closeNow;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    --node->ioUsers;
+    closeNow = err != ERR_OK || (node->closePending && node->ioUsers == 0);
+  }
+  if (closeNow) closeConnect(nodeId);
   return err;
 }
 

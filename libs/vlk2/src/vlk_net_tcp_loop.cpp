@@ -207,7 +207,8 @@ EerrNo Cvlk_tcp_server::readNode(unsigned int nodeId) {
   {
     Cvlk_mutex_locker guard(&ioLock);
     Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
-    if (node == nullptr) return ERR_OK;
+    // A connection whose close waits for its last sender is read no more.
+    if (node == nullptr || node->closePending) return ERR_OK;
     handshaking = node->handshakeDeadline != 0;
   }
   if (handshaking) return continueHandshake(nodeId);
