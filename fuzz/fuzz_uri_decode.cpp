@@ -1,9 +1,11 @@
 // Percent-decoding in place: arbitrary text must stay inside its own buffer and
-// never grow; text without '%' comes back unchanged; and every text without
+// never grow; it must decode as the C library's "%2x" reads each escape; text
+// without '%' comes back unchanged; and every text without
 // NULs survives a round trip through a percent-encoding of some of its bytes
 // (which ones the input decides; '%' itself is always encoded).
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,6 +20,23 @@ std::unique_ptr<char[]> Copy(const std::string& s) {
   std::unique_ptr<char[]> p(new char[s.size() + 1]);
   std::memcpy(p.get(), s.c_str(), s.size() + 1);
   return p;
+}
+
+// The rule as first written: the C library's "%2x" reads each escape.
+std::string Model(const std::string& text) {
+  std::string out;
+  const char* s = text.c_str();
+  std::size_t r = 0;
+  while (s[r] != '\0') {
+    unsigned value = 0;
+    if (s[r] == '%' && s[r + 1] != '\0' && s[r + 2] != '\0' && std::sscanf(s + r + 1, "%2x", &value) == 1) {
+      out += static_cast<char>(value & 0xFF);
+      r += 3;
+      continue;
+    }
+    out += s[r++];
+  }
+  return out;
 }
 
 }  // namespace
@@ -35,6 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(r == (text.empty() ? ERR_INVALID_PARAM : ERR_OK));
     FUZZ_CHECK(std::strlen(s.get()) <= text.size());
     if (text.find('%') == std::string::npos) FUZZ_CHECK(text == s.get());
+    if (!text.empty()) {
+      const std::string want = Model(text);  // a %00 ends the text
+      FUZZ_CHECK(want.substr(0, std::strlen(want.c_str())) == s.get());
+    }
   }
 
   // Round trip: bytes chosen by the mask (and every '%') become %XX.

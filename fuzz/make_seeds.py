@@ -134,6 +134,8 @@ def uri_decode():
         ('sign', seed('%-1%+f%0x')), ('tail', seed('%')), ('tail2', seed('ab%4')),
         ('path', seed('/a%2Fb/c%3Fd%3De%26f', '\xff\x0f')),
         ('mixed', seed('caf\xe9 %C3%A9 100%', '\x55\xaa')),
+        ('hex2-edges', seed('%-1x%+fz% 41%\t\n7y%-zz%+0c%0x5')),
+        ('percent-run', seed('%' * 2000 + '41')),
     ]
 
 

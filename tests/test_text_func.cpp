@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -116,6 +117,30 @@ TEST(Conv, GetValueAndUriDecode) {
   char uri[] = "a%20b+%41%zz%4g%2";  // "%4g" reads one digit, still consumes three
   EXPECT_EQ(ERR_OK, VlkUriDecode(uri));
   EXPECT_STREQ("a b+A%zz\x04%2", uri);
+}
+
+// Escapes read as the C library's "%2x" reads them: blanks skipped first, a sign
+// and a "0x" prefix counted in the two characters; the escape still takes three.
+// Decoding once measured the rest of the text for every escape, so a long text
+// of '%' took quadratic time: it must come back as it was, in one pass.
+TEST(Conv, UriDecodeEscapesAsHex2AndLongText) {
+  auto decode = [](std::string s) {
+    std::vector<char> buf(s.begin(), s.end());
+    buf.push_back('\0');
+    EXPECT_EQ(ERR_OK, VlkUriDecode(buf.data()));
+    return std::string(buf.data());
+  };
+  EXPECT_EQ("\xffx", decode("%-1x"));   // strtoul's negation, low byte
+  EXPECT_EQ("\x0fz", decode("%+fz"));
+  EXPECT_EQ("A1", decode("% 41"));       // the blank counts among the three
+  EXPECT_EQ("\x07" "7y", decode("%\t\n7y"));
+  EXPECT_EQ("%-zz", decode("%-zz"));     // a lone sign is no number
+  EXPECT_EQ("%+", decode("%+"));
+  EXPECT_EQ("a", decode("a%0x5"));       // "0x" is read as 0, which ends the text
+  EXPECT_EQ("b", decode("b%+0c"));
+  EXPECT_EQ("\x0a!", decode("%0a!"));
+  std::string many(1u << 20, '%');
+  EXPECT_EQ(many.substr(1) + "A", decode(many + "41"));
 }
 
 }  // namespace

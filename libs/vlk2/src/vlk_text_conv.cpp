@@ -87,8 +87,49 @@ EerrNo VlkGetValue(const Cvlk_tmp_str& text, const char* key, Cvlk_tmp_str& out)
   return ERR_OK;
 }
 
-// "%2x" reads at most two hex digits after optional white space; the escape always
-// consumes three characters, however many digits were read.
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// What sscanf(p, "%2x", &value) does, without sscanf: it measures the whole rest
+// of the text on every call, which made decoding quadratic in the text's length.
+// White space is skipped first; then at most two characters are read, counting
+// a sign and a "0x" prefix; a lone sign, or nothing, is no number. A '-' gives
+// the unsigned negation, as strtoul does.
+bool ReadHex2(const char* p, unsigned& value) {
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  int width = 2;
+  bool negative = false;
+  if (*p == '-' || *p == '+') {
+    negative = *p == '-';
+    ++p;
+    --width;
+  }
+  int digits = 0;
+  unsigned v = 0;
+  if (width != 0 && *p == '0') {
+    ++digits;
+    ++p;
+    --width;
+    if (width != 0 && (*p == 'x' || *p == 'X')) {
+      ++p;
+      --width;
+    }
+  }
+  for (; width != 0 && HexDigit(*p) >= 0; ++p, --width, ++digits) v = v * 16 + static_cast<unsigned>(HexDigit(*p));
+  if (digits == 0) return false;
+  value = negative ? 0u - v : v;
+  return true;
+}
+
+}  // namespace
+
+// An escape always consumes three characters, however many digits were read.
 EerrNo VlkUriDecode(char* s) {
   if (IsNoText(s)) return ERR_INVALID_PARAM;
   std::size_t r = 0;
@@ -97,7 +138,7 @@ EerrNo VlkUriDecode(char* s) {
     unsigned value = 0;
     if (s[r] == '%' && s[r + 1] != '\0' && s[r + 2] != '\0') {
       // Only characters at or after r are read; everything before w is already written.
-      if (std::sscanf(s + r + 1, "%2x", &value) == 1) {
+      if (ReadHex2(s + r + 1, value)) {
         s[w++] = static_cast<char>(value & 0xFF);
         r += 3;
         continue;
