@@ -220,6 +220,7 @@ def ini():
         ('keys-escaped', seed(keys, '\u00e9t\u00e9'.encode('utf-8').decode('latin-1'), 'k ey', False)),
         ('crlf', seed(crlf, 's', 'long')), ('unterminated', seed('[open\nk="never closed\n', 'open', 'k')),
         ('empty', seed('', 'g', 'k')),
+        ('open-brackets', seed('[x\n' * 300 + '[s] trailing\nk=v\n', 's', 'k', False)),
     ]
 
 

@@ -71,6 +71,25 @@ TEST_F(IniTest, HandWrittenFileWithCommentsAndBlankLines) {
   EXPECT_EQ(ini.ReadHex("db", "empty", 7), 7);
 }
 
+// A section line's ']' is looked for in that line only: every "[" line without
+// one once searched the rest of the file, so such a file took quadratic time.
+// (The character-buffer reader only: QSettings itself searches that way.)
+TEST_F(IniTest, SectionLinesWithoutClosingBracketReadInOnePass) {
+  {
+    std::ofstream f(m_dir + "/open.ini");
+    for (int i = 0; i < 200000; ++i) f << "[x\n";
+    f << "[s] trailing\nk=v\n[u\nk=w ]\n";
+  }
+  Cvlk_ini_file ini((m_dir + "/open.ini").c_str());
+  char buf[256];
+  ini.ReadStr("s", "k", buf, "dflt");
+  EXPECT_STREQ(buf, "v");
+  ini.ReadStr("u", "k", buf, "dflt");
+  EXPECT_STREQ(buf, "w ]");
+  ini.ReadStr("x", "k", buf, "dflt");
+  EXPECT_STREQ(buf, "dflt");
+}
+
 TEST_F(IniTest, ValuesAndNamesAreCutAndRefusedArgumentsTouchNothing) {
   std::ofstream(m_dir + "/long.ini") << "[s]\nk=" << std::string(400, 'v') << "\n";
   Cvlk_ini_file ini((m_dir + "/long.ini").c_str());

@@ -4,6 +4,8 @@
 // trimmed and %XX-unescaped, values trimmed, unquoted and unescaped, a value with
 // unquoted commas a list (given as its items joined by ", "), the last of
 // duplicate keys winning, "[General]" meaning no section.
+#include <cstring>
+
 #include <QByteArray>
 #include <QFile>
 
@@ -201,8 +203,10 @@ bool LookupIn(const QByteArray& data, const QByteArray& group, const QByteArray&
   int pos = data.startsWith("\xEF\xBB\xBF") ? 3 : 0, start = 0, len = 0, equals = -1;
   while (ReadLine(data, pos, start, len, equals)) {
     if (data[start] == '[') {
-      int close = data.indexOf(']', start);
-      int end = close == -1 || close >= start + len ? start + len : close;
+      // The ']' is looked for in this line only: a search to the end of the data
+      // for every line without one made a file of such lines quadratic.
+      const void* close = std::memchr(data.constData() + start, ']', static_cast<std::size_t>(len));
+      int end = close == nullptr ? start + len : static_cast<int>(static_cast<const char*>(close) - data.constData());
       QByteArray name = data.mid(start + 1, end - start - 1).trimmed();
       if (name.compare("general", Qt::CaseInsensitive) == 0) {
         section.clear();
