@@ -3,7 +3,8 @@
 // result is checked against a plain model of the same rules, and after every
 // operation the view must still lie inside the arena, whose NUL terminator is
 // never written; Cvlk_tmp_str, Cvlk_tmp_str_proxy and Cvlk_str must keep their
-// text NUL-terminated within their capacity.
+// text NUL-terminated within their capacity. The telephone-number record and the
+// quote-aware character searches take part in the same stream.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstring>
@@ -35,6 +36,9 @@ struct State {
   std::string pxyModel;
   Cvlk_str str{16};
   std::string strModel;
+  Cphone_number phone;
+  std::string phoneModel;
+  unsigned char phoneAttr[2] = {0, 0};
 
   const char* at(unsigned i) const { return arena.data() + model[i].off; }
 
@@ -55,8 +59,83 @@ struct State {
     FUZZ_CHECK(strnlen(str.c_str(), str.getSize()) < static_cast<std::size_t>(str.getSize()));
     FUZZ_CHECK(str.getStrLen() == static_cast<int>(strModel.size()));
     FUZZ_CHECK(std::strcmp(str.c_str(), strModel.c_str()) == 0);
+    FUZZ_CHECK(phone.length <= Cphone_number::kCapacity && phone.length == phoneModel.size());
+    FUZZ_CHECK(std::memcmp(phone.digits, phoneModel.data(), phone.length) == 0);
+    FUZZ_CHECK(phone.attr1 == phoneAttr[0] && phone.attr2 == phoneAttr[1]);
   }
 };
+
+// Cphone_number against a string model: capacity 32, growth refused, prefixes.
+void PhoneOp(FuzzedDataProvider& in, int op, Cphone_number& ph, std::string& m, unsigned char (&attr)[2]) {
+  constexpr std::size_t kCap = Cphone_number::kCapacity;
+  const std::string p = in.ConsumeRandomLengthString(40);
+  const unsigned char n = in.ConsumeIntegralInRange<unsigned char>(0, static_cast<unsigned char>(p.size()));
+  const std::size_t pn = strnlen(p.c_str(), kCap);  // p measured as a text
+  auto hasPrefix = [&](std::size_t k) { return k > 0 && k <= m.size() && std::memcmp(m.data(), p.data(), k) == 0; };
+  switch (op) {
+    case 29:
+      if (in.ConsumeBool()) {
+        FUZZ_CHECK(ph.SetNbr(p.c_str()) == ERR_OK);
+        m = std::string(p.c_str()).substr(0, kCap);
+        attr[0] = attr[1] = 0;
+      } else {
+        ph.attr1 = attr[0] = static_cast<unsigned char>(n * 3);
+        ph.attr2 = attr[1] = static_cast<unsigned char>(n * 5);
+      }
+      break;
+    case 30: {
+      const bool digits = !m.empty() && m.find_first_not_of("0123456789") == std::string::npos;
+      FUZZ_CHECK(ph.IsAllDigits09() == (digits ? VLK_TRUE : VLK_FALSE));
+      FUZZ_CHECK(ph.HasPrefix(n, p.data()) == (hasPrefix(n) ? VLK_TRUE : VLK_FALSE));
+      FUZZ_CHECK(ph.HasPrefix(p.c_str()) == (hasPrefix(pn) ? VLK_TRUE : VLK_FALSE));
+      break;
+    }
+    case 31: {
+      const int how = in.ConsumeIntegralInRange(0, 2);
+      const std::size_t k = how == 1 ? pn : how == 2 ? 1 : n;
+      const EerrNo r = how == 0 ? ph.Append(n, p.data()) : how == 1 ? ph.AddPrefix(p.c_str()) : ph.Append(p.empty() ? 'x' : p[0]);
+      const std::string add = how == 2 ? std::string(1, p.empty() ? 'x' : p[0]) : p.substr(0, k);
+      if (m.size() + k > kCap) {
+        FUZZ_CHECK(r == ERR_INVALID_OPR);
+      } else {
+        FUZZ_CHECK(r == ERR_OK);
+        if (how == 1 && k > 0) m = add + m, attr[0] = attr[1] = 0;
+        if (how != 1) m += add;
+      }
+      break;
+    }
+    case 32: {
+      const bool byText = in.ConsumeBool();
+      const std::size_t k = byText ? pn : n;
+      const EerrNo r = byText ? ph.RemovePrefix(p.c_str()) : ph.RemovePrefix(n, p.data());
+      EerrNo want = hasPrefix(k) ? ERR_OK : ERR_INVALID_OPR;
+      if (byText && m.size() < k) want = ERR_INVALID_OBJ;
+      FUZZ_CHECK(r == want);
+      if (r == ERR_OK) m.erase(0, k);
+      break;
+    }
+    case 33: {
+      const int how = in.ConsumeIntegralInRange(0, 2);
+      if (how == 0) {
+        FUZZ_CHECK(ph.CutSharp() == ERR_OK);
+        while (!m.empty() && m.back() == '#') m.pop_back();
+      } else if (how == 1) {
+        const char c = p.empty() ? '#' : p[0];
+        FUZZ_CHECK(ph.CutChar(c) == ERR_OK);
+        if (!m.empty() && m.back() == c) m.pop_back();
+      } else {
+        FUZZ_CHECK(ph.CutTail(n) == ERR_OK);
+        if (m.size() > n) {
+          m.resize(m.size() - n);
+        } else {
+          m.clear();
+          attr[0] = attr[1] = 0;
+        }
+      }
+      break;
+    }
+  }
+}
 
 // First occurrence of s (n bytes) in the view's text up to its first NUL, or -1.
 long ModelFind(const char* start, unsigned len, const char* s, std::size_t n) {
@@ -86,13 +165,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   st.pxySize = in.ConsumeIntegralInRange<unsigned>(1, sizeof st.pxyBuf);
   st.pxy = Cvlk_tmp_str_proxy(st.pxyBuf, st.pxySize);
+  st.phone.Init();
 
   for (int ops = 0; ops < 256 && in.remaining_bytes() > 0; ++ops) {
     const unsigned i = in.ConsumeBool() ? 1 : 0;
     Cvlk_buf_str& v = st.view[i];
     Model& m = st.model[i];
     const char* p = st.at(i);
-    const int op = in.ConsumeIntegralInRange(0, 28);
+    const int op = in.ConsumeIntegralInRange(0, 34);
     switch (op) {
       case 0: {
         const unsigned k = in.ConsumeIntegralInRange<unsigned>(0, kArena);
@@ -344,6 +424,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The other view follows this one now and then.
         st.view[1 - i] = v;
         st.model[1 - i] = m;
+        break;
+      }
+      case 29:
+      case 30:
+      case 31:
+      case 32:
+      case 33:
+        PhoneOp(in, op, st.phone, st.phoneModel, st.phoneAttr);
+        break;
+      case 34: {
+        // The quote-aware searches of the character-string functions.
+        const std::string t = Text(in, 64);
+        const char c = in.ConsumeIntegral<char>();
+        const int mode = in.ConsumeIntegralInRange(0, 2);
+        int first = -1, last = -1;
+        bool outside = true;
+        for (std::size_t k = 0; k < t.size(); ++k) {
+          if (t[k] == c && (mode != 1 || outside) && first < 0) first = static_cast<int>(k);
+          if (t[k] == c && (mode == 0 || outside)) last = static_cast<int>(k);
+          if (t[k] == '"') outside = !outside;
+        }
+        FUZZ_CHECK(VlkStrFindChar(t.c_str(), c, mode) == first);
+        FUZZ_CHECK(VlkStrFindLastChar(t.c_str(), c, mode) == last);
         break;
       }
     }

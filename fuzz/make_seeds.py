@@ -4,11 +4,11 @@
 The harnesses read their input with libFuzzer's FuzzedDataProvider: strings and
 byte runs from the front, integers from the back. The Input class below lays
 values out the same way, so each seed is a readable list of the values a
-harness takes. Run it again after changing what a harness reads.
+harness takes. Run it again after changing what a harness reads. Inputs that
+once made a harness fail are committed beside these as regress-*.
 """
 import hashlib
 import os
-import shutil
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -54,9 +54,12 @@ class Input:
 
 
 def write(name, seeds):
+    # Inputs that once failed (regress-*) are kept as they are.
     d = os.path.join(HERE, 'corpus', name)
-    shutil.rmtree(d, ignore_errors=True)
-    os.makedirs(d)
+    os.makedirs(d, exist_ok=True)
+    for old in os.listdir(d):
+        if not old.startswith('regress-'):
+            os.remove(os.path.join(d, old))
     for label, data in seeds:
         data = data.bytes() if isinstance(data, Input) else data
         digest = hashlib.sha1(data).hexdigest()[:12]
@@ -69,7 +72,7 @@ def buf_str():
     def seed(text, pxy, ops):
         x = Input().string(text).int(pxy, 1, 65)
         for view, op, args in ops:
-            x.bool(view).int(op, 0, 28)
+            x.bool(view).int(op, 0, 34)
             for arg in args:
                 if len(arg) == 3:  # (value, low, high)
                     x.int(*arg)
@@ -105,6 +108,12 @@ def buf_str():
             (0, 11, [(s, 'prefix'), (6, 0, 16)]), (0, 12, [(s, 'suffix'), (6, 0, 16)]),
             (0, 12, [(s, 'fix'), (2, 0, 16)]), (1, 8, [(c, ord('.'))]), (1, 9, [(c, ord('.'))]),
             (0, 15, [(s, '.'), (b, 0)])])),
+        ('phone', seed('x', 1, [
+            (0, 29, [(s, '0123'), (0, 0, 4), (b, 1)]), (0, 30, [(s, '01'), (2, 0, 2)]),
+            (0, 32, [(s, '01'), (2, 0, 2), (b, 1)]), (0, 31, [(s, '00'), (0, 0, 2), (1, 0, 2)]),
+            (0, 31, [(s, '##'), (2, 0, 2), (0, 0, 2)]), (0, 33, [(s, '#'), (0, 0, 1), (0, 0, 2)]),
+            (0, 29, [(s, '9' * 40), (0, 0, 40), (b, 1)]), (0, 31, [(s, '7'), (1, 0, 1), (2, 0, 2)]),
+            (0, 33, [(s, 'abc'), (2, 0, 3), (2, 0, 2)]), (0, 34, [(s, 'a,"b,c",d'), (c, ord(',')), (1, 0, 2)])])),
         ('empty', seed('', 1, [(0, 8, [(c, ord('a'))]), (0, 9, [(c, 0)]), (0, 13, [(s, 'a')]),
                               (0, 14, [(s, 'a')]), (0, 26, []), (0, 20, []), (1, 18, [])])),
     ]

@@ -40,6 +40,11 @@ TEST(StrFunc, Searches) {
   EXPECT_EQ(1, VlkStrFindLastChar("a,\"b,c\"", ',', 1));
   EXPECT_EQ(1, VlkStrFindLastChar("a,\"b,c\"", ',', 2));  // every non-zero mode is
   EXPECT_EQ(4, VlkStrFindLastChar("a,\"b,c\"", ',', 0));
+  // The terminator is not found in any mode (it once was, in mode 0, at strlen).
+  for (int mode : {0, 1, 2}) {
+    EXPECT_EQ(-1, VlkStrFindLastChar("abc", '\0', mode)) << mode;
+    EXPECT_EQ(-1, VlkStrFindChar("abc", '\0', mode)) << mode;
+  }
   EXPECT_EQ(2, VlkStrFindNoSpace(" \tx"));
   EXPECT_EQ(0, VlkStrFindNoSpace("   "));
   EXPECT_EQ(-1, VlkStrFindOtherChar("000", '0'));

@@ -112,6 +112,8 @@ int VlkStrFindChar(const char* s, char c, int mode) {
 int VlkStrFindLastChar(const char* s, char c, int mode) {
   if (IsNoText(s)) return -1;
   if (mode == 0) {
+    // strrchr also finds the terminator: a NUL is no character of the text.
+    if (c == '\0') return -1;
     const char* hit = std::strrchr(s, c);
     return hit == nullptr ? -1 : static_cast<int>(hit - s);
   }
