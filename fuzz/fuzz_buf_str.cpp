@@ -4,10 +4,14 @@
 // operation the view must still lie inside the arena, whose NUL terminator is
 // never written; Cvlk_tmp_str, Cvlk_tmp_str_proxy and Cvlk_str must keep their
 // text NUL-terminated within their capacity. The telephone-number record and the
-// quote-aware character searches take part in the same stream.
+// character-string functions (searches, comparisons, trimming) take part in the
+// same stream, each against its own model.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -137,6 +141,68 @@ void PhoneOp(FuzzedDataProvider& in, int op, Cphone_number& ph, std::string& m, 
   }
 }
 
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool Begins(const std::string& a, const std::string& b) { return a.compare(0, b.size(), b) == 0; }
+
+// The comparisons and substring searches of the character-string functions.
+void TextSearches(const std::string& a, const std::string& b) {
+  const bool none = a.empty() || b.empty();
+  const char* hit = VlkStrCaseStr(a.c_str(), b.c_str());
+  const std::size_t at = (none || b.size() > a.size()) ? std::string::npos : a.find(b);
+  FUZZ_CHECK(hit == (at == std::string::npos ? nullptr : a.c_str() + at));
+  FUZZ_CHECK(VlkHasStr(a.c_str(), b.c_str()) == (at != std::string::npos ? VLK_TRUE : VLK_FALSE));
+  // Case-insensitive: both texts as far as a Cvlk_tmp_str copy holds them.
+  const std::size_t at2 = none ? std::string::npos : Upper(a.substr(0, 1498)).find(Upper(b.substr(0, 1498)));
+  FUZZ_CHECK(VlkStrStr(a.c_str(), b.c_str()) == (at2 == std::string::npos ? nullptr : a.c_str() + at2));
+  const int cmp = VlkStrCmp(a.c_str(), b.c_str());
+  const int caseCmp = VlkStrCaseCmp(a.c_str(), b.c_str());
+  if (none) {
+    FUZZ_CHECK(cmp == -1 && caseCmp == -1);
+  } else {
+    FUZZ_CHECK((cmp == 0) == Begins(Upper(a), Upper(b)));
+    FUZZ_CHECK((caseCmp == 0) == Begins(a, b));
+  }
+  FUZZ_CHECK(VlkIsSameStr(a.c_str(), b.c_str()) == (!none && a == b ? VLK_TRUE : VLK_FALSE));
+}
+
+// Trimming and the blank searches, each on its own heap copy of exactly the text.
+void TextTrims(const std::string& t, char c) {
+  auto copy = [&t]() {
+    std::unique_ptr<char[]> p(new char[t.size() + 1]);
+    std::memcpy(p.get(), t.c_str(), t.size() + 1);
+    return p;
+  };
+  auto trimmed = [&t](auto drop) {
+    std::string r = t;
+    while (!r.empty() && drop(r.back())) r.pop_back();
+    return r;
+  };
+  const auto low = [](char ch) { return static_cast<signed char>(ch) < 33; };
+  std::unique_ptr<char[]> p = copy();
+  FUZZ_CHECK(VlkTrimBlanks(p.get()) == p.get() && trimmed(low) == p.get());
+  p = copy();
+  const std::size_t lead = std::min(t.find_first_not_of(' '), t.size());
+  char* kept = VlkStrip(p.get());
+  FUZZ_CHECK(kept == p.get() + lead && trimmed(low).substr(std::min(lead, trimmed(low).size())) == kept);
+  p = copy();
+  const std::string wantC = trimmed([c](char ch) { return ch == c; });
+  FUZZ_CHECK(VlkStrTrim(p.get(), c) == static_cast<int>(t.empty() ? 0 : wantC.size()));
+  if (!t.empty() && c != '\0') FUZZ_CHECK(wantC == p.get());
+  p = copy();
+  const std::string wantS = trimmed([](char ch) { return ch == ' ' || ch == '\t'; });
+  FUZZ_CHECK(VlkStrTrimSpace(p.get()) == static_cast<int>(wantS.size()) && wantS == p.get());
+  const std::size_t space = t.find_first_of(" \t");
+  FUZZ_CHECK(VlkStrFindSpace(t.c_str()) == (space == std::string::npos ? -1 : static_cast<int>(space)));
+  const std::size_t word = t.find_first_not_of(" \t");
+  FUZZ_CHECK(VlkStrFindNoSpace(t.c_str()) == (word == std::string::npos ? 0 : static_cast<int>(word)));
+  const std::size_t other = t.find_first_not_of(c);
+  FUZZ_CHECK(VlkStrFindOtherChar(t.c_str(), c) == (other == std::string::npos ? -1 : static_cast<int>(other)));
+}
+
 // First occurrence of s (n bytes) in the view's text up to its first NUL, or -1.
 long ModelFind(const char* start, unsigned len, const char* s, std::size_t n) {
   const std::size_t text = strnlen(start, len);
@@ -172,7 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Cvlk_buf_str& v = st.view[i];
     Model& m = st.model[i];
     const char* p = st.at(i);
-    const int op = in.ConsumeIntegralInRange(0, 34);
+    const int op = in.ConsumeIntegralInRange(0, 36);
     switch (op) {
       case 0: {
         const unsigned k = in.ConsumeIntegralInRange<unsigned>(0, kArena);
@@ -449,6 +515,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(VlkStrFindLastChar(t.c_str(), c, mode) == last);
         break;
       }
+      case 35:
+        TextSearches(Text(in, 1600), Text(in, 40));
+        break;
+      case 36:
+        TextTrims(Text(in, 64), in.ConsumeIntegral<char>());
+        break;
     }
     st.checkView(0);
     st.checkView(1);
