@@ -16,6 +16,8 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QSettings>
+#include <QString>
 
 #include "fuzz_check.h"
 #include "vlk_sys.h"
@@ -23,8 +25,8 @@
 
 namespace {
 
-std::string g_dir;  // the per-process directory of the files the public calls read
-unsigned g_serial = 0;
+std::string g_dir;   // the per-process directory of the file the public calls read
+std::string g_file;  // that file
 
 // Letters, digits and the given characters only.
 bool Plain(const QByteArray& s, const char* extra) {
@@ -36,12 +38,17 @@ bool Plain(const QByteArray& s, const char* extra) {
 }
 
 void CheckPublic(const QByteArray& contents, const QByteArray& group, const QByteArray& key) {
-  // A new name each time: QSettings keeps what it read of a file name.
-  const std::string file = g_dir + "/" + std::to_string(++g_serial) + ".ini";
-  struct Remove {
+  // QSettings keeps what it read of a file in a cache. Once the calls are done
+  // the file is emptied and opened once more: the cache then drops the entry,
+  // so that every input starts from a fresh read and leaves nothing behind.
+  const std::string& file = g_file;
+  struct Empty {
     const std::string& name;
-    ~Remove() { std::remove(name.c_str()); }
-  } remove{file};
+    ~Empty() {
+      std::fclose(std::fopen(name.c_str(), "wb"));
+      QSettings drop(QString::fromStdString(name), QSettings::IniFormat);
+    }
+  } empty{file};
   FILE* f = std::fopen(file.c_str(), "wb");
   FUZZ_CHECK(f != nullptr);
   FUZZ_CHECK(std::fwrite(contents.constData(), 1, contents.size(), f) == static_cast<std::size_t>(contents.size()));
@@ -88,7 +95,11 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   char dir[] = "/tmp/vlk-fuzz-ini-XXXXXX";
   FUZZ_CHECK(mkdtemp(dir) != nullptr);
   g_dir = dir;
-  std::atexit([] { rmdir(g_dir.c_str()); });
+  g_file = g_dir + "/fuzz.ini";
+  std::atexit([] {
+    std::remove(g_file.c_str());
+    rmdir(g_dir.c_str());
+  });
   return 0;
 }
 
