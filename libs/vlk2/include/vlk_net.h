@@ -178,10 +178,12 @@ class VLK_EXPORT Cvlk_io_node : public Cvlk_res_node {
   unsigned int userInfo2;
 };
 
-// Common base of the TCP and UDP servers: a thread running a poll-driven loop
+// Common base of the TCP and UDP servers: a thread running an epoll-driven loop
 // over a fixed pool of socket nodes (at most 1024), with a socket-to-node cache.
-// Derived classes fill the pool at construction and implement exeProc, one pass
-// of the loop, which waits at most one second.
+// Every socket cached for a busy node is watched from the moment it is cached
+// until its node closes, so a pass of the loop costs the same whether 10 or
+// 1000 connections are open. Derived classes fill the pool at construction and
+// implement exeProc, one pass of the loop, which waits at most one second.
 // Thread-safety: public operations from any thread. ioLock (recursive) guards
 // the pool, every node's fields and the cache; it is never held while a hook of
 // the application runs or a signal is emitted, so hooks may call the server's
@@ -229,10 +231,12 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   Cvlk_io_node* getNode(unsigned int nodeId);
   Cvlk_io_node* getNodeByIndex(unsigned int index);
   unsigned int getNodeID(unsigned int socket);
+  // Maps socket to nodeId and watches it for the loop.
   void cache(unsigned int socket, unsigned int nodeId);
   void delCache(unsigned int nodeId);
-  // Closes the busy node's sockets, drops its cache entries, frees it, then
-  // calls ioClosed and emits sigClosed. Does nothing for an id not busy.
+  // Stops watching the busy node's sockets, closes them, drops its cache
+  // entries, frees it, then calls ioClosed and emits sigClosed. Does nothing
+  // for an id not busy.
   void close(unsigned int nodeId);
   // close() on every busy node.
   void closeAllNodes();
@@ -244,6 +248,26 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   int waitRead(Cvlk_read_set& set, int timeoutMs);
   // Ends the current or next waitRead at once (new sockets to watch, stop).
   void wakeUp();
+
+  // A socket that waitReady found readable (data, a closed peer or an error),
+  // with the node it is watched for (0: one of the derived server's own).
+  struct ReadySocket {
+    unsigned int socket;
+    unsigned int nodeId;
+  };
+  static constexpr int MAX_READY = 128;
+  // Watches socket for reading on behalf of nodeId (0 for a socket of the
+  // derived server's own, such as a listener); cache() does it for a node's
+  // sockets and close() undoes it. False when the system refuses.
+  bool watch(unsigned int socket, unsigned int nodeId);
+  // Stops watching socket; call before closing a socket watch() was given.
+  void unwatch(unsigned int socket);
+  // Waits up to timeoutMs (negative: no limit) for watched sockets to become
+  // readable or for wakeUp(); fills at most min(max, MAX_READY) entries and
+  // returns their number, 0 on time-out or wake-up, -1 on error. A socket whose
+  // node closed meanwhile may still be reported once: its nodeId no longer
+  // names a busy node. Allocates nothing.
+  int waitReady(ReadySocket* ready, int max, int timeoutMs);
   void traceInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void displayErrorInfo(Cvlk_tmp_str text);
 
@@ -252,7 +276,8 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   Cvlk_sock_map nodeCache VLK_GUARDED_BY(ioLock);
 
  private:
-  int m_wakeFd;  // eventfd; written by wakeUp, drained by waitRead
+  int m_wakeFd;   // eventfd; written by wakeUp, drained by waitRead and waitReady
+  int m_epollFd;  // the watched sockets and m_wakeFd; epoll calls are thread-safe
 };
 
 // (section end: I/O server core)
@@ -394,7 +419,6 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   unsigned int m_sendWaitMs VLK_GUARDED_BY(ioLock);
   unsigned int m_pendingHandshakes VLK_GUARDED_BY(ioLock);
   int m_spareFd;  // given up to accept-and-drop a connection when descriptors run out
-  Cvlk_read_set m_readSet;  // server thread only
 };
 
 // (section end: TCP server and TLS)
@@ -609,13 +633,13 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   void init();
   void initNodes();
   EerrNo bindAddr(unsigned int& nodeId, Cvlk_uaddr localAddr, unsigned char version);
-  // Reads what is waiting on one ready socket (a bounded number of datagrams).
-  void readSocket(unsigned int socket);
+  // Reads what is waiting on one ready socket of node nodeId (a bounded number
+  // of datagrams).
+  void readSocket(unsigned int socket, unsigned int nodeId);
 
   std::atomic<int> waitTimeout;  // milliseconds; 0 or less: no limit
   std::int64_t m_quietDeadline;  // server thread only: when procTimeout is due
   int m_quietSpell;              // server thread only: the waitTimeout it was set for
-  Cvlk_read_set m_readSet;       // server thread only
 };
 
 // (section end: UDP server)

@@ -1,11 +1,13 @@
 // The I/O server core: the node pool, the socket-to-node cache, closing nodes,
 // the read set of a pass and the loop's wake-up.
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdarg>
 #include <cstdio>
 
@@ -34,6 +36,10 @@ void shutAndClose(unsigned int socket) {
   ::close(static_cast<int>(socket));
 }
 
+// The epoll tag of the wake-up descriptor; a socket's tag is its node id in the
+// high half and the socket in the low half.
+constexpr std::uint64_t kWakeTag = ~std::uint64_t{0};
+
 }  // namespace
 
 void Cvlk_io_node::closeHandle() {
@@ -45,9 +51,17 @@ Cvlk_io_server::Cvlk_io_server(unsigned int maxNodes, QObject* parent)
     : Cvlk_thread(parent),
       nodePool(nullptr),
       nodeCache(2 * (maxNodes < MAX_NODES ? maxNodes : MAX_NODES)),
-      m_wakeFd(-1) {
+      m_wakeFd(-1),
+      m_epollFd(-1) {
   nodePool = new Cvlk_resource(maxNodes < MAX_NODES ? maxNodes : MAX_NODES, this);
   m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  m_epollFd = epoll_create1(EPOLL_CLOEXEC);
+  if (m_epollFd >= 0 && m_wakeFd >= 0) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeTag;
+    epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_wakeFd, &ev);
+  }
 }
 
 Cvlk_io_server::~Cvlk_io_server() {
@@ -65,6 +79,7 @@ Cvlk_io_server::~Cvlk_io_server() {
     }
   }
   if (m_wakeFd >= 0) ::close(m_wakeFd);
+  if (m_epollFd >= 0) ::close(m_epollFd);
 }
 
 unsigned int Cvlk_io_server::getMaxNodes() {
@@ -137,6 +152,7 @@ void Cvlk_io_server::cache(unsigned int socket, unsigned int nodeId) {
   if (socket == INVALID_SOCKET || nodeId == 0) return;
   Cvlk_mutex_locker guard(&ioLock);
   nodeCache.insert(socket, nodeId);
+  watch(socket, nodeId);
 }
 
 void Cvlk_io_server::delCache(unsigned int nodeId) {
@@ -154,9 +170,12 @@ void Cvlk_io_server::close(unsigned int nodeId) {
     Cvlk_mutex_locker guard(&ioLock);
     Cvlk_io_node* node = getNode(nodeId);
     if (node == nullptr) return;
-    // The cache entries go before the descriptors are given back to the
-    // system, so that a reused descriptor never maps to this node.
+    // The cache entries and the watch go before the descriptors are given
+    // back to the system, so that a reused descriptor never maps to this node
+    // (and a descriptor another process still shares stops being reported).
     delCache(nodeId);
+    unwatch(node->ipv4Socket);
+    unwatch(node->ipv6Socket);
     node->closeHandle();
     node->ipv4Socket = INVALID_SOCKET;
     node->ipv6Socket = INVALID_SOCKET;
@@ -206,6 +225,40 @@ int Cvlk_io_server::waitRead(Cvlk_read_set& set, int timeoutMs) {
     --ready;
   }
   return ready;
+}
+
+bool Cvlk_io_server::watch(unsigned int socket, unsigned int nodeId) {
+  if (socket == INVALID_SOCKET || m_epollFd < 0) return false;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = (static_cast<std::uint64_t>(nodeId) << 32) | socket;
+  if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, static_cast<int>(socket), &ev) == 0) return true;
+  return errno == EEXIST && epoll_ctl(m_epollFd, EPOLL_CTL_MOD, static_cast<int>(socket), &ev) == 0;
+}
+
+void Cvlk_io_server::unwatch(unsigned int socket) {
+  if (socket == INVALID_SOCKET || m_epollFd < 0) return;
+  epoll_ctl(m_epollFd, EPOLL_CTL_DEL, static_cast<int>(socket), nullptr);
+}
+
+int Cvlk_io_server::waitReady(ReadySocket* ready, int max, int timeoutMs) {
+  epoll_event events[MAX_READY];
+  if (max > MAX_READY) max = MAX_READY;
+  if (max <= 0 || isStopRequested()) return 0;
+  const int n = epoll_wait(m_epollFd, events, max, timeoutMs < 0 ? -1 : timeoutMs);
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  int count = 0;
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.u64 == kWakeTag) {
+      eventfd_t value;
+      eventfd_read(m_wakeFd, &value);
+      continue;
+    }
+    ready[count].socket = static_cast<unsigned int>(events[i].data.u64 & 0xFFFFFFFFu);
+    ready[count].nodeId = static_cast<unsigned int>(events[i].data.u64 >> 32);
+    ++count;
+  }
+  return count;
 }
 
 void Cvlk_io_server::wakeUp() {

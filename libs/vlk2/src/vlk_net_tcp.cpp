@@ -301,8 +301,9 @@ EerrNo Cvlk_tcp_server::bind(unsigned short port) {
     Cvlk_mutex_locker guard(&ioLock);
     ipv6Listener = l6;
     ipv4Listener = l4;
+    watch(l6, 0);
+    watch(l4, 0);
   }
-  wakeUp();
   return (l4 != INVALID_SOCKET || l6 != INVALID_SOCKET) ? ERR_OK : ERR_OUT_OF_MEMORY;
 }
 
@@ -357,6 +358,7 @@ void Cvlk_tcp_server::closeListeners() {
   // shutdown wakes a poll of the server thread that still watches them.
   for (unsigned int listener : {ipv4Listener, ipv6Listener}) {
     if (listener == INVALID_SOCKET) continue;
+    unwatch(listener);
     ::shutdown(static_cast<int>(listener), SHUT_RDWR);
     ::close(static_cast<int>(listener));
   }
@@ -380,7 +382,7 @@ unsigned int Cvlk_tcp_server::allocTcpNode(unsigned int socket, Cvlk_uaddr peer)
   else
     node->ipv6Socket = socket;
   unsigned int nodeId = node->GetId();
-  if (socket != INVALID_SOCKET) nodeCache.insert(socket, nodeId);
+  cache(socket, nodeId);
   return nodeId;
 }
 
@@ -404,7 +406,6 @@ EerrNo Cvlk_tcp_server::prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId) {
     ::close(fd);
     return ERR_OUT_OF_MEMORY;
   }
-  wakeUp();
   return ERR_OK;
 }
 
@@ -424,8 +425,11 @@ void Cvlk_tcp_server::closeConnect(unsigned int nodeId) {
       // A sender still uses the socket: the connection ends now (which also
       // ends the sender's wait), the descriptor and the node go when the last
       // sender leaves, so that neither is reused under it.
-      if (!node->closePending && node->getHandle() != INVALID_SOCKET)
+      if (!node->closePending && node->getHandle() != INVALID_SOCKET) {
+        // Shut down, the socket would be reported readable at every pass.
+        unwatch(node->getHandle());
         ::shutdown(static_cast<int>(node->getHandle()), SHUT_RDWR);
+      }
       node->closePending = true;
       return;
     }

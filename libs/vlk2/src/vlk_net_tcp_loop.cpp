@@ -23,34 +23,18 @@ void Cvlk_tcp_server::run() {
 }
 
 void Cvlk_tcp_server::exeProc() {
-  Cvlk_read_set& set = m_readSet;
-  set.clear();
-  unsigned int l4;
-  unsigned int l6;
-  {
-    Cvlk_mutex_locker guard(&ioLock);
-    l4 = ipv4Listener;
-    l6 = ipv6Listener;
-  }
-  set.add(l4);
-  set.add(l6);
-  setAllReadSet(set);
-  int ready = waitRead(set, 1000);
-  if (ready > 0) {
-    for (unsigned int i = 0; i < set.count(); ++i) {
-      if (!set.isReady(i)) continue;
-      unsigned int socket = set.socketAt(i);
-      if (socket == l4 || socket == l6) {
-        // A refused or failed accept ends nothing: the connections already
-        // held still get their turn in this pass, however fast newcomers
-        // arrive.
-        newConnection(socket);
-        continue;
-      }
-      // A ready listener met here, or a socket closed meanwhile, has no node.
-      unsigned int nodeId = getNodeID(socket);
-      if (nodeId != 0 && readNode(nodeId) != ERR_OK) closeConnect(nodeId);
+  ReadySocket ready[MAX_READY];
+  const int n = waitReady(ready, MAX_READY, 1000);
+  for (int i = 0; i < n; ++i) {
+    if (ready[i].nodeId == 0) {
+      // A listener (newConnection passes over one closed meanwhile). A refused
+      // or failed accept ends nothing: the connections already held still get
+      // their turn in this pass, however fast newcomers arrive.
+      newConnection(ready[i].socket);
+      continue;
     }
+    // A connection closed earlier in this pass no longer names a busy node.
+    if (readNode(ready[i].nodeId) != ERR_OK) closeConnect(ready[i].nodeId);
   }
   checkHandshakes();
 }
@@ -203,16 +187,6 @@ EerrNo Cvlk_tcp_server::readData(unsigned int socket) {
 }
 
 EerrNo Cvlk_tcp_server::readNode(unsigned int nodeId) {
-  bool handshaking;
-  {
-    Cvlk_mutex_locker guard(&ioLock);
-    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
-    // A connection whose close waits for its last sender is read no more.
-    if (node == nullptr || node->closePending) return ERR_OK;
-    handshaking = node->handshakeDeadline != 0;
-  }
-  if (handshaking) return continueHandshake(nodeId);
-
   char buffer[4097];
   // A TLS record may hold more than one read's worth; what OpenSSL has
   // buffered raises no readiness, so it is drained here.
@@ -222,18 +196,22 @@ EerrNo Cvlk_tcp_server::readNode(unsigned int nodeId) {
     unsigned int userInfo1 = 0;
     unsigned int userInfo2 = 0;
     unsigned int readLen = 0;
-    EerrNo err;
+    EerrNo err = ERR_OK;
     int rawResult = 0;
+    bool handshaking = false;
     Cvlk_uaddr peer;
     {
       Cvlk_mutex_locker guard(&ioLock);
       Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
-      if (node == nullptr) return ERR_OK;
-      std::memset(buffer, 0, sizeof(buffer));
-      if (node->getHandle() == INVALID_SOCKET) {
+      // A connection whose close waits for its last sender is read no more.
+      if (node == nullptr || node->closePending) return ERR_OK;
+      if (node->handshakeDeadline != 0) {
+        handshaking = true;
+      } else if (node->getHandle() == INVALID_SOCKET) {
         err = ERR_FAIL;
       } else {
         err = node->readData(buffer, 4096, readLen);
+        buffer[readLen] = '\0';
         rawResult = err == ERR_OK ? static_cast<int>(readLen) : (err == ERR_OBJ_NOT_FOUND ? 0 : -1);
         if (err == ERR_OK && node->ssl != nullptr && SSL_pending(node->ssl) > 0) more = true;
       }
@@ -241,8 +219,9 @@ EerrNo Cvlk_tcp_server::readNode(unsigned int nodeId) {
       userInfo1 = node->userInfo1;
       userInfo2 = node->userInfo2;
       // A plain read that found nothing is not a delivery.
-      if (err == ERR_OK && readLen == 0 && node->ssl == nullptr) return ERR_OK;
+      if (!handshaking && err == ERR_OK && readLen == 0 && node->ssl == nullptr) return ERR_OK;
     }
+    if (handshaking) return continueHandshake(nodeId);
     if (err != ERR_OK) {
       VlkDebug("current connection is disconnected (%d).", rawResult);
       Q_EMIT sigClosing(userInfo1, userInfo2);

@@ -15,12 +15,10 @@ constexpr int kReadsPerSocket = 16;
 }  // namespace
 
 void Cvlk_udp_server::exeProc() {
-  m_readSet.clear();
-  setAllReadSet(m_readSet);
-  // With no endpoint bound the set is empty and the wait ends only when a bind or
-  // a stop wakes it: the loop does not spin.
+  // With no endpoint bound nothing is watched and the wait ends only when a
+  // bind or a stop wakes it: the loop does not spin.
   // The time-out runs only while an endpoint is bound.
-  const int spell = m_readSet.count() > 0 ? waitTimeout.load() : 0;
+  const int spell = getBusyNodes() > 0 ? waitTimeout.load() : 0;
   int waitMs = -1;
   if (spell > 0) {
     const std::int64_t now = VlkMonoMs();
@@ -33,9 +31,10 @@ void Cvlk_udp_server::exeProc() {
     m_quietSpell = 0;
     m_quietDeadline = 0;
   }
-  const int ready = waitRead(m_readSet, waitMs);
-  if (ready < 0) return;
-  if (ready == 0) {
+  ReadySocket ready[MAX_READY];
+  const int n = waitReady(ready, MAX_READY, waitMs);
+  if (n < 0) return;
+  if (n == 0) {
     // A time-out, or a wake-up (bind, stop, new time-out) before it.
     if (spell > 0 && VlkMonoMs() >= m_quietDeadline && !isStopRequested()) {
       m_quietDeadline = VlkMonoMs() + spell;
@@ -44,24 +43,20 @@ void Cvlk_udp_server::exeProc() {
     return;
   }
   if (spell > 0) m_quietDeadline = VlkMonoMs() + spell;
-  for (unsigned int i = 0; i < m_readSet.count() && !isStopRequested(); ++i) {
-    if (m_readSet.isReady(i)) readSocket(m_readSet.socketAt(i));
-  }
+  for (int i = 0; i < n && !isStopRequested(); ++i) readSocket(ready[i].socket, ready[i].nodeId);
 }
 
-void Cvlk_udp_server::readSocket(unsigned int socket) {
+void Cvlk_udp_server::readSocket(unsigned int socket, unsigned int nodeId) {
   char data[kDatagramMax + 1];
   for (int n = 0; n < kReadsPerSocket; ++n) {
-    unsigned int nodeId;
     Cvlk_uaddr peer;
     ssize_t len;
     {
       // Read under the lock: a socket closed by another thread meanwhile cannot be
       // reused for another endpoint while this read runs.
       Cvlk_mutex_locker guard(&ioLock);
-      nodeId = getNodeID(socket);
       Cvlk_io_node* node = getNode(nodeId);
-      if (node == nullptr) return;
+      if (node == nullptr || (node->ipv4Socket != socket && node->ipv6Socket != socket)) return;
       if (node->ipv4Socket == socket) {
         peer.initAnyAddrV4(0);
       } else {
