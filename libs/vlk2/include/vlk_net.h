@@ -588,6 +588,10 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   Q_OBJECT
 
  public:
+  // Datagrams taken from one socket in one read (a recvmmsg) before the other
+  // endpoints get their turn.
+  static constexpr int READ_BATCH = 16;
+
   // Note the order: parent first. Capacity min(maxNodes, 1024).
   Cvlk_udp_server(QObject* parent, unsigned int maxNodes);
   ~Cvlk_udp_server() override;
@@ -640,6 +644,7 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   std::atomic<int> waitTimeout;  // milliseconds; 0 or less: no limit
   std::int64_t m_quietDeadline;  // server thread only: when procTimeout is due
   int m_quietSpell;              // server thread only: the waitTimeout it was set for
+  char* m_rxData;                // server thread only: READ_BATCH datagram buffers of 4097 bytes
 };
 
 // (section end: UDP server)

@@ -28,11 +28,18 @@ EerrNo Cvlk_udp_node::sendTo(Cvlk_uaddr dest, const char* data, unsigned int len
 }
 
 Cvlk_udp_server::Cvlk_udp_server(QObject* parent, unsigned int maxNodes)
-    : Cvlk_io_server(maxNodes, parent), waitTimeout(-1), m_quietDeadline(0), m_quietSpell(0) {
+    : Cvlk_io_server(maxNodes, parent),
+      waitTimeout(-1),
+      m_quietDeadline(0),
+      m_quietSpell(0),
+      m_rxData(new char[READ_BATCH * (4096 + 1)]) {
   init();
 }
 
-Cvlk_udp_server::~Cvlk_udp_server() { stop(); }
+Cvlk_udp_server::~Cvlk_udp_server() {
+  stop();
+  delete[] m_rxData;
+}
 
 void Cvlk_udp_server::init() {
   waitTimeout.store(-1);

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "vlk_net.h"
 #include "vlk_net_sock.h"
@@ -9,8 +10,9 @@
 namespace {
 
 constexpr int kDatagramMax = 4096;
-// Datagrams read from one ready socket in one pass before the others get a turn.
-constexpr int kReadsPerSocket = 16;
+// Datagrams read from one ready socket in one pass (one recvmmsg) before the
+// others get a turn; m_rxData holds as many.
+constexpr int kReadsPerSocket = Cvlk_udp_server::READ_BATCH;
 
 }  // namespace
 
@@ -47,35 +49,49 @@ void Cvlk_udp_server::exeProc() {
 }
 
 void Cvlk_udp_server::readSocket(unsigned int socket, unsigned int nodeId) {
-  char data[kDatagramMax + 1];
-  for (int n = 0; n < kReadsPerSocket; ++n) {
-    Cvlk_uaddr peer;
-    ssize_t len;
-    {
-      // Read under the lock: a socket closed by another thread meanwhile cannot be
-      // reused for another endpoint while this read runs.
-      Cvlk_mutex_locker guard(&ioLock);
-      Cvlk_io_node* node = getNode(nodeId);
-      if (node == nullptr || (node->ipv4Socket != socket && node->ipv6Socket != socket)) return;
-      if (node->ipv4Socket == socket) {
-        peer.initAnyAddrV4(0);
+  Cvlk_uaddr peers[kReadsPerSocket];
+  iovec iov[kReadsPerSocket];
+  mmsghdr msgs[kReadsPerSocket];
+  int got;
+  {
+    // Read under the lock: a socket closed by another thread meanwhile cannot be
+    // reused for another endpoint while this read runs.
+    Cvlk_mutex_locker guard(&ioLock);
+    Cvlk_io_node* node = getNode(nodeId);
+    if (node == nullptr || (node->ipv4Socket != socket && node->ipv6Socket != socket)) return;
+    const bool v4 = node->ipv4Socket == socket;
+    std::memset(msgs, 0, sizeof(msgs));
+    for (int i = 0; i < kReadsPerSocket; ++i) {
+      if (v4) {
+        peers[i].initAnyAddrV4(0);
       } else {
-        peer.initAnyAddrV6(0);
+        peers[i].initAnyAddrV6(0);
       }
-      socklen_t addrLen = static_cast<socklen_t>(peer.getAddrLen());
-      // MSG_TRUNC gives the datagram's real length, so that one larger than the
-      // buffer is recognised rather than handed on cut short.
-      len = ::recvfrom(static_cast<int>(socket), data, kDatagramMax, MSG_TRUNC | MSG_DONTWAIT, peer.getAddr(),
-                       &addrLen);
+      iov[i].iov_base = m_rxData + i * (kDatagramMax + 1);
+      iov[i].iov_len = kDatagramMax;
+      msgs[i].msg_hdr.msg_name = peers[i].getAddr();
+      msgs[i].msg_hdr.msg_namelen = static_cast<socklen_t>(peers[i].getAddrLen());
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
     }
-    if (len < 0) return;  // nothing more waiting, or an error: the endpoint stays open
+    // One call takes what is waiting, up to a batch; MSG_TRUNC gives each
+    // datagram's real length, so that one larger than the buffer is recognised
+    // rather than handed on cut short.
+    got = ::recvmmsg(static_cast<int>(socket), msgs, kReadsPerSocket, MSG_TRUNC | MSG_DONTWAIT, nullptr);
+  }
+  // Nothing waiting, or an error: the endpoint stays open.
+  for (int i = 0; i < got; ++i) {
+    // A hook closed the endpoint: what was read with it goes too.
+    if (i > 0 && getNode(nodeId) == nullptr) return;
+    const unsigned int len = msgs[i].msg_len;
     if (len == 0) continue;  // an empty datagram carries nothing to hand on
-    if (len > kDatagramMax) {
-      VlkDebug("Cvlk_udp_server: datagram of %d bytes dropped.", static_cast<int>(len));
+    if (len > static_cast<unsigned int>(kDatagramMax) || (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+      VlkDebug("Cvlk_udp_server: datagram of %u bytes dropped.", len);
       continue;
     }
+    char* data = static_cast<char*>(iov[i].iov_base);
     data[len] = '\0';
     const int size = static_cast<int>(len);
-    if (checkData(nodeId, peer, size, data) == 0) procData(nodeId, peer, size, data);
+    if (checkData(nodeId, peers[i], size, data) == 0) procData(nodeId, peers[i], size, data);
   }
 }
