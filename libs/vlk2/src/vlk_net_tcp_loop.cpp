@@ -23,6 +23,10 @@ void Cvlk_tcp_server::run() {
 }
 
 void Cvlk_tcp_server::exeProc() {
+  // Handshakes past their bound go first. Its look at the lock also orders
+  // this pass's start before whatever the application does under the lock
+  // next, as the poll loop's set-building did.
+  checkHandshakes();
   ReadySocket ready[MAX_READY];
   const int n = waitReady(ready, MAX_READY, 1000);
   for (int i = 0; i < n; ++i) {
@@ -36,7 +40,6 @@ void Cvlk_tcp_server::exeProc() {
     // A connection closed earlier in this pass no longer names a busy node.
     if (readNode(ready[i].nodeId) != ERR_OK) closeConnect(ready[i].nodeId);
   }
-  checkHandshakes();
 }
 
 EerrNo Cvlk_tcp_server::newConnection(unsigned int listenSocket) {
