@@ -451,6 +451,40 @@ TEST(HostileTcp, ASendWaitingForAStuckPeerHoldsUpNothingElse) {
   EXPECT_EQ(s.server.rec.count(closed), 1);
 }
 
+// The same over TLS, where every TLS call of the sender and the server thread
+// shares the server's lock but the wait for room does not.
+TEST(HostileTls, ASendWaitingForAStuckPeerHoldsUpNothingElse) {
+  TlsStarted s(4);
+  s.server.setSendTimeout(120000);
+  TlsClient stuck(connectSmallWindow(s.port));
+  ASSERT_TRUE(stuck.handshake());
+  std::string first = s.server.rec.waitFor("new ");
+  ASSERT_NE(first, "");
+  const unsigned int sid = static_cast<unsigned int>(std::stoul(first.substr(4)));
+  TlsClient other(connectLoopback(AF_INET, s.port));
+  ASSERT_TRUE(other.handshake());
+  const std::string big(16 << 20, 'z');
+  std::future<EerrNo> sent = std::async(std::launch::async, [&] {
+    return s.server.sendTo(sid, big.data(), static_cast<unsigned int>(big.size()));
+  });
+  int queued = 0;
+  for (auto end = std::chrono::steady_clock::now() + kDeadline; queued == 0 && std::chrono::steady_clock::now() < end;)
+    if (::ioctl(stuck.fd(), FIONREAD, &queued) != 0 || queued == 0) std::this_thread::yield();
+  ASSERT_GT(queued, 0);
+  for (int i = 0; i < 10; ++i) {
+    const std::string msg = "ping " + std::to_string(i);
+    ASSERT_TRUE(other.write(msg));
+    ASSERT_EQ(other.readN(msg.size()), msg);
+  }
+  EXPECT_EQ(sent.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  s.server.closeConnect(sid);
+  ASSERT_EQ(sent.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(sent.get(), ERR_FAIL);
+  EXPECT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 1; }));
+  ASSERT_TRUE(other.write("after"));
+  EXPECT_EQ(other.readN(5), "after");
+}
+
 // Flooded with datagrams of 0, 4097 and 65507 bytes (far more than the receive
 // buffer holds), the endpoint hands on none of them, never a cut one, and
 // answers a well-behaved peer throughout.
