@@ -225,6 +225,10 @@ class VLK_EXPORT Cvlk_resource : public Cvlk_obj {
   unsigned int m_realNum = 0;
   Cvlk_res_node** m_table = nullptr;
   Cvlk_link* m_idle = nullptr;
+  // The pool's own stamp generator (xorshift), seeded from the process-wide
+  // one: hand-outs run under the owner's lock and need no global lock of the C
+  // library's rand() on the message path.
+  unsigned int m_stampState = 0;
 };
 
 // A resource pool that also keeps a list of the nodes it handed out with tracking

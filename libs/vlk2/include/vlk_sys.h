@@ -93,6 +93,10 @@ class VLK_SCOPED_CAPABILITY Cvlk_mutex_locker {
 // A binary semaphore with count 1 at creation: releases do not accumulate, so one
 // acquire consumes every release made since the last one. A consumer therefore
 // drains its whole queue after each acquire.
+// The count lives in one atomic word: a release that finds it at 1 already
+// only reads it, and neither side makes a system call unless the consumer
+// sleeps (a futex on that word). Acquire does not spin: on a machine with
+// few cores a spinning consumer takes the core its producer needs.
 // Thread-safety: release from any thread; acquire from the one consuming thread.
 class VLK_EXPORT Cvlk_semaphore {
  public:
@@ -110,9 +114,16 @@ class VLK_EXPORT Cvlk_semaphore {
   void release();
 
  private:
-  std::mutex m_lock;
-  std::condition_variable m_cond;
-  bool m_count = true;  // guarded by m_lock
+  static constexpr int kTaken = 0;     // count 0, nobody asleep
+  static constexpr int kReleased = 1;  // count 1
+  static constexpr int kSleeping = -1; // count 0, the consumer sleeps (or is about to)
+
+  bool tryTake();
+  // Sleeps until released or until the deadline (steady-clock ns, negative:
+  // none) has passed; true when acquired.
+  bool wait(std::int64_t deadlineNs);
+
+  std::atomic<int> m_state{kReleased};
 };
 
 // ---------------------------------------------------------------------------

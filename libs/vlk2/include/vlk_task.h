@@ -175,9 +175,12 @@ enum Emsg_stat : std::uint32_t {
 // and the routing thread that moves queued buffers to their destination task.
 // Internal: applications reach it through Cvlk_task_mgr and Cvlk_task.
 // Thread-safety: any thread allocates, frees and queues; m_lock guards the
-// classes and the routing queue. The per-class statistics are stepped under the
-// lock, the rest just after it; every step is atomic, so the counts are exact.
-// Lock order: never holds m_lock while taking a task's queue lock.
+// classes, m_routeLock the routing queue and the closed flag, so senders and the
+// routing thread do not contend with allocation and freeing. The per-class
+// statistics are stepped under m_lock, the rest just after it; every step is
+// atomic, so the counts are exact.
+// Lock order: never holds m_lock and m_routeLock together, nor either of them
+// while taking a task's queue lock.
 // Shutdown: Close() (the manager's Stop) stops and joins the routing thread, then
 // returns every still queued buffer to its class; later sends free the buffer.
 class Cvlk_msg_pool : public Cvlk_thread {
@@ -221,20 +224,25 @@ class Cvlk_msg_pool : public Cvlk_thread {
  private:
   static constexpr unsigned int kRouteBatch = 32;
 
-  Cvlk_msg_buf* popQueue() VLK_EXCLUDES(m_lock);
+  Cvlk_msg_buf* popQueue() VLK_EXCLUDES(m_routeLock);
   // Removes up to max buffers from the routing queue under one lock hold.
-  unsigned int popBatch(Cvlk_msg_buf** out, unsigned int max) VLK_EXCLUDES(m_lock);
-  void route(Cvlk_msg_buf* buf);
+  unsigned int popBatch(Cvlk_msg_buf** out, unsigned int max) VLK_EXCLUDES(m_routeLock);
+  // Delivers n buffers in queue order; a run of buffers for one task goes to
+  // its queue under one lock hold and one wake-up.
+  void route(Cvlk_msg_buf** bufs, unsigned int n);
   EerrNo freeLocked(Cvlk_msg_buf* buf) VLK_REQUIRES(m_lock);
 
   Cvlk_task_mgr* m_mgr;
   Cvlk_mutex m_lock;
-  Cvlk_semaphore m_wake;  // released once per queued buffer; releases coalesce
-  Cvlk_link m_queue VLK_GUARDED_BY(m_lock);
   Cvlk_resource* m_class[EMSG_CLASS_NUM] VLK_GUARDED_BY(m_lock);
   unsigned int m_size[EMSG_CLASS_NUM];  // written by InitClass before any traffic
   Cvlk_counter* m_stat;
-  bool m_closed VLK_GUARDED_BY(m_lock);
+  // The routing side on cache lines of its own: senders and the routing thread
+  // meet here, allocation and freeing meet at m_lock.
+  alignas(64) Cvlk_mutex m_routeLock;
+  Cvlk_link m_queue VLK_GUARDED_BY(m_routeLock);
+  bool m_closed VLK_GUARDED_BY(m_routeLock);
+  Cvlk_semaphore m_wake;  // released once per queued buffer; releases coalesce
 };
 
 
@@ -404,6 +412,9 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   // Appends the buffer to this task's queue and wakes the thread; a stopped
   // task frees it instead. ERR_INVALID_PARAM for null.
   EerrNo PumpMsgBuf(Cvlk_msg_buf* buf);
+  // PumpMsgBuf for n buffers (none null), in order, under one lock hold and
+  // with one wake-up.
+  void PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n);
   // Removes and returns the head of the queue (the caller owns it), or null.
   Cvlk_msg_buf* GetPumpMsgBuf();
   // As Cvlk_task_mgr::TransferMsg: the buffer goes back to the pool.
@@ -598,7 +609,11 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
  private:
   Ctimer_res_node* _busyNode(unsigned int id) VLK_REQUIRES(m_lock);
   void _unlinkFromWheel(Ctimer_res_node* node) VLK_REQUIRES(m_lock);
-  void _postExpiry(const Ctimer_res_node* node) VLK_REQUIRES(m_lock);
+  // The expiry message of the node addressed to its task, or null (no task or
+  // no buffer: this expiry is lost, the timer stays armed).
+  Cvlk_msg_buf* _makeExpiry(const Ctimer_res_node* node) VLK_REQUIRES(m_lock);
+
+  static constexpr unsigned int kExpiryBatch = 32;
 
   Cvlk_task* m_task;
   EerrNo m_err = ERR_OK;

@@ -10,7 +10,14 @@ constexpr unsigned int kMaxPoolNodes = 65535;
 
 // A stamp from the process-wide generator: 1 to 32768, never 0, so that every
 // pooled identifier is at least 0x10001.
-unsigned int NewStamp() { return (static_cast<unsigned int>(std::rand()) & 0x7FFFu) + 1u; }
+// 1..32768 from a pool's generator; the state is never 0.
+unsigned int NewStamp(unsigned int& state) {
+  if (state == 0) state = static_cast<unsigned int>(std::rand()) * 2654435761u | 1u;
+  state ^= state << 13;
+  state ^= state >> 17;
+  state ^= state << 5;
+  return ((state >> 8) & 0x7FFFu) + 1u;
+}
 
 unsigned int SlotOf(unsigned int id) { return id & 0xFFFFu; }
 
@@ -70,7 +77,7 @@ void Cvlk_resource::_refresh(Cvlk_res_node* node) {
   const unsigned int id = node->GetId();
   if (GetById(id) != node || _isIdle(node)) return;
   node->SetAllocTime(VlkNodeNow());
-  node->SetId(SlotOf(id) | (NewStamp() << 16));
+  node->SetId(SlotOf(id) | (NewStamp(m_stampState) << 16));
 }
 
 Cvlk_res_node* Cvlk_resource::_takeIdleHead() {
@@ -86,7 +93,7 @@ EerrNo Cvlk_resource::Add(Cvlk_res_node* node) {
   if (err != ERR_OK) return err;
   m_table[m_realNum] = node;
   ++m_realNum;
-  node->SetId(m_realNum | (NewStamp() << 16));
+  node->SetId(m_realNum | (NewStamp(m_stampState) << 16));
   return ERR_OK;
 }
 

@@ -1,5 +1,10 @@
 // Threads, the recursive mutex and the coalescing binary semaphore.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <ctime>
 
 #include "vlk_sys.h"
 
@@ -43,24 +48,73 @@ void Cvlk_thread::stop() {
   join();
 }
 
-void Cvlk_semaphore::acquire() {
-  std::unique_lock<std::mutex> lock(m_lock);
-  m_cond.wait(lock, [this] { return m_count; });
-  m_count = false;
+namespace {
+
+std::int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
+int* FutexWord(std::atomic<int>* state) { return reinterpret_cast<int*>(state); }
+
+}  // namespace
+
+static_assert(sizeof(std::atomic<int>) == sizeof(int), "the futex word is the atomic itself");
+
+bool Cvlk_semaphore::tryTake() {
+  int expected = kReleased;
+  return m_state.compare_exchange_strong(expected, kTaken, std::memory_order_seq_cst, std::memory_order_relaxed);
+}
+
+bool Cvlk_semaphore::wait(std::int64_t deadlineNs) {
+  for (;;) {
+    int state = m_state.load(std::memory_order_relaxed);
+    if (state == kReleased) {
+      if (tryTake()) return true;
+      continue;
+    }
+    // Announce the sleep; a release that sees kSleeping wakes the futex.
+    if (state == kTaken &&
+        !m_state.compare_exchange_strong(state, kSleeping, std::memory_order_relaxed, std::memory_order_relaxed)) {
+      continue;
+    }
+    timespec rel{};
+    timespec* timeout = nullptr;
+    if (deadlineNs >= 0) {
+      const std::int64_t left = deadlineNs - SteadyNs();
+      if (left <= 0) {
+        // Give up: withdraw the announcement unless a release came first.
+        int sleeping = kSleeping;
+        if (m_state.compare_exchange_strong(sleeping, kTaken, std::memory_order_relaxed, std::memory_order_relaxed)) {
+          return false;
+        }
+        continue;
+      }
+      rel.tv_sec = static_cast<time_t>(left / 1000000000);
+      rel.tv_nsec = static_cast<long>(left % 1000000000);
+      timeout = &rel;
+    }
+    // Returns at once when the word is no longer kSleeping; EINTR and spurious
+    // wake-ups simply loop.
+    syscall(SYS_futex, FutexWord(&m_state), FUTEX_WAIT_PRIVATE, kSleeping, timeout, nullptr, 0);
+  }
+}
+
+void Cvlk_semaphore::acquire() { wait(-1); }
+
 bool Cvlk_semaphore::acquireFor(unsigned int timeoutMs) {
-  std::unique_lock<std::mutex> lock(m_lock);
-  if (!m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_count; })) return false;
-  m_count = false;
-  return true;
+  if (tryTake()) return true;
+  if (timeoutMs == 0) return false;
+  return wait(SteadyNs() + static_cast<std::int64_t>(timeoutMs) * 1000000);
 }
 
 void Cvlk_semaphore::release() {
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    if (m_count) return;
-    m_count = true;
+  // Already released: the consumer has yet to take it and will see whatever the
+  // caller did before this call. The fence pairs with the consumer's taking
+  // exchange, so a flag set without a lock (a stop request) is not missed.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (m_state.load(std::memory_order_relaxed) == kReleased) return;
+  if (m_state.exchange(kReleased, std::memory_order_seq_cst) == kSleeping) {
+    syscall(SYS_futex, FutexWord(&m_state), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
   }
-  m_cond.notify_one();
 }

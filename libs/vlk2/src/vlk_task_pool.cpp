@@ -98,43 +98,42 @@ EerrNo Cvlk_msg_pool::Free(Cvlk_msg_buf* buf) {
 
 EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
-  EerrNo err;
-  bool freed = false;
+  EerrNo err = ERR_OK;
+  bool closed;
   {
-    Cvlk_mutex_locker guard(&m_lock);
-    if (m_closed) {
-      // Nobody routes any more: the buffer goes straight back.
-      err = freeLocked(buf);
-      freed = (err == ERR_OK);
-    } else {
-      err = m_queue.AddToTail(buf);
-    }
+    Cvlk_mutex_locker guard(&m_routeLock);
+    closed = m_closed;
+    if (!closed) err = m_queue.AddToTail(buf);
   }
-  if (freed) {
-    m_stat->Inc(EMSG_STAT_N_FREE_MSG);
-  } else if (err == ERR_OK) {
-    m_wake.release();
-  }
+  // Nobody routes any more: the buffer goes straight back.
+  if (closed) return Free(buf);
+  if (err == ERR_OK) m_wake.release();
   return err;
 }
 
 Cvlk_msg_buf* Cvlk_msg_pool::popQueue() {
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_mutex_locker guard(&m_routeLock);
   return static_cast<Cvlk_msg_buf*>(m_queue.RemoveHead());
 }
 
-void Cvlk_msg_pool::route(Cvlk_msg_buf* buf) {
-  // The pool lock is not held here: PumpMsgBuf takes the task's queue lock.
-  Cvlk_task* task = m_mgr->getTask(buf->GetMsgPointer()->dstTaskId);
-  if (task != nullptr) {
-    task->PumpMsgBuf(buf);
-  } else {
-    Free(buf);
+void Cvlk_msg_pool::route(Cvlk_msg_buf** bufs, unsigned int n) {
+  // No pool lock is held here: PumpMsgBufs takes the task's queue lock.
+  unsigned int i = 0;
+  while (i < n) {
+    const unsigned int dst = bufs[i]->GetMsgPointer()->dstTaskId;
+    unsigned int end = i + 1;
+    while (end < n && bufs[end]->GetMsgPointer()->dstTaskId == dst) ++end;
+    if (Cvlk_task* task = m_mgr->getTask(dst)) {
+      task->PumpMsgBufs(bufs + i, end - i);
+    } else {
+      for (unsigned int k = i; k < end; ++k) Free(bufs[k]);
+    }
+    i = end;
   }
 }
 
 unsigned int Cvlk_msg_pool::popBatch(Cvlk_msg_buf** out, unsigned int max) {
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_mutex_locker guard(&m_routeLock);
   unsigned int n = 0;
   while (n < max) {
     Cvlk_msg_buf* buf = static_cast<Cvlk_msg_buf*>(m_queue.RemoveHead());
@@ -152,7 +151,7 @@ void Cvlk_msg_pool::run() {
     // buffers per lock hold. Once taken, a buffer is always delivered or freed.
     for (;;) {
       const unsigned int n = popBatch(batch, kRouteBatch);
-      for (unsigned int i = 0; i < n; ++i) route(batch[i]);
+      route(batch, n);
       if (n < kRouteBatch || isStopRequested()) break;
     }
   }
@@ -166,7 +165,7 @@ void Cvlk_msg_pool::requestStop() {
 void Cvlk_msg_pool::Close() {
   stop();
   {
-    Cvlk_mutex_locker guard(&m_lock);
+    Cvlk_mutex_locker guard(&m_routeLock);
     m_closed = true;
   }
   while (Cvlk_msg_buf* buf = popQueue()) Free(buf);

@@ -133,10 +133,18 @@ void Cvlk_timer_pool::Tick() {
   Cvlk_link& slot = m_wheel[m_wheelPos];
   unsigned int left = slot.GetNum();
   auto* node = static_cast<Ctimer_res_node*>(slot.GetHead());
+  // Expiry messages go to the task's queue a batch at a time: one queue lock
+  // hold and one wake-up per batch, in expiry order.
+  Cvlk_msg_buf* batch[kExpiryBatch];
+  unsigned int batched = 0;
   while (left-- > 0 && node != nullptr) {
     auto* next = static_cast<Ctimer_res_node*>(node->GetNext());
     if (node->m_expiry <= now) {
-      _postExpiry(node);
+      if (Cvlk_msg_buf* buf = _makeExpiry(node)) batch[batched++] = buf;
+      if (batched == kExpiryBatch) {
+        m_task->PumpMsgBufs(batch, batched);
+        batched = 0;
+      }
       node->m_expiry = node->m_interval + now;
       const unsigned char target = static_cast<unsigned char>(m_wheelPos + node->m_interval);
       if (target != m_wheelPos) {
@@ -146,12 +154,13 @@ void Cvlk_timer_pool::Tick() {
     }
     node = next;
   }
+  if (batched > 0) m_task->PumpMsgBufs(batch, batched);
 }
 
-void Cvlk_timer_pool::_postExpiry(const Ctimer_res_node* node) {
-  if (m_task == nullptr) return;
+Cvlk_msg_buf* Cvlk_timer_pool::_makeExpiry(const Ctimer_res_node* node) {
+  if (m_task == nullptr) return nullptr;
   Cvlk_msg_buf* buf = m_task->GetMsgBuf(sizeof(Csys_timout_msg));
-  if (buf == nullptr) return;  // this expiry is lost; the timer stays armed
+  if (buf == nullptr) return nullptr;  // this expiry is lost; the timer stays armed
   auto* msg = reinterpret_cast<Csys_timout_msg*>(buf->GetMsgPointer());
   msg->Init();
   const Ctimer_data& data = node->m_data;
@@ -163,7 +172,7 @@ void Cvlk_timer_pool::_postExpiry(const Ctimer_res_node* node) {
   msg->dstFsmId = data.fsmId;
   msg->dataLen = data.dataLen;
   VlkMemCopy(msg->data, data.data, data.dataLen);
-  m_task->SendMsg(buf);
+  return buf;
 }
 
 unsigned int Cvlk_timer_pool::GetIdleNum() {
