@@ -162,6 +162,30 @@ TEST(TaskTimers, SelfCheckTimerTakesTheOnlyTimerOfATaskWithoutReservation) {
   EXPECT_TRUE(mgr.AllIdle());
 }
 
+// More expiries in one tick than one queue hand-over carries: every one arrives,
+// in the order the timers were started, tick after tick.
+TEST(TimerPoolBatch, ManyExpiriesInOneTickArriveInStartOrder) {
+  TestMgr mgr;
+  TestTask* task = new TestTask(&mgr, kTask);
+  constexpr unsigned int kTimers = 45;
+  Cvlk_timer_pool* pool = new Cvlk_timer_pool(kTimers, task);
+  std::vector<unsigned int> ids;
+  for (unsigned int i = 0; i < kTimers; ++i) {
+    ids.push_back(pool->CreateTimer(kFac, i, 0, nullptr));
+    pool->StartTimer(ids.back(), 1);
+  }
+  for (unsigned int tick = 0; tick < 2; ++tick) {
+    pool->Tick();
+    std::vector<unsigned int> got;
+    while (Cvlk_msg_buf* buf = task->GetPumpMsgBuf()) {
+      got.push_back(buf->GetMsgPointer()->srcFsmId);
+      task->FreeMsgBuf(buf);
+    }
+    EXPECT_EQ(got, ids);
+  }
+  EXPECT_TRUE(mgr.AllIdle());
+}
+
 }  // namespace
 
 TASKTEST_QT_MAIN()
