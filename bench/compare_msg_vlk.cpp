@@ -67,8 +67,8 @@ class BenchMgr : public Cvlk_task_mgr {
       if (idle == real) break;
       std::this_thread::yield();
     } while (std::chrono::steady_clock::now() < deadline);
-    char line[96];
-    std::snprintf(line, sizeof line, "pool %u/%u idle", idle, real);
+    char line[128];
+    std::snprintf(line, sizeof line, "pool %u/%u idle, %u requests found it empty", idle, real, GetNoMsgBufCount());
     text = line;
     return idle == real;
   }

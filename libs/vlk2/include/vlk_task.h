@@ -176,9 +176,9 @@ enum Emsg_stat : std::uint32_t {
 // Internal: applications reach it through Cvlk_task_mgr and Cvlk_task.
 // Thread-safety: any thread allocates, frees and queues; m_lock guards the
 // classes, m_routeLock the routing queue and the closed flag, so senders and the
-// routing thread do not contend with allocation and freeing. The per-class
-// statistics are stepped under m_lock, the rest just after it; every step is
-// atomic, so the counts are exact.
+// routing thread do not contend with allocation and freeing. The statistics
+// of allocation and freeing are stepped under m_lock; every step is atomic, so
+// the counts are exact.
 // Lock order: never holds m_lock and m_routeLock together, nor either of them
 // while taking a task's queue lock.
 // Shutdown: Close() (the manager's Stop) stops and joins the routing thread, then

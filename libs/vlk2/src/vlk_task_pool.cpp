@@ -71,8 +71,10 @@ Cvlk_msg_buf* Cvlk_msg_pool::Alloc(unsigned int size) {
       if (buf == nullptr) m_stat->Inc(EMSG_STAT_E_NO_TINY_MSG_NODE + cls);
       break;
     }
+    // Stepped while the lock is held: only its holder touches the counters, so
+    // they travel with the lock instead of being fought over by every core.
+    m_stat->Inc(buf != nullptr ? EMSG_STAT_N_ALLOC_MSG : EMSG_STAT_E_NO_MSG_NODE);
   }
-  m_stat->Inc(buf != nullptr ? EMSG_STAT_N_ALLOC_MSG : EMSG_STAT_E_NO_MSG_NODE);
   return buf;
 }
 
@@ -87,11 +89,8 @@ EerrNo Cvlk_msg_pool::freeLocked(Cvlk_msg_buf* buf) {
 
 EerrNo Cvlk_msg_pool::Free(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
-  EerrNo err;
-  {
-    Cvlk_mutex_locker guard(&m_lock);
-    err = freeLocked(buf);
-  }
+  Cvlk_mutex_locker guard(&m_lock);
+  const EerrNo err = freeLocked(buf);
   if (err == ERR_OK) m_stat->Inc(EMSG_STAT_N_FREE_MSG);
   return err;
 }
