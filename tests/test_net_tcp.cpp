@@ -412,11 +412,14 @@ TEST(TcpServer, SendGoesOutWholeOrClosesTheConnection) {
   EXPECT_EQ(got, big);
 
   // A peer that reads nothing: the message cannot go whole, so the
-  // connection is closed instead of reporting success for a part.
+  // connection is closed instead of reporting success for a part. (16 MB: 4 MB
+  // could just fit in a send buffer grown to its default limit of 4 MB and the
+  // unread receive buffer.)
   int stuck = connectLoopback(AF_INET, s.port);
   ASSERT_TRUE(sendAll(stuck, "s"));
   unsigned int stuckId = s.server.waitAnyNode(readerId);
   ASSERT_NE(stuckId, 0u);
+  big.resize(16 << 20, 'w');
   EXPECT_EQ(s.server.sendTo(stuckId, big.data(), static_cast<unsigned int>(big.size())), ERR_FAIL);
   EXPECT_EQ(s.server.hasNode(stuckId), VLK_FALSE);
   EXPECT_EQ(s.server.hasNode(readerId), VLK_TRUE);
