@@ -453,6 +453,9 @@ unsigned int Cvlk_tcp_server::busyIds(unsigned int* ids) {
 EerrNo Cvlk_tcp_server::sendTo(unsigned int nodeId, const void* data, unsigned int len) {
   if (nodeId == 0 || data == nullptr || len == 0) return ERR_INVALID_PARAM;
   Cvlk_tcp* node;
+  std::unique_lock<std::mutex> whole;
+  unsigned int sent = 0;
+  bool failed = false;
   {
     Cvlk_mutex_locker guard(&ioLock);
     node = static_cast<Cvlk_tcp*>(getNode(nodeId));
@@ -463,15 +466,32 @@ EerrNo Cvlk_tcp_server::sendTo(unsigned int nodeId, const void* data, unsigned i
     // Not announced yet: a TLS connection in its handshake (broadcast and
     // keepAlive pass it over; it is not closed for that).
     if (node->handshakeDeadline != 0) return ERR_INVALID_OPR;
+    // The common case goes at once: a plain connection with no other sender
+    // and room in its buffer takes the whole message in one send that never
+    // waits. No sender holds sendLock while ioUsers is 0, so trying it here
+    // never waits either; held, it keeps the rest of a partial send whole.
+    const unsigned int socket = node->getHandle();
+    if (node->ssl == nullptr && node->ioUsers == 0 && !node->closePending && socket != INVALID_SOCKET) {
+      std::unique_lock<std::mutex> mine(node->sendLock, std::try_to_lock);
+      if (mine.owns_lock()) {
+        const ssize_t n = ::send(static_cast<int>(socket), data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == static_cast<ssize_t>(len)) return ERR_OK;
+        failed = n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+        sent = n > 0 ? static_cast<unsigned int>(n) : 0;
+        if (!failed) whole = std::move(mine);
+      }
+    }
     // Keeps the node busy and its socket open while the send waits without
     // ioLock: a peer that does not read holds up its own sender only.
-    ++node->ioUsers;
+    if (!failed) ++node->ioUsers;
   }
-  EerrNo err;
-  {
-    std::lock_guard<std::mutex> whole(node->sendLock);
-    err = node->sendData(data, len, &ioLock);
+  if (failed) {
+    closeConnect(nodeId);
+    return ERR_FAIL;
   }
+  if (!whole.owns_lock()) whole = std::unique_lock<std::mutex>(node->sendLock);
+  const EerrNo err = node->sendData(static_cast<const char*>(data) + sent, len - sent, &ioLock);
+  whole.unlock();
   bool closeNow;
   {
     Cvlk_mutex_locker guard(&ioLock);
