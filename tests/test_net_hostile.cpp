@@ -522,6 +522,8 @@ TEST(HostileUdp, EmptyAndOversizeFloodNeverReachesTheHooksAndNormalPeersAreServe
 class AgingServer : public RecordingServer {
  public:
   AgingServer() : RecordingServer(3) {}
+  // The loop must be gone before this class's part of the object is.
+  ~AgingServer() override { stop(); }
   // Moves the connection's last receive back by seconds, as if that long passed.
   void age(unsigned int nodeId, std::int64_t seconds) {
     locked([&] {
