@@ -22,22 +22,6 @@ bool isIpText(const char* text) {
   return inet_pton(AF_INET, text, buf) == 1 || inet_pton(AF_INET6, text, buf) == 1;
 }
 
-// Takes lock (when not null) for one scope.
-class OptionalLock {
- public:
-  explicit OptionalLock(Cvlk_mutex* lock) : m_lock(lock) {
-    if (m_lock != nullptr) m_lock->Take();
-  }
-  ~OptionalLock() {
-    if (m_lock != nullptr) m_lock->Give();
-  }
-  OptionalLock(const OptionalLock&) = delete;
-  OptionalLock& operator=(const OptionalLock&) = delete;
-
- private:
-  Cvlk_mutex* m_lock;
-};
-
 }  // namespace
 
 Cvlk_tcp_client_node::Cvlk_tcp_client_node(Cvlk_resource* pool)
@@ -166,7 +150,7 @@ EerrNo Cvlk_tcp_client_node::sendAll(const char* data, unsigned int len, Cvlk_mu
   SSL* s;
   int fd;
   {
-    OptionalLock guard(lock);
+    VlkOptionalLock guard(lock);
     s = ssl;
     fd = static_cast<int>(ipv4Socket);
   }
@@ -179,7 +163,7 @@ EerrNo Cvlk_tcp_client_node::sendAll(const char* data, unsigned int len, Cvlk_mu
     int r;
     int e = SSL_ERROR_NONE;
     {
-      OptionalLock guard(lock);
+      VlkOptionalLock guard(lock);
       ERR_clear_error();
       r = SSL_write(s, data, static_cast<int>(chunk));
       if (r <= 0) e = SSL_get_error(s, r);

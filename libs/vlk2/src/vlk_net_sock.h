@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vlk_sys.h"
+
 struct ssl_st;
 
 // socket() with SOCK_CLOEXEC (and SOCK_NONBLOCK when nonBlocking); -1 on failure.
@@ -29,5 +31,21 @@ bool VlkSslSetSocket(ssl_st* ssl, int fd);
 bool VlkSslWriteAll(ssl_st* ssl, int fd, const void* data, std::size_t len, unsigned int waitMs);
 // The reason text of an OpenSSL error code ("" for 0).
 const char* VlkSslReason(unsigned long code);
+
+// Takes lock, when there is one, for one scope.
+class VlkOptionalLock {
+ public:
+  explicit VlkOptionalLock(Cvlk_mutex* lock) : m_lock(lock) {
+    if (m_lock != nullptr) m_lock->Take();
+  }
+  ~VlkOptionalLock() {
+    if (m_lock != nullptr) m_lock->Give();
+  }
+  VlkOptionalLock(const VlkOptionalLock&) = delete;
+  VlkOptionalLock& operator=(const VlkOptionalLock&) = delete;
+
+ private:
+  Cvlk_mutex* m_lock;
+};
 
 #endif  // VLK_NET_SOCK_H

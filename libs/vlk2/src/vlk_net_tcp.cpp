@@ -60,33 +60,13 @@ EerrNo Cvlk_tcp::sendData(const void* data, unsigned int len) {
   return VlkSockSendAll(static_cast<int>(socket), data, len, sendWaitMs) ? ERR_OK : ERR_FAIL;
 }
 
-namespace {
-
-// Takes lock, when there is one, for one scope.
-class OptionalLock {
- public:
-  explicit OptionalLock(Cvlk_mutex* lock) : m_lock(lock) {
-    if (m_lock != nullptr) m_lock->Take();
-  }
-  ~OptionalLock() {
-    if (m_lock != nullptr) m_lock->Give();
-  }
-  OptionalLock(const OptionalLock&) = delete;
-  OptionalLock& operator=(const OptionalLock&) = delete;
-
- private:
-  Cvlk_mutex* m_lock;
-};
-
-}  // namespace
-
 EerrNo Cvlk_tcp::sendData(const void* data, unsigned int len, Cvlk_mutex* lock) {
   if (data == nullptr || len == 0) return ERR_INVALID_PARAM;
   int fd;
   SSL* s;
   unsigned int waitMs;
   {
-    OptionalLock guard(lock);
+    VlkOptionalLock guard(lock);
     if (closePending) return ERR_FAIL;
     if (ssl != nullptr && handshakeDeadline != 0) return ERR_INVALID_OPR;
     unsigned int socket = getHandle();
@@ -108,7 +88,7 @@ EerrNo Cvlk_tcp::sendData(const void* data, unsigned int len, Cvlk_mutex* lock) 
     int n;
     int err;
     {
-      OptionalLock guard(lock);
+      VlkOptionalLock guard(lock);
       ERR_clear_error();
       n = SSL_write(s, p, static_cast<int>(left));
       err = n > 0 ? SSL_ERROR_NONE : SSL_get_error(s, n);
