@@ -1,6 +1,8 @@
 // The message pool: four fixed size classes of buffers, the routing queue and
 // the routing thread, and the pool's statistics.
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "vlk_task.h"
 
@@ -30,7 +32,8 @@ const char* const kStatusFormats[EMSG_CLASS_NUM] = {
 }  // namespace
 
 Cvlk_msg_pool::Cvlk_msg_pool(Cvlk_task_mgr* mgr)
-    : Cvlk_thread(mgr), m_mgr(mgr), m_class{}, m_size{}, m_stat(nullptr), m_closed(false) {
+    : Cvlk_thread(mgr), m_mgr(mgr), m_class{}, m_size{}, m_stat(nullptr), m_closed(false),
+      m_routing(false), m_delivering(0), m_directs(0) {
   m_stat = new Cvlk_counter(EMSG_STAT_NUM, VlkGetGlobalObjID(), this);
 }
 
@@ -99,15 +102,37 @@ EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
   EerrNo err = ERR_OK;
   bool closed;
+  bool direct = false;
   {
     Cvlk_mutex_locker guard(&m_routeLock);
     closed = m_closed;
-    if (!closed) err = m_queue.AddToTail(buf);
+    if (!closed) {
+      // Nothing ahead of this buffer and nobody delivering: the routing thread
+      // would deliver it next, so the sender does it and spares two wake-ups.
+      direct = m_routing && m_delivering == 0 && m_queue.GetHead() == nullptr;
+      if (direct) {
+        ++m_delivering;
+        m_directs.fetch_add(1, std::memory_order_relaxed);
+      } else {
+        err = m_queue.AddToTail(buf);
+      }
+    }
   }
   // Nobody routes any more: the buffer goes straight back.
   if (closed) return Free(buf);
+  if (direct) {
+    route(&buf, 1);
+    // Out of the pool and the task: Stop may go on.
+    m_directs.fetch_sub(1, std::memory_order_release);
+    return ERR_OK;
+  }
   if (err == ERR_OK) m_wake.release();
   return err;
+}
+
+void Cvlk_msg_pool::leaveDelivery() {
+  Cvlk_mutex_locker guard(&m_routeLock);
+  --m_delivering;
 }
 
 Cvlk_msg_buf* Cvlk_msg_pool::popQueue() {
@@ -116,15 +141,22 @@ Cvlk_msg_buf* Cvlk_msg_pool::popQueue() {
 }
 
 void Cvlk_msg_pool::route(Cvlk_msg_buf** bufs, unsigned int n) {
-  // No pool lock is held here: PumpMsgBufs takes the task's queue lock.
+  // No pool lock is held here: appendBufs takes the task's queue lock.
   unsigned int i = 0;
   while (i < n) {
     const unsigned int dst = bufs[i]->GetMsgPointer()->dstTaskId;
     unsigned int end = i + 1;
     while (end < n && bufs[end]->GetMsgPointer()->dstTaskId == dst) ++end;
-    if (Cvlk_task* task = m_mgr->getTask(dst)) {
-      task->PumpMsgBufs(bufs + i, end - i);
+    Cvlk_task* task = m_mgr->getTask(dst);
+    const bool queued = task != nullptr && task->appendBufs(bufs + i, end - i);
+    // Once the last buffer is in its task's queue (or about to be freed) this
+    // deliverer is done as far as order goes: it steps out before the wake-up,
+    // so that the woken task's answer may already take the direct way.
+    if (end == n) leaveDelivery();
+    if (queued) {
+      task->wakeUp();
     } else {
+      // Unknown task, or one that is closed: the buffers go back.
       for (unsigned int k = i; k < end; ++k) Free(bufs[k]);
     }
     i = end;
@@ -139,10 +171,16 @@ unsigned int Cvlk_msg_pool::popBatch(Cvlk_msg_buf** out, unsigned int max) {
     if (buf == nullptr) break;
     out[n++] = buf;
   }
+  if (n > 0) ++m_delivering;
   return n;
 }
 
 void Cvlk_msg_pool::run() {
+  {
+    // A stop asked for before this point has cleared m_routing already.
+    Cvlk_mutex_locker guard(&m_routeLock);
+    m_routing = !isStopRequested();
+  }
   Cvlk_msg_buf* batch[kRouteBatch];
   while (!isStopRequested()) {
     m_wake.acquire();
@@ -150,14 +188,31 @@ void Cvlk_msg_pool::run() {
     // buffers per lock hold. Once taken, a buffer is always delivered or freed.
     for (;;) {
       const unsigned int n = popBatch(batch, kRouteBatch);
+      if (n == 0) break;
       route(batch, n);
       if (n < kRouteBatch || isStopRequested()) break;
     }
+  }
+  // Once m_routing is clear no sender starts a direct delivery; wait for those
+  // under way (counted under the lock, so all are seen here), so that a joined
+  // routing thread means nothing reaches a task or the pool from the routing
+  // side any more. They hold no lock this thread needs.
+  for (;;) {
+    {
+      Cvlk_mutex_locker guard(&m_routeLock);
+      m_routing = false;
+      if (m_directs.load(std::memory_order_acquire) == 0) break;
+    }
+    std::this_thread::yield();
   }
 }
 
 void Cvlk_msg_pool::requestStop() {
   Cvlk_thread::requestStop();
+  {
+    Cvlk_mutex_locker guard(&m_routeLock);
+    m_routing = false;
+  }
   m_wake.release();
 }
 
