@@ -227,14 +227,19 @@ class Cvlk_msg_pool : public Cvlk_thread {
 
  private:
   static constexpr unsigned int kRouteBatch = 32;
+  static constexpr unsigned int kSinglesForDirect = 4;
 
   Cvlk_msg_buf* popQueue() VLK_EXCLUDES(m_routeLock);
   // Removes up to max buffers from the routing queue under one lock hold; a
   // non-empty batch counts the routing thread among the deliverers.
   unsigned int popBatch(Cvlk_msg_buf** out, unsigned int max) VLK_EXCLUDES(m_routeLock);
   // One deliverer (the routing thread after a batch, or a sender after its
-  // direct delivery) is done.
-  void leaveDelivery() VLK_EXCLUDES(m_routeLock);
+  // direct delivery) has placed its last buffer.
+  void leaveDelivery();
+  // Post's direct way: the buffer goes to the task's queue when that is empty,
+  // or else to the head of the routing queue. The caller is counted in
+  // m_delivering.
+  void deliverDirect(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock, m_routeLock);
   // Delivers n (> 0) buffers in queue order; a run of buffers for one task goes
   // to its queue under one lock hold and one wake-up. The caller is counted in
   // m_delivering; route counts it out once the last buffer is placed.
@@ -248,12 +253,13 @@ class Cvlk_msg_pool : public Cvlk_thread {
   Cvlk_counter* m_stat;
   // The routing side on cache lines of its own: senders and the routing thread
   // meet here, allocation and freeing meet at m_lock.
-  // m_routeLock guards the routing queue, m_closed, m_routing and m_delivering.
+  // m_routeLock guards the routing queue, m_closed, m_routing, m_directOk and
+  // m_singles, and orders the raising of m_delivering and m_directs.
   // A deliverer is a thread holding buffers taken off the routing side that are
   // not yet in a task's queue: the routing thread with a popped batch, or a
   // sender delivering its own buffer. A sender may deliver directly only when
-  // m_routing is set, the queue is empty and m_delivering is 0 (all decided in
-  // one hold of m_routeLock). Hence per-sender order: a sender's earlier buffer
+  // m_routing and m_directOk are set, the queue is empty and m_delivering is 0
+  // (all decided in one hold of m_routeLock). Hence per-sender order: a sender's earlier buffer
   // is either delivered, still queued or with a deliverer, and in the last two
   // cases its later buffer queues behind it. No deliverer holds m_routeLock or
   // m_lock while it takes a task's queue lock.
@@ -263,9 +269,16 @@ class Cvlk_msg_pool : public Cvlk_thread {
   // Set by the routing thread when it starts, cleared by requestStop and by the
   // routing thread as it ends: no direct delivery before Run or after Stop.
   bool m_routing VLK_GUARDED_BY(m_routeLock);
-  // Deliverers still placing buffers; a deliverer steps out once its last
-  // buffer is in a task's queue, before it wakes the task.
-  unsigned int m_delivering VLK_GUARDED_BY(m_routeLock);
+  // Direct delivery pays the destination's wake-up on the sender's thread,
+  // which a flooding sender cannot afford: a send that has to queue (or finds
+  // the destination busy) clears m_directOk, and kSinglesForDirect batches of
+  // one buffer in a row (m_singles) set it again.
+  bool m_directOk VLK_GUARDED_BY(m_routeLock);
+  unsigned int m_singles VLK_GUARDED_BY(m_routeLock);
+  // Deliverers still placing buffers. Raised under m_routeLock (together with
+  // the test that allows it), lowered without it once the deliverer's last
+  // buffer is in a task's queue, before the task is woken.
+  std::atomic<unsigned int> m_delivering;
   // Senders inside a direct delivery until it has wholly returned (wake-up and
   // freeing included). Raised under m_routeLock while m_routing is set, lowered
   // without it; the routing thread leaves run() only once it is 0, so joining
@@ -527,6 +540,10 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   // Appends n buffers in order under one hold of the queue lock; false (and
   // nothing appended, the caller still owns them) when the task is closed.
   bool appendBufs(Cvlk_msg_buf* const* bufs, unsigned int n) VLK_EXCLUDES(m_queueLock);
+  // Appends the buffer only when the queue is empty (kAppended); kBusy when it
+  // is not, kClosed when the task is closed (the caller keeps the buffer then).
+  enum AppendResult { kAppended, kBusy, kClosed };
+  AppendResult appendIfEmpty(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_queueLock);
   // Wakes the thread for buffers appended by appendBufs.
   void wakeUp() { m_wake.release(); }
   void startTimerPool();

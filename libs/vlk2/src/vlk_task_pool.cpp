@@ -33,7 +33,7 @@ const char* const kStatusFormats[EMSG_CLASS_NUM] = {
 
 Cvlk_msg_pool::Cvlk_msg_pool(Cvlk_task_mgr* mgr)
     : Cvlk_thread(mgr), m_mgr(mgr), m_class{}, m_size{}, m_stat(nullptr), m_closed(false),
-      m_routing(false), m_delivering(0), m_directs(0) {
+      m_routing(false), m_directOk(true), m_singles(0), m_delivering(0), m_directs(0) {
   m_stat = new Cvlk_counter(EMSG_STAT_NUM, VlkGetGlobalObjID(), this);
 }
 
@@ -109,11 +109,13 @@ EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
     if (!closed) {
       // Nothing ahead of this buffer and nobody delivering: the routing thread
       // would deliver it next, so the sender does it and spares two wake-ups.
-      direct = m_routing && m_delivering == 0 && m_queue.GetHead() == nullptr;
+      direct = m_routing && m_directOk && m_queue.GetHead() == nullptr &&
+               m_delivering.load(std::memory_order_acquire) == 0;
       if (direct) {
-        ++m_delivering;
+        m_delivering.fetch_add(1, std::memory_order_relaxed);
         m_directs.fetch_add(1, std::memory_order_relaxed);
       } else {
+        m_directOk = false;  // traffic meets traffic: let the routing thread batch
         err = m_queue.AddToTail(buf);
       }
     }
@@ -121,7 +123,7 @@ EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
   // Nobody routes any more: the buffer goes straight back.
   if (closed) return Free(buf);
   if (direct) {
-    route(&buf, 1);
+    deliverDirect(buf);
     // Out of the pool and the task: Stop may go on.
     m_directs.fetch_sub(1, std::memory_order_release);
     return ERR_OK;
@@ -130,9 +132,40 @@ EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
   return err;
 }
 
+void Cvlk_msg_pool::deliverDirect(Cvlk_msg_buf* buf) {
+  Cvlk_task* task = m_mgr->getTask(buf->GetMsgPointer()->dstTaskId);
+  if (task == nullptr) {
+    route(&buf, 1);  // freed, as the routing thread would
+    return;
+  }
+  switch (task->appendIfEmpty(buf)) {
+    case Cvlk_task::kAppended:
+      leaveDelivery();
+      task->wakeUp();
+      return;
+    case Cvlk_task::kClosed:
+      leaveDelivery();
+      Free(buf);
+      return;
+    case Cvlk_task::kBusy:
+      break;
+  }
+  // The task has a backlog: the routing thread batches such floods better. The
+  // buffer goes first in the routing queue (everything queued meanwhile came
+  // after it, and no other deliverer started while this one was counted in).
+  {
+    Cvlk_mutex_locker guard(&m_routeLock);
+    m_directOk = false;
+    m_queue.AddToHead(buf);
+  }
+  leaveDelivery();
+  m_wake.release();
+}
+
 void Cvlk_msg_pool::leaveDelivery() {
-  Cvlk_mutex_locker guard(&m_routeLock);
-  --m_delivering;
+  // No lock: a sender that still sees the old count merely queues its buffer.
+  // Release, so that one who sees the new count sees the buffers placed.
+  m_delivering.fetch_sub(1, std::memory_order_release);
 }
 
 Cvlk_msg_buf* Cvlk_msg_pool::popQueue() {
@@ -171,7 +204,15 @@ unsigned int Cvlk_msg_pool::popBatch(Cvlk_msg_buf** out, unsigned int max) {
     if (buf == nullptr) break;
     out[n++] = buf;
   }
-  if (n > 0) ++m_delivering;
+  if (n > 0) m_delivering.fetch_add(1, std::memory_order_relaxed);
+  // Single buffers in a row, nothing behind them: the traffic is sparse again
+  // and senders may deliver directly. A larger batch is a flood, which the
+  // routing thread serves better.
+  if (n == 1 && m_queue.GetHead() == nullptr) {
+    if (m_singles < kSinglesForDirect && ++m_singles == kSinglesForDirect) m_directOk = true;
+  } else if (n > 1) {
+    m_singles = 0;
+  }
   return n;
 }
 

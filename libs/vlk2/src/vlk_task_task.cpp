@@ -87,6 +87,14 @@ bool Cvlk_task::appendBufs(Cvlk_msg_buf* const* bufs, unsigned int n) {
   return true;
 }
 
+Cvlk_task::AppendResult Cvlk_task::appendIfEmpty(Cvlk_msg_buf* buf) {
+  Cvlk_mutex_locker guard(&m_queueLock);
+  if (m_closed || m_queue == nullptr) return kClosed;
+  if (m_queue->GetHead() != nullptr) return kBusy;
+  m_queue->AddToTail(buf);
+  return kAppended;
+}
+
 void Cvlk_task::PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n) {
   if (n == 0) return;
   // The queue lock is released before the pool lock is taken.
