@@ -180,8 +180,7 @@ enum Emsg_stat : std::uint32_t {
 // of allocation and freeing are stepped under m_lock; every step is atomic, so
 // the counts are exact.
 // Lock order: never holds m_lock and m_routeLock together, nor either of them
-// while taking a task's queue lock. A sender may deliver its buffer itself
-// (Post); see m_routeLock for the rule that keeps each sender's order.
+// while taking a task's queue lock.
 // Shutdown: Close() (the manager's Stop) stops and joins the routing thread, then
 // returns every still queued buffer to its class; later sends free the buffer.
 class Cvlk_msg_pool : public Cvlk_thread {
@@ -201,11 +200,8 @@ class Cvlk_msg_pool : public Cvlk_thread {
   // Returns a buffer to its class. ERR_INVALID_PARAM for null or a buffer of no
   // class of this pool; ERR_INVALID_OPR for one that is idle or still queued.
   EerrNo Free(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
-  // Hands a buffer to the routing side; the pool owns it from now on. While the
-  // routing thread runs and nothing is queued or being delivered, the caller
-  // delivers the buffer itself, exactly as the routing thread would; otherwise
-  // it is queued for the routing thread.
-  EerrNo Post(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock, m_routeLock);
+  // Queues a buffer for the routing thread; the pool owns it from now on.
+  EerrNo Post(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
   // Stops the routing thread, joins it, frees what is still queued. Idempotent.
   void Close() VLK_EXCLUDES(m_lock);
 
@@ -227,23 +223,13 @@ class Cvlk_msg_pool : public Cvlk_thread {
 
  private:
   static constexpr unsigned int kRouteBatch = 32;
-  static constexpr unsigned int kSinglesForDirect = 4;
 
   Cvlk_msg_buf* popQueue() VLK_EXCLUDES(m_routeLock);
-  // Removes up to max buffers from the routing queue under one lock hold; a
-  // non-empty batch counts the routing thread among the deliverers.
+  // Removes up to max buffers from the routing queue under one lock hold.
   unsigned int popBatch(Cvlk_msg_buf** out, unsigned int max) VLK_EXCLUDES(m_routeLock);
-  // One deliverer (the routing thread after a batch, or a sender after its
-  // direct delivery) has placed its last buffer.
-  void leaveDelivery();
-  // Post's direct way: the buffer goes to the task's queue when that is empty,
-  // or else to the head of the routing queue. The caller is counted in
-  // m_delivering.
-  void deliverDirect(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock, m_routeLock);
-  // Delivers n (> 0) buffers in queue order; a run of buffers for one task goes
-  // to its queue under one lock hold and one wake-up. The caller is counted in
-  // m_delivering; route counts it out once the last buffer is placed.
-  void route(Cvlk_msg_buf** bufs, unsigned int n) VLK_EXCLUDES(m_lock, m_routeLock);
+  // Delivers n buffers in queue order; a run of buffers for one task goes to
+  // its queue under one lock hold and one wake-up.
+  void route(Cvlk_msg_buf** bufs, unsigned int n);
   EerrNo freeLocked(Cvlk_msg_buf* buf) VLK_REQUIRES(m_lock);
 
   Cvlk_task_mgr* m_mgr;
@@ -253,37 +239,9 @@ class Cvlk_msg_pool : public Cvlk_thread {
   Cvlk_counter* m_stat;
   // The routing side on cache lines of its own: senders and the routing thread
   // meet here, allocation and freeing meet at m_lock.
-  // m_routeLock guards the routing queue, m_closed, m_routing, m_directOk and
-  // m_singles, and orders the raising of m_delivering and m_directs.
-  // A deliverer is a thread holding buffers taken off the routing side that are
-  // not yet in a task's queue: the routing thread with a popped batch, or a
-  // sender delivering its own buffer. A sender may deliver directly only when
-  // m_routing and m_directOk are set, the queue is empty and m_delivering is 0
-  // (all decided in one hold of m_routeLock). Hence per-sender order: a sender's earlier buffer
-  // is either delivered, still queued or with a deliverer, and in the last two
-  // cases its later buffer queues behind it. No deliverer holds m_routeLock or
-  // m_lock while it takes a task's queue lock.
   alignas(64) Cvlk_mutex m_routeLock;
   Cvlk_link m_queue VLK_GUARDED_BY(m_routeLock);
   bool m_closed VLK_GUARDED_BY(m_routeLock);
-  // Set by the routing thread when it starts, cleared by requestStop and by the
-  // routing thread as it ends: no direct delivery before Run or after Stop.
-  bool m_routing VLK_GUARDED_BY(m_routeLock);
-  // Direct delivery pays the destination's wake-up on the sender's thread,
-  // which a flooding sender cannot afford: a send that has to queue (or finds
-  // the destination busy) clears m_directOk, and kSinglesForDirect batches of
-  // one buffer in a row (m_singles) set it again.
-  bool m_directOk VLK_GUARDED_BY(m_routeLock);
-  unsigned int m_singles VLK_GUARDED_BY(m_routeLock);
-  // Deliverers still placing buffers. Raised under m_routeLock (together with
-  // the test that allows it), lowered without it once the deliverer's last
-  // buffer is in a task's queue, before the task is woken.
-  std::atomic<unsigned int> m_delivering;
-  // Senders inside a direct delivery until it has wholly returned (wake-up and
-  // freeing included). Raised under m_routeLock while m_routing is set, lowered
-  // without it; the routing thread leaves run() only once it is 0, so joining
-  // the routing thread also waits for every direct deliverer.
-  std::atomic<unsigned int> m_directs;
   Cvlk_semaphore m_wake;  // released once per queued buffer; releases coalesce
 };
 
@@ -332,11 +290,9 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   // REQUIRES: not called from a task thread or the routing thread.
   void Stop();
 
-  // Routes the buffer to the task named by dstTaskId (or frees it when no task
-  // has that id): through the routing thread, or on the caller's thread when
-  // the routing side is idle. Either way a sender's buffers reach a task in the
-  // order sent. The buffer belongs to the framework from now on.
-  // ERR_INVALID_PARAM for null.
+  // Queues the buffer for the routing thread, which hands it to the task named
+  // by dstTaskId (or frees it when no task has that id). The buffer belongs to
+  // the framework from now on. ERR_INVALID_PARAM for null.
   EerrNo SendMsg(Cvlk_msg_buf* buf);
   // Delivers on the caller's thread: appends the buffer to the queue of the task
   // named by dstTaskId, or frees it when no task has that id. Owned as SendMsg.
@@ -450,8 +406,8 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   // run a Qt event loop for it to tick), then OnCreate(). Once only.
   void start();
 
-  // To this task's own queue when dstTaskId is this task's id, else routed as
-  // the manager's SendMsg. The buffer belongs to the framework from now on.
+  // To this task's own queue when dstTaskId is this task's id, else to the
+  // routing queue. The buffer belongs to the framework from now on.
   EerrNo SendMsg(Cvlk_msg_buf* buf);
   // Appends the buffer to this task's queue and wakes the thread; a stopped
   // task frees it instead. ERR_INVALID_PARAM for null.
@@ -534,18 +490,8 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
  private:
   friend class Cvlk_task_mgr;
   friend class Cvlk_timer_pool;  // names m_queueLock in its lock order
-  friend class Cvlk_msg_pool;    // delivers in two steps: appendBufs, then wakeUp
 
   void init();
-  // Appends n buffers in order under one hold of the queue lock; false (and
-  // nothing appended, the caller still owns them) when the task is closed.
-  bool appendBufs(Cvlk_msg_buf* const* bufs, unsigned int n) VLK_EXCLUDES(m_queueLock);
-  // Appends the buffer only when the queue is empty (kAppended); kBusy when it
-  // is not, kClosed when the task is closed (the caller keeps the buffer then).
-  enum AppendResult { kAppended, kBusy, kClosed };
-  AppendResult appendIfEmpty(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_queueLock);
-  // Wakes the thread for buffers appended by appendBufs.
-  void wakeUp() { m_wake.release(); }
   void startTimerPool();
   void startSelfChkingTimer();
   void processPumpMsg(Cvlk_msg_buf* buf);

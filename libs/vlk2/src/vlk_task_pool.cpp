@@ -1,8 +1,6 @@
 // The message pool: four fixed size classes of buffers, the routing queue and
 // the routing thread, and the pool's statistics.
-#include <atomic>
 #include <cstdio>
-#include <thread>
 
 #include "vlk_task.h"
 
@@ -32,8 +30,7 @@ const char* const kStatusFormats[EMSG_CLASS_NUM] = {
 }  // namespace
 
 Cvlk_msg_pool::Cvlk_msg_pool(Cvlk_task_mgr* mgr)
-    : Cvlk_thread(mgr), m_mgr(mgr), m_class{}, m_size{}, m_stat(nullptr), m_closed(false),
-      m_routing(false), m_directOk(true), m_singles(0), m_delivering(0), m_directs(0) {
+    : Cvlk_thread(mgr), m_mgr(mgr), m_class{}, m_size{}, m_stat(nullptr), m_closed(false) {
   m_stat = new Cvlk_counter(EMSG_STAT_NUM, VlkGetGlobalObjID(), this);
 }
 
@@ -102,70 +99,15 @@ EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
   EerrNo err = ERR_OK;
   bool closed;
-  bool direct = false;
   {
     Cvlk_mutex_locker guard(&m_routeLock);
     closed = m_closed;
-    if (!closed) {
-      // Nothing ahead of this buffer and nobody delivering: the routing thread
-      // would deliver it next, so the sender does it and spares two wake-ups.
-      direct = m_routing && m_directOk && m_queue.GetHead() == nullptr &&
-               m_delivering.load(std::memory_order_acquire) == 0;
-      if (direct) {
-        m_delivering.fetch_add(1, std::memory_order_relaxed);
-        m_directs.fetch_add(1, std::memory_order_relaxed);
-      } else {
-        m_directOk = false;  // traffic meets traffic: let the routing thread batch
-        err = m_queue.AddToTail(buf);
-      }
-    }
+    if (!closed) err = m_queue.AddToTail(buf);
   }
   // Nobody routes any more: the buffer goes straight back.
   if (closed) return Free(buf);
-  if (direct) {
-    deliverDirect(buf);
-    // Out of the pool and the task: Stop may go on.
-    m_directs.fetch_sub(1, std::memory_order_release);
-    return ERR_OK;
-  }
   if (err == ERR_OK) m_wake.release();
   return err;
-}
-
-void Cvlk_msg_pool::deliverDirect(Cvlk_msg_buf* buf) {
-  Cvlk_task* task = m_mgr->getTask(buf->GetMsgPointer()->dstTaskId);
-  if (task == nullptr) {
-    route(&buf, 1);  // freed, as the routing thread would
-    return;
-  }
-  switch (task->appendIfEmpty(buf)) {
-    case Cvlk_task::kAppended:
-      leaveDelivery();
-      task->wakeUp();
-      return;
-    case Cvlk_task::kClosed:
-      leaveDelivery();
-      Free(buf);
-      return;
-    case Cvlk_task::kBusy:
-      break;
-  }
-  // The task has a backlog: the routing thread batches such floods better. The
-  // buffer goes first in the routing queue (everything queued meanwhile came
-  // after it, and no other deliverer started while this one was counted in).
-  {
-    Cvlk_mutex_locker guard(&m_routeLock);
-    m_directOk = false;
-    m_queue.AddToHead(buf);
-  }
-  leaveDelivery();
-  m_wake.release();
-}
-
-void Cvlk_msg_pool::leaveDelivery() {
-  // No lock: a sender that still sees the old count merely queues its buffer.
-  // Release, so that one who sees the new count sees the buffers placed.
-  m_delivering.fetch_sub(1, std::memory_order_release);
 }
 
 Cvlk_msg_buf* Cvlk_msg_pool::popQueue() {
@@ -174,22 +116,15 @@ Cvlk_msg_buf* Cvlk_msg_pool::popQueue() {
 }
 
 void Cvlk_msg_pool::route(Cvlk_msg_buf** bufs, unsigned int n) {
-  // No pool lock is held here: appendBufs takes the task's queue lock.
+  // No pool lock is held here: PumpMsgBufs takes the task's queue lock.
   unsigned int i = 0;
   while (i < n) {
     const unsigned int dst = bufs[i]->GetMsgPointer()->dstTaskId;
     unsigned int end = i + 1;
     while (end < n && bufs[end]->GetMsgPointer()->dstTaskId == dst) ++end;
-    Cvlk_task* task = m_mgr->getTask(dst);
-    const bool queued = task != nullptr && task->appendBufs(bufs + i, end - i);
-    // Once the last buffer is in its task's queue (or about to be freed) this
-    // deliverer is done as far as order goes: it steps out before the wake-up,
-    // so that the woken task's answer may already take the direct way.
-    if (end == n) leaveDelivery();
-    if (queued) {
-      task->wakeUp();
+    if (Cvlk_task* task = m_mgr->getTask(dst)) {
+      task->PumpMsgBufs(bufs + i, end - i);
     } else {
-      // Unknown task, or one that is closed: the buffers go back.
       for (unsigned int k = i; k < end; ++k) Free(bufs[k]);
     }
     i = end;
@@ -204,24 +139,10 @@ unsigned int Cvlk_msg_pool::popBatch(Cvlk_msg_buf** out, unsigned int max) {
     if (buf == nullptr) break;
     out[n++] = buf;
   }
-  if (n > 0) m_delivering.fetch_add(1, std::memory_order_relaxed);
-  // Single buffers in a row, nothing behind them: the traffic is sparse again
-  // and senders may deliver directly. A larger batch is a flood, which the
-  // routing thread serves better.
-  if (n == 1 && m_queue.GetHead() == nullptr) {
-    if (m_singles < kSinglesForDirect && ++m_singles == kSinglesForDirect) m_directOk = true;
-  } else if (n > 1) {
-    m_singles = 0;
-  }
   return n;
 }
 
 void Cvlk_msg_pool::run() {
-  {
-    // A stop asked for before this point has cleared m_routing already.
-    Cvlk_mutex_locker guard(&m_routeLock);
-    m_routing = !isStopRequested();
-  }
   Cvlk_msg_buf* batch[kRouteBatch];
   while (!isStopRequested()) {
     m_wake.acquire();
@@ -229,31 +150,14 @@ void Cvlk_msg_pool::run() {
     // buffers per lock hold. Once taken, a buffer is always delivered or freed.
     for (;;) {
       const unsigned int n = popBatch(batch, kRouteBatch);
-      if (n == 0) break;
       route(batch, n);
       if (n < kRouteBatch || isStopRequested()) break;
     }
-  }
-  // Once m_routing is clear no sender starts a direct delivery; wait for those
-  // under way (counted under the lock, so all are seen here), so that a joined
-  // routing thread means nothing reaches a task or the pool from the routing
-  // side any more. They hold no lock this thread needs.
-  for (;;) {
-    {
-      Cvlk_mutex_locker guard(&m_routeLock);
-      m_routing = false;
-      if (m_directs.load(std::memory_order_acquire) == 0) break;
-    }
-    std::this_thread::yield();
   }
 }
 
 void Cvlk_msg_pool::requestStop() {
   Cvlk_thread::requestStop();
-  {
-    Cvlk_mutex_locker guard(&m_routeLock);
-    m_routing = false;
-  }
   m_wake.release();
 }
 

@@ -78,29 +78,22 @@ EerrNo Cvlk_task::PumpMsgBuf(Cvlk_msg_buf* buf) {
   return err;
 }
 
-bool Cvlk_task::appendBufs(Cvlk_msg_buf* const* bufs, unsigned int n) {
-  Cvlk_mutex_locker guard(&m_queueLock);
-  if (m_closed || m_queue == nullptr) return false;
-  for (unsigned int i = 0; i < n; ++i) {
-    m_queue->AddToTail(bufs[i]);  // as PumpMsgBuf, whose result the router ignores
-  }
-  return true;
-}
-
-Cvlk_task::AppendResult Cvlk_task::appendIfEmpty(Cvlk_msg_buf* buf) {
-  Cvlk_mutex_locker guard(&m_queueLock);
-  if (m_closed || m_queue == nullptr) return kClosed;
-  if (m_queue->GetHead() != nullptr) return kBusy;
-  m_queue->AddToTail(buf);
-  return kAppended;
-}
-
 void Cvlk_task::PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n) {
   if (n == 0) return;
+  bool closed;
+  unsigned int queued = 0;
+  {
+    Cvlk_mutex_locker guard(&m_queueLock);
+    closed = m_closed || m_queue == nullptr;
+    if (!closed) {
+      for (; queued < n; ++queued) {
+        m_queue->AddToTail(bufs[queued]);  // as PumpMsgBuf, whose result the router ignores
+      }
+    }
+  }
   // The queue lock is released before the pool lock is taken.
-  if (appendBufs(bufs, n)) {
-    wakeUp();
-  } else {
+  if (queued > 0) m_wake.release();
+  if (closed) {
     for (unsigned int i = 0; i < n; ++i) FreeMsgBuf(bufs[i]);
   }
 }
