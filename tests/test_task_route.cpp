@@ -1,6 +1,7 @@
 // The road of a message between threads: the routing thread, task queues,
-// messages to oneself, unknown destinations, statistics under contention and
-// stopping with buffers still queued.
+// messages to oneself, unknown destinations, each sender's order under
+// concurrent sends, statistics under contention and stopping with buffers still
+// queued.
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -144,6 +145,48 @@ TEST_F(RouteTest, PingPongThroughTheRoutingThread) {
   ASSERT_TRUE(done.WaitFor(1));
   EXPECT_TRUE(WaitUntilTrue([&] { return mgr.AllIdle(); }));
   EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG), static_cast<unsigned int>(kRounds + 1));
+}
+
+TEST_F(RouteTest, ConcurrentSendersKeepTheirOrderWhileTheRoutingThreadIsBusy) {
+  // Three threads send numbered messages to task 1 while a fourth keeps the
+  // routing thread busy with task 2 and an unknown task, and the small pool
+  // runs empty now and then. Each sender's numbers must arrive complete and in
+  // order.
+  constexpr unsigned int kSenders = 3, kPerSender = 5000, kNoise = 8000;
+  unsigned int next[kSenders + 1] = {};  // task 1's thread only
+  std::atomic<unsigned int> outOfOrder{0};
+  Counter got1, got2;
+  task(1).onMsg = Handle([&](Cvlk_task*, Cmsg* msg) {
+    const unsigned int sender = msg->srcTaskId;
+    if (sender < 1 || sender > kSenders || msg->appWord1 != next[sender]) ++outOfOrder;
+    if (sender >= 1 && sender <= kSenders) next[sender] = msg->appWord1 + 1;
+    got1.Add();
+  });
+  task(2).onMsg = Handle([&](Cvlk_task*, Cmsg*) { got2.Add(); });
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  // A sender waits while the pool is empty: the receivers give buffers back.
+  auto send = [&](unsigned int dst, unsigned int word, unsigned int src) {
+    Cvlk_msg_buf* buf;
+    while ((buf = MakeMsg(&mgr, dst, MSG_APP, word, src)) == nullptr) std::this_thread::yield();
+    EXPECT_EQ(mgr.SendMsg(buf), ERR_OK);
+  };
+  std::vector<std::thread> threads;
+  for (unsigned int s = 1; s <= kSenders; ++s) {
+    threads.emplace_back([&, s] {
+      for (unsigned int i = 0; i < kPerSender; ++i) send(1, i, s);
+    });
+  }
+  threads.emplace_back([&] {
+    for (unsigned int i = 0; i < kNoise; ++i) send(i % 4 == 0 ? 5 : 2, i, 0);
+  });
+  for (std::thread& th : threads) th.join();
+  ASSERT_TRUE(got1.WaitFor(kSenders * kPerSender));
+  ASSERT_TRUE(got2.WaitFor(kNoise - kNoise / 4));
+  EXPECT_EQ(outOfOrder.load(), 0u);
+  EXPECT_EQ(got1.Get(), static_cast<int>(kSenders * kPerSender));
+  for (unsigned int s = 1; s <= kSenders; ++s) EXPECT_EQ(next[s], kPerSender);  // seen through got1's lock
+  EXPECT_TRUE(WaitUntilTrue([&] { return mgr.AllIdle(); }));
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG), kSenders * kPerSender + kNoise);
 }
 
 TEST_F(RouteTest, TracedLineFromATaskThreadLeavesThroughTheManager) {
