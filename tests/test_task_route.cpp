@@ -186,10 +186,19 @@ TEST_F(RouteTest, ConcurrentSendersKeepTheirOrderWhileTheRoutingThreadIsBusy) {
   });
   task(2).onMsg = Handle([&](Cvlk_task*, Cmsg*) { got2.Add(); });
   ASSERT_EQ(mgr.Run(), ERR_OK);
-  // A sender waits while the pool is empty: the receivers give buffers back.
+  // A sender waits while the pool is empty: the receivers give buffers back
+  // (a routing fault that keeps them would fail the test, not hang it).
+  std::atomic<bool> gaveUp{false};
   auto send = [&](unsigned int dst, unsigned int word, unsigned int src) {
     Cvlk_msg_buf* buf;
-    while ((buf = MakeMsg(&mgr, dst, MSG_APP, word, src)) == nullptr) std::this_thread::yield();
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
+    while ((buf = MakeMsg(&mgr, dst, MSG_APP, word, src)) == nullptr) {
+      if (gaveUp || std::chrono::steady_clock::now() > end) {
+        if (!gaveUp.exchange(true)) ADD_FAILURE() << "no buffer came back";
+        return;
+      }
+      std::this_thread::yield();
+    }
     EXPECT_EQ(mgr.SendMsg(buf), ERR_OK);
   };
   std::vector<std::thread> threads;
