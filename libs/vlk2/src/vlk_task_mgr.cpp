@@ -9,7 +9,6 @@
 
 #include "vlk_task.h"
 
-
 Cvlk_task_mgr::Cvlk_task_mgr(QObject* parent)
     : QObject(parent),
       m_taskCount(0),

@@ -13,14 +13,16 @@ Cfactory* Cvlk_task::findFactory(unsigned int factoryId) const {
 
 bool Cvlk_task::isSelfChkExpiry(const Cmsg* msg) const {
   const unsigned int selfChk = m_selfChkTimerId.load(std::memory_order_relaxed);
-  return msg->msgType == MSG_TIMEOUT && msg->dstFactoryId == 0 && selfChk != 0 && msg->srcFsmId == selfChk;
+  return msg->msgType == MSG_TIMEOUT && selfChk != 0 && msg->srcFsmId == selfChk;
 }
 
 void Cvlk_task::processPumpMsg(Cvlk_msg_buf* buf) {
   Cmsg* msg = buf->GetMsgPointer();
   Eprc_result result;
-  // The self-check expiry is the task's own, even if a factory has id 0.
-  Cfactory* factory = isSelfChkExpiry(msg) ? nullptr : findFactory(msg->dstFactoryId);
+  // The self-check timer's expiry (factory id 0) is the task's own, even if a
+  // factory has id 0.
+  const bool selfChk = msg->dstFactoryId == 0 && isSelfChkExpiry(msg);
+  Cfactory* factory = selfChk ? nullptr : findFactory(msg->dstFactoryId);
   if (factory != nullptr) {
     result = factory->ProcessMsg(buf);
   } else {
