@@ -512,10 +512,12 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   /// For a message that names no registered factory, and for the self-check
   /// timer's expiry (which comes here even if a factory has id 0). The default
   /// runs selfChecking for that expiry (PRC_PROCESSED) and leaves everything
-  /// else (PRC_NOT_PROCESSED). PRC_FSM_FOUND asks for another factory lookup.
-  /// The buffer is freed after every other result: one of PRC_SAVE_MSG or more
-  /// is taken as PRC_ERROR, since no machine's queue holds the buffer. A
-  /// PRC_NOT_PROCESSED is counted in EMSG_STAT_E_NO_FACTORY.
+  /// else (PRC_NOT_PROCESSED). PRC_FSM_FOUND asks for another factory lookup,
+  /// whose factory then processes the message. After any other result the task
+  /// frees the buffer: a result of PRC_SAVE_MSG or more is taken as PRC_ERROR,
+  /// since no machine's queue holds the buffer, and PRC_NOT_PROCESSED (also
+  /// from a second lookup that finds no factory) is counted in
+  /// EMSG_STAT_E_NO_FACTORY.
   /// Thread: the task thread.
   virtual Eprc_result _fsm_not_found(Cmsg* msg);
   /// Every factory's selfChecking, last registered first; between 03:00 and 04:59
