@@ -12,6 +12,8 @@ namespace {
 // A machine whose ProcessMsg runs a script; counts every hook.
 class ScriptFsm : public Cfsm {
  public:
+  using Cfsm::_sendMsg;
+  using Cfsm::_trace;
   explicit ScriptFsm(Cfactory* factory) : Cfsm(factory, 0) {}
   Eprc_result PrePrcMsg(Cvlk_msg_buf* buf) override { return ++pre, Cfsm::PrePrcMsg(buf); }
   Eprc_result ProcessMsg(Cmsg* msg) override { return ++processed, script ? script(this, msg) : PRC_PROCESSED; }
@@ -30,6 +32,8 @@ class ScriptFactory : public MachineFactory<ScriptFsm> {
  public:
   using MachineFactory::MachineFactory;
   using Cfactory::_sendInnerEvent;
+  using Cfactory::_sendMsg;
+  using Cfactory::_trace;
   using Cfactory::regFsm;
 
   std::function<Eprc_result(ScriptFactory*, Cmsg*, Cfsm**)> route;
@@ -67,7 +71,6 @@ class FactoryTest : public OneFactoryTest<ScriptFactory> {
 // Regression: hook results naming no machine (PRC_NEW_FSM or PRC_FSM_FOUND without
 // one) and machine results naming no queue are refused, not followed.
 TEST_F(FactoryTest, RoutingHookResults) {
-  EXPECT_EQ(Send(0, 7), PRC_NOT_PROCESSED);  // the default hook handles no application message
   const std::pair<unsigned int, Eprc_result> cases[] = {
       {0, PRC_NOT_PROCESSED}, {1, PRC_PROCESSED}, {2, PRC_RESERVED_2}, {7, PRC_RESERVED_7},
       {8, PRC_ERROR},         {9, PRC_TRANSFER},  {3, PRC_ERROR},      {10, PRC_ERROR},
@@ -92,9 +95,20 @@ TEST_F(FactoryTest, RoutingHookResults) {
   EXPECT_TRUE(mgr.AllIdle());
 }
 
-TEST_F(FactoryTest, UnknownMachineAndInnerEvents) {
-  EXPECT_EQ(Send(0x00050001), PRC_NOT_PROCESSED);    // no busy machine there
+// A stale machine id and a type the default hook does not know are freed,
+// counted and logged (the first of each kind); a timer expiry the factory leaves
+// alone is neither.
+TEST_F(FactoryTest, UnknownMachineUnknownTypeAndInnerEvents) {
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Send(0x00050001), PRC_NOT_PROCESSED);  // no busy machine there
+    EXPECT_EQ(Send(0, 7), PRC_NOT_PROCESSED);        // the default hook handles no such type
+  }
   EXPECT_EQ(Send(0, MSG_TIMEOUT), PRC_NOT_PROCESSED);  // nor a factory timer, by default
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_E_NO_FSM), 2u);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_E_UNKNOWN_MSG), 2u);
+  ASSERT_EQ(mgr.warnings.size(), 2);
+  EXPECT_TRUE(mgr.warnings[0].contains("has no machine 00050001")) << mgr.warnings[0].toStdString();
+  EXPECT_TRUE(mgr.warnings[1].contains("does not know message type 7")) << mgr.warnings[1].toStdString();
   EXPECT_EQ(fac->_sendInnerEvent(7, 8, 9), ERR_OK);
   Cvlk_msg_buf* buf = task->GetPumpMsgBuf();
   ASSERT_NE(buf, nullptr);
@@ -147,25 +161,31 @@ TEST_F(FactoryTest, SavedMessagesReplayAfterTheStateChanges) {
   }
 }
 
-// Regression: replayed messages that change the state again must not replay forever.
-TEST_F(FactoryTest, ReplayChainIsBoundedBySavedBuffers) {
-  ScriptFsm* fsm = NewFsm();
-  unsigned int id = fsm->GetId();
-  int replays = 0;
-  bool replaying = false;
-  // Saves everything; CMD_GO changes the state, and so does every replayed message.
-  fsm->script = [&](ScriptFsm* f, Cmsg* m) {
-    if (m->appWord1 == CMD_GO) replaying = true;
-    if (replaying) f->SetState(f->GetState() + 1);
-    if (m->appWord1 == CMD_GO) return PRC_PROCESSED;
-    return replays += replaying, PRC_SAVE_MSG;
-  };
-  for (int i = 0; i < 3; ++i) Send(id, MSG_APP, CMD_WORK);
-  EXPECT_EQ(Send(id, MSG_APP, CMD_GO), PRC_PROCESSED);
-  EXPECT_EQ(replays, 3 * 3);  // three rounds (one per saved buffer) of three messages
-  EXPECT_EQ(fsm->GetSaveNum(), 3u);
-  fac->killFsm(id);
-  EXPECT_EQ(fsm->destroys, 1);
+// Saved messages are replayed only after a change of state: a message that
+// leaves the state alone replays nothing, a round of replays that leaves it alone
+// ends the replay, and rounds that keep changing it (regression: forever) stop
+// after as many rounds as buffers were saved.
+TEST_F(FactoryTest, ReplayRoundsFollowStateChanges) {
+  const struct { bool goChanges, replayChanges; int rounds; } cases[] = {
+      {false, false, 0}, {true, false, 1}, {true, true, 3}};
+  for (const auto& c : cases) {
+    ScriptFsm* fsm = NewFsm();
+    int replayed = 0;
+    bool going = false;
+    fsm->script = [&](ScriptFsm* f, Cmsg* m) {
+      const bool go = m->appWord1 == CMD_GO;
+      going = going || go;
+      if (going && !go) ++replayed;
+      if ((go && c.goChanges) || (!go && going && c.replayChanges)) f->SetState(f->GetState() + 1);
+      return go ? PRC_PROCESSED : PRC_SAVE_MSG;
+    };
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Send(fsm->GetId(), MSG_APP, CMD_WORK), PRC_SAVE_MSG);
+    EXPECT_EQ(Send(fsm->GetId(), MSG_APP, CMD_GO), PRC_PROCESSED);
+    EXPECT_EQ(replayed, 3 * c.rounds) << c.rounds;
+    EXPECT_EQ(fsm->GetSaveNum(), 3u);
+    fsm->script = nullptr;
+    fac->killFsm(fsm->GetId());
+  }
 }
 
 // Regression: a save from one of several targets has no one queue to keep the
@@ -183,16 +203,91 @@ TEST_F(FactoryTest, SaveFromOneOfTwoTargetsIsAnError) {
   EXPECT_EQ(fac->GetRegFsmNum(), 2u);
 }
 
+// 500 targets and no more; regression: a machine handed back with PRC_FSM_FOUND
+// or PRC_NEW_FSM on top of 500 registered ones was written past the list.
 TEST_F(FactoryTest, FiveHundredTargetsAndNoMore) {
   ScriptFsm* a = NewFsm();
-  fac->route = [&](ScriptFactory* f, Cmsg*, Cfsm**) {
-    for (unsigned int i = 0; i < Cfactory::kMaxRegFsm; ++i) EXPECT_EQ(f->regFsm(a), ERR_OK);
-    EXPECT_EQ(f->regFsm(a), ERR_INVALID_OPR);
-    return PRC_TARGETS_SET;
+  const std::pair<Eprc_result, Eprc_result> cases[] = {
+      {PRC_TARGETS_SET, PRC_PROCESSED}, {PRC_FSM_FOUND, PRC_ERROR}, {PRC_NEW_FSM, PRC_ERROR}};
+  for (const auto& c : cases) {
+    a->processed = 0;
+    mgr.lines.clear();
+    fac->route = [&](ScriptFactory* f, Cmsg*, Cfsm** fsm) {
+      for (unsigned int i = 0; i < Cfactory::kMaxRegFsm; ++i) EXPECT_EQ(f->regFsm(a), ERR_OK);
+      if (c.first == PRC_TARGETS_SET) {
+        EXPECT_EQ(f->regFsm(a), ERR_INVALID_OPR);
+      }
+      *fsm = c.first == PRC_NEW_FSM ? static_cast<Cfsm*>(f->AllocNode()) : a;
+      return c.first;
+    };
+    EXPECT_EQ(Send(0), c.second) << c.first;
+    EXPECT_EQ(a->processed, c.first == PRC_TARGETS_SET ? 500 : 0) << c.first;
+    EXPECT_EQ(fac->GetRegFsmNum(), 500u) << c.first;
+    EXPECT_EQ(mgr.lines.count(QString("VLK: cannot register so many FSM!")), 1) << c.first;
+  }
+  EXPECT_EQ(fac->GetIdleNum(), 3u);  // the new machine that found no room went back
+}
+
+// Regression: a factory, machine or task without an owner chain up to a manager
+// dropped the buffers it was asked to send or free.
+TEST_F(FactoryTest, WithoutATaskBuffersStillGoHome) {
+  ScriptFactory orphan(nullptr, 41, 1);
+  ScriptFsm* fsm = orphan.Fsm(0);
+  EXPECT_EQ(orphan._sendMsg(Msg(0)), ERR_INVALID_OBJ);
+  EXPECT_EQ(fsm->_sendMsg(Msg(0)), ERR_INVALID_OBJ);
+  Cvlk_msg_buf* held = Msg(0);
+  ASSERT_EQ(fsm->PutHoldMsg(held), ERR_OK);
+  EXPECT_EQ(fsm->FreeHoldMsg(held->GetMsgPointer()), ERR_OK);
+  {
+    TestTask lone(nullptr, kTask + 1, "lone");
+    EXPECT_EQ(lone.SendMsg(Msg(0)), ERR_NOT_INITIAL);  // for another task: nobody routes it
+    Cvlk_msg_buf* own = Msg(0);
+    own->GetMsgPointer()->dstTaskId = kTask + 1;
+    EXPECT_EQ(lone.SendMsg(own), ERR_OK);  // its own queue; freed when the task goes
+  }
+  EXPECT_TRUE(mgr.AllIdle());
+}
+
+// The trace rules: while the switch is on a machine takes the flag from a traced
+// message and keeps it, puts it on what it sends, and loses it when allocated
+// anew (Create) or when the switch goes off; the factory follows each message's
+// flag. Trace lines appear only with the flag and the switch.
+TEST_F(FactoryTest, TraceFlagsFollowMessagesAndTheSwitch) {
+  ScriptFsm* fsm = NewFsm();
+  unsigned int sent = 0;  // the flag word of what the machine sent last
+  fsm->script = [&](ScriptFsm* f, Cmsg* m) {
+    f->_trace("fsm %u", m->appWord1);
+    static_cast<ScriptFactory*>(f->GetFactory())->_trace("fac %u", m->appWord1);
+    Cvlk_msg_buf* out = mgr.GetMsgBuf(sizeof(Cmsg));
+    FillMsg(out, kTask, kFac + 1, 0);
+    f->_sendMsg(out);
+    Cvlk_msg_buf* back = task->GetPumpMsgBuf();
+    sent = back->GetMsgPointer()->msgFlags;
+    task->FreeMsgBuf(back);
+    return PRC_PROCESSED;
   };
-  EXPECT_EQ(Send(0), PRC_PROCESSED);
-  EXPECT_EQ(a->processed, 500);
-  EXPECT_EQ(mgr.lines.count(QString("VLK: cannot register so many FSM!")), 1);
+  const QString fsmLine = QString::asprintf("ScriptFsm[%08X] fsm ", fsm->GetId());
+  const QString facLine = QString::asprintf("MachineFactory[%08X] fac ", kFac);
+  const struct { bool on; unsigned int flag, fsmFlag; QStringList lines; } steps[] = {
+      {true, 0, 0, {}},
+      {true, 1, 1, {fsmLine + "1", facLine + "1"}},
+      {true, 0, 1, {fsmLine + "2"}},  // kept; the factory follows the message
+      {false, 1, 0, {}},              // switch off: the flag goes
+      {true, 1, 1, {fsmLine + "4", facLine + "4"}},
+  };
+  for (unsigned int i = 0; i < std::size(steps); ++i) {
+    steps[i].on ? mgr.TraceOn() : mgr.TraceOff();
+    mgr.lines.clear();
+    Cvlk_msg_buf* buf = Msg(fsm->GetId(), MSG_APP, i);
+    buf->GetMsgPointer()->msgFlags = steps[i].flag;
+    EXPECT_EQ(DispatchOne(task, buf), PRC_PROCESSED) << i;
+    EXPECT_EQ(fsm->GetFlags(), steps[i].fsmFlag) << i;
+    EXPECT_EQ(sent, steps[i].fsmFlag) << i;
+    EXPECT_EQ(mgr.lines, steps[i].lines) << i;
+  }
+  EXPECT_EQ(fsm->Create(), ERR_OK);
+  EXPECT_EQ(fsm->GetFlags(), 0u);
+  mgr.TraceOff();
 }
 
 TEST_F(FactoryTest, RelationProbeToAGoneMachineKillsTheProber) {
@@ -221,15 +316,19 @@ TEST_F(FactoryTest, RelationProbeToAGoneMachineKillsTheProber) {
 TEST_F(FactoryTest, NightlyCheckKillsMachinesBusyEightHours) {
   ScriptFsm* old = NewFsm();
   ScriptFsm* young = NewFsm();
+  ScriptFsm* active = NewFsm();
   old->script = [](ScriptFsm*, Cmsg*) { return PRC_HOLD_MSG; };
   Send(old->GetId());  // held: the kill frees it
   old->SetAllocTime(VlkNodeNow() - 8 * 3600);
   young->SetAllocTime(VlkNodeNow() - 8 * 3600 + 60);  // 7h59m
+  active->SetAllocTime(VlkNodeNow() - 9 * 3600);
+  Send(active->GetId());  // a message marks the machine active: it counts from now
   mgr.lines.clear();
   EXPECT_EQ(fac->midnightChecking(), ERR_OK);
   EXPECT_EQ(fac->GetStateById(old->GetId()), RES_IDLE);
   EXPECT_EQ(old->destroys, 1);
   EXPECT_EQ(fac->GetStateById(young->GetId()), RES_BUSY);
+  EXPECT_EQ(fac->GetStateById(active->GetId()), RES_BUSY);
   ASSERT_EQ(mgr.lines.size(), 1);  // the killed machine's Print
   EXPECT_TRUE(mgr.lines[0].startsWith("ScriptFsm[") && mgr.lines[0].endsWith("] _state=0")) << mgr.lines[0].toStdString();
   EXPECT_TRUE(mgr.AllIdle());

@@ -23,11 +23,13 @@ class TestMgr : public tasktest::TestMgr {
     initMessagePool(64, tiny, 256, small, 1024, 4, 4096, 2);
     QObject::connect(this, &Cvlk_task_mgr::sigOutputTraceInfo, [this](const QString& s) { lines << s; });
     QObject::connect(this, &Cvlk_task_mgr::sigLogError, [this](const QString& s) { errors << s; });
+    QObject::connect(this, &Cvlk_task_mgr::sigLogWarning, [this](const QString& s) { warnings << s; });
   }
   ~TestMgr() override { Stop(); }
 
-  QStringList lines;   // Display and trace lines (emitted on the caller's thread)
-  QStringList errors;  // LogError lines
+  QStringList lines;     // Display and trace lines (emitted on the caller's thread)
+  QStringList errors;    // LogError lines
+  QStringList warnings;  // LogWarning lines
 };
 
 // Application message types: MSG_APP and kFirstAppType on.

@@ -200,7 +200,8 @@ TEST_F(MgrOutputTest, RegTaskLimitsAndPrint) {
   ASSERT_EQ(mgr.initMessagePool(64, 1, 128, 1, 256, 1, 512, 1), ERR_OK);
   std::vector<std::unique_ptr<TestTask>> tasks;
   TestTask t32(&mgr, 32, "t32");
-  EXPECT_EQ(mgr.regTask(&t32), ERR_OUT_OF_MEMORY);
+  EXPECT_EQ(mgr.regTask(&t32), ERR_INVALID_PARAM);
+  EXPECT_EQ(mgr.regTask(nullptr), ERR_INVALID_PARAM);
   for (unsigned int id = 0; id < 32; ++id) {
     tasks.push_back(std::make_unique<TestTask>(&mgr, id, id == 5 ? "a-name-much-longer-than-31-chars!" : "t"));
     EXPECT_EQ(mgr.regTask(tasks.back().get()), ERR_OK) << id;
@@ -209,24 +210,60 @@ TEST_F(MgrOutputTest, RegTaskLimitsAndPrint) {
   EXPECT_EQ(mgr.regTask(&extra), ERR_OUT_OF_MEMORY);  // 33rd
   EXPECT_EQ(mgr.GetTaskCount(), 32u);
   EXPECT_STREQ(tasks[5]->GetName(), "a-name-much-longer-than-31-char");
-  tasks.resize(3);  // deleted tasks leave the table
+  tasks.resize(3);  // deleted tasks leave the table and free their slots
+  EXPECT_EQ(mgr.GetTaskCount(), 3u);
+  // Regression: a second registration of a task neither counts nor connects it
+  // twice; another task under a taken id is refused; a freed slot is reused.
+  EXPECT_EQ(mgr.regTask(tasks[1].get()), ERR_OK);
+  EXPECT_EQ(mgr.regTask(&extra), ERR_OK);
+  EXPECT_EQ(mgr.regTask(&extra), ERR_OK);
+  TestTask twin(&mgr, 7, "twin");
+  EXPECT_EQ(mgr.regTask(&twin), ERR_OBJ_EXISTED);
+  EXPECT_EQ(mgr.GetTaskCount(), 4u);
+  mgr.TraceOn();
+  extra.slotTracedInfo("once");
+  mgr.TraceOff();
+  EXPECT_EQ(out, QStringList{"once"});
   out.clear();
   mgr.Print();
   QStringList expected = PoolLines(1);
-  for (const char* task : {"t(0): ", "t(1): ", "t(2): "}) expected << QString(58, '=') << task << " ";
+  for (const char* task : {"t(0): ", "t(1): ", "t(2): ", "extra(7): "}) expected << QString(58, '=') << task << " ";
   EXPECT_EQ(out, expected);
+  // Once Run has started the routing thread, which reads the table unlocked,
+  // the table is closed. Without a QCoreApplication Run says timers cannot tick.
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  EXPECT_TRUE(out.contains("W:VLK: Run without a QCoreApplication: timers will not fire"));
+  EXPECT_EQ(mgr.regTask(&twin), ERR_INVALID_OPR);
+  mgr.Stop();
+}
+
+// TransferMsg forwards nothing and frees nothing: the buffer is still the
+// caller's to send (a freed one would belong to its next taker meanwhile).
+TEST_F(MgrOutputTest, TransferMsgLeavesTheBufferWithTheCaller) {
+  ASSERT_EQ(mgr.initMessagePool(64, 1, 128, 1, 256, 1, 512, 1), ERR_OK);
+  TestTask task(&mgr, 1, "t");
+  Cvlk_msg_buf* buf = mgr.GetMsgBuf(10);
+  EXPECT_EQ(mgr.TransferMsg(buf), ERR_OK);
+  EXPECT_EQ(task.TransferMsg(buf), ERR_OK);
+  EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY), 0u);
+  EXPECT_EQ(mgr.FreeMsgBuf(buf), ERR_OK);
 }
 
 TEST(TaskSelfCheck, MidnightCheckRunsOnlyBetweenThreeAndFive) {
   TestMgr mgr;
   TestTask task(&mgr, 1, "t");
+  Cvlk_task& base = task;  // the checks and the not-found hook are public operations
   const int hours[] = {2, 3, 4, 5, 23};
   for (int h : hours) {
     task.hour = h;
-    EXPECT_EQ(task.selfChecking(), ERR_OK);
+    EXPECT_EQ(base.selfChecking(), ERR_OK);
   }
+  EXPECT_EQ(base.midnightChecking(), ERR_OK);
+  Cmsg msg{};
+  msg.msgType = MSG_TIMEOUT;
+  EXPECT_EQ(base._fsm_not_found(&msg), PRC_NOT_PROCESSED);  // not the self-check timer
   EXPECT_EQ(task.selfCheckRuns, 5);
-  EXPECT_EQ(task.midnightRuns, 2);
+  EXPECT_EQ(task.midnightRuns, 3);
 }
 
 }  // namespace

@@ -56,15 +56,18 @@ TEST_F(RouteTest, UnknownDestinationsAreFreedAndKnownOnesDelivered) {
     lastWord = msg->appWord1;
     got1.Add();
   });
-  ASSERT_EQ(mgr.Run(), ERR_OK);
+  QStringList warnings;
+  QObject::connect(&mgr, &Cvlk_task_mgr::sigLogWarning, [&](const QString& s) { warnings << s; });
+  ASSERT_EQ(mgr.Run(), ERR_OK);  // the main thread has an event dispatcher: no warning
   EXPECT_EQ(mgr.Run(), ERR_INVALID_OPR);
   EXPECT_EQ(mgr.SendMsg(nullptr), ERR_INVALID_PARAM);
   EXPECT_EQ(mgr.SendMsgToTask(nullptr), ERR_INVALID_PARAM);
 
   // Task 0 is registered but never addressable; 32 is out of range; 5 is empty.
+  // Each is freed and counted; a direct send says so, the first is logged.
   for (unsigned int dst : {0u, 32u, 5u, 0xFFFFFFFFu}) {
     EXPECT_EQ(mgr.SendMsg(MakeMsg(&mgr, dst)), ERR_OK);
-    EXPECT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, dst)), ERR_OK);
+    EXPECT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, dst)), ERR_OBJ_NOT_FOUND);
   }
   EXPECT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 1, MSG_APP, 1)), ERR_OK);
   EXPECT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1, MSG_APP, 2)), ERR_OK);  // routed after the unknown ones: FIFO
@@ -72,6 +75,9 @@ TEST_F(RouteTest, UnknownDestinationsAreFreedAndKnownOnesDelivered) {
   ASSERT_TRUE(got1.WaitFor(2));
   // A free is counted just after the buffer is back: wait for both.
   EXPECT_TRUE(WaitUntilTrue([&] { return mgr.AllIdle() && mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG) == 10u; }));
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_E_NO_TASK), 8u);
+  EXPECT_EQ(warnings.size(), 1);
+  EXPECT_TRUE(warnings.value(0).startsWith("VLK: no task ")) << warnings.value(0).toStdString();
   EXPECT_EQ(lastWord.load(), 2u);
   EXPECT_TRUE(onTaskThread.load());
   EXPECT_EQ(got0.Get(), 0);
@@ -127,6 +133,22 @@ TEST_F(RouteTest, StopFreesQueuedBuffersAndLaterSendsFreeAtOnce) {
   EXPECT_EQ(mgr.Run(), ERR_INVALID_OPR);
 }
 
+// Releases of a wake-up coalesce, so one wake-up must drain everything queued:
+// the routing thread finds 60 buffers queued before it started, the task 60
+// handed over at once.
+TEST_F(RouteTest, OneWakeUpDrainsMoreThanOneBatch) {
+  constexpr int kMany = 60;  // two batches of each side; the tiny class holds 64
+  Counter got;
+  task(1).onMsg = task(2).onMsg = Handle([&](Cvlk_task*, Cmsg*) { got.Add(); });
+  for (int i = 0; i < kMany; ++i) ASSERT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1)), ERR_OK);
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  ASSERT_TRUE(got.WaitFor(kMany));
+  Cvlk_msg_buf* bufs[kMany];
+  for (Cvlk_msg_buf*& buf : bufs) ASSERT_NE(buf = MakeMsg(&mgr, 2), nullptr);
+  task(2).PumpMsgBufs(bufs, kMany);
+  EXPECT_TRUE(got.WaitFor(2 * kMany));
+}
+
 TEST_F(RouteTest, StopWithoutRunFreesTheRoutingQueue) {
   for (int i = 0; i < 5; ++i) ASSERT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1)), ERR_OK);
   ASSERT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 2)), ERR_OK);
@@ -164,10 +186,19 @@ TEST_F(RouteTest, ConcurrentSendersKeepTheirOrderWhileTheRoutingThreadIsBusy) {
   });
   task(2).onMsg = Handle([&](Cvlk_task*, Cmsg*) { got2.Add(); });
   ASSERT_EQ(mgr.Run(), ERR_OK);
-  // A sender waits while the pool is empty: the receivers give buffers back.
+  // A sender waits while the pool is empty: the receivers give buffers back
+  // (a routing fault that keeps them would fail the test, not hang it).
+  std::atomic<bool> gaveUp{false};
   auto send = [&](unsigned int dst, unsigned int word, unsigned int src) {
     Cvlk_msg_buf* buf;
-    while ((buf = MakeMsg(&mgr, dst, MSG_APP, word, src)) == nullptr) std::this_thread::yield();
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
+    while ((buf = MakeMsg(&mgr, dst, MSG_APP, word, src)) == nullptr) {
+      if (gaveUp || std::chrono::steady_clock::now() > end) {
+        if (!gaveUp.exchange(true)) ADD_FAILURE() << "no buffer came back";
+        return;
+      }
+      std::this_thread::yield();
+    }
     EXPECT_EQ(mgr.SendMsg(buf), ERR_OK);
   };
   std::vector<std::thread> threads;
@@ -227,6 +258,18 @@ TEST(MgrLifetime, DestroyingARunningManagerStopsAndDeletesItsTasks) {
   for (unsigned int i = 0; i < 8; ++i) mgr->SendMsg(MakeMsg(mgr, 1 + i % 2, MSG_APP, 0, 2 - i % 2));
   ASSERT_TRUE(got.WaitFor(100));
   delete mgr;
+}
+
+// Run on a thread that has no Qt event dispatcher: the timer pools could never
+// tick, and Run says so.
+TEST(MgrLifetime, RunWithoutAnEventLoopWarns) {
+  TestMgr mgr;
+  ASSERT_EQ(mgr.initMessagePool(64, 1, 256, 1, 1024, 1, 4096, 1), ERR_OK);
+  QStringList warnings;
+  QObject::connect(&mgr, &Cvlk_task_mgr::sigLogWarning, &mgr, [&](const QString& s) { warnings << s; },
+                   Qt::DirectConnection);
+  std::thread([&] { EXPECT_EQ(mgr.Run(), ERR_OK); }).join();
+  EXPECT_EQ(warnings, QStringList{"VLK: Run on a thread without a Qt event loop: timers will not fire"});
 }
 
 TEST(MsgPoolContention, StatisticsStayExactUnderContention) {

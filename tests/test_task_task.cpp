@@ -62,6 +62,12 @@ class FacTask : public TestTask {
   static constexpr unsigned int kMarker = 0x600D;
   LogFactory* late = nullptr;  // registered by the not-found hook
   Counter marks;               // markers processed
+  Counter checks;              // self-checks run
+
+  EerrNo selfChecking() override {
+    checks.Add();
+    return TestTask::selfChecking();
+  }
 
  protected:
   Eprc_result _fsm_not_found(Cmsg* msg) override {
@@ -95,6 +101,7 @@ class TaskFactoryTest : public ::testing::Test {
     const int target = task.marks.Get() + 1;
     Cvlk_msg_buf* marker = MakeMsg(&mgr, 1);
     marker->GetMsgPointer()->appWord1 = FacTask::kMarker;
+    marker->GetMsgPointer()->dstFactoryId = 0xF1A5;  // no factory's
     task.SendMsg(marker);
     ASSERT_TRUE(task.marks.WaitFor(target));
   }
@@ -123,21 +130,32 @@ TEST_F(TaskFactoryTest, HooksRunInRegistrationOrderChecksInReverse) {
   for (const auto& w : want) EXPECT_EQ(log[w.first], w.second) << w.first;
 }
 
+// The self-check timer fires every 5400 seconds and reaches the task's own hook,
+// also when a factory has id 0 (regression: that factory took the expiry and
+// self-checking stopped). No Qt events run in this test (the waits use the
+// test's own locks), so only the test's ticks move the wheel.
 TEST_F(TaskFactoryTest, SelfCheckTimerExpiryRunsTheChecks) {
-  task.start();  // timer pool, factories' OnCreate, the 5400-second self-check timer
+  LogFactory zero(&task, 0, "zero", &log);
+  ASSERT_EQ(task.regFactory(&zero), ERR_OK);
+  task.start();  // timer pool, factories' OnCreate, the self-check timer
   const unsigned int selfChk = task.GetSelfChkTimerId();
   ASSERT_NE(selfChk, 0u);
   Cvlk_timer_pool* pool = task.GetTimerPool();
   ASSERT_NE(pool, nullptr);
+  EXPECT_EQ(pool->GetTimerExpiry(selfChk), 5400u);
   for (int i = 0; i < 5399; ++i) pool->Tick();
-  Cvlk_msg_buf* other = MakeMsg(&mgr, 1, MSG_TIMEOUT);  // another timeout for factory 0: freed unprocessed
+  Flush();
+  EXPECT_EQ(task.checks.Get(), 0);
+  pool->Tick();  // the 5400th second
+  ASSERT_TRUE(task.checks.WaitFor(1));
+  EXPECT_EQ(pool->GetTimerExpiry(selfChk), 10800u);
+  Cvlk_msg_buf* other = MakeMsg(&mgr, 1, MSG_TIMEOUT);  // another timer of factory 0 is the factory's
   other->GetMsgPointer()->srcFsmId = selfChk + 1;
   task.SendMsg(other);
-  task.SendMsg(MakeMsg(&mgr, 1, MSG_APP));
-  pool->Tick();  // the 5400th second
-  ASSERT_TRUE(WaitUntilTrue([&] { return task.selfCheckRuns == 1 && mgr.AllIdle(); }));
-  for (int i = 0; i < 5400; ++i) pool->Tick();
-  EXPECT_TRUE(WaitUntilTrue([&] { return task.selfCheckRuns == 2; }));
+  Flush();
+  EXPECT_EQ(zero.routed.load(), 1);
+  EXPECT_EQ(task.checks.Get(), 1);
+  mgr.Stop();
 }
 
 TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
@@ -149,8 +167,18 @@ TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
   };
   second.Fsm()->result = PRC_TRANSFER;  // handed on: the task frees it
   sendTo(second);
+  // A message for no factory: whatever the not-found hook answers, no machine
+  // kept it and the task frees it (regression: 10 or more was never freed).
+  task.onMsg = [](Cvlk_task*, Cmsg* msg) { return static_cast<Eprc_result>(msg->appWord2); };
+  for (unsigned int result : {0u, 1u, 10u, 11u, 12u, 0x7FFFFFFFu}) {
+    Cvlk_msg_buf* buf = MakeMsg(&mgr, 1);
+    buf->GetMsgPointer()->dstFactoryId = 0x99;
+    buf->GetMsgPointer()->appWord2 = result;
+    task.SendMsg(buf);
+  }
   Flush();
   EXPECT_TRUE(WaitUntilTrue([&] { return mgr.AllIdle(); }));
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_E_NO_FACTORY), 1u);  // the one left PRC_NOT_PROCESSED
   second.Fsm()->result = PRC_HOLD_MSG;  // kept by the machine
   sendTo(second);
   first.Fsm()->result = PRC_SAVE_MSG;

@@ -149,15 +149,35 @@ TEST_F(TimerPoolTest, ExpiryWithoutBufferIsDroppedAndTimerStaysArmed) {
   pool->FreeTimer(id);
 }
 
-// The task's own timer functions reach the pool that start() made; the self-check
-// timer takes the first of the task's timers, so a task that reserved none has no
-// other. (setTimer's reservation is counted in test_task_exhaust.cpp.)
-TEST(TaskTimers, SelfCheckTimerTakesTheOnlyTimerOfATaskWithoutReservation) {
+// A factory that creates a timer as the task starts.
+class TimerAtCreateFactory : public Cfactory {
+ public:
+  using Cfactory::Cfactory;
+  const char* GetName() override { return "TimerAtCreate"; }
+  EerrNo OnCreate() override { return timerId = CreateTimer(0, 0, nullptr), ERR_OK; }
+  unsigned int timerId = 1;
+};
+
+// The self-check timer takes the task's first timer before any factory's
+// OnCreate: a factory that creates one without setTimer is refused (regression:
+// it took the self-check timer's place, and the log blamed the self-check).
+// setTimer is refused once started and beyond a pool's capacity (regression:
+// the count wrapped). (setTimer's reservation is counted in test_task_exhaust.cpp.)
+TEST(TaskTimers, SelfCheckTimerIsTakenFirstAndSetTimerHasLimits) {
   TestMgr mgr;
   auto* one = new TestTask(&mgr, 5, "one");
+  auto* fac = new TimerAtCreateFactory(one, kFac, 1);
+  ASSERT_EQ(one->regFactory(fac), ERR_OK);
+  for (unsigned int n : {Cvlk_task::kMaxTimers, 0xFFFFFFFFu}) EXPECT_EQ(one->setTimer(n), ERR_OUT_OF_MEMORY) << n;
+  EXPECT_EQ(one->GetTimerCount(), 1u);
   one->start();
-  EXPECT_NE(one->GetSelfChkTimerId(), 0u);
+  EXPECT_EQ(fac->timerId, 0u);
+  EXPECT_EQ(mgr.errors, QStringList{"Fail to create timer! Task ID is 5"});
+  const unsigned int selfChk = one->GetSelfChkTimerId();
+  EXPECT_NE(selfChk, 0u);
+  EXPECT_EQ(one->GetTimerPool()->GetTimerExpiry(selfChk), 5400u);  // running
   EXPECT_EQ(one->CreateTimer(kFac, 0, 0, nullptr), 0u);
+  EXPECT_EQ(one->setTimer(1), ERR_INVALID_OPR);
   one->stop();
   EXPECT_TRUE(mgr.AllIdle());
 }

@@ -8,7 +8,10 @@ const char* const kRelayPoolStatNames[kRelayPoolStats] = {
     "EMSG_STAT_E_NO_COMM_MSG_NODE", "EMSG_STAT_E_NO_BIG_MSG_NODE",  "EMSG_STAT_E_NO_MSG_BUF",
     "EMSG_STAT_N_ALLOC_MSG",       "EMSG_STAT_N_ALLOC_TINY_MSG",   "EMSG_STAT_N_ALLOC_SMALL_MSG",
     "EMSG_STAT_N_ALLOC_COMM_MSG",  "EMSG_STAT_N_ALLOC_BIG_MSG",    "EMSG_STAT_N_FREE_MSG",
+    "EMSG_STAT_E_NO_TASK",         "EMSG_STAT_E_NO_FACTORY",       "EMSG_STAT_E_NO_FSM",
+    "EMSG_STAT_E_UNKNOWN_MSG",
 };
+static_assert(kRelayPoolStats == 16, "one name per statistic of the pool");
 
 bool RelayReadPool(Cvlk_task_mgr* mgr, Srelay_pool_snapshot& out) {
   out = Srelay_pool_snapshot();

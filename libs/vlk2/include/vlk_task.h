@@ -154,7 +154,9 @@ enum Emsg_class : std::uint32_t {
 };
 
 // Indexes of the message pool's statistics (Cvlk_task_mgr::GetMsgStat); their
-// names are what showMessageStat prints.
+// names are what showMessageStat prints. The first twelve count allocation and
+// freeing; the four after them count misaddressed messages, each of which is
+// freed and the first of each kind logged with sigLogWarning.
 enum Emsg_stat : std::uint32_t {
   EMSG_STAT_E_NO_MSG_NODE = 0,        // a request returned no buffer
   EMSG_STAT_E_NO_TINY_MSG_NODE = 1,   // the chosen class was empty ...
@@ -168,7 +170,19 @@ enum Emsg_stat : std::uint32_t {
   EMSG_STAT_N_ALLOC_COMM_MSG = 9,
   EMSG_STAT_N_ALLOC_BIG_MSG = 10,
   EMSG_STAT_N_FREE_MSG = 11,          // a buffer went back to its class
-  EMSG_STAT_NUM = 12,
+  /// A message for a task id that names no registered task was freed (routing
+  /// thread, SendMsgToTask).
+  EMSG_STAT_E_NO_TASK = 12,
+  /// A message for a factory id that no factory of the task has, and that the
+  /// task's _fsm_not_found did not take, was freed.
+  EMSG_STAT_E_NO_FACTORY = 13,
+  /// A message whose dstFsmId names no busy machine of the factory (a stale or
+  /// wrong id) was left unprocessed by _routeMsgErr and freed.
+  EMSG_STAT_E_NO_FSM = 14,
+  /// A message naming no machine reached the default Cfactory::_facMsgPrc with a
+  /// type it does not know, and was freed.
+  EMSG_STAT_E_UNKNOWN_MSG = 15,
+  EMSG_STAT_NUM = 16,
 };
 
 // The process's message buffers in four fixed size classes, the routing queue
@@ -200,6 +214,9 @@ class Cvlk_msg_pool : public Cvlk_thread {
   // Returns a buffer to its class. ERR_INVALID_PARAM for null or a buffer of no
   // class of this pool; ERR_INVALID_OPR for one that is idle or still queued.
   EerrNo Free(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
+  // Returns a buffer to the class of whichever pool made it (for callers that
+  // have no manager at hand). ERR_INVALID_PARAM for null or a buffer of no pool.
+  static EerrNo FreeToOwner(Cvlk_msg_buf* buf);
   // Queues a buffer for the routing thread; the pool owns it from now on.
   EerrNo Post(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
   // Stops the routing thread, joins it, frees what is still queued. Idempotent.
@@ -212,6 +229,7 @@ class Cvlk_msg_pool : public Cvlk_thread {
   unsigned int GetIdleNum(unsigned int cls) VLK_EXCLUDES(m_lock);
   unsigned int GetStat(unsigned int idx) const;
   void ClearStat();
+  void IncStat(unsigned int idx);
   // The status block ("Message pool::" and one line per class) through the
   // manager's Display.
   void PrintStatus() VLK_EXCLUDES(m_lock);
@@ -262,6 +280,13 @@ class Cvlk_timer_pool;
 // Use: derive, create the tasks with the manager as Qt parent, regTask them,
 // initMessagePool, Run; the calling thread then runs a Qt event loop (the timer
 // pools tick there).
+// Event loop: the timer pools are created on the thread that calls Run and
+// advance on its Qt event loop. That thread needs a QCoreApplication and an
+// event dispatcher (the main thread once QCoreApplication exists, or a QThread),
+// and must then run exec() (or process events regularly): otherwise no timer
+// fires, self-checking never runs and nothing else reports it. Run logs a
+// warning when it finds no QCoreApplication or no dispatcher; a loop that is
+// never run cannot be detected.
 // Thread-safety: SendMsg, SendMsgToTask, TransferMsg, GetMsgBuf, FreeMsgBuf, the
 // trace switch and the output functions may be called from any thread. regTask
 // and initMessagePool are called before Run, on one thread; the task table is
@@ -280,9 +305,12 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   Cvlk_task_mgr(const Cvlk_task_mgr&) = delete;
   Cvlk_task_mgr& operator=(const Cvlk_task_mgr&) = delete;
 
-  // Starts the routing thread, then each registered task in slot order (thread,
-  // timer pool, OnCreate), then afterRun(). ERR_NOT_INITIAL without a message
-  // pool, ERR_INVALID_OPR when already run or stopped.
+  /// Starts the routing thread, then each registered task in slot order (thread,
+  /// timer pool, OnCreate), then afterRun(). ERR_NOT_INITIAL without a message
+  /// pool, ERR_INVALID_OPR when already run or stopped. Logs a warning through
+  /// sigLogWarning when the calling thread has no QCoreApplication or no Qt
+  /// event dispatcher, since the timer pools could then never tick.
+  /// REQUIRES: the calling thread runs a Qt event loop afterwards.
   EerrNo Run();
   // Stops and joins the routing thread and every registered task thread and
   // gives every buffer still queued back to the pool; buffers sent afterwards are
@@ -294,11 +322,14 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   // by dstTaskId (or frees it when no task has that id). The buffer belongs to
   // the framework from now on. ERR_INVALID_PARAM for null.
   EerrNo SendMsg(Cvlk_msg_buf* buf);
-  // Delivers on the caller's thread: appends the buffer to the queue of the task
-  // named by dstTaskId, or frees it when no task has that id. Owned as SendMsg.
+  /// Delivers on the caller's thread: appends the buffer to the queue of the task
+  /// named by dstTaskId. When no task has that id the buffer is freed, counted in
+  /// EMSG_STAT_E_NO_TASK and ERR_OBJ_NOT_FOUND returned. Owned as SendMsg in
+  /// every case. ERR_INVALID_PARAM for null.
   EerrNo SendMsgToTask(Cvlk_msg_buf* buf);
-  // Takes a message handed on with PRC_TRANSFER and gives the buffer back to
-  // the pool, so that a transferred buffer is never lost. ERR_INVALID_PARAM for null.
+  /// Does nothing and returns ERR_OK: the buffer stays with the caller, who
+  /// still sends or frees it. (The replay of saved messages, which hands
+  /// PRC_TRANSFER buffers here, frees them itself afterwards.)
   EerrNo TransferMsg(Cvlk_msg_buf* buf);
 
   // A buffer from the first size class of at least size bytes (header included),
@@ -347,9 +378,14 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   void sigErrorNoMsgBuf();
 
  protected:
-  // Files the task under its id. ERR_OUT_OF_MEMORY with 32 tasks registered or
-  // an id of 32 or more; a task already in the slot is replaced. The manager
-  // does not own the task (its Qt parent does).
+  /// Files the task under its id (a task whose id is 0 is filed but never
+  /// addressed). ERR_INVALID_PARAM for null or an id of 32 or more;
+  /// ERR_INVALID_OPR once Run (or Stop) was called, since the routing thread
+  /// then reads the table without a lock; ERR_OBJ_EXISTED when another task
+  /// holds that id; ERR_OUT_OF_MEMORY with 32 tasks registered. Registering the
+  /// same task again changes nothing and returns ERR_OK. A task that is deleted
+  /// leaves the table and frees its slot. The manager does not own the task (its
+  /// Qt parent does). REQUIRES: the thread that calls Run.
   EerrNo regTask(Cvlk_task* task);
   // Creates the message pool with its four classes (ascending sizes expected).
   // ERR_INVALID_OPR when called twice, ERR_OUT_OF_MEMORY when a class could not
@@ -363,8 +399,13 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
  private:
   friend class Cvlk_msg_pool;
   friend class Cvlk_task;
+  friend class Cfactory;
 
   Cvlk_task* getTask(unsigned int id) const;
+  // Counts a message that reached nobody under `kind` (EMSG_STAT_E_NO_TASK ..
+  // EMSG_STAT_E_UNKNOWN_MSG) and logs the first of each kind. Any thread; call
+  // it holding no library lock (it may emit sigLogWarning).
+  void noteMisaddressed(unsigned int kind, const Cmsg* msg);
   void startTasks();
   void startMsgPool();
   void unregTask(Cvlk_task* task);
@@ -375,6 +416,7 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   Cvlk_msg_pool* m_pool;   // made by initMessagePool before Run
   std::atomic<unsigned int> m_trace;
   std::atomic<unsigned int> m_noBufCount;
+  std::atomic<unsigned int> m_misaddressedLogged;  // one bit per kind already logged
   bool m_running;
   bool m_stopped;
 };
@@ -391,6 +433,9 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
 class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   Q_OBJECT
  public:
+  /// The most timers a task's pool can hold (a resource pool's capacity).
+  static constexpr unsigned int kMaxTimers = 65535;
+
   // name: at most 31 characters are kept.
   Cvlk_task(Cvlk_task_mgr* mgr, unsigned int id, const char* name);
   // Stops and joins the thread, frees the queued buffers and leaves the
@@ -406,8 +451,9 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   // run a Qt event loop for it to tick), then OnCreate(). Once only.
   void start();
 
-  // To this task's own queue when dstTaskId is this task's id, else to the
-  // routing queue. The buffer belongs to the framework from now on.
+  /// To this task's own queue when dstTaskId is this task's id, else to the
+  /// routing queue. The buffer belongs to the framework from now on, also on
+  /// failure: a task without a manager frees it and returns ERR_NOT_INITIAL.
   EerrNo SendMsg(Cvlk_msg_buf* buf);
   // Appends the buffer to this task's queue and wakes the thread; a stopped
   // task frees it instead. ERR_INVALID_PARAM for null.
@@ -417,9 +463,12 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n);
   // Removes and returns the head of the queue (the caller owns it), or null.
   Cvlk_msg_buf* GetPumpMsgBuf();
-  // As Cvlk_task_mgr::TransferMsg: the buffer goes back to the pool.
+  /// As Cvlk_task_mgr::TransferMsg: does nothing, returns ERR_OK; the buffer
+  /// stays the caller's.
   EerrNo TransferMsg(Cvlk_msg_buf* buf);
   Cvlk_msg_buf* GetMsgBuf(unsigned int size);
+  /// Returns the buffer to its class through the manager; a task without a
+  /// manager returns it to the pool that made it.
   EerrNo FreeMsgBuf(Cvlk_msg_buf* buf);
 
   // Timers of this task's timer pool (created by start); ids are never 0.
@@ -454,22 +503,32 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void run() override;
 
  public:
-  // Every factory's OnCreate in registration order, then the self-check timer
-  // (5400 seconds). Runs on the thread that starts the task.
+  // Every factory's OnCreate in registration order, then starts the self-check
+  // timer (5400 seconds). Runs on the thread that starts the task.
   virtual EerrNo OnCreate();
   // The header lines and every factory's Print.
   virtual void Print();
 
- protected:
-  // For a message that names no registered factory. The default handles the
-  // self-check timer's expiry (PRC_PROCESSED) and leaves everything else
-  // (PRC_NOT_PROCESSED: freed). PRC_FSM_FOUND asks for another factory lookup.
+  /// For a message that names no registered factory, and for the self-check
+  /// timer's expiry (which comes here even if a factory has id 0). The default
+  /// runs selfChecking for that expiry (PRC_PROCESSED) and leaves everything
+  /// else (PRC_NOT_PROCESSED). PRC_FSM_FOUND asks for another factory lookup,
+  /// whose factory then processes the message. After any other result the task
+  /// frees the buffer: a result of PRC_SAVE_MSG or more is taken as PRC_ERROR,
+  /// since no machine's queue holds the buffer, and PRC_NOT_PROCESSED (also
+  /// from a second lookup that finds no factory) is counted in
+  /// EMSG_STAT_E_NO_FACTORY.
+  /// Thread: the task thread.
   virtual Eprc_result _fsm_not_found(Cmsg* msg);
-  // Every factory's selfChecking, last registered first; between 03:00 and 04:59
-  // local time (GetLocalHour) also midnightChecking.
+  /// Every factory's selfChecking, last registered first; between 03:00 and 04:59
+  /// local time (GetLocalHour) also midnightChecking. Returns ERR_OK.
+  /// Thread: the task thread (the self-check timer's expiry).
   virtual EerrNo selfChecking();
-  // Every factory's midnightChecking, last registered first.
+  /// Every factory's midnightChecking, last registered first. Returns ERR_OK.
+  /// Thread: the task thread.
   virtual EerrNo midnightChecking();
+
+ protected:
   // The local hour (0..23) that selfChecking tests; replaceable for tests.
   virtual int GetLocalHour();
 
@@ -484,7 +543,10 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   // Appends a factory; ERR_OUT_OF_MEMORY with eight registered. The task does
   // not own it (its Qt parent does). REQUIRES: before the task starts.
   EerrNo regFactory(Cfactory* factory);
-  // Reserves n more timers; only counts made before start take effect.
+  /// Reserves n more timers for the timer pool that start() makes (the task
+  /// reserves one itself, for its self-check timer, taken before any factory's
+  /// OnCreate). ERR_INVALID_OPR once the task is started; ERR_OUT_OF_MEMORY when
+  /// the total would exceed kMaxTimers. The count is unchanged on failure.
   EerrNo setTimer(unsigned int n);
 
  private:
@@ -495,6 +557,7 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void startTimerPool();
   void startSelfChkingTimer();
   void processPumpMsg(Cvlk_msg_buf* buf);
+  bool isSelfChkExpiry(const Cmsg* msg) const;
   // Removes up to max buffers from the head of the queue under one lock hold.
   unsigned int takeBatch(Cvlk_msg_buf** out, unsigned int max);
   Cfactory* findFactory(unsigned int factoryId) const;
@@ -503,6 +566,7 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void close();
 
   static constexpr unsigned int kRunBatch = 32;
+  static constexpr unsigned int kSelfChkSeconds = 5400;
 
   Cvlk_task_mgr* m_mgr;
   unsigned int m_id;
@@ -699,12 +763,17 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   unsigned int GetEvtNum() const { return m_evtCnt; }
 
  protected:
-  // Chooses the machine(s) of a message whose dstFsmId is 0. Default: timer
-  // expiries go to _procTimeout, inner events to _recvInnerEvent, all else is
-  // PRC_NOT_PROCESSED. Overrides return PRC_NEW_FSM or PRC_FSM_FOUND with *fsm set,
-  // or PRC_TARGETS_SET after regFsm.
+  /// Chooses the machine(s) of a message whose dstFsmId is 0. Default: timer
+  /// expiries go to _procTimeout, inner events to _recvInnerEvent, any other
+  /// type is counted in EMSG_STAT_E_UNKNOWN_MSG and left (PRC_NOT_PROCESSED).
+  /// Overrides return PRC_NEW_FSM or PRC_FSM_FOUND with *fsm set, or
+  /// PRC_TARGETS_SET after regFsm. The *fsm of PRC_NEW_FSM or PRC_FSM_FOUND joins
+  /// the targets registered so far; with 500 registered already it is refused
+  /// (a PRC_NEW_FSM machine goes back to the idle list) and the result is PRC_ERROR.
   virtual Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm);
-  // Called when dstFsmId names no busy machine; answers relation probes.
+  /// Called when dstFsmId names no busy machine; the default answers relation
+  /// probes (PRC_PROCESSED) and leaves anything else. A PRC_NOT_PROCESSED from
+  /// here is counted in EMSG_STAT_E_NO_FSM.
   virtual Eprc_result _routeMsgErr(Cmsg* msg);
   virtual Eprc_result _recvInnerEvent(unsigned int arg1, unsigned int arg2, unsigned int arg3);
 
@@ -721,7 +790,9 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   // Destroy(), then the machine's saved and held buffers go back to the message
   // pool and the machine back to the idle list.
   void _killFsm(Cfsm* fsm);
-  // Offers every saved message of the machine to its ProcessMsg once more.
+  /// Offers every saved message of the machine to its ProcessMsg once more. A
+  /// message answered PRC_TRANSFER is handed to the task's TransferMsg and then
+  /// freed.
   void _saveMsgPrc(Cfsm* fsm);
   // Answers a probe with MSG_RELATION_OFF from its destination back to its source.
   EerrNo sendRelationOff(Cmsg* msg);
@@ -730,7 +801,8 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
 
   // A buffer from the message pool, or null (the caller owns it until it sends it).
   Cvlk_msg_buf* _getMsgBuf(unsigned int size);
-  // Sends through the task; the buffer belongs to the framework afterwards.
+  /// Sends through the task; the buffer belongs to the framework afterwards. A
+  /// factory without a task frees it and returns ERR_INVALID_OBJ.
   EerrNo _sendMsg(Cvlk_msg_buf* buf);
 
   // "%s[%08X] %s" with GetName, the factory id and the text, only with the factory's
@@ -747,6 +819,7 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   Eprc_result _procTimeout(Csys_timout_msg* msg);
   void _replay(Cfsm* fsm, unsigned int stateBefore);
   Cvlk_task_mgr* _taskMgr() const;
+  void noteMisaddressed(unsigned int kind, const Cmsg* msg);
 
   unsigned int m_flags = 0;
   Cfsm* m_fsmList[kMaxRegFsm];
@@ -804,7 +877,8 @@ class VLK_EXPORT Cfsm : public Cvlk_res_node {
   Cvlk_msg_buf* GetHoldMsg();
   EerrNo PutSaveMsg(Cvlk_msg_buf* buf);
   EerrNo PutHoldMsg(Cvlk_msg_buf* buf);
-  // Frees the held buffer whose header is `msg`; ERR_OBJ_NOT_FOUND if none is.
+  /// Frees the held buffer whose header is `msg` (to the pool that made it, also
+  /// for a machine whose factory has no task); ERR_OBJ_NOT_FOUND if none is.
   EerrNo FreeHoldMsg(Cmsg* msg);
 
   // Timers whose expiries come back to this machine.
@@ -817,7 +891,9 @@ class VLK_EXPORT Cfsm : public Cvlk_res_node {
  protected:
   void _changeState(unsigned int state) { m_state = state; }
   Cvlk_msg_buf* _getMsgBuf(unsigned int size);
-  // Copies the machine's trace flag into the header and sends through the task.
+  /// Copies the machine's trace flag into the header and sends through the task.
+  /// The buffer belongs to the framework afterwards: without a task it is freed
+  /// and ERR_INVALID_OBJ returned.
   EerrNo _sendMsg(Cvlk_msg_buf* buf);
 
   void displayInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));

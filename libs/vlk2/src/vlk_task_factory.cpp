@@ -31,7 +31,11 @@ Eprc_result Cfactory::ProcessMsg(Cvlk_msg_buf* buf) {
   Eprc_result result = PRC_NOT_PROCESSED;
 
   if (msg->dstFsmId != 0) {
-    if (GetStateById(msg->dstFsmId) != RES_BUSY) return clampResult(_routeMsgErr(msg));
+    if (GetStateById(msg->dstFsmId) != RES_BUSY) {
+      const Eprc_result r = clampResult(_routeMsgErr(msg));
+      if (r == PRC_NOT_PROCESSED) noteMisaddressed(EMSG_STAT_E_NO_FSM, msg);
+      return r;
+    }
     m_fsmList[m_fsmCnt++] = static_cast<Cfsm*>(GetById(msg->dstFsmId));
   } else {
     Cfsm* fsm = nullptr;
@@ -46,17 +50,21 @@ Eprc_result Cfactory::ProcessMsg(Cvlk_msg_buf* buf) {
         return r;
       case PRC_NEW_FSM:
         if (fsm == nullptr) return PRC_ERROR;
+        // The hook may have filled the list with regFsm already: the machine
+        // is refused, and given back, when there is no room for it.
+        if (regFsm(fsm) != ERR_OK) {
+          FreeById(fsm->GetId());
+          return PRC_ERROR;
+        }
         msg->dstFsmId = fsm->GetId();
-        m_fsmList[m_fsmCnt++] = fsm;
         if (fsm->Create() != ERR_OK) {
           FreeById(fsm->GetId());
           return PRC_ERROR;
         }
         break;
       case PRC_FSM_FOUND:
-        if (fsm == nullptr) return PRC_ERROR;
+        if (fsm == nullptr || regFsm(fsm) != ERR_OK) return PRC_ERROR;
         msg->dstFsmId = fsm->GetId();
-        m_fsmList[m_fsmCnt++] = fsm;
         break;
       case PRC_TARGETS_SET:
         break;
@@ -125,7 +133,9 @@ void Cfactory::_saveMsgPrc(Cfsm* fsm) {
       break;
     }
     if (r == PRC_TRANSFER) {
-      task->TransferMsg(buf);  // the task forwards or frees it
+      // TransferMsg hands nothing on, so the buffer is freed once it was offered.
+      task->TransferMsg(buf);
+      task->FreeMsgBuf(buf);
     } else if (r == PRC_SAVE_MSG && fsm->PutSaveMsg(buf) == ERR_OK) {
       // kept for a later replay
     } else if (r == PRC_HOLD_MSG && fsm->PutHoldMsg(buf) == ERR_OK) {
@@ -190,8 +200,13 @@ Eprc_result Cfactory::_facMsgPrc(Cmsg* msg, Cfsm** /*fsm*/) {
     case MSG_FAC_INNER:
       return _procFacInnerMsg(reinterpret_cast<Csys_fac_inner_msg*>(msg));
     default:
+      noteMisaddressed(EMSG_STAT_E_UNKNOWN_MSG, msg);
       return PRC_NOT_PROCESSED;
   }
+}
+
+void Cfactory::noteMisaddressed(unsigned int kind, const Cmsg* msg) {
+  if (Cvlk_task_mgr* mgr = _taskMgr()) mgr->noteMisaddressed(kind, msg);
 }
 
 Eprc_result Cfactory::_routeMsgErr(Cmsg* msg) {

@@ -44,8 +44,12 @@ Cvlk_msg_buf* Cfactory::_getMsgBuf(unsigned int size) {
 }
 
 EerrNo Cfactory::_sendMsg(Cvlk_msg_buf* buf) {
+  if (buf == nullptr) return ERR_INVALID_PARAM;
   Cvlk_task* task = GetFacMgr();
-  if (task == nullptr) return ERR_INVALID_OBJ;
+  if (task == nullptr) {
+    Cvlk_msg_pool::FreeToOwner(buf);  // sent means given away, even when it cannot go
+    return ERR_INVALID_OBJ;
+  }
   return task->SendMsg(buf);
 }
 

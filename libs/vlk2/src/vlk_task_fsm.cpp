@@ -98,7 +98,11 @@ EerrNo Cfsm::FreeHoldMsg(Cmsg* msg) {
   for (unsigned int left = m_holdQueue->GetNum(); left > 0 && buf != nullptr; --left) {
     if (buf->GetMsgPointer() == msg) {
       m_holdQueue->Remove(buf);
-      if (Cvlk_task* task = GetFacMgr()) task->FreeMsgBuf(buf);
+      if (Cvlk_task* task = GetFacMgr()) {
+        task->FreeMsgBuf(buf);
+      } else {
+        Cvlk_msg_pool::FreeToOwner(buf);
+      }
       return ERR_OK;
     }
     buf = static_cast<Cvlk_msg_buf*>(buf->GetNext());
@@ -116,7 +120,10 @@ EerrNo Cfsm::_sendMsg(Cvlk_msg_buf* buf) {
   Cmsg* msg = buf->GetMsgPointer();
   msg->msgFlags = (msg->msgFlags & ~kFlagTrace) | (m_flags & kFlagTrace);
   Cvlk_task* task = GetFacMgr();
-  if (task == nullptr) return ERR_INVALID_OBJ;
+  if (task == nullptr) {
+    Cvlk_msg_pool::FreeToOwner(buf);  // sent means given away, even when it cannot go
+    return ERR_INVALID_OBJ;
+  }
   return task->SendMsg(buf);
 }
 

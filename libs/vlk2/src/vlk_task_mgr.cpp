@@ -1,7 +1,11 @@
 // The task manager: task table, message routing entry points, start and stop,
 // and the signals through which the framework's output leaves the library.
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 
 #include "vlk_task.h"
 
@@ -12,6 +16,7 @@ Cvlk_task_mgr::Cvlk_task_mgr(QObject* parent)
       m_pool(nullptr),
       m_trace(VLK_FALSE),
       m_noBufCount(0),
+      m_misaddressedLogged(0),
       m_running(false),
       m_stopped(false) {
   // Resource pools draw their identifier stamps from the runtime's generator.
@@ -35,6 +40,13 @@ EerrNo Cvlk_task_mgr::Run() {
   if (m_pool == nullptr) return ERR_NOT_INITIAL;
   if (m_running || m_stopped) return ERR_INVALID_OPR;
   m_running = true;
+  // The timer pools tick on this thread's Qt event loop. Without a dispatcher
+  // here no timer will ever fire; say so instead of failing quietly later.
+  if (QCoreApplication::instance() == nullptr) {
+    LogWarning("VLK: Run without a QCoreApplication: timers will not fire");
+  } else if (QAbstractEventDispatcher::instance() == nullptr) {
+    LogWarning("VLK: Run on a thread without a Qt event loop: timers will not fire");
+  }
   startMsgPool();
   startTasks();
   afterRun();
@@ -71,11 +83,14 @@ void Cvlk_task_mgr::startTasks() {
 }
 
 EerrNo Cvlk_task_mgr::regTask(Cvlk_task* task) {
-  if (task == nullptr) return ERR_INVALID_PARAM;
-  if (m_taskCount >= 32 || task->GetModId() >= 32) return ERR_OUT_OF_MEMORY;
-  Cvlk_task* old = m_tasks[task->GetModId()];
-  if (old != nullptr && old != task) old->m_registered = false;
-  m_tasks[task->GetModId()] = task;
+  if (task == nullptr || task->GetModId() >= 32) return ERR_INVALID_PARAM;
+  // The routing thread reads the table without a lock once Run has started it.
+  if (m_running || m_stopped) return ERR_INVALID_OPR;
+  Cvlk_task*& slot = m_tasks[task->GetModId()];
+  if (slot == task) return ERR_OK;  // already filed: counted and connected once
+  if (m_taskCount >= 32) return ERR_OUT_OF_MEMORY;
+  if (slot != nullptr) return ERR_OBJ_EXISTED;
+  slot = task;
   task->m_registered = true;
   ++m_taskCount;
   connect(task, &Cvlk_task::sigTracedInfo, this, &Cvlk_task_mgr::sigOutputTraceInfo);
@@ -84,7 +99,9 @@ EerrNo Cvlk_task_mgr::regTask(Cvlk_task* task) {
 
 void Cvlk_task_mgr::unregTask(Cvlk_task* task) {
   for (Cvlk_task*& slot : m_tasks) {
-    if (slot == task) slot = nullptr;
+    if (slot != task) continue;
+    slot = nullptr;
+    --m_taskCount;
   }
 }
 
@@ -92,7 +109,10 @@ Cvlk_task* Cvlk_task_mgr::getTask(unsigned int id) const { return (id >= 1 && id
 
 EerrNo Cvlk_task_mgr::SendMsg(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
-  if (m_pool == nullptr) return ERR_NOT_INITIAL;
+  if (m_pool == nullptr) {
+    Cvlk_msg_pool::FreeToOwner(buf);  // the buffer is not the caller's any more
+    return ERR_NOT_INITIAL;
+  }
   return m_pool->Post(buf);
 }
 
@@ -100,11 +120,45 @@ EerrNo Cvlk_task_mgr::SendMsgToTask(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
   Cvlk_task* task = getTask(buf->GetMsgPointer()->dstTaskId);
   if (task != nullptr) return task->PumpMsgBuf(buf);
-  FreeMsgBuf(buf);
-  return ERR_OK;
+  noteMisaddressed(EMSG_STAT_E_NO_TASK, buf->GetMsgPointer());
+  if (FreeMsgBuf(buf) != ERR_OK) Cvlk_msg_pool::FreeToOwner(buf);
+  return ERR_OBJ_NOT_FOUND;
 }
 
-EerrNo Cvlk_task_mgr::TransferMsg(Cvlk_msg_buf* buf) { return FreeMsgBuf(buf); }
+EerrNo Cvlk_task_mgr::TransferMsg(Cvlk_msg_buf*) { return ERR_OK; }
+
+void Cvlk_task_mgr::noteMisaddressed(unsigned int kind, const Cmsg* msg) {
+  if (kind < EMSG_STAT_E_NO_TASK || kind > EMSG_STAT_E_UNKNOWN_MSG) return;
+  if (m_pool != nullptr) m_pool->IncStat(kind);
+  const unsigned int bit = 1u << (kind - EMSG_STAT_E_NO_TASK);
+  if ((m_misaddressedLogged.fetch_or(bit, std::memory_order_relaxed) & bit) != 0) return;
+  // The first of each kind is logged; later ones are only counted.
+  char line[192];
+  switch (kind) {
+    case EMSG_STAT_E_NO_TASK:
+      std::snprintf(line, sizeof(line), "VLK: no task %u: message (type %u) freed; further ones are counted in %s",
+                    msg->dstTaskId, msg->msgType, "EMSG_STAT_E_NO_TASK");
+      break;
+    case EMSG_STAT_E_NO_FACTORY:
+      std::snprintf(line, sizeof(line),
+                    "VLK: task %u has no factory %u: message (type %u) freed; further ones are counted in %s",
+                    msg->dstTaskId, msg->dstFactoryId, msg->msgType, "EMSG_STAT_E_NO_FACTORY");
+      break;
+    case EMSG_STAT_E_NO_FSM:
+      std::snprintf(line, sizeof(line),
+                    "VLK: task %u, factory %u has no machine %08X: message (type %u) freed; further ones are "
+                    "counted in %s",
+                    msg->dstTaskId, msg->dstFactoryId, msg->dstFsmId, msg->msgType, "EMSG_STAT_E_NO_FSM");
+      break;
+    default:
+      std::snprintf(line, sizeof(line),
+                    "VLK: task %u, factory %u does not know message type %u: message freed; further ones are "
+                    "counted in %s",
+                    msg->dstTaskId, msg->dstFactoryId, msg->msgType, "EMSG_STAT_E_UNKNOWN_MSG");
+      break;
+  }
+  LogWarning(line);
+}
 
 Cvlk_msg_buf* Cvlk_task_mgr::GetMsgBuf(unsigned int size) {
   Cvlk_msg_buf* buf = m_pool != nullptr ? m_pool->Alloc(size) : nullptr;

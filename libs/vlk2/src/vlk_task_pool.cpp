@@ -11,6 +11,8 @@ const char* const kStatNames[EMSG_STAT_NUM] = {
     "EMSG_STAT_E_NO_COMM_MSG_NODE", "EMSG_STAT_E_NO_BIG_MSG_NODE", "EMSG_STAT_E_NO_MSG_BUF",
     "EMSG_STAT_N_ALLOC_MSG",       "EMSG_STAT_N_ALLOC_TINY_MSG",   "EMSG_STAT_N_ALLOC_SMALL_MSG",
     "EMSG_STAT_N_ALLOC_COMM_MSG",  "EMSG_STAT_N_ALLOC_BIG_MSG",    "EMSG_STAT_N_FREE_MSG",
+    "EMSG_STAT_E_NO_TASK",         "EMSG_STAT_E_NO_FACTORY",       "EMSG_STAT_E_NO_FSM",
+    "EMSG_STAT_E_UNKNOWN_MSG",
 };
 
 const char* const kInitFormats[EMSG_CLASS_NUM] = {
@@ -95,6 +97,14 @@ EerrNo Cvlk_msg_pool::Free(Cvlk_msg_buf* buf) {
   return err;
 }
 
+EerrNo Cvlk_msg_pool::FreeToOwner(Cvlk_msg_buf* buf) {
+  if (buf == nullptr) return ERR_INVALID_PARAM;
+  // A buffer's class is a Qt child of the pool that made it.
+  Cvlk_resource* res = buf->GetRes();
+  auto* pool = res != nullptr ? dynamic_cast<Cvlk_msg_pool*>(res->parent()) : nullptr;
+  return pool != nullptr ? pool->Free(buf) : ERR_INVALID_PARAM;
+}
+
 EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
   EerrNo err = ERR_OK;
@@ -125,7 +135,10 @@ void Cvlk_msg_pool::route(Cvlk_msg_buf** bufs, unsigned int n) {
     if (Cvlk_task* task = m_mgr->getTask(dst)) {
       task->PumpMsgBufs(bufs + i, end - i);
     } else {
-      for (unsigned int k = i; k < end; ++k) Free(bufs[k]);
+      for (unsigned int k = i; k < end; ++k) {
+        m_mgr->noteMisaddressed(EMSG_STAT_E_NO_TASK, bufs[k]->GetMsgPointer());
+        Free(bufs[k]);
+      }
     }
     i = end;
   }
@@ -185,6 +198,8 @@ unsigned int Cvlk_msg_pool::GetIdleNum(unsigned int cls) {
 unsigned int Cvlk_msg_pool::GetStat(unsigned int idx) const { return m_stat->Get(idx); }
 
 void Cvlk_msg_pool::ClearStat() { m_stat->ClearAll(); }
+
+void Cvlk_msg_pool::IncStat(unsigned int idx) { m_stat->Inc(idx); }
 
 void Cvlk_msg_pool::PrintStatus() {
   char line[96];

@@ -42,6 +42,9 @@ EerrNo Cvlk_task::regFactory(Cfactory* factory) {
 }
 
 EerrNo Cvlk_task::setTimer(unsigned int n) {
+  // The pool is made at start with the count reached by then.
+  if (m_timerPool != nullptr || isStarted()) return ERR_INVALID_OPR;
+  if (n > kMaxTimers - m_timerCount) return ERR_OUT_OF_MEMORY;
   m_timerCount += n;
   return ERR_OK;
 }
@@ -59,7 +62,10 @@ EerrNo Cvlk_task::SendMsg(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
   // A message to oneself never passes the routing thread.
   if (buf->GetMsgPointer()->dstTaskId == m_id) return PumpMsgBuf(buf);
-  if (m_mgr == nullptr) return ERR_NOT_INITIAL;
+  if (m_mgr == nullptr) {
+    FreeMsgBuf(buf);  // nobody can route it, and it is no longer the caller's
+    return ERR_NOT_INITIAL;
+  }
   return m_mgr->SendMsg(buf);
 }
 
@@ -104,15 +110,13 @@ Cvlk_msg_buf* Cvlk_task::GetPumpMsgBuf() {
   return static_cast<Cvlk_msg_buf*>(m_queue->RemoveHead());
 }
 
-EerrNo Cvlk_task::TransferMsg(Cvlk_msg_buf* buf) {
-  if (m_mgr == nullptr) return ERR_NOT_INITIAL;
-  return m_mgr->TransferMsg(buf);
-}
+EerrNo Cvlk_task::TransferMsg(Cvlk_msg_buf*) { return ERR_OK; }
 
 Cvlk_msg_buf* Cvlk_task::GetMsgBuf(unsigned int size) { return m_mgr != nullptr ? m_mgr->GetMsgBuf(size) : nullptr; }
 
 EerrNo Cvlk_task::FreeMsgBuf(Cvlk_msg_buf* buf) {
-  if (m_mgr == nullptr) return ERR_NOT_INITIAL;
+  // Without a manager the buffer still goes home, to the pool that made it.
+  if (m_mgr == nullptr) return Cvlk_msg_pool::FreeToOwner(buf);
   return m_mgr->FreeMsgBuf(buf);
 }
 

@@ -11,10 +11,19 @@ Cfactory* Cvlk_task::findFactory(unsigned int factoryId) const {
   return nullptr;
 }
 
+bool Cvlk_task::isSelfChkExpiry(const Cmsg* msg) const {
+  const unsigned int selfChk = m_selfChkTimerId.load(std::memory_order_relaxed);
+  return msg->msgType == MSG_TIMEOUT && selfChk != 0 && msg->srcFsmId == selfChk;
+}
+
 void Cvlk_task::processPumpMsg(Cvlk_msg_buf* buf) {
   Cmsg* msg = buf->GetMsgPointer();
   Eprc_result result;
-  if (Cfactory* factory = findFactory(msg->dstFactoryId)) {
+  // The self-check timer's expiry (factory id 0) is the task's own, even if a
+  // factory has id 0.
+  const bool selfChk = msg->dstFactoryId == 0 && isSelfChkExpiry(msg);
+  Cfactory* factory = selfChk ? nullptr : findFactory(msg->dstFactoryId);
+  if (factory != nullptr) {
     result = factory->ProcessMsg(buf);
   } else {
     result = _fsm_not_found(msg);
@@ -22,7 +31,10 @@ void Cvlk_task::processPumpMsg(Cvlk_msg_buf* buf) {
       // The hook may have registered the factory meanwhile.
       Cfactory* again = findFactory(msg->dstFactoryId);
       result = again != nullptr ? again->ProcessMsg(buf) : PRC_NOT_PROCESSED;
+    } else if (static_cast<std::int32_t>(result) >= static_cast<std::int32_t>(PRC_SAVE_MSG)) {
+      result = PRC_ERROR;  // the hook has no machine whose queue could keep the buffer
     }
+    if (result == PRC_NOT_PROCESSED && m_mgr != nullptr) m_mgr->noteMisaddressed(EMSG_STAT_E_NO_FACTORY, msg);
   }
   // 10 or more: the buffer now belongs to a state machine's queue.
   if (static_cast<std::int32_t>(result) >= static_cast<std::int32_t>(PRC_SAVE_MSG)) return;
@@ -30,9 +42,7 @@ void Cvlk_task::processPumpMsg(Cvlk_msg_buf* buf) {
 }
 
 Eprc_result Cvlk_task::_fsm_not_found(Cmsg* msg) {
-  // The self-check timer has factory id 0, which no factory has.
-  const unsigned int selfChk = m_selfChkTimerId.load(std::memory_order_relaxed);
-  if (msg->msgType == MSG_TIMEOUT && selfChk != 0 && msg->srcFsmId == selfChk) {
+  if (isSelfChkExpiry(msg)) {
     selfChecking();
     return PRC_PROCESSED;
   }
@@ -46,9 +56,13 @@ EerrNo Cvlk_task::OnCreate() {
 }
 
 void Cvlk_task::startSelfChkingTimer() {
-  unsigned int id = CreateTimer(0, 0, 0, nullptr);
-  m_selfChkTimerId.store(id, std::memory_order_relaxed);
-  if (id != 0) StartTimer(id, 5400);
+  // Normally reserved when the timer pool was made (startTimerPool).
+  unsigned int id = m_selfChkTimerId.load(std::memory_order_relaxed);
+  if (id == 0) {
+    id = CreateTimer(0, 0, 0, nullptr);
+    m_selfChkTimerId.store(id, std::memory_order_relaxed);
+  }
+  if (id != 0) StartTimer(id, kSelfChkSeconds);
 }
 
 EerrNo Cvlk_task::selfChecking() {
@@ -83,7 +97,14 @@ void Cvlk_task::Print() {
 }
 
 void Cvlk_task::startTimerPool() {
-  if (m_timerPool == nullptr) m_timerPool = new Cvlk_timer_pool(m_timerCount, this);
+  if (m_timerPool != nullptr) return;
+  m_timerPool = new Cvlk_timer_pool(m_timerCount, this);
+  // The self-check timer is taken before any factory's OnCreate can create
+  // timers: an application that reserved too few with setTimer then sees its
+  // own CreateTimer fail, instead of self-checking stopping without a word.
+  const unsigned int id = m_timerPool->CreateTimer(0, 0, 0, nullptr);
+  m_selfChkTimerId.store(id, std::memory_order_relaxed);
+  if (id == 0) LogWarning("VLK: no timer left for the self-check timer: self-checking is off");
 }
 
 unsigned int Cvlk_task::CreateTimer(unsigned int factoryId, unsigned int fsmId, unsigned int dataLen,
