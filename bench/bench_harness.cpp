@@ -101,7 +101,10 @@ int BenchMain(int argc, char** argv) {
     const Outcome out = c.fn(ctx);
     std::string line = "RESULT {\"scenario\":\"" + Json(c.scenario) + "\",\"case\":\"" + Json(c.name) +
                        "\",\"contestant\":\"" + Json(c.contestant) + "\",\"ok\":" + (out.ok ? "true" : "false") +
-                       ",\"check\":\"" + Json(out.check) + "\",\"metrics\":[";
+                       ",\"check\":\"" + Json(out.check) + "\",\"unit\":\"" + Json(out.unit) + "\",\"units\":";
+    char units[64];
+    std::snprintf(units, sizeof units, "%.17g", out.units);
+    line += std::string(units) + ",\"metrics\":[";
     for (std::size_t m = 0; m < out.metrics.size(); ++m) {
       char num[64];
       std::snprintf(num, sizeof num, "%.17g", out.metrics[m].value);

@@ -1,6 +1,7 @@
 // The messaging comparison's shared drivers and checks (see compare_msg.h).
 #include "compare_msg.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -8,12 +9,12 @@
 namespace msgbench {
 
 // Sizes that keep the slowest contestant's run near a few seconds on two
-// cores: 200k round trips (not 1M) and 1M messages per flood (not 10M).
+// cores: 200k timed round trips and 1M messages per flood (900k timed).
 const char* const kPingCase = "200k round trips";
 const char* const kFlood1 = "1→1, 1M msgs";
 const char* const kFlood4 = "4→1, 1M msgs";
 
-std::uint64_t PingRounds(const vlkbench::RunContext& ctx) { return ctx.Size(200000, 2000); }
+std::uint64_t PingRounds(const vlkbench::RunContext& ctx) { return ctx.Size(220000, 2200); }
 std::uint64_t FloodMessages(const vlkbench::RunContext& ctx) { return ctx.Size(1000000, 20000); }
 
 void Latch::Set() {
@@ -29,7 +30,7 @@ bool Latch::Wait(unsigned int timeoutMs) {
   return m_cond.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return m_set; });
 }
 
-PingRecorder::PingRecorder(std::uint64_t rounds) : m_rtt(rounds, 0), m_rounds(rounds) {}
+PingRecorder::PingRecorder(std::uint64_t rounds) : m_rtt(rounds, 0), m_rounds(rounds), m_warm(rounds / 11) {}
 
 void PingRecorder::Begin() {
   m_next = 0;
@@ -64,6 +65,9 @@ vlkbench::Outcome PingRecorder::Result(bool finished, const std::string& extraCh
   if (!extraCheck.empty()) out.check += "; " + extraCheck;
   if (!finished) out.check += "; timed out";
   m_rtt.resize(got);
+  m_rtt.erase(m_rtt.begin(), m_rtt.begin() + static_cast<std::ptrdiff_t>(std::min(m_warm, got)));
+  out.units = static_cast<double>(got);
+  out.unit = "round trip";
   out.metrics.push_back({"median (ns)", vlkbench::Percentile(m_rtt, 0.5), true});
   out.metrics.push_back({"p99 (ns)", vlkbench::Percentile(m_rtt, 0.99), true});
   out.metrics.push_back({"p99.9 (ns)", vlkbench::Percentile(m_rtt, 0.999), true});
@@ -71,7 +75,11 @@ vlkbench::Outcome PingRecorder::Result(bool finished, const std::string& extraCh
 }
 
 FloodCheck::FloodCheck(unsigned int producers, std::uint64_t perProducer)
-    : m_next(producers, 0), m_perProducer(perProducer), m_total(perProducer * producers) {}
+    : m_next(producers, 0),
+      m_perProducer(perProducer),
+      m_total(perProducer * producers),
+      m_warmPer(perProducer / 10),
+      m_warmTotal(m_warmPer * producers) {}
 
 bool FloodCheck::Ok() const {
   if (m_bad != 0 || m_received != m_total) return false;
@@ -94,16 +102,19 @@ vlkbench::Outcome DriveFlood(FloodCheck& check, const std::function<void(unsigne
   std::atomic<bool> go{false};
   std::vector<std::thread> producers;
   const std::uint64_t per = check.PerProducer();
+  const std::uint64_t warm = check.WarmPerProducer();
   for (unsigned int p = 0; p < check.Producers(); ++p) {
     producers.emplace_back([&, p] {
+      for (std::uint64_t seq = 0; seq < warm; ++seq) send(p, seq);
       while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
-      for (std::uint64_t seq = 0; seq < per; ++seq) send(p, seq);
+      for (std::uint64_t seq = warm; seq < per; ++seq) send(p, seq);
     });
   }
+  const bool warmed = check.Warm().Wait(60000);
   const std::uint64_t allocs0 = vlkbench::HeapAllocations();
   const std::int64_t t0 = vlkbench::NowNs();
   go.store(true, std::memory_order_release);
-  const bool finished = check.Done().Wait(60000);
+  const bool finished = warmed && check.Done().Wait(60000);
   const std::int64_t t1 = vlkbench::NowNs();
   const std::uint64_t allocs = vlkbench::HeapAllocations() - allocs0;
   for (std::thread& t : producers) t.join();
@@ -115,7 +126,9 @@ vlkbench::Outcome DriveFlood(FloodCheck& check, const std::function<void(unsigne
   out.check = check.Report();
   if (!extra.empty()) out.check += "; " + extra;
   if (!finished) out.check += "; timed out";
-  const double n = static_cast<double>(check.Total());
+  const double n = static_cast<double>(check.Total() - warm * check.Producers());
+  out.units = static_cast<double>(check.Total());
+  out.unit = "msg";
   out.metrics.push_back({"msgs/s", n / (static_cast<double>(t1 - t0) / 1e9), false});
   out.metrics.push_back({"peak RSS (KiB)", static_cast<double>(vlkbench::PeakRssKiB()), true});
   out.metrics.push_back({"allocs/msg", static_cast<double>(allocs) / n, true});

@@ -2,9 +2,13 @@
 // contestant carries, the workload sizes, the per-run checks and the drivers
 // that turn a contestant's send/receive into one Outcome.
 //   pingpong  two threads/tasks/actors bounce one 64-byte message; metrics are
-//             round-trip percentiles measured on the side that starts each trip
+//             round-trip percentiles measured on the side that starts each trip,
+//             after a tenth as many round trips of warm-up
 //   flood     producers send N messages to one consumer as fast as they can;
-//             msgs/s, peak RSS and heap allocations per message over the flood
+//             msgs/s and heap allocations per message over the timed part (after
+//             a warm-up tenth of every producer's messages), peak RSS
+// Every contestant writes the whole body (FillBody) and its consumer reads it
+// whole (FloodCheck::Take checks the filler), so all of them move the same bytes.
 // Each contestant file registers its own cases through RegisterMsgCases, so a
 // peer whose package is missing simply has no file in the build.
 #ifndef VLK_BENCH_COMPARE_MSG_H_
@@ -32,10 +36,25 @@ struct Body {
 };
 static_assert(sizeof(Body) == 64, "the body is 64 bytes");
 
+// Writes all 64 bytes: sequence, producer and a filler that depends on both.
+inline void FillBody(Body& b, std::uint32_t producer, std::uint64_t seq) {
+  b.seq = seq;
+  b.producer = producer;
+  b.spare = 0;
+  b.sentAt = 0;
+  for (unsigned int i = 0; i < sizeof b.fill; ++i) b.fill[i] = static_cast<unsigned char>(seq + producer + i);
+}
+inline bool BodyIntact(const Body& b) {
+  unsigned int bad = 0;
+  for (unsigned int i = 0; i < sizeof b.fill; ++i) bad |= b.fill[i] ^ static_cast<unsigned char>(b.seq + b.producer + i);
+  return bad == 0;
+}
+
 extern const char* const kPingCase;  // the one ping-pong case name
 extern const char* const kFlood1;    // one producer
 extern const char* const kFlood4;    // four producers
 
+// Round trips of a ping-pong run, warm-up included: the first eleventh is not timed.
 std::uint64_t PingRounds(const vlkbench::RunContext& ctx);
 std::uint64_t FloodMessages(const vlkbench::RunContext& ctx);
 
@@ -70,6 +89,7 @@ class PingRecorder {
  private:
   std::vector<std::int64_t> m_rtt;
   std::uint64_t m_rounds;
+  std::uint64_t m_warm;
   std::uint64_t m_next = 0;
   std::uint64_t m_bad = 0;
   std::int64_t m_sentAt = 0;
@@ -81,17 +101,21 @@ class PingRecorder {
 class FloodCheck {
  public:
   FloodCheck(unsigned int producers, std::uint64_t perProducer);
-  void Take(std::uint32_t producer, std::uint64_t seq) {
-    if (producer >= m_next.size() || m_next[producer] != seq) {
+  void Take(const Body& b) {
+    if (b.producer >= m_next.size() || m_next[b.producer] != b.seq || !BodyIntact(b)) {
       ++m_bad;
     } else {
-      ++m_next[producer];
+      ++m_next[b.producer];
     }
-    if (++m_received == m_total) m_done.Set();
+    if (++m_received == m_warmTotal) m_warm.Set();
+    if (m_received == m_total) m_done.Set();
   }
   std::uint64_t Total() const { return m_total; }
   std::uint64_t PerProducer() const { return m_perProducer; }
   unsigned int Producers() const { return static_cast<unsigned int>(m_next.size()); }
+  // Messages of each producer sent before the timed part.
+  std::uint64_t WarmPerProducer() const { return m_warmPer; }
+  Latch& Warm() { return m_warm; }
   Latch& Done() { return m_done; }
   bool Ok() const;
   std::string Report() const;
@@ -100,14 +124,18 @@ class FloodCheck {
   std::vector<std::uint64_t> m_next;
   std::uint64_t m_perProducer;
   std::uint64_t m_total;
+  std::uint64_t m_warmPer;
+  std::uint64_t m_warmTotal;
+  Latch m_warm;
   std::uint64_t m_received = 0;
   std::uint64_t m_bad = 0;
   Latch m_done;
 };
 
 // Runs a flood: starts `check.Producers()` threads that each call send(p, seq)
-// for seq 0..PerProducer-1, measures from their release to the consumer's last
-// message, counts heap allocations over that window. The consumer must be
+// for seq 0..PerProducer-1; once the consumer has every producer's warm-up
+// messages, releases the rest and measures from there to the consumer's last
+// message, counting heap allocations over that window. The consumer must be
 // running already. `extraCheck` (may be empty) runs after the flood and adds
 // its own verdict (a pool back to full, ...).
 vlkbench::Outcome DriveFlood(FloodCheck& check, const std::function<void(unsigned int, std::uint64_t)>& send,

@@ -36,7 +36,7 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
     for (;;) {
       Poco::AutoPtr<Poco::Notification> in(toA.waitDequeueNotification());
       if (!rec.Reply(Of(in).seq)) break;
-      out.seq = rec.Next();
+      FillBody(out, 0, rec.Next());
       toB.enqueueNotification(new BodyNote(out));
     }
   });
@@ -52,13 +52,12 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers)
     for (std::uint64_t got = 0; got < check.Total(); ++got) {
       Poco::AutoPtr<Poco::Notification> in(q.waitDequeueNotification());
       const Body& b = Of(in);
-      check.Take(b.producer, b.seq);
+      check.Take(b);
     }
   });
   vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
     Body b;
-    b.producer = p;
-    b.seq = seq;
+    FillBody(b, p, seq);
     q.enqueueNotification(new BodyNote(b));
   });
   consumer.join();

@@ -1,7 +1,8 @@
 // The two reference points of the messaging comparison, written for it:
-//   lockfree  bounded single-producer single-consumer rings, both ends spin
-//             (the floor: no system call, no allocation; fan-in polls one ring
-//             per producer)
+//   lockfree  the floor: no system call, no allocation, both ends spin. One
+//             producer: a bounded single-producer single-consumer ring; fan-in:
+//             one bounded multi-producer queue (Vyukov's sequence-numbered
+//             slots) that every producer shares, as a runtime's task queue is
 //   mutex-cv  a std::deque under a std::mutex with a std::condition_variable,
 //             notified on every push (the naive unbounded queue)
 #include <atomic>
@@ -63,6 +64,54 @@ class SpscRing {
   alignas(64) Body m_slots[kSlots];
 };
 
+// Bounded multi-producer queue with one consumer: every slot carries a
+// sequence number that tells producers and the consumer whose turn it is.
+class MpscRing {
+ public:
+  static constexpr std::size_t kSlots = 8192;
+
+  MpscRing() {
+    for (std::size_t i = 0; i < kSlots; ++i) m_slots[i].turn.store(i, std::memory_order_relaxed);
+  }
+  void Push(const Body& b) {
+    unsigned int spins = 0;
+    std::uint64_t pos = m_tail.load(std::memory_order_relaxed);
+    for (;;) {
+      Slot& s = m_slots[pos % kSlots];
+      const std::uint64_t turn = s.turn.load(std::memory_order_acquire);
+      if (turn == pos) {
+        if (m_tail.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
+          s.body = b;
+          s.turn.store(pos + 1, std::memory_order_release);
+          return;
+        }
+      } else if (turn < pos) {  // full
+        CpuRelax(spins);
+        pos = m_tail.load(std::memory_order_relaxed);
+      } else {
+        pos = m_tail.load(std::memory_order_relaxed);
+      }
+    }
+  }
+  bool TryPop(Body& b) {
+    Slot& s = m_slots[m_head % kSlots];
+    if (s.turn.load(std::memory_order_acquire) != m_head + 1) return false;
+    b = s.body;
+    s.turn.store(m_head + kSlots, std::memory_order_release);
+    ++m_head;
+    return true;
+  }
+
+ private:
+  struct Slot {
+    std::atomic<std::uint64_t> turn;
+    Body body;
+  };
+  alignas(64) std::atomic<std::uint64_t> m_tail{0};
+  alignas(64) std::uint64_t m_head = 0;  // the consumer's
+  alignas(64) Slot m_slots[kSlots];
+};
+
 class LockedQueue {
  public:
   void Push(const Body& b) {
@@ -106,7 +155,7 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
     for (;;) {
       toA->Pop(msg);
       if (!rec.Reply(msg.seq)) break;
-      msg.seq = rec.Next();
+      FillBody(msg, 0, rec.Next());
       toB->Push(msg);
     }
   });
@@ -115,30 +164,45 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   return rec.Result(rec.Done().Wait(0));
 }
 
+vlkbench::Outcome FloodSpsc(const vlkbench::RunContext& ctx) {
+  auto ring = std::make_unique<SpscRing>();
+  FloodCheck check(1, FloodMessages(ctx));
+  std::thread consumer([&] {
+    Body b;
+    for (std::uint64_t got = 0; got < check.Total(); ++got) {
+      ring->Pop(b);
+      check.Take(b);
+    }
+  });
+  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+    Body b;
+    FillBody(b, p, seq);
+    ring->Push(b);
+  });
+  consumer.join();
+  return out;
+}
+
 vlkbench::Outcome FloodLockfree(const vlkbench::RunContext& ctx, unsigned int producers) {
-  std::vector<std::unique_ptr<SpscRing>> rings;
-  for (unsigned int p = 0; p < producers; ++p) rings.push_back(std::make_unique<SpscRing>());
+  if (producers == 1) return FloodSpsc(ctx);
+  auto ring = std::make_unique<MpscRing>();
   FloodCheck check(producers, FloodMessages(ctx) / producers);
   std::thread consumer([&] {
     Body b;
     unsigned int spins = 0;
     for (std::uint64_t got = 0; got < check.Total();) {
-      bool any = false;
-      for (auto& ring : rings) {
-        while (ring->TryPop(b)) {
-          check.Take(b.producer, b.seq);
-          ++got;
-          any = true;
-        }
+      if (ring->TryPop(b)) {
+        check.Take(b);
+        ++got;
+      } else {
+        CpuRelax(spins);
       }
-      if (!any) CpuRelax(spins);
     }
   });
   vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
     Body b;
-    b.producer = p;
-    b.seq = seq;
-    rings[p]->Push(b);
+    FillBody(b, p, seq);
+    ring->Push(b);
   });
   consumer.join();
   return out;
@@ -151,13 +215,12 @@ vlkbench::Outcome FloodMutex(const vlkbench::RunContext& ctx, unsigned int produ
     Body b;
     for (std::uint64_t got = 0; got < check.Total(); ++got) {
       q.Pop(b);
-      check.Take(b.producer, b.seq);
+      check.Take(b);
     }
   });
   vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
     Body b;
-    b.producer = p;
-    b.seq = seq;
+    FillBody(b, p, seq);
     q.Push(b);
   });
   consumer.join();

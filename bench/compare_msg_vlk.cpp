@@ -1,11 +1,14 @@
-// vlk2 in the messaging comparison: tasks of one Cvlk_task_mgr exchanging pool
-// buffers. "vlk2" sends through the routing thread (SendMsg), "vlk2-direct"
-// appends to the destination task's queue on the sender's thread (SendMsgToTask).
-// Flood producers are plain threads that wait (yield) while the pool is empty:
-// the pool bounds the memory in flight.
+// vlk2 in the messaging comparison, driven as an application drives it: tasks
+// of one Cvlk_task_mgr exchanging pool buffers, each received message
+// dispatched by the task to its factory, which hands it to a state machine
+// whose event table runs the handler. "vlk2" sends through the routing thread
+// (SendMsg), "vlk2-direct" appends to the destination task's queue on the
+// sender's thread (SendMsgToTask). Flood producers are plain threads that wait
+// (yield) while the pool is empty: the pool bounds the memory in flight.
 #include <QCoreApplication>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 
@@ -17,22 +20,74 @@ namespace {
 
 constexpr unsigned int kMsgSize = sizeof(Cmsg) + sizeof(Body);  // header + 64-byte body
 constexpr unsigned int kPoolBufs = 8192;                         // buffers of the class that fits
+constexpr unsigned int kFactoryId = 100;
+constexpr unsigned int kBodyType = 10;  // the application's message type
 
 struct Wire {
   Cmsg hdr;
   Body body;
 };
 
-class BenchTask : public Cvlk_task {
+using Handler = std::function<void(Wire*)>;
+
+// The receiving side's session: one event-table machine whose only row runs
+// the handler for every body and stays in its state.
+class BodyFsm : public Cev_fsm {
  public:
-  BenchTask(Cvlk_task_mgr* mgr, unsigned int id) : Cvlk_task(mgr, id, "bench") {}
-  std::function<void(Wire*)> onMsg;
+  enum : unsigned short { kEvBody = 1 };
+  BodyFsm(Cfactory* factory, Handler* handler) : Cev_fsm(factory, 0), m_handler(handler) {}
+  const char* GetName() override { return "BodyFsm"; }
 
  protected:
-  Eprc_result _fsm_not_found(Cmsg* msg) override {
-    onMsg(reinterpret_cast<Wire*>(msg));
-    return PRC_PROCESSED;
+  unsigned int _getCurrState(unsigned char, unsigned char) override { return m_state; }
+  void _setCurrState(unsigned char, unsigned char, unsigned int state) override { m_state = state; }
+  void _parseMsg(Cmsg* msg) override {
+    if (msg->msgType == kBodyType) _genEvent(kEvBody, 0, 0);
   }
+  const Cevt_entry* _getEvtEntry(unsigned int state, unsigned short event, unsigned char) override {
+    return state == 0 && event == kEvBody ? &kRows[0] : nullptr;
+  }
+  EevtPrc OnBody(Cmsg* msg, unsigned short, unsigned char) {
+    (*m_handler)(reinterpret_cast<Wire*>(msg));
+    return EVT_NOT_PROCESSED;  // the row's next state
+  }
+
+ private:
+  static const Cevt_entry kRows[];
+  Handler* m_handler;
+  unsigned int m_state = 0;
+};
+
+const Cevt_entry BodyFsm::kRows[] = {{1, 0, {VLK_EVT_HANDLER(BodyFsm, OnBody)}, 0}};
+
+// Gives the first body a new machine and every later one the same machine.
+class BodyFactory : public Cfactory {
+ public:
+  BodyFactory(Cvlk_task* task, Handler* handler) : Cfactory(task, kFactoryId, 1) { Add(new BodyFsm(this, handler)); }
+  const char* GetName() override { return "BodyFactory"; }
+
+ protected:
+  Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm) override {
+    if (msg->msgType != kBodyType) return Cfactory::_facMsgPrc(msg, fsm);
+    if (m_session != nullptr) {
+      *fsm = m_session;
+      return PRC_FSM_FOUND;
+    }
+    m_session = static_cast<Cfsm*>(AllocNode());
+    *fsm = m_session;
+    return m_session != nullptr ? PRC_NEW_FSM : PRC_ERROR;
+  }
+
+ private:
+  Cfsm* m_session = nullptr;
+};
+
+class BenchTask : public Cvlk_task {
+ public:
+  BenchTask(Cvlk_task_mgr* mgr, unsigned int id) : Cvlk_task(mgr, id, "bench") {
+    regFactory(new BodyFactory(this, &onMsg));  // a Qt child of the task
+  }
+  Handler onMsg;
 };
 
 class BenchMgr : public Cvlk_task_mgr {
@@ -52,6 +107,8 @@ class BenchMgr : public Cvlk_task_mgr {
     Wire* w = reinterpret_cast<Wire*>(buf->GetMsgPointer());
     w->hdr.Init();
     w->hdr.dstTaskId = dst;
+    w->hdr.dstFactoryId = kFactoryId;
+    w->hdr.msgType = kBodyType;
     *wire = w;
     return buf;
   }
@@ -78,6 +135,7 @@ class BenchMgr : public Cvlk_task_mgr {
 
 // Qt timers of the task timer pools want an application object on this thread.
 QCoreApplication& App() {
+  setenv("QT_NO_GLIB", "1", 1);  // as for Qt's own rows
   static int argc = 1;
   static char name[] = "compare_msg";
   static char* argv[] = {name, nullptr};
@@ -100,7 +158,7 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool direct) {
     if (!rec.Reply(in->body.seq)) return;
     Wire* out;
     Cvlk_msg_buf* buf = mgr.Take(2, &out);
-    out->body.seq = rec.Next();
+    FillBody(out->body, 0, rec.Next());
     mgr.Send(buf, direct);
   };
   mgr.Run();
@@ -119,15 +177,14 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
   App();
   BenchMgr mgr;
   FloodCheck check(producers, FloodMessages(ctx) / producers);
-  mgr.t1.onMsg = [&](Wire* in) { check.Take(in->body.producer, in->body.seq); };
+  mgr.t1.onMsg = [&](Wire* in) { check.Take(in->body); };
   mgr.Run();
   return DriveFlood(
       check,
       [&](unsigned int p, std::uint64_t seq) {
         Wire* w;
         Cvlk_msg_buf* buf = mgr.Take(1, &w);
-        w->body.producer = p;
-        w->body.seq = seq;
+        FillBody(w->body, p, seq);
         mgr.Send(buf, direct);
       },
       [&](std::string& text) { return mgr.PoolFull(text); });

@@ -22,6 +22,11 @@ Outcome Fail(const std::string& why) {
   return out;
 }
 
+// CPU microseconds (user + system, every thread of the process) per echo.
+Metric PerEcho(const char* name, double cpuSeconds, std::uint64_t echoes) {
+  return Metric{name, echoes > 0 ? cpuSeconds * 1e6 / static_cast<double>(echoes) : 0, true};
+}
+
 LoadShape Timed(const RunContext& ctx, LoadShape shape) {
   shape.warmSeconds = ctx.smoke ? 0.05 : 0.3;
   shape.seconds = ctx.smoke ? 0.15 : 2.0;
@@ -40,7 +45,9 @@ Outcome RunTcp(const RunContext& ctx, const std::string& contestant, LoadShape s
   out.check = r.check;
   const double rate = r.elapsed > 0 ? r.echoes / r.elapsed : 0;
   out.metrics = {Metric{"msgs/s", rate, false}, Metric{"MB/s", rate * shape.size * 2 / 1e6, false},
-                 Metric{"p99 (us)", r.p99Micros, true}, Metric{"server CPU s", r.serverCpu, true}};
+                 Metric{"p99 (us)", r.p99Micros, true}, PerEcho("server CPU (us/echo)", r.serverCpu, r.echoes),
+                 PerEcho("client CPU (us/echo)", r.clientCpu, r.echoes),
+                 Metric{"server RSS (MiB)", r.serverRssKiB / 1024.0, true}};
   return out;
 }
 
@@ -54,7 +61,8 @@ Outcome RunUdp(const RunContext& ctx, const std::string& contestant, LoadShape s
   out.check = r.check;
   out.metrics = {Metric{"pkts/s", r.elapsed > 0 ? r.echoes / r.elapsed : 0, false},
                  Metric{"loss (%)", r.sent > 0 ? 100.0 * r.lost / r.sent : 100, true},
-                 Metric{"p99 (us)", r.p99Micros, true}, Metric{"server CPU s", r.serverCpu, true}};
+                 Metric{"p99 (us)", r.p99Micros, true}, PerEcho("server CPU (us/echo)", r.serverCpu, r.echoes),
+                 PerEcho("client CPU (us/echo)", r.clientCpu, r.echoes)};
   return out;
 }
 

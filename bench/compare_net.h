@@ -48,8 +48,9 @@ class ServerProcess {
   // (with Error()) when the server did not start.
   bool Start(const std::string& contestant, int type, unsigned maxConns);
   unsigned short Port() const { return m_port; }
-  // The server's CPU seconds (user + system, every thread) and heap allocations so far.
-  bool Sample(double& cpuSeconds, std::uint64_t& allocations);
+  // The server's CPU seconds (user + system, every thread) and heap allocations
+  // so far, and its resident size now.
+  bool Sample(double& cpuSeconds, std::uint64_t& allocations, double* rssKiB = nullptr);
   // Asks the server to wait until it has let go of every client (up to a few
   // seconds), stop and exit. True when it did all that; detail says what it found.
   bool Finish(std::string& detail);
@@ -83,7 +84,9 @@ struct LoadResult {
   double p99Micros = 0;
   std::uint64_t sent = 0, lost = 0;  // UDP: every datagram of the run
   double serverCpu = 0;     // server CPU seconds over the measured stretch
+  double clientCpu = 0;     // this (the client's) process's CPU seconds over the measured stretch
   std::uint64_t serverAllocs = 0;    // server heap allocations over the measured stretch
+  double serverRssKiB = 0;  // the server's resident size at the end of the measured stretch
 };
 
 // One message in flight per busy connection; every echo byte-checked; TCP loses nothing.

@@ -55,13 +55,15 @@ class Stretch {
       r.echoes = 0;
       lat.clear();
       m_sampled = m_server.Sample(m_cpu0, m_allocs0);
+      m_clientCpu0 = vlkbench::ProcessCpuSeconds();
     }
     if (m_measuring && now >= m_start + m_span) {
       double cpu = 0;
       std::uint64_t allocs = 0;
-      m_sampled = m_sampled && m_server.Sample(cpu, allocs);
+      m_sampled = m_sampled && m_server.Sample(cpu, allocs, &r.serverRssKiB);
       r.elapsed = static_cast<double>(now - m_start) / 1e9;
       r.serverCpu = cpu - m_cpu0;
+      r.clientCpu = vlkbench::ProcessCpuSeconds() - m_clientCpu0;
       r.serverAllocs = allocs - m_allocs0;
       return false;
     }
@@ -74,7 +76,7 @@ class Stretch {
   ServerProcess& m_server;
   std::int64_t m_warmEnd, m_span, m_start = 0;
   bool m_measuring = false, m_sampled = false;
-  double m_cpu0 = 0;
+  double m_cpu0 = 0, m_clientCpu0 = 0;
   std::uint64_t m_allocs0 = 0;
 };
 

@@ -67,7 +67,18 @@ class VlkUdpEcho : public Cvlk_udp_server, public EchoServer {
 struct Usage {
   double cpu;
   std::uint64_t allocs;
+  double rssKiB;
 };
+
+// The resident size of this process now, in KiB.
+double ResidentKiB() {
+  long pages = 0, resident = 0;
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f == nullptr) return 0;
+  if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+  std::fclose(f);
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1024.0;
+}
 struct Final {
   int ok;
   char detail[200];
@@ -122,7 +133,7 @@ bool WriteAll(int fd, const void* p, std::size_t n) {
   if (!WriteAll(ctl, &port, sizeof port) || !server) _exit(1);
   char cmd;
   while (ReadAll(ctl, &cmd, 1) && cmd == 's') {
-    const Usage s{vlkbench::ProcessCpuSeconds(), vlkbench::HeapAllocations()};
+    const Usage s{vlkbench::ProcessCpuSeconds(), vlkbench::HeapAllocations(), ResidentKiB()};
     if (!WriteAll(ctl, &s, sizeof s)) _exit(1);
   }
   // Finish: the clients have closed; give the server time to notice.
@@ -176,11 +187,12 @@ bool ServerProcess::Start(const std::string& contestant, int type, unsigned maxC
   return true;
 }
 
-bool ServerProcess::Sample(double& cpuSeconds, std::uint64_t& allocations) {
+bool ServerProcess::Sample(double& cpuSeconds, std::uint64_t& allocations, double* rssKiB) {
   Usage s{};
   if (!WriteAll(m_ctl, "s", 1) || !ReadAll(m_ctl, &s, sizeof s)) return false;
   cpuSeconds = s.cpu;
   allocations = s.allocs;
+  if (rssKiB != nullptr) *rssKiB = s.rssKiB;
   return true;
 }
 
