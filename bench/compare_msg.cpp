@@ -97,24 +97,35 @@ std::string FloodCheck::Report() const {
   return text;
 }
 
-vlkbench::Outcome DriveFlood(FloodCheck& check, const std::function<void(unsigned int, std::uint64_t)>& send,
+FloodChecks::FloodChecks(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers)
+    : m_producers(producers) {
+  for (unsigned int c = 0; c < consumers; ++c)
+    m_checks.push_back(std::make_unique<FloodCheck>(producers, FloodMessages(ctx) / (producers * consumers)));
+}
+
+vlkbench::Outcome DriveFlood(FloodChecks& checks, const SendFn& send,
                              const std::function<bool(std::string&)>& extraCheck) {
   std::atomic<bool> go{false};
   std::vector<std::thread> producers;
-  const std::uint64_t per = check.PerProducer();
-  const std::uint64_t warm = check.WarmPerProducer();
-  for (unsigned int p = 0; p < check.Producers(); ++p) {
+  const unsigned int consumers = checks.Consumers();
+  const std::uint64_t per = checks[0].PerProducer();
+  const std::uint64_t warm = checks[0].WarmPerProducer();
+  for (unsigned int p = 0; p < checks.Producers(); ++p) {
     producers.emplace_back([&, p] {
-      for (std::uint64_t seq = 0; seq < warm; ++seq) send(p, seq);
+      for (std::uint64_t seq = 0; seq < warm; ++seq)
+        for (unsigned int c = 0; c < consumers; ++c) send(p, c, seq);
       while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
-      for (std::uint64_t seq = warm; seq < per; ++seq) send(p, seq);
+      for (std::uint64_t seq = warm; seq < per; ++seq)
+        for (unsigned int c = 0; c < consumers; ++c) send(p, c, seq);
     });
   }
-  const bool warmed = check.Warm().Wait(60000);
+  bool warmed = true;
+  for (unsigned int c = 0; c < consumers; ++c) warmed = warmed && checks[c].Warm().Wait(60000);
   const std::uint64_t allocs0 = vlkbench::HeapAllocations();
   const std::int64_t t0 = vlkbench::NowNs();
   go.store(true, std::memory_order_release);
-  const bool finished = warmed && check.Done().Wait(60000);
+  bool finished = warmed;
+  for (unsigned int c = 0; c < consumers; ++c) finished = finished && checks[c].Done().Wait(60000);
   const std::int64_t t1 = vlkbench::NowNs();
   const std::uint64_t allocs = vlkbench::HeapAllocations() - allocs0;
   for (std::thread& t : producers) t.join();
@@ -122,12 +133,18 @@ vlkbench::Outcome DriveFlood(FloodCheck& check, const std::function<void(unsigne
   vlkbench::Outcome out;
   std::string extra;
   const bool extraOk = extraCheck ? extraCheck(extra) : true;
-  out.ok = finished && check.Ok() && extraOk;
-  out.check = check.Report();
+  bool ok = true;
+  std::uint64_t total = 0;
+  for (unsigned int c = 0; c < consumers; ++c) {
+    ok = ok && checks[c].Ok();
+    total += checks[c].Total();
+    out.check += (c ? "; consumer " : "consumer ") + std::to_string(c) + ": " + checks[c].Report();
+  }
+  out.ok = finished && ok && extraOk;
   if (!extra.empty()) out.check += "; " + extra;
   if (!finished) out.check += "; timed out";
-  const double n = static_cast<double>(check.Total() - warm * check.Producers());
-  out.units = static_cast<double>(check.Total());
+  const double n = static_cast<double>(total - warm * checks.Producers() * consumers);
+  out.units = static_cast<double>(total);
   out.unit = "msg";
   out.metrics.push_back({"msgs/s", n / (static_cast<double>(t1 - t0) / 1e9), false});
   out.metrics.push_back({"peak RSS (KiB)", static_cast<double>(vlkbench::PeakRssKiB()), true});
@@ -137,10 +154,15 @@ vlkbench::Outcome DriveFlood(FloodCheck& check, const std::function<void(unsigne
 
 void RegisterMsgCases(const std::string& contestant, PingFn ping, FloodFn flood) {
   vlkbench::Register("pingpong", kPingCase, contestant, std::move(ping));
-  vlkbench::Register("flood", kFlood1, contestant,
-                     [flood](const vlkbench::RunContext& ctx) { return flood(ctx, 1); });
-  vlkbench::Register("flood", kFlood4, contestant,
-                     [flood](const vlkbench::RunContext& ctx) { return flood(ctx, 4); });
+  struct Shape {
+    const char* name;
+    unsigned int producers, consumers;
+  };
+  for (const Shape& s : {Shape{kFlood1, 1, 1}, Shape{kFlood4, 4, 1}, Shape{"1→4 fan-out, 1M msgs", 1, 4},
+                         Shape{"4→4, 1M msgs", 4, 4}}) {
+    vlkbench::Register("flood", s.name, contestant,
+                       [flood, s](const vlkbench::RunContext& ctx) { return flood(ctx, s.producers, s.consumers); });
+  }
 }
 
 }  // namespace msgbench

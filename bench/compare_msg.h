@@ -4,7 +4,9 @@
 //   pingpong  two threads/tasks/actors bounce one 64-byte message; metrics are
 //             round-trip percentiles measured on the side that starts each trip,
 //             after a tenth as many round trips of warm-up
-//   flood     producers send N messages to one consumer as fast as they can;
+//   flood     producers send N messages to consumers as fast as they can (1→1,
+//             4→1 fan-in, 1→4 fan-out: every message to each of four consumers,
+//             4→4 many-to-many);
 //             msgs/s and heap allocations per message over the timed part (after
 //             a warm-up tenth of every producer's messages), peak RSS
 // Every contestant writes the whole body (FillBody) and its consumer reads it
@@ -18,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -132,19 +135,37 @@ class FloodCheck {
   Latch m_done;
 };
 
-// Runs a flood: starts `check.Producers()` threads that each call send(p, seq)
-// for seq 0..PerProducer-1; once the consumer has every producer's warm-up
-// messages, releases the rest and measures from there to the consumer's last
-// message, counting heap allocations over that window. The consumer must be
-// running already. `extraCheck` (may be empty) runs after the flood and adds
-// its own verdict (a pool back to full, ...).
-vlkbench::Outcome DriveFlood(FloodCheck& check, const std::function<void(unsigned int, std::uint64_t)>& send,
+// The checks of a flood with `producers` sending to each of `consumers`: one
+// FloodCheck per consumer, the run's messages split evenly over the pairs.
+class FloodChecks {
+ public:
+  FloodChecks(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers);
+  FloodCheck& operator[](unsigned int consumer) { return *m_checks[consumer]; }
+  unsigned int Producers() const { return m_producers; }
+  unsigned int Consumers() const { return static_cast<unsigned int>(m_checks.size()); }
+
+ private:
+  unsigned int m_producers;
+  std::vector<std::unique_ptr<FloodCheck>> m_checks;
+};
+
+// Runs a flood: starts `checks.Producers()` threads that each call
+// send(p, c, seq) for seq 0..PerProducer-1 and, for each seq, every consumer c
+// in turn; once every consumer has every producer's warm-up messages, releases
+// the rest and measures from there to the last consumer's last message,
+// counting heap allocations over that window. The consumers must be running
+// already. `extraCheck` (may be empty) runs after the flood and adds its own
+// verdict (a pool back to full, ...).
+using SendFn = std::function<void(unsigned int producer, unsigned int consumer, std::uint64_t seq)>;
+vlkbench::Outcome DriveFlood(FloodChecks& checks, const SendFn& send,
                              const std::function<bool(std::string&)>& extraCheck = nullptr);
 
 using PingFn = std::function<vlkbench::Outcome(const vlkbench::RunContext&)>;
-using FloodFn = std::function<vlkbench::Outcome(const vlkbench::RunContext&, unsigned int producers)>;
+using FloodFn =
+    std::function<vlkbench::Outcome(const vlkbench::RunContext&, unsigned int producers, unsigned int consumers)>;
+constexpr unsigned int kMaxConsumers = 4;
 
-// Registers pingpong, flood 1→1 and flood 4→1 for one contestant.
+// Registers pingpong and the floods (1→1, 4→1, 1→4, 4→4) for one contestant.
 void RegisterMsgCases(const std::string& contestant, PingFn ping, FloodFn flood);
 
 // Registers from a static initialiser.

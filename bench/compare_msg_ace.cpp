@@ -15,6 +15,8 @@
 #include <cstring>
 #include <new>
 #include <functional>
+#include <memory>
+#include <vector>
 #include <thread>
 
 #include "compare_msg.h"
@@ -101,19 +103,23 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   return rec.Result(finished);
 }
 
-vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers) {
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
   AceInit ace;
-  BodyTask consumer;
-  FloodCheck check(producers, FloodMessages(ctx) / producers);
-  consumer.expect = check.Total();
-  consumer.handler = [&](const Body& in) { check.Take(in); };
-  consumer.activate();
-  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+  FloodChecks checks(ctx, producers, consumers);
+  std::vector<std::unique_ptr<BodyTask>> sinks;
+  for (unsigned int c = 0; c < consumers; ++c) {
+    sinks.push_back(std::make_unique<BodyTask>());
+    FloodCheck* check = &checks[c];
+    sinks[c]->expect = check->Total();
+    sinks[c]->handler = [check](const Body& in) { check->Take(in); };
+    sinks[c]->activate();
+  }
+  vlkbench::Outcome out = DriveFlood(checks, [&](unsigned int p, unsigned int c, std::uint64_t seq) {
     Body b;
     FillBody(b, p, seq);
-    consumer.Put(b);
+    sinks[c]->Put(b);
   });
-  consumer.wait();
+  for (auto& sink : sinks) sink->wait();
   return out;
 }
 

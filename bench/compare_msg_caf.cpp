@@ -6,6 +6,8 @@
 // unbounded).
 #include <caf/all.hpp>
 
+#include <vector>
+
 #include "compare_msg.h"
 
 CAF_ALLOW_UNSAFE_MESSAGE_TYPE(msgbench::Body)
@@ -58,16 +60,17 @@ caf::behavior Sink(caf::event_based_actor*, FloodCheck* check) {
 }
 
 template <caf::spawn_options Opts>
-vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers) {
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
   caf::actor_system sys{Config()};
-  FloodCheck check(producers, FloodMessages(ctx) / producers);
-  caf::actor sink = sys.spawn<Opts>(Sink, &check);
-  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+  FloodChecks checks(ctx, producers, consumers);
+  std::vector<caf::actor> sinks;
+  for (unsigned int c = 0; c < consumers; ++c) sinks.push_back(sys.spawn<Opts>(Sink, &checks[c]));
+  vlkbench::Outcome out = DriveFlood(checks, [&](unsigned int p, unsigned int c, std::uint64_t seq) {
     Body b;
     FillBody(b, p, seq);
-    caf::anon_send(sink, b);
+    caf::anon_send(sinks[c], b);
   });
-  caf::anon_send_exit(sink, caf::exit_reason::user_shutdown);
+  for (caf::actor& sink : sinks) caf::anon_send_exit(sink, caf::exit_reason::user_shutdown);
   return out;
 }
 

@@ -4,7 +4,9 @@
 #include <Poco/Notification.h>
 #include <Poco/NotificationQueue.h>
 
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "compare_msg.h"
 
@@ -45,22 +47,25 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   return rec.Result(rec.Done().Wait(0));
 }
 
-vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers) {
-  Poco::NotificationQueue q;
-  FloodCheck check(producers, FloodMessages(ctx) / producers);
-  std::thread consumer([&] {
-    for (std::uint64_t got = 0; got < check.Total(); ++got) {
-      Poco::AutoPtr<Poco::Notification> in(q.waitDequeueNotification());
-      const Body& b = Of(in);
-      check.Take(b);
-    }
-  });
-  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
+  FloodChecks checks(ctx, producers, consumers);
+  std::vector<std::unique_ptr<Poco::NotificationQueue>> queues;
+  std::vector<std::thread> sinks;
+  for (unsigned int c = 0; c < consumers; ++c) queues.push_back(std::make_unique<Poco::NotificationQueue>());
+  for (unsigned int c = 0; c < consumers; ++c) {
+    sinks.emplace_back([&, c] {
+      for (std::uint64_t got = 0; got < checks[c].Total(); ++got) {
+        Poco::AutoPtr<Poco::Notification> in(queues[c]->waitDequeueNotification());
+        checks[c].Take(Of(in));
+      }
+    });
+  }
+  vlkbench::Outcome out = DriveFlood(checks, [&](unsigned int p, unsigned int c, std::uint64_t seq) {
     Body b;
     FillBody(b, p, seq);
-    q.enqueueNotification(new BodyNote(b));
+    queues[c]->enqueueNotification(new BodyNote(b));
   });
-  consumer.join();
+  for (std::thread& t : sinks) t.join();
   return out;
 }
 

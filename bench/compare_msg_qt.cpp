@@ -120,24 +120,32 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool viaSignal) {
   return rec.Result(finished);
 }
 
-vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, bool viaSignal) {
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers,
+                        bool viaSignal) {
   App();
-  Hosted consumer;
-  FloodCheck check(producers, FloodMessages(ctx) / producers);
-  consumer.endpoint.handler = [&](const Body& in) { check.Take(in); };
+  FloodChecks checks(ctx, producers, consumers);
+  std::vector<std::unique_ptr<Hosted>> sinks;
+  // emitters[p * consumers + c]: producer p's signal to consumer c
   std::vector<std::unique_ptr<QtEndpoint>> emitters;
-  for (unsigned int p = 0; p < producers; ++p) {
-    emitters.push_back(std::make_unique<QtEndpoint>());
-    QObject::connect(emitters.back().get(), &QtEndpoint::body, &consumer.endpoint, &QtEndpoint::onBody,
-                     Qt::QueuedConnection);
+  for (unsigned int c = 0; c < consumers; ++c) {
+    sinks.push_back(std::make_unique<Hosted>());
+    FloodCheck* check = &checks[c];
+    sinks[c]->endpoint.handler = [check](const Body& in) { check->Take(in); };
   }
-  return DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+  for (unsigned int p = 0; p < producers; ++p) {
+    for (unsigned int c = 0; c < consumers; ++c) {
+      emitters.push_back(std::make_unique<QtEndpoint>());
+      QObject::connect(emitters.back().get(), &QtEndpoint::body, &sinks[c]->endpoint, &QtEndpoint::onBody,
+                       Qt::QueuedConnection);
+    }
+  }
+  return DriveFlood(checks, [&](unsigned int p, unsigned int c, std::uint64_t seq) {
     Body b;
     FillBody(b, p, seq);
     if (viaSignal) {
-      emitters[p]->Emit(b);
+      emitters[p * consumers + c]->Emit(b);
     } else {
-      QCoreApplication::postEvent(&consumer.endpoint, new QtBodyEvent(b));
+      QCoreApplication::postEvent(&sinks[c]->endpoint, new QtBodyEvent(b));
     }
   });
 }
@@ -149,9 +157,9 @@ void RegisterQt(const char* name, bool viaSignal, bool glib) {
         UseGlib(glib);
         return Ping(ctx, viaSignal);
       },
-      [=](const vlkbench::RunContext& ctx, unsigned int p) {
+      [=](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) {
         UseGlib(glib);
-        return Flood(ctx, p, viaSignal);
+        return Flood(ctx, p, c, viaSignal);
       });
 }
 

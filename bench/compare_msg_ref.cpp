@@ -101,6 +101,10 @@ class MpscRing {
     ++m_head;
     return true;
   }
+  void Pop(Body& b) {
+    unsigned int spins = 0;
+    while (!TryPop(b)) CpuRelax(spins);
+  }
 
  private:
   struct Slot {
@@ -164,72 +168,39 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   return rec.Result(rec.Done().Wait(0));
 }
 
-vlkbench::Outcome FloodSpsc(const vlkbench::RunContext& ctx) {
-  auto ring = std::make_unique<SpscRing>();
-  FloodCheck check(1, FloodMessages(ctx));
-  std::thread consumer([&] {
-    Body b;
-    for (std::uint64_t got = 0; got < check.Total(); ++got) {
-      ring->Pop(b);
-      check.Take(b);
-    }
-  });
-  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
-    Body b;
-    FillBody(b, p, seq);
-    ring->Push(b);
-  });
-  consumer.join();
-  return out;
-}
-
-vlkbench::Outcome FloodLockfree(const vlkbench::RunContext& ctx, unsigned int producers) {
-  if (producers == 1) return FloodSpsc(ctx);
-  auto ring = std::make_unique<MpscRing>();
-  FloodCheck check(producers, FloodMessages(ctx) / producers);
-  std::thread consumer([&] {
-    Body b;
-    unsigned int spins = 0;
-    for (std::uint64_t got = 0; got < check.Total();) {
-      if (ring->TryPop(b)) {
-        check.Take(b);
-        ++got;
-      } else {
-        CpuRelax(spins);
+// One queue and one consumer thread per consumer.
+template <class Q>
+vlkbench::Outcome FloodVia(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
+  FloodChecks checks(ctx, producers, consumers);
+  std::vector<std::unique_ptr<Q>> queues;
+  std::vector<std::thread> sinks;
+  for (unsigned int c = 0; c < consumers; ++c) queues.push_back(std::make_unique<Q>());
+  for (unsigned int c = 0; c < consumers; ++c) {
+    sinks.emplace_back([&, c] {
+      Body b;
+      for (std::uint64_t got = 0; got < checks[c].Total(); ++got) {
+        queues[c]->Pop(b);
+        checks[c].Take(b);
       }
-    }
-  });
-  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
+    });
+  }
+  vlkbench::Outcome out = DriveFlood(checks, [&](unsigned int p, unsigned int c, std::uint64_t seq) {
     Body b;
     FillBody(b, p, seq);
-    ring->Push(b);
+    queues[c]->Push(b);
   });
-  consumer.join();
+  for (std::thread& t : sinks) t.join();
   return out;
 }
 
-vlkbench::Outcome FloodMutex(const vlkbench::RunContext& ctx, unsigned int producers) {
-  LockedQueue q;
-  FloodCheck check(producers, FloodMessages(ctx) / producers);
-  std::thread consumer([&] {
-    Body b;
-    for (std::uint64_t got = 0; got < check.Total(); ++got) {
-      q.Pop(b);
-      check.Take(b);
-    }
-  });
-  vlkbench::Outcome out = DriveFlood(check, [&](unsigned int p, std::uint64_t seq) {
-    Body b;
-    FillBody(b, p, seq);
-    q.Push(b);
-  });
-  consumer.join();
-  return out;
+vlkbench::Outcome FloodLockfree(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
+  return producers == 1 ? FloodVia<SpscRing>(ctx, producers, consumers)
+                        : FloodVia<MpscRing>(ctx, producers, consumers);
 }
 
 void Register() {
   RegisterMsgCases("lockfree", Ping<SpscRing>, FloodLockfree);
-  RegisterMsgCases("mutex-cv", Ping<LockedQueue>, FloodMutex);
+  RegisterMsgCases("mutex-cv", Ping<LockedQueue>, FloodVia<LockedQueue>);
 }
 
 const AutoRegister kRegister(Register);

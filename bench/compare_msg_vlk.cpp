@@ -92,9 +92,12 @@ class BenchTask : public Cvlk_task {
 
 class BenchMgr : public Cvlk_task_mgr {
  public:
-  BenchMgr() : t1(this, 1), t2(this, 2) {
-    regTask(&t1);
-    regTask(&t2);
+  // Tasks 1..tasks, Qt children of the manager.
+  explicit BenchMgr(unsigned int tasks) {
+    for (unsigned int i = 0; i < tasks && i < kMaxConsumers; ++i) {
+      task[i] = new BenchTask(this, i + 1);
+      regTask(task[i]);
+    }
     // Only the 128-byte class is used; the others stay tiny.
     initMessagePool(32, 4, kMsgSize, kPoolBufs, 1024, 4, 4096, 4);
   }
@@ -130,7 +133,7 @@ class BenchMgr : public Cvlk_task_mgr {
     return idle == real;
   }
 
-  BenchTask t1, t2;
+  BenchTask* task[kMaxConsumers] = {};
 };
 
 // Qt timers of the task timer pools want an application object on this thread.
@@ -145,16 +148,16 @@ QCoreApplication& App() {
 
 vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool direct) {
   App();
-  BenchMgr mgr;
+  BenchMgr mgr(2);
   PingRecorder rec(PingRounds(ctx));
   // Task 2 answers every message with a fresh buffer; task 1 times the trips.
-  mgr.t2.onMsg = [&](Wire* in) {
+  mgr.task[1]->onMsg = [&](Wire* in) {
     Wire* out;
     Cvlk_msg_buf* buf = mgr.Take(1, &out);
     out->body = in->body;
     mgr.Send(buf, direct);
   };
-  mgr.t1.onMsg = [&](Wire* in) {
+  mgr.task[0]->onMsg = [&](Wire* in) {
     if (!rec.Reply(in->body.seq)) return;
     Wire* out;
     Cvlk_msg_buf* buf = mgr.Take(2, &out);
@@ -173,17 +176,21 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool direct) {
   return rec.Result(finished, pool, full);
 }
 
-vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, bool direct) {
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers,
+                        bool direct) {
   App();
-  BenchMgr mgr;
-  FloodCheck check(producers, FloodMessages(ctx) / producers);
-  mgr.t1.onMsg = [&](Wire* in) { check.Take(in->body); };
+  BenchMgr mgr(consumers);
+  FloodChecks checks(ctx, producers, consumers);
+  for (unsigned int c = 0; c < consumers; ++c) {
+    FloodCheck* check = &checks[c];
+    mgr.task[c]->onMsg = [check](Wire* in) { check->Take(in->body); };
+  }
   mgr.Run();
   return DriveFlood(
-      check,
-      [&](unsigned int p, std::uint64_t seq) {
+      checks,
+      [&](unsigned int p, unsigned int c, std::uint64_t seq) {
         Wire* w;
-        Cvlk_msg_buf* buf = mgr.Take(1, &w);
+        Cvlk_msg_buf* buf = mgr.Take(c + 1, &w);
         FillBody(w->body, p, seq);
         mgr.Send(buf, direct);
       },
@@ -193,10 +200,10 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
 void Register() {
   RegisterMsgCases(
       "vlk2", [](const vlkbench::RunContext& ctx) { return Ping(ctx, false); },
-      [](const vlkbench::RunContext& ctx, unsigned int p) { return Flood(ctx, p, false); });
+      [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) { return Flood(ctx, p, c, false); });
   RegisterMsgCases(
       "vlk2-direct", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true); },
-      [](const vlkbench::RunContext& ctx, unsigned int p) { return Flood(ctx, p, true); });
+      [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) { return Flood(ctx, p, c, true); });
 }
 
 const AutoRegister kRegister(Register);
