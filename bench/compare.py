@@ -37,6 +37,7 @@ from collections import OrderedDict
 
 SCENARIOS = OrderedDict([
     ("pingpong", "Ping-pong between two threads (round trip, one message in flight)"),
+    ("reqresp", "Request/response, a timeout timer armed with every request and cancelled at the answer"),
     ("flood", "One-way flood"),
     ("timers", "Timers"),
     ("tcp", "TCP echo over loopback"),

@@ -152,6 +152,10 @@ vlkbench::Outcome DriveFlood(FloodChecks& checks, const SendFn& send,
   return out;
 }
 
+void RegisterRequestCase(const std::string& contestant, PingFn ping) {
+  vlkbench::Register("reqresp", "200k requests, 5 s timer each", contestant, std::move(ping));
+}
+
 void RegisterMsgCases(const std::string& contestant, PingFn ping, FloodFn flood) {
   vlkbench::Register("pingpong", kPingCase, contestant, std::move(ping));
   struct Shape {

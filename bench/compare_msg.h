@@ -4,6 +4,8 @@
 //   pingpong  two threads/tasks/actors bounce one 64-byte message; metrics are
 //             round-trip percentiles measured on the side that starts each trip,
 //             after a tenth as many round trips of warm-up
+//   reqresp   the ping-pong once more, the requester arming a timeout timer
+//             with every request and cancelling it when the answer comes
 //   flood     producers send N messages to consumers as fast as they can (1→1,
 //             4→1 fan-in, 1→4 fan-out: every message to each of four consumers,
 //             4→4 many-to-many);
@@ -167,6 +169,11 @@ constexpr unsigned int kMaxConsumers = 4;
 
 // Registers pingpong and the floods (1→1, 4→1, 1→4, 4→4) for one contestant.
 void RegisterMsgCases(const std::string& contestant, PingFn ping, FloodFn flood);
+
+// Registers the request/response case: a ping-pong in which the requester arms
+// a timer of kTimeoutSeconds with every request and cancels it at the answer.
+constexpr unsigned int kTimeoutSeconds = 5;
+void RegisterRequestCase(const std::string& contestant, PingFn ping);
 
 // Registers from a static initialiser.
 struct AutoRegister {

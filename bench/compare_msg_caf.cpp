@@ -6,6 +6,7 @@
 // unbounded).
 #include <caf/all.hpp>
 
+#include <chrono>
 #include <vector>
 
 #include "compare_msg.h"
@@ -40,6 +41,41 @@ caf::behavior Starter(caf::event_based_actor* self, PingRecorder* rec, caf::acto
         self->send(peer, out);
       },
   };
+}
+
+// Request/response the CAF way: request() with a timeout, answered by the
+// handler's return value; CAF drops the timeout when the answer comes.
+caf::behavior Responder(caf::event_based_actor*) {
+  return {[](const Body& b) { return b; }};
+}
+
+void Ask(caf::event_based_actor* self, PingRecorder* rec, const caf::actor& peer, const Body& out) {
+  self->request(peer, std::chrono::seconds(kTimeoutSeconds), out).then([=](const Body& in) {
+    if (!rec->Reply(in.seq)) return;
+    Body next;
+    FillBody(next, 0, rec->Next());
+    Ask(self, rec, peer, next);
+  });
+}
+
+caf::behavior Requester(caf::event_based_actor* self, PingRecorder* rec, caf::actor peer) {
+  return {[=](start_atom) {
+    rec->Begin();
+    Ask(self, rec, peer, Body{});
+  }};
+}
+
+template <caf::spawn_options Opts>
+vlkbench::Outcome Request(const vlkbench::RunContext& ctx) {
+  caf::actor_system sys{Config()};
+  PingRecorder rec(PingRounds(ctx));
+  caf::actor b = sys.spawn<Opts>(Responder);
+  caf::actor a = sys.spawn<Opts>(Requester, &rec, b);
+  caf::anon_send(a, start_atom::value);
+  const bool finished = rec.Done().Wait(60000);
+  caf::anon_send_exit(a, caf::exit_reason::user_shutdown);
+  caf::anon_send_exit(b, caf::exit_reason::user_shutdown);
+  return rec.Result(finished);
 }
 
 template <caf::spawn_options Opts>
@@ -77,6 +113,8 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
 void Register() {
   RegisterMsgCases("caf", Ping<caf::no_spawn_options>, Flood<caf::no_spawn_options>);
   RegisterMsgCases("caf-detached", Ping<caf::detached>, Flood<caf::detached>);
+  RegisterRequestCase("caf", Request<caf::no_spawn_options>);
+  RegisterRequestCase("caf-detached", Request<caf::detached>);
 }
 
 const AutoRegister kRegister(Register);

@@ -14,6 +14,7 @@
 #include <QMetaType>
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -90,9 +91,12 @@ struct Hosted {
   }
 };
 
-vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool viaSignal) {
+// With `timer`, endpoint a arms a single-shot QTimer (5 s) of its thread with
+// every request and stops it when the answer comes.
+vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool viaSignal, bool timer = false) {
   App();
   Hosted a, b;
+  QTimer* timeout = nullptr;  // a's child, made on a's thread
   // Senders for each direction: the endpoint itself for events; for signals an
   // emitter owned by the sending side, connected to the other side's slot.
   QtEndpoint toA, toB;
@@ -108,14 +112,27 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool viaSignal) {
   PingRecorder rec(PingRounds(ctx));
   b.endpoint.handler = [&](const Body& in) { sendTo(a.endpoint, toA, in); };
   a.endpoint.handler = [&](const Body& in) {
+    if (timeout != nullptr) timeout->stop();
     if (!rec.Reply(in.seq)) return;
     Body out;
     FillBody(out, 0, rec.Next());
+    if (timeout != nullptr) timeout->start();
     sendTo(b.endpoint, toB, out);
   };
-  Body first;
-  rec.Begin();
-  sendTo(b.endpoint, toB, first);
+  // The first request leaves from a's thread too, so that its timer can be armed there.
+  QMetaObject::invokeMethod(
+      &a.endpoint,
+      [&] {
+        if (timer) {
+          timeout = new QTimer(&a.endpoint);
+          timeout->setSingleShot(true);
+          timeout->setInterval(kTimeoutSeconds * 1000);
+          timeout->start();
+        }
+        rec.Begin();
+        sendTo(b.endpoint, toB, Body{});
+      },
+      Qt::QueuedConnection);
   const bool finished = rec.Done().Wait(60000);
   return rec.Result(finished);
 }
@@ -161,6 +178,12 @@ void RegisterQt(const char* name, bool viaSignal, bool glib) {
         UseGlib(glib);
         return Flood(ctx, p, c, viaSignal);
       });
+  if (!viaSignal) {
+    RegisterRequestCase(name, [=](const vlkbench::RunContext& ctx) {
+      UseGlib(glib);
+      return Ping(ctx, false, true);
+    });
+  }
 }
 
 void Register() {

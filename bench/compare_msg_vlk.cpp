@@ -86,6 +86,7 @@ class BenchTask : public Cvlk_task {
  public:
   BenchTask(Cvlk_task_mgr* mgr, unsigned int id) : Cvlk_task(mgr, id, "bench") {
     regFactory(new BodyFactory(this, &onMsg));  // a Qt child of the task
+    setTimer(1);                                 // the request timer
   }
   Handler onMsg;
 };
@@ -146,10 +147,14 @@ QCoreApplication& App() {
   return app;
 }
 
-vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool direct) {
+// With `timer`, task 1 arms a timer (5 s) with every request and stops it when
+// the answer comes: a request/response with a timeout.
+vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool direct, bool timer = false) {
   App();
   BenchMgr mgr(2);
   PingRecorder rec(PingRounds(ctx));
+  unsigned int timerId = 0;
+  Cvlk_task* requester = mgr.task[0];
   // Task 2 answers every message with a fresh buffer; task 1 times the trips.
   mgr.task[1]->onMsg = [&](Wire* in) {
     Wire* out;
@@ -158,17 +163,23 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool direct) {
     mgr.Send(buf, direct);
   };
   mgr.task[0]->onMsg = [&](Wire* in) {
+    if (timer) requester->StopTimer(timerId);
     if (!rec.Reply(in->body.seq)) return;
     Wire* out;
     Cvlk_msg_buf* buf = mgr.Take(2, &out);
     FillBody(out->body, 0, rec.Next());
+    if (timer) requester->StartTimer(timerId, kTimeoutSeconds);
     mgr.Send(buf, direct);
   };
   mgr.Run();
+  if (timer && (timerId = requester->CreateTimer(kFactoryId, 0, 0, nullptr)) == 0) {
+    return rec.Result(false, "no timer could be created", false);
+  }
   Wire* first;
   Cvlk_msg_buf* buf = mgr.Take(2, &first);
   first->body.seq = 0;
   rec.Begin();
+  if (timer) requester->StartTimer(timerId, kTimeoutSeconds);
   mgr.Send(buf, direct);
   const bool finished = rec.Done().Wait(60000);
   std::string pool;
@@ -204,6 +215,8 @@ void Register() {
   RegisterMsgCases(
       "vlk2-direct", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true); },
       [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) { return Flood(ctx, p, c, true); });
+  RegisterRequestCase("vlk2", [](const vlkbench::RunContext& ctx) { return Ping(ctx, false, true); });
+  RegisterRequestCase("vlk2-direct", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true, true); });
 }
 
 const AutoRegister kRegister(Register);
