@@ -15,7 +15,7 @@ const char* const kFlood1 = "1→1, 1M msgs";
 const char* const kFlood4 = "4→1, 1M msgs";
 
 std::uint64_t PingRounds(const vlkbench::RunContext& ctx) { return ctx.Size(220000, 2200); }
-std::uint64_t FloodMessages(const vlkbench::RunContext& ctx) { return ctx.Size(1000000, 20000); }
+std::uint64_t FloodMessages(const vlkbench::RunContext& ctx) { return ctx.Size(1000000, 8000); }
 
 void Latch::Set() {
   {

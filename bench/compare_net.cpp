@@ -28,8 +28,8 @@ Metric PerEcho(const char* name, double cpuSeconds, std::uint64_t echoes) {
 }
 
 LoadShape Timed(const RunContext& ctx, LoadShape shape) {
-  shape.warmSeconds = ctx.smoke ? 0.05 : 0.3;
-  shape.seconds = ctx.smoke ? 0.15 : 2.0;
+  shape.warmSeconds = ctx.smoke ? 0.02 : 0.3;
+  shape.seconds = ctx.smoke ? 0.08 : 2.0;
   return shape;
 }
 
