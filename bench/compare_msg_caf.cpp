@@ -65,25 +65,13 @@ caf::behavior Requester(caf::event_based_actor* self, PingRecorder* rec, caf::ac
   }};
 }
 
-template <caf::spawn_options Opts>
-vlkbench::Outcome Request(const vlkbench::RunContext& ctx) {
-  caf::actor_system sys{Config()};
-  PingRecorder rec(PingRounds(ctx));
-  caf::actor b = sys.spawn<Opts>(Responder);
-  caf::actor a = sys.spawn<Opts>(Requester, &rec, b);
-  caf::anon_send(a, start_atom::value);
-  const bool finished = rec.Done().Wait(60000);
-  caf::anon_send_exit(a, caf::exit_reason::user_shutdown);
-  caf::anon_send_exit(b, caf::exit_reason::user_shutdown);
-  return rec.Result(finished);
-}
-
-template <caf::spawn_options Opts>
+// kRequest: the request/response pair, else the plain ping-pong pair.
+template <caf::spawn_options Opts, bool kRequest = false>
 vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   caf::actor_system sys{Config()};
   PingRecorder rec(PingRounds(ctx));
-  caf::actor b = sys.spawn<Opts>(Echo);
-  caf::actor a = sys.spawn<Opts>(Starter, &rec, b);
+  caf::actor b = kRequest ? sys.spawn<Opts>(Responder) : sys.spawn<Opts>(Echo);
+  caf::actor a = kRequest ? sys.spawn<Opts>(Requester, &rec, b) : sys.spawn<Opts>(Starter, &rec, b);
   caf::anon_send(a, start_atom::value);
   const bool finished = rec.Done().Wait(60000);
   caf::anon_send_exit(a, caf::exit_reason::user_shutdown);
@@ -113,8 +101,8 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
 void Register() {
   RegisterMsgCases("caf", Ping<caf::no_spawn_options>, Flood<caf::no_spawn_options>);
   RegisterMsgCases("caf-detached", Ping<caf::detached>, Flood<caf::detached>);
-  RegisterRequestCase("caf", Request<caf::no_spawn_options>);
-  RegisterRequestCase("caf-detached", Request<caf::detached>);
+  RegisterRequestCase("caf", Ping<caf::no_spawn_options, true>);
+  RegisterRequestCase("caf-detached", Ping<caf::detached, true>);
 }
 
 const AutoRegister kRegister(Register);
