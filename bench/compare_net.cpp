@@ -1,5 +1,5 @@
 // Loopback echo cases: TCP with 1, 64 and 512 connections and with 1000 idle
-// beside 10 busy ones; UDP with 64, 1024 and 4096-byte datagrams. vlk2's
+// beside 10 busy ones; new connections one after the other; UDP with 64, 1024 and 4096-byte datagrams. vlk2's
 // servers against single-thread Boost.Asio servers, each in a child process of
 // its own, driven by the same client.
 #include <sys/socket.h>
@@ -51,6 +51,20 @@ Outcome RunTcp(const RunContext& ctx, const std::string& contestant, LoadShape s
   return out;
 }
 
+Outcome RunConnect(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
+  shape = Timed(ctx, shape);
+  ServerProcess server;
+  if (!server.Start(contestant, SOCK_STREAM, 64)) return Fail(server.Error());
+  const LoadResult r = DriveConnect(server, shape);
+  Outcome out;
+  out.ok = r.ok;
+  out.check = r.check;
+  out.metrics = {Metric{"conns/s", r.elapsed > 0 ? r.echoes / r.elapsed : 0, false},
+                 Metric{"p99 (us)", r.p99Micros, true}, PerEcho("server CPU (us/conn)", r.serverCpu, r.echoes),
+                 PerEcho("client CPU (us/conn)", r.clientCpu, r.echoes)};
+  return out;
+}
+
 Outcome RunUdp(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
   shape = Timed(ctx, shape);
   ServerProcess server;
@@ -84,6 +98,10 @@ void RegisterFor(const std::string& contestant) {
   idle.idle = 1000;
   vlkbench::Register("tcp", "1000 idle + 10 busy", contestant,
                      [contestant, idle](const RunContext& ctx) { return RunTcp(ctx, contestant, idle); });
+  LoadShape fresh;
+  fresh.sockets = 1;
+  vlkbench::Register("connect", "connect, 64 B echo, close", contestant,
+                     [contestant, fresh](const RunContext& ctx) { return RunConnect(ctx, contestant, fresh); });
   // 16 sockets; the window keeps what can be queued at the server's socket
   // (about 8.5 KiB of buffer per 4 KiB datagram on loopback) well inside its
   // default receive buffer, so that a loss is the server's and not the bench's.

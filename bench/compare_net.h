@@ -91,6 +91,9 @@ struct LoadResult {
 
 // One message in flight per busy connection; every echo byte-checked; TCP loses nothing.
 LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape);
+// One connection at a time: connect, one echo of shape.size bytes, close (with
+// a reset); `echoes` counts the connections. The server must let go of every one.
+LoadResult DriveConnect(ServerProcess& server, const LoadShape& shape);
 // `window` datagrams in flight per socket; one unanswered for 200 ms counts as
 // lost and is replaced; at the end whatever is still unanswered is lost too.
 LoadResult DriveUdp(ServerProcess& server, const LoadShape& shape);

@@ -4,6 +4,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -216,6 +217,61 @@ LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape) {
     return r;
   }
   r.check += "; " + detail;
+  return r;
+}
+
+LoadResult DriveConnect(ServerProcess& server, const LoadShape& shape) {
+  LoadResult r;
+  std::vector<std::int64_t> lat;
+  lat.reserve(kMaxSamples);
+  std::vector<char> msg(shape.size), rx(shape.size);
+  std::string fault;
+  std::uint64_t seq = 0;
+  Stretch stretch(server, shape);
+  while (fault.empty()) {
+    const std::int64_t start = vlkbench::NowNs();
+    if (!stretch.Tick(start, r, lat)) break;
+    const int fd = Connect(SOCK_STREAM, server.Port());
+    if (fd < 0) {
+      fault = std::string("connect failed: ") + std::strerror(errno);
+      break;
+    }
+    timeval wait{3, 0};  // a server that does not answer fails the run, it does not hang it
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    Fill(msg, ++seq, 0);
+    std::size_t got = 0;
+    const bool sent = ::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(msg.size());
+    while (sent && got < msg.size()) {
+      const ssize_t n = ::recv(fd, rx.data() + got, msg.size() - got, 0);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    // Closed with a reset, so that no TIME_WAIT socket is left behind to use up
+    // the ephemeral ports over a run of tens of thousands of connections.
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(fd);
+    if (!sent || got != msg.size() || std::memcmp(rx.data(), msg.data(), msg.size()) != 0) {
+      fault = "connection " + std::to_string(seq) + ": no byte-exact echo";
+      break;
+    }
+    if (stretch.Measuring()) {
+      ++r.echoes;
+      if (lat.size() < kMaxSamples) lat.push_back(vlkbench::NowNs() - start);
+    }
+  }
+  std::string detail;
+  const bool drained = server.Finish(detail);
+  r.p99Micros = vlkbench::Percentile(lat, 0.99) / 1e3;
+  if (!fault.empty()) {
+    r.check = fault + "; " + detail;
+  } else if (!stretch.Sampled() || r.echoes == 0) {
+    r.check = "no connection in the measured stretch, or no server sample; " + detail;
+  } else {
+    r.ok = drained;
+    r.check = Count("connections each echoed byte-exact", r.echoes) + ", " +
+              Count("server heap allocations under load", r.serverAllocs) + "; " + detail;
+  }
   return r;
 }
 
