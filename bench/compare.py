@@ -41,6 +41,7 @@ SCENARIOS = OrderedDict([
     ("flood", "One-way flood"),
     ("timers", "Timers"),
     ("tcp", "TCP echo over loopback"),
+    ("latency", "Latency of a paced TCP connection (open loop, counted from when each request was due)"),
     ("connect", "New TCP connections over loopback (connect, one echo, close), one at a time"),
     ("udp", "UDP echo over loopback"),
     ("relay", "The relay's publish/subscribe fan-out (whole system)"),

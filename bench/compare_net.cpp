@@ -51,6 +51,23 @@ Outcome RunTcp(const RunContext& ctx, const std::string& contestant, LoadShape s
   return out;
 }
 
+// A paced connection's latency (open loop, from when each request was due)
+// beside `shape.sockets` busy connections.
+Outcome RunLatency(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
+  shape = Timed(ctx, shape);
+  ServerProcess server;
+  if (!server.Start(contestant, SOCK_STREAM, shape.sockets + 9)) return Fail(server.Error());
+  const LoadResult r = DriveTcp(server, shape);
+  Outcome out;
+  out.ok = r.ok && r.probes > 0;
+  out.check = r.check;
+  out.metrics = {Metric{"p99 (us)", r.probeP99Micros, true}, Metric{"p50 (us)", r.probeP50Micros, true},
+                 Metric{"p99.9 (us)", r.probeP999Micros, true},
+                 Metric{"busy msgs/s", r.elapsed > 0 ? r.echoes / r.elapsed : 0, false},
+                 PerEcho("server CPU (us/echo)", r.serverCpu, r.echoes + r.probes)};
+  return out;
+}
+
 Outcome RunConnect(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
   shape = Timed(ctx, shape);
   ServerProcess server;
@@ -98,6 +115,14 @@ void RegisterFor(const std::string& contestant) {
   idle.idle = 1000;
   vlkbench::Register("tcp", "1000 idle + 10 busy", contestant,
                      [contestant, idle](const RunContext& ctx) { return RunTcp(ctx, contestant, idle); });
+  for (unsigned busy : {0u, 64u}) {
+    LoadShape paced;
+    paced.sockets = busy;
+    paced.probeRate = 500;
+    const std::string name = busy == 0 ? "500 req/s, no other load" : "500 req/s beside 64 busy conns";
+    vlkbench::Register("latency", name, contestant,
+                       [contestant, paced](const RunContext& ctx) { return RunLatency(ctx, contestant, paced); });
+  }
   LoadShape fresh;
   fresh.sockets = 1;
   vlkbench::Register("connect", "connect, 64 B echo, close", contestant,

@@ -74,6 +74,7 @@ struct LoadShape {
   std::size_t size = 64;    // bytes per message
   double warmSeconds = 0.3;
   double seconds = 2.0;     // measured stretch
+  double probeRate = 0;     // TCP: requests/s of one more, paced connection (0: none)
 };
 
 struct LoadResult {
@@ -86,6 +87,8 @@ struct LoadResult {
   double serverCpu = 0;     // server CPU seconds over the measured stretch
   double clientCpu = 0;     // this (the client's) process's CPU seconds over the measured stretch
   std::uint64_t serverAllocs = 0;    // server heap allocations over the measured stretch
+  std::uint64_t probes = 0;  // answers to the paced connection in the measured stretch
+  double probeP50Micros = 0, probeP99Micros = 0, probeP999Micros = 0;  // from when each was due
   double serverRssKiB = 0;  // the server's resident size at the end of the measured stretch
 };
 

@@ -8,7 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <atomic>
+#include <ctime>
+#include <thread>
 #include <vector>
 
 #include "bench_harness.h"
@@ -93,6 +97,84 @@ bool RaiseFileLimit(unsigned n) {
   return setrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur >= n;
 }
 
+// One more connection, on a thread of its own, paced open loop: a request
+// every 1/rate seconds whatever the server does. A request that cannot leave
+// on time (the previous answer is late) leaves at the answer, and its latency
+// still counts from when it was due, so a stall shows in every request it
+// delayed (coordinated omission corrected). Idle when shape.probeRate is 0.
+class Probe {
+ public:
+  Probe(unsigned short port, const LoadShape& shape) : m_size(shape.size) {
+    if (shape.probeRate <= 0) return;
+    m_interval = static_cast<std::int64_t>(1e9 / shape.probeRate);
+    m_lat.reserve(kMaxSamples);
+    m_fd = Connect(SOCK_STREAM, port);
+    if (m_fd < 0) {
+      m_fault = "connect failed";
+      return;
+    }
+    timeval wait{3, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    m_thread = std::thread([this] { Run(); });
+  }
+  ~Probe() {
+    m_stop.store(true);
+    if (m_thread.joinable()) m_thread.join();
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  // Whether answers now count (the measured stretch).
+  void Measure(bool on) { m_measure.store(on, std::memory_order_relaxed); }
+  // Stops the probe and puts its percentiles into r; false on a fault.
+  bool Finish(LoadResult& r) {
+    m_stop.store(true);
+    if (m_thread.joinable()) m_thread.join();
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    r.probes = m_lat.size();
+    r.probeP50Micros = vlkbench::Percentile(m_lat, 0.5) / 1e3;
+    r.probeP99Micros = vlkbench::Percentile(m_lat, 0.99) / 1e3;
+    r.probeP999Micros = vlkbench::Percentile(m_lat, 0.999) / 1e3;
+    return m_fault.empty();
+  }
+  const std::string& Fault() const { return m_fault; }
+
+ private:
+  void Run() {
+    std::vector<char> msg(m_size), rx(m_size);
+    std::int64_t due = vlkbench::NowNs();
+    for (std::uint64_t seq = 1; !m_stop.load(std::memory_order_relaxed); ++seq, due += m_interval) {
+      const std::int64_t early = due - vlkbench::NowNs();
+      if (early > 0) {
+        const timespec nap{static_cast<time_t>(early / 1000000000), static_cast<long>(early % 1000000000)};
+        ::nanosleep(&nap, nullptr);
+      }
+      Fill(msg, seq, 1u << 16);
+      std::size_t got = 0;
+      bool ok = ::send(m_fd, msg.data(), m_size, MSG_NOSIGNAL) == static_cast<ssize_t>(m_size);
+      while (ok && got < m_size) {
+        const ssize_t n = ::recv(m_fd, rx.data() + got, m_size - got, 0);
+        ok = n > 0;
+        if (ok) got += static_cast<std::size_t>(n);
+      }
+      if (!ok || std::memcmp(rx.data(), msg.data(), m_size) != 0) {
+        m_fault = "no byte-exact echo";
+        return;
+      }
+      if (m_measure.load(std::memory_order_relaxed) && m_lat.size() < kMaxSamples) {
+        m_lat.push_back(vlkbench::NowNs() - due);
+      }
+    }
+  }
+
+  std::size_t m_size;
+  std::int64_t m_interval = 0;
+  int m_fd = -1;
+  std::vector<std::int64_t> m_lat;  // written by the probe thread until Finish joins it
+  std::string m_fault;              // likewise
+  std::atomic<bool> m_stop{false}, m_measure{false};
+  std::thread m_thread;
+};
+
 LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape) {
   struct Conn {
     int fd = -1;
@@ -159,13 +241,15 @@ LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape) {
   Stretch stretch(server, shape);
   bool loading = true;
   std::int64_t drainUntil = 0;
-  std::vector<epoll_event> events(shape.sockets);
+  Probe probe(server.Port(), shape);
+  std::vector<epoll_event> events(std::max(1u, shape.sockets));
   while (fault.empty()) {
     const std::int64_t now = vlkbench::NowNs();
     if (loading && !stretch.Tick(now, r, lat)) {
       loading = false;
       drainUntil = now + 3000 * kMs;
     }
+    probe.Measure(stretch.Measuring() && loading);
     if (!loading && (inFlight == 0 || now >= drainUntil)) break;
     const int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), 10);
     for (int e = 0; e < n && fault.empty(); ++e) {
@@ -192,6 +276,7 @@ LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape) {
       if (loading && !send(c, index)) fault = "send failed";
     }
   }
+  if (!probe.Finish(r) && fault.empty()) fault = "paced connection: " + probe.Fault();
   // An idle connection must still be open and silent.
   for (std::size_t i = 0; i < idle.size() && fault.empty(); ++i) {
     char b;
@@ -208,11 +293,11 @@ LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape) {
     r.check = Count("echoes never came back", inFlight);
   } else if (!stretch.Sampled()) {
     r.check = "could not sample the server process";
-  } else if (r.echoes == 0) {
+  } else if (r.echoes == 0 && r.probes == 0) {
     r.check = "no echo in the measured stretch";
   } else {
     r.ok = drained;
-    r.check = Count("echoes byte-checked, none lost", r.echoes) + ", " +
+    r.check = Count("echoes byte-checked, none lost", r.echoes) + ", " + Count("paced probes", r.probes) + ", " +
               Count("server heap allocations under load", r.serverAllocs) + "; " + detail;
     return r;
   }
