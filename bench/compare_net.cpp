@@ -4,7 +4,9 @@
 // its own, driven by the same client.
 #include <sys/socket.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "bench_harness.h"
 #include "compare_net.h"
@@ -33,68 +35,67 @@ LoadShape Timed(const RunContext& ctx, LoadShape shape) {
   return shape;
 }
 
-Outcome RunTcp(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
+// Starts the contestant's server (type SOCK_STREAM or SOCK_DGRAM, room for
+// maxConns connections), drives it and turns what the client saw into metrics.
+using DriveFn = LoadResult (*)(ServerProcess&, const LoadShape&);
+using MetricsFn = std::function<std::vector<Metric>(const LoadResult&, const LoadShape&)>;
+Outcome Serve(const RunContext& ctx, const std::string& contestant, LoadShape shape, int type, unsigned maxConns,
+              DriveFn drive, const MetricsFn& metrics) {
   shape = Timed(ctx, shape);
-  const unsigned conns = shape.sockets + shape.idle;
-  if (!RaiseFileLimit(2 * conns + 64)) return Fail("cannot raise the descriptor limit");
   ServerProcess server;
-  if (!server.Start(contestant, SOCK_STREAM, conns + 8)) return Fail(server.Error());
-  const LoadResult r = DriveTcp(server, shape);
+  if (!server.Start(contestant, type, maxConns)) return Fail(server.Error());
+  const LoadResult r = drive(server, shape);
   Outcome out;
   out.ok = r.ok;
   out.check = r.check;
-  const double rate = r.elapsed > 0 ? r.echoes / r.elapsed : 0;
-  out.metrics = {Metric{"msgs/s", rate, false}, Metric{"MB/s", rate * shape.size * 2 / 1e6, false},
-                 Metric{"p99 (us)", r.p99Micros, true}, PerEcho("server CPU (us/echo)", r.serverCpu, r.echoes),
-                 PerEcho("client CPU (us/echo)", r.clientCpu, r.echoes),
-                 Metric{"server RSS (MiB)", r.serverRssKiB / 1024.0, true}};
+  out.metrics = metrics(r, shape);
   return out;
+}
+
+double Rate(const LoadResult& r, std::uint64_t n) { return r.elapsed > 0 ? n / r.elapsed : 0; }
+
+Outcome RunTcp(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
+  const unsigned conns = shape.sockets + shape.idle;
+  if (!RaiseFileLimit(2 * conns + 64)) return Fail("cannot raise the descriptor limit");
+  return Serve(ctx, contestant, shape, SOCK_STREAM, conns + 8, DriveTcp, [](const LoadResult& r, const LoadShape& s) {
+    return std::vector<Metric>{Metric{"msgs/s", Rate(r, r.echoes), false},
+                               Metric{"MB/s", Rate(r, r.echoes) * s.size * 2 / 1e6, false},
+                               Metric{"p99 (us)", r.p99Micros, true},
+                               PerEcho("server CPU (us/echo)", r.serverCpu, r.echoes),
+                               PerEcho("client CPU (us/echo)", r.clientCpu, r.echoes),
+                               Metric{"server RSS (MiB)", r.serverRssKiB / 1024.0, true}};
+  });
 }
 
 // A paced connection's latency (open loop, from when each request was due)
 // beside `shape.sockets` busy connections.
 Outcome RunLatency(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
-  shape = Timed(ctx, shape);
-  ServerProcess server;
-  if (!server.Start(contestant, SOCK_STREAM, shape.sockets + 9)) return Fail(server.Error());
-  const LoadResult r = DriveTcp(server, shape);
-  Outcome out;
-  out.ok = r.ok && r.probes > 0;
-  out.check = r.check;
-  out.metrics = {Metric{"p99 (us)", r.probeP99Micros, true}, Metric{"p50 (us)", r.probeP50Micros, true},
-                 Metric{"p99.9 (us)", r.probeP999Micros, true},
-                 Metric{"busy msgs/s", r.elapsed > 0 ? r.echoes / r.elapsed : 0, false},
-                 PerEcho("server CPU (us/echo)", r.serverCpu, r.echoes + r.probes)};
-  return out;
+  return Serve(ctx, contestant, shape, SOCK_STREAM, shape.sockets + 9, DriveTcp,
+               [](const LoadResult& r, const LoadShape&) {
+                 return std::vector<Metric>{Metric{"p99 (us)", r.probeP99Micros, true},
+                                            Metric{"p50 (us)", r.probeP50Micros, true},
+                                            Metric{"p99.9 (us)", r.probeP999Micros, true},
+                                            Metric{"busy msgs/s", Rate(r, r.echoes), false},
+                                            PerEcho("server CPU (us/echo)", r.serverCpu, r.echoes + r.probes)};
+               });
 }
 
 Outcome RunConnect(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
-  shape = Timed(ctx, shape);
-  ServerProcess server;
-  if (!server.Start(contestant, SOCK_STREAM, 64)) return Fail(server.Error());
-  const LoadResult r = DriveConnect(server, shape);
-  Outcome out;
-  out.ok = r.ok;
-  out.check = r.check;
-  out.metrics = {Metric{"conns/s", r.elapsed > 0 ? r.echoes / r.elapsed : 0, false},
-                 Metric{"p99 (us)", r.p99Micros, true}, PerEcho("server CPU (us/conn)", r.serverCpu, r.echoes),
-                 PerEcho("client CPU (us/conn)", r.clientCpu, r.echoes)};
-  return out;
+  return Serve(ctx, contestant, shape, SOCK_STREAM, 64, DriveConnect, [](const LoadResult& r, const LoadShape&) {
+    return std::vector<Metric>{Metric{"conns/s", Rate(r, r.echoes), false}, Metric{"p99 (us)", r.p99Micros, true},
+                               PerEcho("server CPU (us/conn)", r.serverCpu, r.echoes),
+                               PerEcho("client CPU (us/conn)", r.clientCpu, r.echoes)};
+  });
 }
 
 Outcome RunUdp(const RunContext& ctx, const std::string& contestant, LoadShape shape) {
-  shape = Timed(ctx, shape);
-  ServerProcess server;
-  if (!server.Start(contestant, SOCK_DGRAM, 4)) return Fail(server.Error());
-  const LoadResult r = DriveUdp(server, shape);
-  Outcome out;
-  out.ok = r.ok;
-  out.check = r.check;
-  out.metrics = {Metric{"pkts/s", r.elapsed > 0 ? r.echoes / r.elapsed : 0, false},
-                 Metric{"loss (%)", r.sent > 0 ? 100.0 * r.lost / r.sent : 100, true},
-                 Metric{"p99 (us)", r.p99Micros, true}, PerEcho("server CPU (us/echo)", r.serverCpu, r.echoes),
-                 PerEcho("client CPU (us/echo)", r.clientCpu, r.echoes)};
-  return out;
+  return Serve(ctx, contestant, shape, SOCK_DGRAM, 4, DriveUdp, [](const LoadResult& r, const LoadShape&) {
+    return std::vector<Metric>{Metric{"pkts/s", Rate(r, r.echoes), false},
+                               Metric{"loss (%)", r.sent > 0 ? 100.0 * r.lost / r.sent : 100, true},
+                               Metric{"p99 (us)", r.p99Micros, true},
+                               PerEcho("server CPU (us/echo)", r.serverCpu, r.echoes),
+                               PerEcho("client CPU (us/echo)", r.clientCpu, r.echoes)};
+  });
 }
 
 std::string SizeName(std::size_t size) { return size >= 1024 ? std::to_string(size / 1024) + " KiB" : std::to_string(size) + " B"; }

@@ -87,6 +87,23 @@ class Stretch {
 
 std::string Count(const char* what, std::uint64_t n) { return std::to_string(n) + " " + what; }
 
+// Ends a run: lets the server finish, takes the p99 and writes the verdict;
+// `none` names what the stretch lacked, `counted` what was verified.
+void Conclude(ServerProcess& server, const Stretch& stretch, std::vector<std::int64_t>& lat, const std::string& fault,
+              const char* none, const std::string& counted, LoadResult& r) {
+  std::string detail;
+  const bool drained = server.Finish(detail);
+  r.p99Micros = vlkbench::Percentile(lat, 0.99) / 1e3;
+  if (!fault.empty()) {
+    r.check = fault + "; " + detail;
+  } else if (!stretch.Sampled() || r.echoes == 0) {
+    r.check = std::string(none) + " in the measured stretch, or no server sample; " + detail;
+  } else {
+    r.ok = drained;
+    r.check = counted + ", " + Count("server heap allocations under load", r.serverAllocs) + "; " + detail;
+  }
+}
+
 }  // namespace
 
 bool RaiseFileLimit(unsigned n) {
@@ -134,6 +151,7 @@ class Probe {
     r.probeP50Micros = vlkbench::Percentile(m_lat, 0.5) / 1e3;
     r.probeP99Micros = vlkbench::Percentile(m_lat, 0.99) / 1e3;
     r.probeP999Micros = vlkbench::Percentile(m_lat, 0.999) / 1e3;
+    if (m_fault.empty() && m_interval > 0 && m_lat.empty()) m_fault = "no answer in the measured stretch";
     return m_fault.empty();
   }
   const std::string& Fault() const { return m_fault; }
@@ -345,18 +363,7 @@ LoadResult DriveConnect(ServerProcess& server, const LoadShape& shape) {
       if (lat.size() < kMaxSamples) lat.push_back(vlkbench::NowNs() - start);
     }
   }
-  std::string detail;
-  const bool drained = server.Finish(detail);
-  r.p99Micros = vlkbench::Percentile(lat, 0.99) / 1e3;
-  if (!fault.empty()) {
-    r.check = fault + "; " + detail;
-  } else if (!stretch.Sampled() || r.echoes == 0) {
-    r.check = "no connection in the measured stretch, or no server sample; " + detail;
-  } else {
-    r.ok = drained;
-    r.check = Count("connections each echoed byte-exact", r.echoes) + ", " +
-              Count("server heap allocations under load", r.serverAllocs) + "; " + detail;
-  }
+  Conclude(server, stretch, lat, fault, "no connection", Count("connections each echoed byte-exact", r.echoes), r);
   return r;
 }
 
@@ -474,19 +481,10 @@ LoadResult DriveUdp(ServerProcess& server, const LoadShape& shape) {
     if (s.fd >= 0) ::close(s.fd);
   }
   ::close(ep);
-  std::string detail;
-  const bool drained = server.Finish(detail);
-  r.p99Micros = vlkbench::Percentile(lat, 0.99) / 1e3;
-  if (!fault.empty()) {
-    r.check = fault + "; " + detail;
-  } else if (!stretch.Sampled() || r.echoes == 0) {
-    r.check = "no echo in the measured stretch, or no server sample; " + detail;
-  } else {
-    r.ok = drained;
-    r.check = Count("echoes byte-checked", r.echoes) + ", " + Count("sent", r.sent) + ", " + Count("lost", r.lost) +
-              " (" + Count("came back late", late) + "), " +
-              Count("server heap allocations under load", r.serverAllocs) + "; " + detail;
-  }
+  Conclude(server, stretch, lat, fault, "no echo",
+           Count("echoes byte-checked", r.echoes) + ", " + Count("sent", r.sent) + ", " + Count("lost", r.lost) +
+               " (" + Count("came back late", late) + ")",
+           r);
   return r;
 }
 
