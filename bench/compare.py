@@ -41,8 +41,9 @@ SCENARIOS = OrderedDict([
     ("flood", "One-way flood"),
     ("timers", "Timers"),
     ("tcp", "TCP echo over loopback"),
+    ("tls", "TLS echo over loopback (client: OpenSSL, a thread per connection)"),
     ("latency", "Latency of a paced TCP connection (open loop, counted from when each request was due)"),
-    ("connect", "New TCP connections over loopback (connect, one echo, close), one at a time"),
+    ("connect", "New connections over loopback (connect, one echo, close), one at a time"),
     ("udp", "UDP echo over loopback"),
     ("relay", "The relay's publish/subscribe fan-out (whole system)"),
 ])

@@ -98,6 +98,25 @@ Outcome RunUdp(const RunContext& ctx, const std::string& contestant, LoadShape s
   });
 }
 
+// TLS echo, or TLS connection setup with `handshakes`.
+Outcome RunTls(const RunContext& ctx, const std::string& contestant, LoadShape shape, bool handshakes) {
+  const TlsFiles files;
+  if (files.Dir().empty()) return Fail("could not make a certificate with the openssl command");
+  shape = Timed(ctx, shape);
+  ServerProcess server;
+  if (!server.Start(contestant, SOCK_STREAM, shape.sockets + 64, files.Dir())) return Fail(server.Error());
+  const LoadResult r = DriveTls(server, shape, handshakes);
+  Outcome out;
+  out.ok = r.ok;
+  out.check = r.check;
+  const char* unit = handshakes ? "conn" : "echo";
+  out.metrics = {Metric{handshakes ? "conns/s" : "msgs/s", Rate(r, r.echoes), false},
+                 Metric{"p99 (us)", r.p99Micros, true},
+                 PerEcho((std::string("server CPU (us/") + unit + ")").c_str(), r.serverCpu, r.echoes),
+                 PerEcho((std::string("client CPU (us/") + unit + ")").c_str(), r.clientCpu, r.echoes)};
+  return out;
+}
+
 std::string SizeName(std::size_t size) { return size >= 1024 ? std::to_string(size / 1024) + " KiB" : std::to_string(size) + " B"; }
 
 void RegisterFor(const std::string& contestant) {
@@ -124,6 +143,17 @@ void RegisterFor(const std::string& contestant) {
     vlkbench::Register("latency", name, contestant,
                        [contestant, paced](const RunContext& ctx) { return RunLatency(ctx, contestant, paced); });
   }
+  for (unsigned conns : {1u, 16u}) {
+    LoadShape tls;
+    tls.sockets = conns;
+    const std::string name = std::to_string(conns) + (conns == 1 ? " conn, 64 B" : " conns, 64 B");
+    vlkbench::Register("tls", name, contestant,
+                       [contestant, tls](const RunContext& ctx) { return RunTls(ctx, contestant, tls, false); });
+  }
+  LoadShape once;
+  once.sockets = 1;
+  vlkbench::Register("connect", "TLS: connect, full handshake, 64 B echo, close", contestant,
+                     [contestant, once](const RunContext& ctx) { return RunTls(ctx, contestant, once, true); });
   LoadShape fresh;
   fresh.sockets = 1;
   vlkbench::Register("connect", "connect, 64 B echo, close", contestant,

@@ -27,8 +27,10 @@ class EchoServer {
   virtual bool Drained(std::string& detail) = 0;
 };
 
-// Null without Boost (vlk2's servers are the server process's own).
-std::unique_ptr<EchoServer> StartAsioEcho(int type);
+// Null without Boost (vlk2's servers are the server process's own). With a
+// non-empty tls (a directory holding cert.pem and key.pem) the TCP server
+// speaks TLS.
+std::unique_ptr<EchoServer> StartAsioEcho(int type, const std::string& tls);
 bool HaveAsio();
 
 // ---------------------------------------------------------------------------
@@ -44,9 +46,9 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  // contestant "vlk2" or "asio"; maxConns sizes vlk2's connection pool. False
-  // (with Error()) when the server did not start.
-  bool Start(const std::string& contestant, int type, unsigned maxConns);
+  // contestant "vlk2" or "asio"; maxConns sizes vlk2's connection pool; tls as
+  // for StartAsioEcho. False (with Error()) when the server did not start.
+  bool Start(const std::string& contestant, int type, unsigned maxConns, const std::string& tls = std::string());
   unsigned short Port() const { return m_port; }
   // The server's CPU seconds (user + system, every thread) and heap allocations
   // so far, and its resident size now.
@@ -100,6 +102,24 @@ LoadResult DriveConnect(ServerProcess& server, const LoadShape& shape);
 // `window` datagrams in flight per socket; one unanswered for 200 ms counts as
 // lost and is replaced; at the end whatever is still unanswered is lost too.
 LoadResult DriveUdp(ServerProcess& server, const LoadShape& shape);
+
+// TLS over loopback, the client on OpenSSL with one thread per connection:
+// `shape.sockets` connections each with one message in flight, or, with
+// `handshakes`, one connection after the other (connect, full handshake, one
+// echo, close) and `echoes` counting the connections.
+LoadResult DriveTls(ServerProcess& server, const LoadShape& shape, bool handshakes);
+
+// A directory with a fresh self-signed certificate (cert.pem) and its key
+// (key.pem), made with the openssl command; removed when destroyed.
+class TlsFiles {
+ public:
+  TlsFiles();
+  ~TlsFiles();
+  const std::string& Dir() const { return m_dir; }  // empty when making them failed
+
+ private:
+  std::string m_dir;
+};
 
 // Raises the descriptor limit to at least n (as far as the hard limit allows).
 bool RaiseFileLimit(unsigned n);

@@ -7,7 +7,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
 #include <cerrno>
+#include <chrono>
 #include <algorithm>
 #include <cstring>
 #include <atomic>
@@ -89,14 +92,14 @@ std::string Count(const char* what, std::uint64_t n) { return std::to_string(n) 
 
 // Ends a run: lets the server finish, takes the p99 and writes the verdict;
 // `none` names what the stretch lacked, `counted` what was verified.
-void Conclude(ServerProcess& server, const Stretch& stretch, std::vector<std::int64_t>& lat, const std::string& fault,
+void Conclude(ServerProcess& server, bool sampled, std::vector<std::int64_t>& lat, const std::string& fault,
               const char* none, const std::string& counted, LoadResult& r) {
   std::string detail;
   const bool drained = server.Finish(detail);
   r.p99Micros = vlkbench::Percentile(lat, 0.99) / 1e3;
   if (!fault.empty()) {
     r.check = fault + "; " + detail;
-  } else if (!stretch.Sampled() || r.echoes == 0) {
+  } else if (!sampled || r.echoes == 0) {
     r.check = std::string(none) + " in the measured stretch, or no server sample; " + detail;
   } else {
     r.ok = drained;
@@ -363,7 +366,7 @@ LoadResult DriveConnect(ServerProcess& server, const LoadShape& shape) {
       if (lat.size() < kMaxSamples) lat.push_back(vlkbench::NowNs() - start);
     }
   }
-  Conclude(server, stretch, lat, fault, "no connection", Count("connections each echoed byte-exact", r.echoes), r);
+  Conclude(server, stretch.Sampled(), lat, fault, "no connection", Count("connections each echoed byte-exact", r.echoes), r);
   return r;
 }
 
@@ -481,10 +484,121 @@ LoadResult DriveUdp(ServerProcess& server, const LoadShape& shape) {
     if (s.fd >= 0) ::close(s.fd);
   }
   ::close(ep);
-  Conclude(server, stretch, lat, fault, "no echo",
+  Conclude(server, stretch.Sampled(), lat, fault, "no echo",
            Count("echoes byte-checked", r.echoes) + ", " + Count("sent", r.sent) + ", " + Count("lost", r.lost) +
                " (" + Count("came back late", late) + ")",
            r);
+  return r;
+}
+
+namespace {
+
+// One client thread's TLS connection(s) and what it saw.
+struct TlsWorker {
+  std::vector<std::int64_t> lat;
+  std::uint64_t done = 0;  // echoes (or connections) in the measured stretch
+  std::string fault;
+};
+
+// A blocking TLS connection to the server, handshake done; null (with fault) on failure.
+SSL* TlsConnect(SSL_CTX* ctx, unsigned short port, std::string& fault) {
+  const int fd = Connect(SOCK_STREAM, port);
+  if (fd < 0) {
+    fault = std::string("connect failed: ") + std::strerror(errno);
+    return nullptr;
+  }
+  timeval wait{3, 0};  // a server that does not answer fails the run, it does not hang it
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_fd(ssl, fd);
+  if (SSL_connect(ssl) != 1) {
+    fault = "TLS handshake failed";
+    SSL_free(ssl);
+    ::close(fd);
+    return nullptr;
+  }
+  return ssl;
+}
+
+// Closes without close_notify and with a reset (no TIME_WAIT left behind).
+void TlsDrop(SSL* ssl) {
+  const int fd = SSL_get_fd(ssl);
+  linger hard{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  SSL_free(ssl);
+  ::close(fd);
+}
+
+// One echo of msg over ssl; false unless it came back byte-exact.
+bool TlsEcho(SSL* ssl, const std::vector<char>& msg, std::vector<char>& rx) {
+  if (SSL_write(ssl, msg.data(), static_cast<int>(msg.size())) != static_cast<int>(msg.size())) return false;
+  std::size_t got = 0;
+  while (got < msg.size()) {
+    const int n = SSL_read(ssl, rx.data() + got, static_cast<int>(msg.size() - got));
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  return std::memcmp(rx.data(), msg.data(), msg.size()) == 0;
+}
+
+}  // namespace
+
+LoadResult DriveTls(ServerProcess& server, const LoadShape& shape, bool handshakes) {
+  LoadResult r;
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);  // our own throwaway certificate on loopback
+  // 0 warming up, 1 measuring, 2 stopping.
+  std::atomic<int> phase{0};
+  const unsigned threads = handshakes ? 1 : shape.sockets;
+  std::vector<TlsWorker> workers(threads);
+  std::vector<std::thread> pool;
+  for (unsigned t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      TlsWorker& w = workers[t];
+      w.lat.reserve(kMaxSamples / threads);
+      std::vector<char> msg(shape.size), rx(shape.size);
+      SSL* ssl = handshakes ? nullptr : TlsConnect(ctx, server.Port(), w.fault);
+      for (std::uint64_t seq = 1; w.fault.empty() && phase.load() != 2; ++seq) {
+        const std::int64_t start = vlkbench::NowNs();
+        if (handshakes && (ssl = TlsConnect(ctx, server.Port(), w.fault)) == nullptr) break;
+        Fill(msg, seq, t);
+        if (!TlsEcho(ssl, msg, rx)) w.fault = "no byte-exact echo";
+        if (handshakes) TlsDrop(ssl);
+        if (w.fault.empty() && phase.load(std::memory_order_relaxed) == 1) {
+          ++w.done;
+          if (w.lat.size() < kMaxSamples / threads) w.lat.push_back(vlkbench::NowNs() - start);
+        }
+      }
+      if (!handshakes && ssl != nullptr) TlsDrop(ssl);
+    });
+  }
+  double cpu0 = 0, cpu1 = 0, client0 = 0;
+  std::uint64_t allocs0 = 0, allocs1 = 0;
+  std::this_thread::sleep_for(std::chrono::duration<double>(shape.warmSeconds));
+  bool sampled = server.Sample(cpu0, allocs0);
+  client0 = vlkbench::ProcessCpuSeconds();
+  const std::int64_t t0 = vlkbench::NowNs();
+  phase.store(1);
+  std::this_thread::sleep_for(std::chrono::duration<double>(shape.seconds));
+  phase.store(2);
+  const std::int64_t t1 = vlkbench::NowNs();
+  r.clientCpu = vlkbench::ProcessCpuSeconds() - client0;
+  sampled = server.Sample(cpu1, allocs1, &r.serverRssKiB) && sampled;
+  r.serverCpu = cpu1 - cpu0;
+  r.serverAllocs = allocs1 - allocs0;
+  r.elapsed = static_cast<double>(t1 - t0) / 1e9;
+  for (std::thread& t : pool) t.join();
+  SSL_CTX_free(ctx);
+  std::vector<std::int64_t> lat;
+  std::string fault;
+  for (TlsWorker& w : workers) {
+    r.echoes += w.done;
+    lat.insert(lat.end(), w.lat.begin(), w.lat.end());
+    if (fault.empty() && !w.fault.empty()) fault = w.fault;
+  }
+  Conclude(server, sampled, lat, fault, handshakes ? "no connection" : "no echo",
+           Count(handshakes ? "TLS connections each echoed byte-exact" : "TLS echoes byte-checked", r.echoes), r);
   return r;
 }
 

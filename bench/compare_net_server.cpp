@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -23,7 +24,13 @@ class VlkTcpEcho : public Cvlk_tcp_server, public EchoServer {
  public:
   explicit VlkTcpEcho(unsigned maxConns) : Cvlk_tcp_server(maxConns, nullptr) {}
   ~VlkTcpEcho() override { stop(); }
-  bool Open() { return bindAnyPort(m_port) == ERR_OK; }
+  bool Open(const std::string& tls) {
+    if (!tls.empty() &&
+        startTLS((tls + "/cert.pem").c_str(), (tls + "/key.pem").c_str()) != ERR_OK) {
+      return false;
+    }
+    return bindAnyPort(m_port) == ERR_OK;
+  }
   unsigned short Port() const override { return m_port; }
   bool Drained(std::string& detail) override {
     const unsigned busy = getBusyNodes();
@@ -109,13 +116,14 @@ bool WriteAll(int fd, const void* p, std::size_t n) {
 }
 
 // The child: start the server, tell the port, answer samples until told to finish.
-[[noreturn]] void ServeChild(int ctl, const std::string& contestant, int type, unsigned maxConns) {
+[[noreturn]] void ServeChild(int ctl, const std::string& contestant, int type, unsigned maxConns,
+                             const std::string& tls) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::unique_ptr<EchoServer> server;
   if (contestant == "vlk2") {
     if (type == SOCK_STREAM) {
       std::unique_ptr<VlkTcpEcho> s(new VlkTcpEcho(maxConns));
-      if (s->Open()) {
+      if (s->Open(tls)) {
         s->start();
         server = std::move(s);
       }
@@ -127,7 +135,7 @@ bool WriteAll(int fd, const void* p, std::size_t n) {
       }
     }
   } else if (contestant == "asio") {
-    server = StartAsioEcho(type);
+    server = StartAsioEcho(type, tls);
   }
   const unsigned short port = server ? server->Port() : 0;
   if (!WriteAll(ctl, &port, sizeof port) || !server) _exit(1);
@@ -162,7 +170,7 @@ ServerProcess::~ServerProcess() {
   }
 }
 
-bool ServerProcess::Start(const std::string& contestant, int type, unsigned maxConns) {
+bool ServerProcess::Start(const std::string& contestant, int type, unsigned maxConns, const std::string& tls) {
   int sv[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
     m_error = "socketpair failed";
@@ -176,7 +184,7 @@ bool ServerProcess::Start(const std::string& contestant, int type, unsigned maxC
   }
   if (m_pid == 0) {
     ::close(sv[0]);
-    ServeChild(sv[1], contestant, type, maxConns);
+    ServeChild(sv[1], contestant, type, maxConns, tls);
   }
   ::close(sv[1]);
   m_ctl = sv[0];
@@ -204,6 +212,28 @@ bool ServerProcess::Finish(std::string& detail) {
   m_pid = -1;
   detail = told ? f.detail : "server process gave no final report";
   return told && f.ok == 1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TlsFiles::TlsFiles() {
+  char dir[] = "/tmp/vlk-bench-tls-XXXXXX";
+  if (::mkdtemp(dir) == nullptr) return;
+  const std::string d = dir;
+  const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                          "-subj /CN=localhost -keyout " + d + "/key.pem -out " + d + "/cert.pem >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) == 0) {
+    m_dir = d;
+  } else {
+    ::unlink((d + "/key.pem").c_str());
+    ::unlink((d + "/cert.pem").c_str());
+    ::rmdir(d.c_str());
+  }
+}
+
+TlsFiles::~TlsFiles() {
+  if (m_dir.empty()) return;
+  ::unlink((m_dir + "/key.pem").c_str());
+  ::unlink((m_dir + "/cert.pem").c_str());
+  ::rmdir(m_dir.c_str());
 }
 
 }  // namespace netbench
