@@ -55,6 +55,9 @@ std::uint64_t HeapAllocations();
 // Peak resident size of this process, in KiB.
 long PeakRssKiB();
 
+// Resident size of this process now, in KiB.
+double ResidentKiB();
+
 // CPU seconds (user + system) used by this process so far.
 double ProcessCpuSeconds();
 

@@ -40,6 +40,7 @@ SCENARIOS = OrderedDict([
     ("reqresp", "Request/response, a timeout timer armed with every request and cancelled at the answer"),
     ("flood", "One-way flood"),
     ("timers", "Timers"),
+    ("memory", "Idle state machines (actors, objects): what each one costs"),
     ("tcp", "TCP echo over loopback"),
     ("tls", "TLS echo over loopback (client: OpenSSL, a thread per connection)"),
     ("latency", "Latency of a paced TCP connection (open loop, counted from when each request was due)"),

@@ -156,6 +156,27 @@ void RegisterRequestCase(const std::string& contestant, PingFn ping) {
   vlkbench::Register("reqresp", "200k requests, 5 s timer each", contestant, std::move(ping));
 }
 
+void RegisterIdleCase(const std::string& contestant, IdleFn make) {
+  vlkbench::Register("memory", "10k idle machines", contestant, [make](const vlkbench::RunContext& ctx) {
+    const unsigned int n = static_cast<unsigned int>(ctx.Size(10000, 1000));
+    std::shared_ptr<void> warm = make(16);  // the contestant's one-time set-up is not per machine
+    const double rss0 = vlkbench::ResidentKiB();
+    const std::uint64_t allocs0 = vlkbench::HeapAllocations();
+    const std::int64_t t0 = vlkbench::NowNs();
+    std::shared_ptr<void> machines = make(n);
+    const std::int64_t t1 = vlkbench::NowNs();
+    const std::uint64_t allocs = vlkbench::HeapAllocations() - allocs0;
+    const double rss = vlkbench::ResidentKiB() - rss0;
+    vlkbench::Outcome out;
+    out.ok = machines != nullptr && warm != nullptr;
+    out.check = std::to_string(n) + (out.ok ? " idle machines made" : " idle machines could not be made");
+    out.metrics.push_back({"KiB/machine", rss / n, true});
+    out.metrics.push_back({"allocs/machine", static_cast<double>(allocs) / n, true});
+    out.metrics.push_back({"us to create", static_cast<double>(t1 - t0) / 1e3 / n, true});
+    return out;
+  });
+}
+
 void RegisterMsgCases(const std::string& contestant, PingFn ping, FloodFn flood) {
   vlkbench::Register("pingpong", kPingCase, contestant, std::move(ping));
   struct Shape {

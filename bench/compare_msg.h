@@ -6,6 +6,8 @@
 //             after a tenth as many round trips of warm-up
 //   reqresp   the ping-pong once more, the requester arming a timeout timer
 //             with every request and cancelling it when the answer comes
+//   memory    10 000 idle state machines (actors, objects): memory, heap
+//             allocations and time to create, per machine
 //   flood     producers send N messages to consumers as fast as they can (1→1,
 //             4→1 fan-in, 1→4 fan-out: every message to each of four consumers,
 //             4→4 many-to-many);
@@ -174,6 +176,12 @@ void RegisterMsgCases(const std::string& contestant, PingFn ping, FloodFn flood)
 // a timer of kTimeoutSeconds with every request and cancels it at the answer.
 constexpr unsigned int kTimeoutSeconds = 5;
 void RegisterRequestCase(const std::string& contestant, PingFn ping);
+
+// Registers the idle-machine case: make(n) creates n idle state machines
+// (actors, objects) ready for a message and returns what keeps them alive;
+// measured are the resident memory, heap allocations and time per machine.
+using IdleFn = std::function<std::shared_ptr<void>(unsigned int n)>;
+void RegisterIdleCase(const std::string& contestant, IdleFn make);
 
 // Registers from a static initialiser.
 struct AutoRegister {

@@ -7,6 +7,7 @@
 #include <caf/all.hpp>
 
 #include <chrono>
+#include <memory>
 #include <vector>
 
 #include "compare_msg.h"
@@ -98,7 +99,28 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
   return out;
 }
 
+// n idle event-based actors, each waiting for a body, on an actor system that
+// the last holder of its actors shuts down.
+std::shared_ptr<void> IdleActors(unsigned int n) {
+  static std::weak_ptr<caf::actor_system> shared;
+  std::shared_ptr<caf::actor_system> sys = shared.lock();
+  if (!sys) shared = sys = std::make_shared<caf::actor_system>(Config());
+  struct Actors {
+    std::shared_ptr<caf::actor_system> sys;  // outlives the handles below
+    std::vector<caf::actor> all;
+    ~Actors() {
+      for (caf::actor& a : all) caf::anon_send_exit(a, caf::exit_reason::user_shutdown);
+    }
+  };
+  auto actors = std::make_shared<Actors>();
+  actors->sys = sys;
+  actors->all.reserve(n);
+  for (unsigned int i = 0; i < n; ++i) actors->all.push_back(sys->spawn(Responder));
+  return actors;
+}
+
 void Register() {
+  RegisterIdleCase("caf", IdleActors);
   RegisterMsgCases("caf", Ping<caf::no_spawn_options>, Flood<caf::no_spawn_options>);
   RegisterMsgCases("caf-detached", Ping<caf::detached>, Flood<caf::detached>);
   RegisterRequestCase("caf", Ping<caf::no_spawn_options, true>);

@@ -167,6 +167,16 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
   });
 }
 
+// n idle QtEndpoints (a QObject with its handler), the unit a Qt application
+// keeps per session; they live on this thread, whose event loop would serve them.
+std::shared_ptr<void> IdleObjects(unsigned int n) {
+  App();
+  auto objects = std::make_shared<std::vector<std::unique_ptr<QtEndpoint>>>();
+  objects->reserve(n);
+  for (unsigned int i = 0; i < n; ++i) objects->push_back(std::make_unique<QtEndpoint>());
+  return objects;
+}
+
 void RegisterQt(const char* name, bool viaSignal, bool glib) {
   RegisterMsgCases(
       name,
@@ -187,6 +197,7 @@ void RegisterQt(const char* name, bool viaSignal, bool glib) {
 }
 
 void Register() {
+  RegisterIdleCase("qt-object", IdleObjects);
   RegisterQt("qt-event", false, false);
   RegisterQt("qt-event-glib", false, true);
   RegisterQt("qt-signal", true, false);

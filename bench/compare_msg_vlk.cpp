@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "compare_msg.h"
@@ -81,6 +82,31 @@ class BodyFactory : public Cfactory {
  private:
   Cfsm* m_session = nullptr;
 };
+
+// n machines of one factory, every one allocated (created) as a session that
+// waits for its next message: what an application holds per idle session.
+class IdleFactory : public Cfactory {
+ public:
+  explicit IdleFactory(unsigned int n) : Cfactory(nullptr, kFactoryId + 1, n) {
+    for (unsigned int i = 0; i < n; ++i) Add(new BodyFsm(this, &m_handler));
+  }
+  const char* GetName() override { return "IdleFactory"; }
+  bool AllocAll() {
+    for (unsigned int i = GetMaxNum(); i > 0; --i) {
+      Cfsm* fsm = static_cast<Cfsm*>(AllocNode());
+      if (fsm == nullptr || fsm->Create() != ERR_OK) return false;
+    }
+    return true;
+  }
+
+ private:
+  Handler m_handler;
+};
+
+std::shared_ptr<void> IdleMachines(unsigned int n) {
+  std::shared_ptr<IdleFactory> factory = std::make_shared<IdleFactory>(n);
+  return factory->AllocAll() ? factory : nullptr;
+}
 
 class BenchTask : public Cvlk_task {
  public:
@@ -215,6 +241,7 @@ void Register() {
   RegisterMsgCases(
       "vlk2-direct", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true); },
       [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) { return Flood(ctx, p, c, true); });
+  RegisterIdleCase("vlk2", IdleMachines);
   RegisterRequestCase("vlk2", [](const vlkbench::RunContext& ctx) { return Ping(ctx, false, true); });
   RegisterRequestCase("vlk2-direct", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true, true); });
 }

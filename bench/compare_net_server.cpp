@@ -77,15 +77,6 @@ struct Usage {
   double rssKiB;
 };
 
-// The resident size of this process now, in KiB.
-double ResidentKiB() {
-  long pages = 0, resident = 0;
-  FILE* f = std::fopen("/proc/self/statm", "r");
-  if (f == nullptr) return 0;
-  if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-  std::fclose(f);
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1024.0;
-}
 struct Final {
   int ok;
   char detail[200];
@@ -141,7 +132,7 @@ bool WriteAll(int fd, const void* p, std::size_t n) {
   if (!WriteAll(ctl, &port, sizeof port) || !server) _exit(1);
   char cmd;
   while (ReadAll(ctl, &cmd, 1) && cmd == 's') {
-    const Usage s{vlkbench::ProcessCpuSeconds(), vlkbench::HeapAllocations(), ResidentKiB()};
+    const Usage s{vlkbench::ProcessCpuSeconds(), vlkbench::HeapAllocations(), vlkbench::ResidentKiB()};
     if (!WriteAll(ctl, &s, sizeof s)) _exit(1);
   }
   // Finish: the clients have closed; give the server time to notice.
