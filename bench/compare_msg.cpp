@@ -91,7 +91,7 @@ bool FloodCheck::Ok() const {
 
 std::string FloodCheck::Report() const {
   char text[160];
-  std::snprintf(text, sizeof text, "%llu/%llu received, %llu duplicate or out of order",
+  std::snprintf(text, sizeof text, "%llu/%llu received, %llu duplicate, out of order or damaged",
                 static_cast<unsigned long long>(m_received), static_cast<unsigned long long>(m_total),
                 static_cast<unsigned long long>(m_bad));
   return text;
