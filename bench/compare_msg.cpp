@@ -97,10 +97,19 @@ std::string FloodCheck::Report() const {
   return text;
 }
 
-FloodChecks::FloodChecks(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers)
+FloodChecks::FloodChecks(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers,
+                         std::uint64_t messages)
     : m_producers(producers) {
+  if (messages == 0) messages = FloodMessages(ctx);
   for (unsigned int c = 0; c < consumers; ++c)
-    m_checks.push_back(std::make_unique<FloodCheck>(producers, FloodMessages(ctx) / (producers * consumers)));
+    m_checks.push_back(std::make_unique<FloodCheck>(producers, messages / (producers * consumers)));
+}
+
+std::uint64_t SizedFloodMessages(const vlkbench::RunContext& ctx) { return FloodMessages(ctx) / 4; }
+
+void RegisterSizedFloods(const std::string& contestant, SizedFloodFn flood1k, SizedFloodFn flood4k) {
+  vlkbench::Register("flood", "1→1, 1 KiB msgs, 250k", contestant, std::move(flood1k));
+  vlkbench::Register("flood", "1→1, 4 KiB msgs, 250k", contestant, std::move(flood4k));
 }
 
 vlkbench::Outcome DriveFlood(FloodChecks& checks, const SendFn& send,

@@ -33,25 +33,32 @@
 
 namespace msgbench {
 
-// The 64-byte body: sequence number and producer index, the send time, filler.
-struct Body {
+// A body of N bytes: sequence number and producer index, the send time,
+// filler. The 64-byte one is what every case but the sized floods carries.
+template <std::size_t N>
+struct BasicBody {
   std::uint64_t seq = 0;
   std::uint32_t producer = 0;
   std::uint32_t spare = 0;
   std::int64_t sentAt = 0;
-  unsigned char fill[40] = {};
+  unsigned char fill[N - 24] = {};
 };
-static_assert(sizeof(Body) == 64, "the body is 64 bytes");
+using Body = BasicBody<64>;
+using Body1k = BasicBody<1024>;
+using Body4k = BasicBody<4096>;
+static_assert(sizeof(Body) == 64 && sizeof(Body4k) == 4096, "bodies are as large as their names say");
 
-// Writes all 64 bytes: sequence, producer and a filler that depends on both.
-inline void FillBody(Body& b, std::uint32_t producer, std::uint64_t seq) {
+// Writes all N bytes: sequence, producer and a filler that depends on both.
+template <std::size_t N>
+inline void FillBody(BasicBody<N>& b, std::uint32_t producer, std::uint64_t seq) {
   b.seq = seq;
   b.producer = producer;
   b.spare = 0;
   b.sentAt = 0;
   for (unsigned int i = 0; i < sizeof b.fill; ++i) b.fill[i] = static_cast<unsigned char>(seq + producer + i);
 }
-inline bool BodyIntact(const Body& b) {
+template <std::size_t N>
+inline bool BodyIntact(const BasicBody<N>& b) {
   unsigned int bad = 0;
   for (unsigned int i = 0; i < sizeof b.fill; ++i) bad |= b.fill[i] ^ static_cast<unsigned char>(b.seq + b.producer + i);
   return bad == 0;
@@ -108,7 +115,8 @@ class PingRecorder {
 class FloodCheck {
  public:
   FloodCheck(unsigned int producers, std::uint64_t perProducer);
-  void Take(const Body& b) {
+  template <std::size_t N>
+  void Take(const BasicBody<N>& b) {
     if (b.producer >= m_next.size() || m_next[b.producer] != b.seq || !BodyIntact(b)) {
       ++m_bad;
     } else {
@@ -143,7 +151,9 @@ class FloodCheck {
 // FloodCheck per consumer, the run's messages split evenly over the pairs.
 class FloodChecks {
  public:
-  FloodChecks(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers);
+  // `messages`: the run's messages, 0 for the usual FloodMessages(ctx).
+  FloodChecks(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers,
+              std::uint64_t messages = 0);
   FloodCheck& operator[](unsigned int consumer) { return *m_checks[consumer]; }
   unsigned int Producers() const { return m_producers; }
   unsigned int Consumers() const { return static_cast<unsigned int>(m_checks.size()); }
@@ -182,6 +192,12 @@ void RegisterRequestCase(const std::string& contestant, PingFn ping);
 // measured are the resident memory, heap allocations and time per machine.
 using IdleFn = std::function<std::shared_ptr<void>(unsigned int n)>;
 void RegisterIdleCase(const std::string& contestant, IdleFn make);
+
+// Registers the sized floods (1→1 with 1 KiB and 4 KiB bodies, a quarter of
+// the usual messages) for one contestant.
+using SizedFloodFn = std::function<vlkbench::Outcome(const vlkbench::RunContext&)>;
+void RegisterSizedFloods(const std::string& contestant, SizedFloodFn flood1k, SizedFloodFn flood4k);
+std::uint64_t SizedFloodMessages(const vlkbench::RunContext& ctx);
 
 // Registers from a static initialiser.
 struct AutoRegister {

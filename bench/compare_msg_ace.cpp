@@ -26,48 +26,54 @@ namespace {
 
 constexpr std::size_t kBound = 8192;  // messages in a full queue: vlk2's pool size
 
-// A chunk big enough for a message block, a data block or a 64-byte buffer.
+// Cached chunks of `N` bytes.
+template <std::size_t N>
 struct alignas(16) Chunk {
-  char bytes[128];
+  char bytes[N];
 };
-static_assert(sizeof(ACE_Message_Block) <= sizeof(Chunk) && sizeof(ACE_Data_Block) <= sizeof(Chunk),
-              "ACE's blocks fit a chunk");
-using ChunkAllocator = ACE_Cached_Allocator<Chunk, ACE_SYNCH_MUTEX>;
+template <std::size_t N>
+using ChunkAllocator = ACE_Cached_Allocator<Chunk<N>, ACE_SYNCH_MUTEX>;
+static_assert(sizeof(ACE_Message_Block) <= 128 && sizeof(ACE_Data_Block) <= 128, "ACE's blocks fit 128 bytes");
 
-// Three chunks per message: a full queue, the one being taken and one per
-// producer in flight. A base of its own, so that it outlives the task's queue.
+// Chunks for a full queue, the one being taken and one per producer in flight:
+// two 128-byte ones per message (message block, data block), one for the body.
+// A base of its own, so that it outlives the task's queue.
+template <class B>
 struct ChunkHolder {
-  ChunkHolder() : m_chunks(3 * (kBound + 16)) {}
-  ChunkAllocator m_chunks;
+  ChunkHolder() : m_blocks(2 * (kBound + 16)), m_buffers(kBound + 16) {}
+  ChunkAllocator<128> m_blocks;
+  ChunkAllocator<sizeof(B)> m_buffers;
 };
 
-class BodyTask : private ChunkHolder, public ACE_Task<ACE_MT_SYNCH> {
+template <class B = Body>
+class BodyTask : private ChunkHolder<B>, public ACE_Task<ACE_MT_SYNCH> {
  public:
   BodyTask() {
-    msg_queue()->high_water_mark(kBound * sizeof(Body));
-    msg_queue()->low_water_mark(kBound * sizeof(Body));
+    msg_queue()->high_water_mark(kBound * sizeof(B));
+    msg_queue()->low_water_mark(kBound * sizeof(B));
   }
 
-  std::function<void(const Body&)> handler;
+  std::function<void(const B&)> handler;
   std::uint64_t expect = 0;  // messages svc() takes before it returns
 
   int svc() override {
     for (std::uint64_t i = 0; i < expect; ++i) {
       ACE_Message_Block* mb = nullptr;
       if (getq(mb) < 0) return -1;
-      Body b;
+      B b;
       std::memcpy(&b, mb->rd_ptr(), sizeof b);
       mb->release();
       handler(b);
     }
     return 0;
   }
-  void Put(const Body& b) {
-    void* place = m_chunks.malloc(sizeof(ACE_Message_Block));
+  void Put(const B& b) {
+    void* place = this->m_blocks.malloc(sizeof(ACE_Message_Block));
     if (place == nullptr) std::abort();  // cannot happen within the water marks
-    auto* mb = new (place) ACE_Message_Block(sizeof(Body), ACE_Message_Block::MB_DATA, nullptr, nullptr, &m_chunks,
-                                             nullptr, ACE_DEFAULT_MESSAGE_BLOCK_PRIORITY, ACE_Time_Value::zero,
-                                             ACE_Time_Value::max_time, &m_chunks, &m_chunks);
+    auto* mb = new (place) ACE_Message_Block(sizeof(B), ACE_Message_Block::MB_DATA, nullptr, nullptr,
+                                             &this->m_buffers, nullptr, ACE_DEFAULT_MESSAGE_BLOCK_PRIORITY,
+                                             ACE_Time_Value::zero, ACE_Time_Value::max_time, &this->m_blocks,
+                                             &this->m_blocks);
     std::memcpy(mb->wr_ptr(), &b, sizeof b);
     mb->wr_ptr(sizeof b);
     putq(mb);
@@ -81,7 +87,7 @@ struct AceInit {
 
 vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   AceInit ace;
-  BodyTask a, b;
+  BodyTask<> a, b;
   const std::uint64_t rounds = PingRounds(ctx);
   PingRecorder rec(rounds);
   a.expect = rounds;
@@ -103,19 +109,21 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   return rec.Result(finished);
 }
 
-vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
+template <class B = Body>
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers,
+                        std::uint64_t messages = 0) {
   AceInit ace;
-  FloodChecks checks(ctx, producers, consumers);
-  std::vector<std::unique_ptr<BodyTask>> sinks;
+  FloodChecks checks(ctx, producers, consumers, messages);
+  std::vector<std::unique_ptr<BodyTask<B>>> sinks;
   for (unsigned int c = 0; c < consumers; ++c) {
-    sinks.push_back(std::make_unique<BodyTask>());
+    sinks.push_back(std::make_unique<BodyTask<B>>());
     FloodCheck* check = &checks[c];
     sinks[c]->expect = check->Total();
-    sinks[c]->handler = [check](const Body& in) { check->Take(in); };
+    sinks[c]->handler = [check](const B& in) { check->Take(in); };
     sinks[c]->activate();
   }
   vlkbench::Outcome out = DriveFlood(checks, [&](unsigned int p, unsigned int c, std::uint64_t seq) {
-    Body b;
+    B b;
     FillBody(b, p, seq);
     sinks[c]->Put(b);
   });
@@ -123,7 +131,14 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
   return out;
 }
 
-void Register() { RegisterMsgCases("ace", Ping, Flood); }
+void Register() {
+  RegisterMsgCases("ace", Ping, [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) {
+    return Flood(ctx, p, c);
+  });
+  RegisterSizedFloods(
+      "ace", [](const vlkbench::RunContext& ctx) { return Flood<Body1k>(ctx, 1, 1, SizedFloodMessages(ctx)); },
+      [](const vlkbench::RunContext& ctx) { return Flood<Body4k>(ctx, 1, 1, SizedFloodMessages(ctx)); });
+}
 
 const AutoRegister kRegister(Register);
 

@@ -59,12 +59,14 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool timer) {
   return rec.Result(finished);
 }
 
-vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
-  FloodChecks checks(ctx, producers, consumers);
+template <class B = Body>
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers,
+                        std::uint64_t messages = 0) {
+  FloodChecks checks(ctx, producers, consumers, messages);
   std::vector<std::unique_ptr<Loop>> sinks;
   for (unsigned int c = 0; c < consumers; ++c) sinks.push_back(std::make_unique<Loop>());
   return DriveFlood(checks, [&](unsigned int p, unsigned int c, std::uint64_t seq) {
-    Body b;
+    B b;
     FillBody(b, p, seq);
     FloodCheck* check = &checks[c];
     asio::post(sinks[c]->io, [check, b] { check->Take(b); });
@@ -73,7 +75,11 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
 
 void Register() {
   RegisterMsgCases(
-      "asio", [](const vlkbench::RunContext& ctx) { return Ping(ctx, false); }, Flood);
+      "asio", [](const vlkbench::RunContext& ctx) { return Ping(ctx, false); },
+      [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) { return Flood(ctx, p, c); });
+  RegisterSizedFloods(
+      "asio", [](const vlkbench::RunContext& ctx) { return Flood<Body1k>(ctx, 1, 1, SizedFloodMessages(ctx)); },
+      [](const vlkbench::RunContext& ctx) { return Flood<Body4k>(ctx, 1, 1, SizedFloodMessages(ctx)); });
   RegisterRequestCase("asio", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true); });
 }
 

@@ -13,6 +13,8 @@
 #include "compare_msg.h"
 
 CAF_ALLOW_UNSAFE_MESSAGE_TYPE(msgbench::Body)
+CAF_ALLOW_UNSAFE_MESSAGE_TYPE(msgbench::Body1k)
+CAF_ALLOW_UNSAFE_MESSAGE_TYPE(msgbench::Body4k)
 
 namespace msgbench {
 namespace {
@@ -80,18 +82,20 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   return rec.Result(finished);
 }
 
+template <class B>
 caf::behavior Sink(caf::event_based_actor*, FloodCheck* check) {
-  return {[=](const Body& in) { check->Take(in); }};
+  return {[=](const B& in) { check->Take(in); }};
 }
 
-template <caf::spawn_options Opts>
-vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
+template <caf::spawn_options Opts, class B = Body>
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers,
+                        std::uint64_t messages = 0) {
   caf::actor_system sys{Config()};
-  FloodChecks checks(ctx, producers, consumers);
+  FloodChecks checks(ctx, producers, consumers, messages);
   std::vector<caf::actor> sinks;
-  for (unsigned int c = 0; c < consumers; ++c) sinks.push_back(sys.spawn<Opts>(Sink, &checks[c]));
+  for (unsigned int c = 0; c < consumers; ++c) sinks.push_back(sys.spawn<Opts>(Sink<B>, &checks[c]));
   vlkbench::Outcome out = DriveFlood(checks, [&](unsigned int p, unsigned int c, std::uint64_t seq) {
-    Body b;
+    B b;
     FillBody(b, p, seq);
     caf::anon_send(sinks[c], b);
   });
@@ -121,8 +125,22 @@ std::shared_ptr<void> IdleActors(unsigned int n) {
 
 void Register() {
   RegisterIdleCase("caf", IdleActors);
-  RegisterMsgCases("caf", Ping<caf::no_spawn_options>, Flood<caf::no_spawn_options>);
-  RegisterMsgCases("caf-detached", Ping<caf::detached>, Flood<caf::detached>);
+  RegisterMsgCases("caf", Ping<caf::no_spawn_options>,
+                   [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) {
+                     return Flood<caf::no_spawn_options>(ctx, p, c);
+                   });
+  RegisterMsgCases("caf-detached", Ping<caf::detached>,
+                   [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) {
+                     return Flood<caf::detached>(ctx, p, c);
+                   });
+  RegisterSizedFloods(
+      "caf",
+      [](const vlkbench::RunContext& ctx) {
+        return Flood<caf::no_spawn_options, Body1k>(ctx, 1, 1, SizedFloodMessages(ctx));
+      },
+      [](const vlkbench::RunContext& ctx) {
+        return Flood<caf::no_spawn_options, Body4k>(ctx, 1, 1, SizedFloodMessages(ctx));
+      });
   RegisterRequestCase("caf", Ping<caf::no_spawn_options, true>);
   RegisterRequestCase("caf-detached", Ping<caf::detached, true>);
 }

@@ -13,13 +13,17 @@
 namespace msgbench {
 namespace {
 
+template <class B = Body>
 class BodyNote : public Poco::Notification {
  public:
-  explicit BodyNote(const Body& b) : body(b) {}
-  Body body;
+  explicit BodyNote(const B& b) : body(b) {}
+  B body;
 };
 
-const Body& Of(Poco::Notification* n) { return static_cast<BodyNote*>(n)->body; }
+template <class B = Body>
+const B& Of(Poco::Notification* n) {
+  return static_cast<BodyNote<B>*>(n)->body;
+}
 
 vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   Poco::NotificationQueue toA, toB;
@@ -28,18 +32,18 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   std::thread b([&] {
     for (std::uint64_t i = 0; i < rounds; ++i) {
       Poco::AutoPtr<Poco::Notification> in(toB.waitDequeueNotification());
-      toA.enqueueNotification(new BodyNote(Of(in)));
+      toA.enqueueNotification(new BodyNote<>(Of(in)));
     }
   });
   std::thread a([&] {
     Body out;
     rec.Begin();
-    toB.enqueueNotification(new BodyNote(out));
+    toB.enqueueNotification(new BodyNote<>(out));
     for (;;) {
       Poco::AutoPtr<Poco::Notification> in(toA.waitDequeueNotification());
       if (!rec.Reply(Of(in).seq)) break;
       FillBody(out, 0, rec.Next());
-      toB.enqueueNotification(new BodyNote(out));
+      toB.enqueueNotification(new BodyNote<>(out));
     }
   });
   a.join();
@@ -47,8 +51,10 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
   return rec.Result(rec.Done().Wait(0));
 }
 
-vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
-  FloodChecks checks(ctx, producers, consumers);
+template <class B = Body>
+vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers,
+                        std::uint64_t messages = 0) {
+  FloodChecks checks(ctx, producers, consumers, messages);
   std::vector<std::unique_ptr<Poco::NotificationQueue>> queues;
   std::vector<std::thread> sinks;
   for (unsigned int c = 0; c < consumers; ++c) queues.push_back(std::make_unique<Poco::NotificationQueue>());
@@ -56,20 +62,27 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
     sinks.emplace_back([&, c] {
       for (std::uint64_t got = 0; got < checks[c].Total(); ++got) {
         Poco::AutoPtr<Poco::Notification> in(queues[c]->waitDequeueNotification());
-        checks[c].Take(Of(in));
+        checks[c].Take(Of<B>(in));
       }
     });
   }
   vlkbench::Outcome out = DriveFlood(checks, [&](unsigned int p, unsigned int c, std::uint64_t seq) {
-    Body b;
+    B b;
     FillBody(b, p, seq);
-    queues[c]->enqueueNotification(new BodyNote(b));
+    queues[c]->enqueueNotification(new BodyNote<B>(b));
   });
   for (std::thread& t : sinks) t.join();
   return out;
 }
 
-void Register() { RegisterMsgCases("poco", Ping, Flood); }
+void Register() {
+  RegisterMsgCases("poco", Ping, [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) {
+    return Flood(ctx, p, c);
+  });
+  RegisterSizedFloods(
+      "poco", [](const vlkbench::RunContext& ctx) { return Flood<Body1k>(ctx, 1, 1, SizedFloodMessages(ctx)); },
+      [](const vlkbench::RunContext& ctx) { return Flood<Body4k>(ctx, 1, 1, SizedFloodMessages(ctx)); });
+}
 
 const AutoRegister kRegister(Register);
 

@@ -167,6 +167,50 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
   });
 }
 
+// The sized floods (qt-event only): a posted event carrying a B to an object
+// in another thread. No Q_OBJECT needed for event(), so it can be a template.
+template <class B>
+class QtSizedEvent : public QEvent {
+ public:
+  static QEvent::Type Kind() {
+    static const QEvent::Type kind = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return kind;
+  }
+  explicit QtSizedEvent(const B& b) : QEvent(Kind()), body(b) {}
+  B body;
+};
+
+template <class B>
+class QtSizedSink : public QObject {
+ public:
+  FloodCheck* check = nullptr;
+  bool event(QEvent* e) override {
+    if (e->type() != QtSizedEvent<B>::Kind()) return QObject::event(e);
+    check->Take(static_cast<QtSizedEvent<B>*>(e)->body);
+    return true;
+  }
+};
+
+template <class B>
+vlkbench::Outcome FloodSized(const vlkbench::RunContext& ctx) {
+  UseGlib(false);
+  App();
+  FloodChecks checks(ctx, 1, 1, SizedFloodMessages(ctx));
+  QThread thread;
+  QtSizedSink<B> sink;
+  sink.check = &checks[0];
+  sink.moveToThread(&thread);
+  thread.start();
+  vlkbench::Outcome out = DriveFlood(checks, [&](unsigned int p, unsigned int, std::uint64_t seq) {
+    B b;
+    FillBody(b, p, seq);
+    QCoreApplication::postEvent(&sink, new QtSizedEvent<B>(b));
+  });
+  thread.quit();
+  thread.wait();
+  return out;
+}
+
 // n idle QtEndpoints (a QObject with its handler), the unit a Qt application
 // keeps per session; they live on this thread, whose event loop would serve them.
 std::shared_ptr<void> IdleObjects(unsigned int n) {
@@ -199,6 +243,7 @@ void RegisterQt(const char* name, bool viaSignal, bool glib) {
 void Register() {
   RegisterIdleCase("qt-object", IdleObjects);
   RegisterQt("qt-event", false, false);
+  RegisterSizedFloods("qt-event", FloodSized<Body1k>, FloodSized<Body4k>);
   RegisterQt("qt-event-glib", false, true);
   RegisterQt("qt-signal", true, false);
 }

@@ -27,11 +27,12 @@ inline void CpuRelax(unsigned int& spins) {
   }
 }
 
+template <class B = Body>
 class SpscRing {
  public:
   static constexpr std::size_t kSlots = 4096;
 
-  void Push(const Body& b) {
+  void Push(const B& b) {
     const std::uint64_t tail = m_tail.load(std::memory_order_relaxed);
     unsigned int spins = 0;
     while (tail - m_headCache >= kSlots) {
@@ -41,7 +42,7 @@ class SpscRing {
     m_slots[tail % kSlots] = b;
     m_tail.store(tail + 1, std::memory_order_release);
   }
-  bool TryPop(Body& b) {
+  bool TryPop(B& b) {
     const std::uint64_t head = m_head.load(std::memory_order_relaxed);
     if (head == m_tailCache) {
       m_tailCache = m_tail.load(std::memory_order_acquire);
@@ -51,7 +52,7 @@ class SpscRing {
     m_head.store(head + 1, std::memory_order_release);
     return true;
   }
-  void Pop(Body& b) {
+  void Pop(B& b) {
     unsigned int spins = 0;
     while (!TryPop(b)) CpuRelax(spins);
   }
@@ -61,11 +62,12 @@ class SpscRing {
   std::uint64_t m_headCache = 0;  // producer's copy
   alignas(64) std::atomic<std::uint64_t> m_head{0};
   std::uint64_t m_tailCache = 0;  // consumer's copy
-  alignas(64) Body m_slots[kSlots];
+  alignas(64) B m_slots[kSlots];
 };
 
 // Bounded multi-producer queue with one consumer: every slot carries a
 // sequence number that tells producers and the consumer whose turn it is.
+template <class B = Body>
 class MpscRing {
  public:
   static constexpr std::size_t kSlots = 8192;
@@ -73,7 +75,7 @@ class MpscRing {
   MpscRing() {
     for (std::size_t i = 0; i < kSlots; ++i) m_slots[i].turn.store(i, std::memory_order_relaxed);
   }
-  void Push(const Body& b) {
+  void Push(const B& b) {
     unsigned int spins = 0;
     std::uint64_t pos = m_tail.load(std::memory_order_relaxed);
     for (;;) {
@@ -93,7 +95,7 @@ class MpscRing {
       }
     }
   }
-  bool TryPop(Body& b) {
+  bool TryPop(B& b) {
     Slot& s = m_slots[m_head % kSlots];
     if (s.turn.load(std::memory_order_acquire) != m_head + 1) return false;
     b = s.body;
@@ -101,7 +103,7 @@ class MpscRing {
     ++m_head;
     return true;
   }
-  void Pop(Body& b) {
+  void Pop(B& b) {
     unsigned int spins = 0;
     while (!TryPop(b)) CpuRelax(spins);
   }
@@ -109,23 +111,24 @@ class MpscRing {
  private:
   struct Slot {
     std::atomic<std::uint64_t> turn;
-    Body body;
+    B body;
   };
   alignas(64) std::atomic<std::uint64_t> m_tail{0};
   alignas(64) std::uint64_t m_head = 0;  // the consumer's
   alignas(64) Slot m_slots[kSlots];
 };
 
+template <class B = Body>
 class LockedQueue {
  public:
-  void Push(const Body& b) {
+  void Push(const B& b) {
     {
       std::lock_guard<std::mutex> guard(m_lock);
       m_items.push_back(b);
     }
     m_cond.notify_one();
   }
-  void Pop(Body& b) {
+  void Pop(B& b) {
     std::unique_lock<std::mutex> guard(m_lock);
     m_cond.wait(guard, [this] { return !m_items.empty(); });
     b = m_items.front();
@@ -135,7 +138,7 @@ class LockedQueue {
  private:
   std::mutex m_lock;
   std::condition_variable m_cond;
-  std::deque<Body> m_items;
+  std::deque<B> m_items;
 };
 
 // Thread A times the trips, thread B echoes.
@@ -169,15 +172,16 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx) {
 }
 
 // One queue and one consumer thread per consumer.
-template <class Q>
-vlkbench::Outcome FloodVia(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
-  FloodChecks checks(ctx, producers, consumers);
+template <class Q, class B = Body>
+vlkbench::Outcome FloodVia(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers,
+                           std::uint64_t messages = 0) {
+  FloodChecks checks(ctx, producers, consumers, messages);
   std::vector<std::unique_ptr<Q>> queues;
   std::vector<std::thread> sinks;
   for (unsigned int c = 0; c < consumers; ++c) queues.push_back(std::make_unique<Q>());
   for (unsigned int c = 0; c < consumers; ++c) {
     sinks.emplace_back([&, c] {
-      Body b;
+      B b;
       for (std::uint64_t got = 0; got < checks[c].Total(); ++got) {
         queues[c]->Pop(b);
         checks[c].Take(b);
@@ -185,7 +189,7 @@ vlkbench::Outcome FloodVia(const vlkbench::RunContext& ctx, unsigned int produce
     });
   }
   vlkbench::Outcome out = DriveFlood(checks, [&](unsigned int p, unsigned int c, std::uint64_t seq) {
-    Body b;
+    B b;
     FillBody(b, p, seq);
     queues[c]->Push(b);
   });
@@ -194,13 +198,32 @@ vlkbench::Outcome FloodVia(const vlkbench::RunContext& ctx, unsigned int produce
 }
 
 vlkbench::Outcome FloodLockfree(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers) {
-  return producers == 1 ? FloodVia<SpscRing>(ctx, producers, consumers)
-                        : FloodVia<MpscRing>(ctx, producers, consumers);
+  return producers == 1 ? FloodVia<SpscRing<>>(ctx, producers, consumers)
+                        : FloodVia<MpscRing<>>(ctx, producers, consumers);
 }
 
 void Register() {
-  RegisterMsgCases("lockfree", Ping<SpscRing>, FloodLockfree);
-  RegisterMsgCases("mutex-cv", Ping<LockedQueue>, FloodVia<LockedQueue>);
+  RegisterMsgCases("lockfree", Ping<SpscRing<>>, FloodLockfree);
+  RegisterMsgCases("mutex-cv", Ping<LockedQueue<>>,
+                   [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) {
+                     return FloodVia<LockedQueue<>>(ctx, p, c);
+                   });
+  RegisterSizedFloods(
+      "lockfree",
+      [](const vlkbench::RunContext& ctx) {
+        return FloodVia<SpscRing<Body1k>, Body1k>(ctx, 1, 1, SizedFloodMessages(ctx));
+      },
+      [](const vlkbench::RunContext& ctx) {
+        return FloodVia<SpscRing<Body4k>, Body4k>(ctx, 1, 1, SizedFloodMessages(ctx));
+      });
+  RegisterSizedFloods(
+      "mutex-cv",
+      [](const vlkbench::RunContext& ctx) {
+        return FloodVia<LockedQueue<Body1k>, Body1k>(ctx, 1, 1, SizedFloodMessages(ctx));
+      },
+      [](const vlkbench::RunContext& ctx) {
+        return FloodVia<LockedQueue<Body4k>, Body4k>(ctx, 1, 1, SizedFloodMessages(ctx));
+      });
 }
 
 const AutoRegister kRegister(Register);

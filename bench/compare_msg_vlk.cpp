@@ -19,16 +19,19 @@
 namespace msgbench {
 namespace {
 
-constexpr unsigned int kMsgSize = sizeof(Cmsg) + sizeof(Body);  // header + 64-byte body
-constexpr unsigned int kPoolBufs = 8192;                         // buffers of the class that fits
+constexpr unsigned int kPoolBufs = 8192;  // buffers of the class that fits the body
 constexpr unsigned int kFactoryId = 100;
 constexpr unsigned int kBodyType = 10;  // the application's message type
 
-struct Wire {
+// A message: the header, then the body.
+template <class B = Body>
+struct BasicWire {
   Cmsg hdr;
-  Body body;
+  B body;
 };
+using Wire = BasicWire<>;
 
+// Handlers see the message as a Wire; a sized flood's handler casts it to its own.
 using Handler = std::function<void(Wire*)>;
 
 // The receiving side's session: one event-table machine whose only row runs
@@ -119,21 +122,27 @@ class BenchTask : public Cvlk_task {
 
 class BenchMgr : public Cvlk_task_mgr {
  public:
-  // Tasks 1..tasks, Qt children of the manager.
-  explicit BenchMgr(unsigned int tasks) {
+  // Tasks 1..tasks, Qt children of the manager. The pool's classes fit a
+  // header with a 64-byte, a 1 KiB and a 4 KiB body; the one that fits
+  // `bodyBytes` has the buffers, the others stay tiny.
+  explicit BenchMgr(unsigned int tasks, unsigned int bodyBytes = sizeof(Body))
+      : m_msgSize(sizeof(Cmsg) + bodyBytes),
+        m_class(bodyBytes <= sizeof(Body) ? EMSG_CLASS_SMALL
+                                          : (bodyBytes <= sizeof(Body1k) ? EMSG_CLASS_COMM : EMSG_CLASS_BIG)) {
     for (unsigned int i = 0; i < tasks && i < kMaxConsumers; ++i) {
       task[i] = new BenchTask(this, i + 1);
       regTask(task[i]);
     }
-    // Only the 128-byte class is used; the others stay tiny.
-    initMessagePool(32, 4, kMsgSize, kPoolBufs, 1024, 4, 4096, 4);
+    auto count = [this](Emsg_class c) { return c == m_class ? kPoolBufs : 4u; };
+    initMessagePool(32, 4, sizeof(Cmsg) + sizeof(Body), count(EMSG_CLASS_SMALL), sizeof(Cmsg) + sizeof(Body1k),
+                    count(EMSG_CLASS_COMM), sizeof(Cmsg) + sizeof(Body4k), count(EMSG_CLASS_BIG));
   }
   ~BenchMgr() override { Stop(); }
 
   // A buffer for dst, waiting while the pool is empty.
   Cvlk_msg_buf* Take(unsigned int dst, Wire** wire) {
     Cvlk_msg_buf* buf;
-    while ((buf = GetMsgBuf(kMsgSize)) == nullptr) std::this_thread::yield();
+    while ((buf = GetMsgBuf(m_msgSize)) == nullptr) std::this_thread::yield();
     Wire* w = reinterpret_cast<Wire*>(buf->GetMsgPointer());
     w->hdr.Init();
     w->hdr.dstTaskId = dst;
@@ -149,8 +158,8 @@ class BenchMgr : public Cvlk_task_mgr {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     unsigned int idle = 0, real = 0;
     do {
-      idle = GetMsgIdleNum(EMSG_CLASS_SMALL);
-      real = GetMsgRealNum(EMSG_CLASS_SMALL);
+      idle = GetMsgIdleNum(m_class);
+      real = GetMsgRealNum(m_class);
       if (idle == real) break;
       std::this_thread::yield();
     } while (std::chrono::steady_clock::now() < deadline);
@@ -161,6 +170,10 @@ class BenchMgr : public Cvlk_task_mgr {
   }
 
   BenchTask* task[kMaxConsumers] = {};
+
+ private:
+  unsigned int m_msgSize;
+  Emsg_class m_class;
 };
 
 // Qt timers of the task timer pools want an application object on this thread.
@@ -213,14 +226,15 @@ vlkbench::Outcome Ping(const vlkbench::RunContext& ctx, bool direct, bool timer 
   return rec.Result(finished, pool, full);
 }
 
+template <class B = Body>
 vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers, unsigned int consumers,
-                        bool direct) {
+                        bool direct, std::uint64_t messages = 0) {
   App();
-  BenchMgr mgr(consumers);
-  FloodChecks checks(ctx, producers, consumers);
+  BenchMgr mgr(consumers, sizeof(B));
+  FloodChecks checks(ctx, producers, consumers, messages);
   for (unsigned int c = 0; c < consumers; ++c) {
     FloodCheck* check = &checks[c];
-    mgr.task[c]->onMsg = [check](Wire* in) { check->Take(in->body); };
+    mgr.task[c]->onMsg = [check](Wire* in) { check->Take(reinterpret_cast<BasicWire<B>*>(in)->body); };
   }
   mgr.Run();
   return DriveFlood(
@@ -228,7 +242,7 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
       [&](unsigned int p, unsigned int c, std::uint64_t seq) {
         Wire* w;
         Cvlk_msg_buf* buf = mgr.Take(c + 1, &w);
-        FillBody(w->body, p, seq);
+        FillBody(reinterpret_cast<BasicWire<B>*>(w)->body, p, seq);
         mgr.Send(buf, direct);
       },
       [&](std::string& text) { return mgr.PoolFull(text); });
@@ -242,6 +256,16 @@ void Register() {
       "vlk2-direct", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true); },
       [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) { return Flood(ctx, p, c, true); });
   RegisterIdleCase("vlk2", IdleMachines);
+  for (bool direct : {false, true}) {
+    RegisterSizedFloods(
+        direct ? "vlk2-direct" : "vlk2",
+        [direct](const vlkbench::RunContext& ctx) {
+          return Flood<Body1k>(ctx, 1, 1, direct, SizedFloodMessages(ctx));
+        },
+        [direct](const vlkbench::RunContext& ctx) {
+          return Flood<Body4k>(ctx, 1, 1, direct, SizedFloodMessages(ctx));
+        });
+  }
   RegisterRequestCase("vlk2", [](const vlkbench::RunContext& ctx) { return Ping(ctx, false, true); });
   RegisterRequestCase("vlk2-direct", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true, true); });
 }
