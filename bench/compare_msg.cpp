@@ -107,9 +107,9 @@ FloodChecks::FloodChecks(const vlkbench::RunContext& ctx, unsigned int producers
 
 std::uint64_t SizedFloodMessages(const vlkbench::RunContext& ctx) { return FloodMessages(ctx) / 4; }
 
-void RegisterSizedFloods(const std::string& contestant, SizedFloodFn flood1k, SizedFloodFn flood4k) {
-  vlkbench::Register("flood", "1→1, 1 KiB msgs, 250k", contestant, std::move(flood1k));
-  vlkbench::Register("flood", "1→1, 4 KiB msgs, 250k", contestant, std::move(flood4k));
+void RegisterSizedFlood(const std::string& contestant, std::size_t bodyBytes, SizedFloodFn flood) {
+  vlkbench::Register("flood", "1→1, " + std::to_string(bodyBytes / 1024) + " KiB msgs, 250k", contestant,
+                     std::move(flood));
 }
 
 vlkbench::Outcome DriveFlood(FloodChecks& checks, const SendFn& send,

@@ -194,9 +194,21 @@ using IdleFn = std::function<std::shared_ptr<void>(unsigned int n)>;
 void RegisterIdleCase(const std::string& contestant, IdleFn make);
 
 // Registers the sized floods (1→1 with 1 KiB and 4 KiB bodies, a quarter of
-// the usual messages) for one contestant.
+// the usual messages) for one contestant: flood(ctx, BodyTag<B>()) runs one
+// with body B.
+template <class B>
+struct BodyTag {
+  using type = B;
+};
 using SizedFloodFn = std::function<vlkbench::Outcome(const vlkbench::RunContext&)>;
-void RegisterSizedFloods(const std::string& contestant, SizedFloodFn flood1k, SizedFloodFn flood4k);
+void RegisterSizedFlood(const std::string& contestant, std::size_t bodyBytes, SizedFloodFn flood);
+template <class F>
+void RegisterSizedFloods(const std::string& contestant, F flood) {
+  RegisterSizedFlood(contestant, sizeof(Body1k),
+                     [flood](const vlkbench::RunContext& ctx) { return flood(ctx, BodyTag<Body1k>()); });
+  RegisterSizedFlood(contestant, sizeof(Body4k),
+                     [flood](const vlkbench::RunContext& ctx) { return flood(ctx, BodyTag<Body4k>()); });
+}
 std::uint64_t SizedFloodMessages(const vlkbench::RunContext& ctx);
 
 // Registers from a static initialiser.

@@ -135,9 +135,9 @@ void Register() {
   RegisterMsgCases("ace", Ping, [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) {
     return Flood(ctx, p, c);
   });
-  RegisterSizedFloods(
-      "ace", [](const vlkbench::RunContext& ctx) { return Flood<Body1k>(ctx, 1, 1, SizedFloodMessages(ctx)); },
-      [](const vlkbench::RunContext& ctx) { return Flood<Body4k>(ctx, 1, 1, SizedFloodMessages(ctx)); });
+  RegisterSizedFloods("ace", [](const vlkbench::RunContext& ctx, auto tag) {
+    return Flood<typename decltype(tag)::type>(ctx, 1, 1, SizedFloodMessages(ctx));
+  });
 }
 
 const AutoRegister kRegister(Register);

@@ -77,9 +77,9 @@ void Register() {
   RegisterMsgCases(
       "asio", [](const vlkbench::RunContext& ctx) { return Ping(ctx, false); },
       [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) { return Flood(ctx, p, c); });
-  RegisterSizedFloods(
-      "asio", [](const vlkbench::RunContext& ctx) { return Flood<Body1k>(ctx, 1, 1, SizedFloodMessages(ctx)); },
-      [](const vlkbench::RunContext& ctx) { return Flood<Body4k>(ctx, 1, 1, SizedFloodMessages(ctx)); });
+  RegisterSizedFloods("asio", [](const vlkbench::RunContext& ctx, auto tag) {
+    return Flood<typename decltype(tag)::type>(ctx, 1, 1, SizedFloodMessages(ctx));
+  });
   RegisterRequestCase("asio", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true); });
 }
 

@@ -133,14 +133,9 @@ void Register() {
                    [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) {
                      return Flood<caf::detached>(ctx, p, c);
                    });
-  RegisterSizedFloods(
-      "caf",
-      [](const vlkbench::RunContext& ctx) {
-        return Flood<caf::no_spawn_options, Body1k>(ctx, 1, 1, SizedFloodMessages(ctx));
-      },
-      [](const vlkbench::RunContext& ctx) {
-        return Flood<caf::no_spawn_options, Body4k>(ctx, 1, 1, SizedFloodMessages(ctx));
-      });
+  RegisterSizedFloods("caf", [](const vlkbench::RunContext& ctx, auto tag) {
+    return Flood<caf::no_spawn_options, typename decltype(tag)::type>(ctx, 1, 1, SizedFloodMessages(ctx));
+  });
   RegisterRequestCase("caf", Ping<caf::no_spawn_options, true>);
   RegisterRequestCase("caf-detached", Ping<caf::detached, true>);
 }

@@ -26,15 +26,19 @@ Q_DECLARE_METATYPE(msgbench::Body)
 
 namespace msgbench {
 
-class QtBodyEvent : public QEvent {
+// A posted event carrying a body of type B.
+template <class B>
+class QtSizedEvent : public QEvent {
  public:
   static QEvent::Type Kind() {
     static const QEvent::Type kind = static_cast<QEvent::Type>(QEvent::registerEventType());
     return kind;
   }
-  explicit QtBodyEvent(const Body& b) : QEvent(Kind()), body(b) {}
-  Body body;
+  explicit QtSizedEvent(const B& b) : QEvent(Kind()), body(b) {}
+  B body;
 };
+
+using QtBodyEvent = QtSizedEvent<Body>;
 
 // Receives both ways: events through event(), signals through onBody().
 class QtEndpoint : public QObject {
@@ -170,17 +174,6 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
 // The sized floods (qt-event only): a posted event carrying a B to an object
 // in another thread. No Q_OBJECT needed for event(), so it can be a template.
 template <class B>
-class QtSizedEvent : public QEvent {
- public:
-  static QEvent::Type Kind() {
-    static const QEvent::Type kind = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return kind;
-  }
-  explicit QtSizedEvent(const B& b) : QEvent(Kind()), body(b) {}
-  B body;
-};
-
-template <class B>
 class QtSizedSink : public QObject {
  public:
   FloodCheck* check = nullptr;
@@ -243,7 +236,9 @@ void RegisterQt(const char* name, bool viaSignal, bool glib) {
 void Register() {
   RegisterIdleCase("qt-object", IdleObjects);
   RegisterQt("qt-event", false, false);
-  RegisterSizedFloods("qt-event", FloodSized<Body1k>, FloodSized<Body4k>);
+  RegisterSizedFloods("qt-event", [](const vlkbench::RunContext& ctx, auto tag) {
+    return FloodSized<typename decltype(tag)::type>(ctx);
+  });
   RegisterQt("qt-event-glib", false, true);
   RegisterQt("qt-signal", true, false);
 }

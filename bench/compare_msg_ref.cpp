@@ -208,22 +208,14 @@ void Register() {
                    [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) {
                      return FloodVia<LockedQueue<>>(ctx, p, c);
                    });
-  RegisterSizedFloods(
-      "lockfree",
-      [](const vlkbench::RunContext& ctx) {
-        return FloodVia<SpscRing<Body1k>, Body1k>(ctx, 1, 1, SizedFloodMessages(ctx));
-      },
-      [](const vlkbench::RunContext& ctx) {
-        return FloodVia<SpscRing<Body4k>, Body4k>(ctx, 1, 1, SizedFloodMessages(ctx));
-      });
-  RegisterSizedFloods(
-      "mutex-cv",
-      [](const vlkbench::RunContext& ctx) {
-        return FloodVia<LockedQueue<Body1k>, Body1k>(ctx, 1, 1, SizedFloodMessages(ctx));
-      },
-      [](const vlkbench::RunContext& ctx) {
-        return FloodVia<LockedQueue<Body4k>, Body4k>(ctx, 1, 1, SizedFloodMessages(ctx));
-      });
+  RegisterSizedFloods("lockfree", [](const vlkbench::RunContext& ctx, auto tag) {
+    using B = typename decltype(tag)::type;
+    return FloodVia<SpscRing<B>, B>(ctx, 1, 1, SizedFloodMessages(ctx));
+  });
+  RegisterSizedFloods("mutex-cv", [](const vlkbench::RunContext& ctx, auto tag) {
+    using B = typename decltype(tag)::type;
+    return FloodVia<LockedQueue<B>, B>(ctx, 1, 1, SizedFloodMessages(ctx));
+  });
 }
 
 const AutoRegister kRegister(Register);

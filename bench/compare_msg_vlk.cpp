@@ -257,14 +257,9 @@ void Register() {
       [](const vlkbench::RunContext& ctx, unsigned int p, unsigned int c) { return Flood(ctx, p, c, true); });
   RegisterIdleCase("vlk2", IdleMachines);
   for (bool direct : {false, true}) {
-    RegisterSizedFloods(
-        direct ? "vlk2-direct" : "vlk2",
-        [direct](const vlkbench::RunContext& ctx) {
-          return Flood<Body1k>(ctx, 1, 1, direct, SizedFloodMessages(ctx));
-        },
-        [direct](const vlkbench::RunContext& ctx) {
-          return Flood<Body4k>(ctx, 1, 1, direct, SizedFloodMessages(ctx));
-        });
+    RegisterSizedFloods(direct ? "vlk2-direct" : "vlk2", [direct](const vlkbench::RunContext& ctx, auto tag) {
+      return Flood<typename decltype(tag)::type>(ctx, 1, 1, direct, SizedFloodMessages(ctx));
+    });
   }
   RegisterRequestCase("vlk2", [](const vlkbench::RunContext& ctx) { return Ping(ctx, false, true); });
   RegisterRequestCase("vlk2-direct", [](const vlkbench::RunContext& ctx) { return Ping(ctx, true, true); });
