@@ -13,11 +13,11 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <functional>
 #include <memory>
-#include <vector>
+#include <new>
 #include <thread>
+#include <vector>
 
 #include "compare_msg.h"
 

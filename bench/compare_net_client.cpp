@@ -1,5 +1,6 @@
-// The load clients of the echo comparison: one thread, one epoll set, the
-// same code whichever server answers.
+// The load clients of the echo comparison, the same code whichever server
+// answers: one thread and one epoll set for plain TCP and UDP (plus a paced
+// probe thread for the latency cases), a thread per connection for TLS.
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -9,11 +10,11 @@
 
 #include <openssl/ssl.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <cstring>
-#include <atomic>
 #include <ctime>
 #include <thread>
 #include <vector>
