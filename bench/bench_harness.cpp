@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -64,6 +65,15 @@ long PeakRssKiB() {
   return ru.ru_maxrss;
 }
 
+double ResidentKiB() {
+  long pages = 0, resident = 0;
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f == nullptr) return 0;
+  if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+  std::fclose(f);
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1024.0;
+}
+
 double ProcessCpuSeconds() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
@@ -101,7 +111,10 @@ int BenchMain(int argc, char** argv) {
     const Outcome out = c.fn(ctx);
     std::string line = "RESULT {\"scenario\":\"" + Json(c.scenario) + "\",\"case\":\"" + Json(c.name) +
                        "\",\"contestant\":\"" + Json(c.contestant) + "\",\"ok\":" + (out.ok ? "true" : "false") +
-                       ",\"check\":\"" + Json(out.check) + "\",\"metrics\":[";
+                       ",\"check\":\"" + Json(out.check) + "\",\"unit\":\"" + Json(out.unit) + "\",\"units\":";
+    char units[64];
+    std::snprintf(units, sizeof units, "%.17g", out.units);
+    line += std::string(units) + ",\"metrics\":[";
     for (std::size_t m = 0; m < out.metrics.size(); ++m) {
       char num[64];
       std::snprintf(num, sizeof num, "%.17g", out.metrics[m].value);

@@ -5,6 +5,7 @@
 // and heap allocations are the contestant's own:
 //   prog --list                                   one "scenario<TAB>case<TAB>contestant" line per case
 //   prog --run SCENARIO CASE CONTESTANT [--smoke] runs it and prints one "RESULT {json}" line
+// VLK_BENCH_PIN=same|cross places the threads (bench_pin.c).
 // --smoke shrinks the workload to a fraction of a second so CI keeps the
 // programs building and their checks honest.  The exit status is 0 only when
 // the run's own check passed (nothing lost, every pool back to full).
@@ -28,6 +29,10 @@ struct Outcome {
   std::vector<Metric> metrics;  // the first one is the one the ratio column uses
   bool ok = false;
   std::string check;  // what was verified, or what went wrong
+  // The work the whole process did (messages, round trips), for the CPU time
+  // per unit that scripts/bench takes from wait4; 0 leaves that column out.
+  double units = 0;
+  std::string unit;  // "msg", "round trip"
 };
 
 struct RunContext {
@@ -49,6 +54,9 @@ std::uint64_t HeapAllocations();
 
 // Peak resident size of this process, in KiB.
 long PeakRssKiB();
+
+// Resident size of this process now, in KiB.
+double ResidentKiB();
 
 // CPU seconds (user + system) used by this process so far.
 double ProcessCpuSeconds();

@@ -3,31 +3,54 @@
 
 Each program lists its cases (`--list`) and runs one case for one contestant per
 process (`--run SCENARIO CASE CONTESTANT [--smoke]`), printing one RESULT line.
-Repetitions interleave the contestants of a case (the order rotates every
-repetition), so a slow minute of the machine lands on everyone alike.  A run
-whose own check fails (a lost message, a pool not back to full, a crash, a
-timeout) fails the whole comparison: a fast wrong result never makes a table.
+
+How a comparison is made trustworthy here:
+- every repetition runs the cases in a random order and the contestants of a
+  case in a random order, next to each other, so that a slow minute of the
+  machine falls on anyone alike and pairs of runs share the machine's state;
+- the process's CPU time comes from wait4 (every thread, user + system) and is
+  given per unit of work (message, round trip) beside the rates;
+- the CPU time every other process used during a run is read from /proc/stat;
+  a run during which the others used more than --max-others of the machine is
+  marked contaminated (and, with --retries, run again);
+- where each thread of the run ran is sampled from /proc/PID/task/*/stat;
+- the vlk2 lead is the median of the per-repetition ratios (vlk2 against the
+  peer in the same repetition) with a bootstrap 95% confidence interval; an
+  interval that includes 1 is shown as "level";
+- a run whose own check fails (a lost message, a pool not back to full, a crash,
+  a timeout) fails the whole comparison: a fast wrong result never makes a table.
 """
 import argparse
 import datetime
+import glob
 import json
 import os
 import platform
+import random
 import statistics
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 from collections import OrderedDict
 
 SCENARIOS = OrderedDict([
     ("pingpong", "Ping-pong between two threads (round trip, one message in flight)"),
+    ("reqresp", "Request/response, a timeout timer armed with every request and cancelled at the answer"),
     ("flood", "One-way flood"),
     ("timers", "Timers"),
+    ("memory", "Idle state machines (actors, objects): what each one costs"),
     ("tcp", "TCP echo over loopback"),
+    ("tls", "TLS echo over loopback (client: OpenSSL, a thread per connection)"),
+    ("latency", "Latency of a paced TCP connection (open loop, counted from when each request was due)"),
+    ("connect", "New connections over loopback (connect, one echo, close), one at a time"),
     ("udp", "UDP echo over loopback"),
     ("relay", "The relay's publish/subscribe fan-out (whole system)"),
 ])
 BASELINE = "vlk2"
+HZ = os.sysconf("SC_CLK_TCK")
+NCPU = os.cpu_count() or 1
 
 
 def find_programs(build):
@@ -45,20 +68,98 @@ def list_cases(prog):
     return [tuple(line.split("\t")) for line in out.splitlines() if line.count("\t") == 2]
 
 
-def run_one(prog, scenario, case, contestant, smoke, timeout):
-    cmd = [prog, "--run", scenario, case, contestant] + (["--smoke"] if smoke else [])
-    try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        return None, "timed out after %d s" % timeout
-    for line in proc.stdout.splitlines():
+def busy_seconds():
+    """CPU seconds the whole machine spent busy so far (steal included: another guest's time)."""
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    user, nice, system, _idle, _iowait, irq, softirq, steal = (fields + [0] * 8)[:8]
+    return (user + nice + system + irq + softirq + steal) / HZ
+
+
+class Placement(threading.Thread):
+    """Samples which CPU every thread of a process is on while it runs."""
+
+    def __init__(self, pid, interval):
+        super().__init__(daemon=True)
+        self.pid, self.interval = pid, interval
+        self.samples = 0      # samples that saw a thread running
+        self.spread = 0       # ... and saw running threads on more than one CPU
+        self.migrations = 0   # a running thread seen on another CPU than the time before
+        self.cpus = set()
+        self._ticks, self._cpu = {}, {}
+        self._halt = threading.Event()
+
+    def stop(self):
+        self._halt.set()
+
+    def run(self):
+        while not self._halt.wait(self.interval):
+            running = set()
+            for path in glob.glob("/proc/%d/task/*/stat" % self.pid):
+                try:
+                    with open(path) as f:
+                        rest = f.read().rsplit(")", 1)[1].split()
+                except (OSError, IndexError):
+                    continue
+                tid = path.split("/")[4]
+                ticks, cpu = int(rest[11]) + int(rest[12]), int(rest[36])
+                if ticks > self._ticks.get(tid, 0):
+                    running.add(cpu)
+                    self.cpus.add(cpu)
+                    if tid in self._cpu and self._cpu[tid] != cpu:
+                        self.migrations += 1
+                    self._cpu[tid] = cpu
+                self._ticks[tid] = ticks
+            if running:
+                self.samples += 1
+                self.spread += len(running) > 1
+
+    def summary(self):
+        return {"samples": self.samples, "spread": self.spread, "migrations": self.migrations,
+                "cpus": sorted(self.cpus)}
+
+
+def run_one(prog, scenario, case, contestant, args, timeout):
+    cmd = [prog, "--run", scenario, case, contestant] + (["--smoke"] if args.smoke else [])
+    env = dict(os.environ)
+    if args.pin:
+        env["VLK_BENCH_PIN"] = args.pin
+    else:
+        env.pop("VLK_BENCH_PIN", None)
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        busy0, own0, t0 = busy_seconds(), sum(os.times()[:2]), time.monotonic()
+        proc = subprocess.Popen(cmd, stdout=out, stderr=err, env=env)
+        where = Placement(proc.pid, 0.05 if args.smoke else 0.1)
+        where.start()
+        killed = []
+        killer = threading.Timer(timeout, lambda: (killed.append(1), proc.kill()))
+        killer.start()
+        _, status, ru = os.wait4(proc.pid, 0)
+        killer.cancel()
+        where.stop()
+        wall, busy1, own1 = time.monotonic() - t0, busy_seconds(), sum(os.times()[:2])
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        where.join()
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    cpu = ru.ru_utime + ru.ru_stime
+    others = max(0.0, (busy1 - busy0) - cpu - (own1 - own0))
+    run = {"wall": wall, "cpu": cpu, "others": others / (wall * NCPU) if wall > 0 else 0.0,
+           "placement": where.summary()}
+    if killed:
+        return None, run, "timed out after %d s" % timeout
+    for line in stdout.splitlines():
         if line.startswith("RESULT "):
             result = json.loads(line[len("RESULT "):])
             if proc.returncode != 0 or not result.get("ok"):
-                return None, "check failed: %s" % result.get("check", "")
-            return result, None
-    tail = (proc.stderr or proc.stdout).strip().splitlines()[-3:]
-    return None, "exit %d without a result: %s" % (proc.returncode, " | ".join(tail))
+                return None, run, "check failed: %s" % result.get("check", "")
+            if result.get("units"):
+                result["metrics"].append(["CPU (us/%s)" % result.get("unit", "unit"),
+                                          cpu * 1e6 / result["units"], "lower"])
+            return result, run, None
+    tail = (stderr or stdout).strip().splitlines()[-3:]
+    return None, run, "exit %d without a result: %s" % (proc.returncode, " | ".join(tail))
 
 
 def fmt(v):
@@ -83,6 +184,34 @@ def lead(base, value, lower):
     return value / base if lower else base / value
 
 
+def bootstrap(ratios, rng, rounds=2000):
+    """Median of the ratios and a 95% percentile-bootstrap interval of that median."""
+    med = statistics.median(ratios)
+    if len(ratios) < 3:
+        return med, None, None
+    meds = sorted(statistics.median(rng.choices(ratios, k=len(ratios))) for _ in range(rounds))
+    return med, meds[int(0.025 * rounds)], meds[int(0.975 * rounds) - 1]
+
+
+def lead_cell(ratios, rng):
+    if not ratios:
+        return ""
+    med, lo, hi = bootstrap(ratios, rng)
+    if lo is None:
+        return "%.2f (n=%d, no interval)" % (med, len(ratios))
+    if lo <= 1.0 <= hi:
+        return "level [%.2f–%.2f]" % (lo, hi)
+    return "**%.2f** [%.2f–%.2f]" % (med, lo, hi)
+
+
+def clock_source():
+    try:
+        with open("/sys/devices/system/clocksource/clocksource0/current_clocksource") as f:
+            return f.read().strip()
+    except OSError:
+        return "unknown"
+
+
 def machine():
     cpu = platform.processor() or "unknown CPU"
     try:
@@ -97,13 +226,18 @@ def machine():
         cxx = subprocess.run(["c++", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
     except (OSError, IndexError):
         cxx = "unknown compiler"
-    return "%s, %d cores, Linux %s, %s, %s UTC" % (
-        cpu, os.cpu_count() or 0, platform.release(), cxx,
-        datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M"))
+    virt = ""
+    try:
+        virt = subprocess.run(["systemd-detect-virt"], capture_output=True, text=True).stdout.strip()
+    except OSError:
+        pass
+    return "%s, %d cores%s, Linux %s, clock source %s, %s, %s UTC" % (
+        cpu, NCPU, " (%s guest)" % virt if virt and virt != "none" else "", platform.release(), clock_source(),
+        cxx, datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M"))
 
 
-def tables(results, runs):
-    """results: OrderedDict (scenario, case) -> OrderedDict contestant -> list of result dicts."""
+def tables(results, args, rng):
+    """results: OrderedDict (scenario, case) -> OrderedDict contestant -> {rep: (result, run)}."""
     lines = []
     by_scenario = OrderedDict()
     for (scenario, case), contestants in results.items():
@@ -112,27 +246,32 @@ def tables(results, runs):
     for scenario in order:
         cases = by_scenario[scenario]
         names = []
+        peers = set()
         for _, contestants in cases:
-            for rs in contestants.values():
-                for m in rs[0]["metrics"]:
-                    if m[0] not in names:
-                        names.append(m[0])
+            peers.update(contestants)
+            for runs in contestants.values():
+                for res, _ in runs.values():
+                    for m in res["metrics"]:
+                        if m[0] not in names:
+                            names.append(m[0])
+        with_lead = BASELINE in peers and len(peers) > 1
         lines.append("### %s (`%s`)\n" % (SCENARIOS.get(scenario, scenario), scenario))
-        lines.append("Median of %d run%s, [min–max]; *vlk2 lead* is on the first metric, above 1 means vlk2 is ahead.\n"
-                     % (runs, "" if runs == 1 else "s"))
-        lines.append("| case | contestant | " + " | ".join(names) + " | vlk2 lead |")
-        lines.append("|---|---|" + "---|" * len(names) + "---|")
+        lines.append("Median [min–max] of the runs; *runs* counts the runs in the cell and, in brackets, how many "
+                     "of them were contaminated; *on 2 cores* is the share of samples in which the run's busy threads "
+                     "were on more than one core." +
+                     (" *vlk2 lead* is on the first metric: the median of the per-repetition ratios with its 95% "
+                      "bootstrap interval, above 1 means vlk2 is ahead, *level* means the interval includes 1."
+                      if with_lead else " One contestant: no lead.") + "\n")
+        head = names + ["on 2 cores", "runs"] + (["vlk2 lead"] if with_lead else [])
+        lines.append("| case | contestant | " + " | ".join(head) + " |")
+        lines.append("|---|---|" + "---|" * len(head))
         for case, contestants in cases:
-            medians = {}
-            for who, rs in contestants.items():
-                medians[who] = {m[0]: (statistics.median(r2 for r2 in
-                                       (dict((x[0], x[1]) for x in r["metrics"])[m[0]] for r in rs)), m[2] == "lower")
-                                for m in rs[0]["metrics"]}
-            for who, rs in contestants.items():
+            base = contestants.get(BASELINE, {})
+            for who, runs in contestants.items():
                 cells = []
                 for name in names:
-                    vals = [dict((x[0], x[1]) for x in r["metrics"]).get(name) for r in rs]
-                    vals = [v for v in vals if v is not None]
+                    vals = [v for v in (dict((m[0], m[1]) for m in res["metrics"]).get(name)
+                                        for res, _ in runs.values()) if v is not None]
                     if not vals:
                         cells.append("")
                         continue
@@ -140,13 +279,24 @@ def tables(results, runs):
                     if len(vals) > 1:
                         cell += " [%s–%s]" % (fmt(min(vals)), fmt(max(vals)))
                     cells.append(cell)
-                first = rs[0]["metrics"][0][0]
-                ratio = None
-                if BASELINE in medians and first in medians[BASELINE] and first in medians[who]:
-                    ratio = lead(medians[BASELINE][first][0], medians[who][first][0], medians[who][first][1])
+                shares = [p["placement"]["spread"] / p["placement"]["samples"]
+                          for _, p in runs.values() if p["placement"]["samples"]]
+                cells.append("%.0f%%" % (100 * statistics.median(shares)) if shares else "")
+                dirty = sum(1 for _, p in runs.values() if p["others"] > args.max_others)
+                cells.append("%d (%d)" % (len(runs), dirty))
+                if with_lead:
+                    ratios = []
+                    if who != BASELINE:
+                        for rep, (res, _) in runs.items():
+                            if rep not in base:
+                                continue
+                            b, v = base[rep][0]["metrics"][0], res["metrics"][0]
+                            r = lead(b[1], v[1], v[2] == "lower")
+                            if r is not None:
+                                ratios.append(r)
+                    cells.append("" if who == BASELINE else lead_cell(ratios, rng))
                 mark = "**" if who == BASELINE else ""
-                lines.append("| %s | %s%s%s | %s | %s |" % (case, mark, who, mark, " | ".join(cells),
-                                                           "%.2f" % ratio if ratio is not None else ""))
+                lines.append("| %s | %s%s%s | %s |" % (case, mark, who, mark, " | ".join(cells)))
         lines.append("")
     return "\n".join(lines)
 
@@ -154,13 +304,28 @@ def tables(results, runs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--build", default="build-bench", help="build directory holding bench/compare_*")
-    ap.add_argument("--runs", type=int, default=5, help="repetitions per contestant (default 5)")
+    ap.add_argument("--runs", type=int, default=10, help="repetitions per contestant (default 10)")
     ap.add_argument("--smoke", action="store_true", help="one tiny run of every case, to keep them building")
     ap.add_argument("--only", action="append", default=[], help="scenario id to run (repeatable)")
+    ap.add_argument("--contestant", action="append", default=[],
+                    help="run only these contestants (repeatable; vlk2 is always run)")
+    ap.add_argument("--pin", choices=["same", "cross"],
+                    help="same: every thread on CPU 0; cross: threads alternate between CPUs 0 and 1")
+    ap.add_argument("--max-others", type=float, default=0.05,
+                    help="share of the machine other processes may use during a run before it counts as "
+                         "contaminated (default 0.05)")
+    ap.add_argument("--retries", type=int, default=0,
+                    help="run a contaminated run again up to this many times (default 0: keep it, marked)")
+    ap.add_argument("--drop-contaminated", action="store_true",
+                    help="leave contaminated runs out of the tables (they are still counted in the header)")
+    ap.add_argument("--seed", type=int, help="seed of the run order and the bootstrap (default: from the clock)")
+    ap.add_argument("--log", help="write every run (result, CPU, others' share, placement) as JSON lines here")
     ap.add_argument("--out", help="also write the tables to this file")
     args = ap.parse_args()
     runs = 1 if args.smoke else args.runs
     timeout = 60 if args.smoke else 300
+    seed = args.seed if args.seed is not None else int(time.time())
+    rng = random.Random(seed)
 
     results = OrderedDict()
     progs = {}
@@ -168,35 +333,69 @@ def main():
         for scenario, case, contestant in list_cases(prog):
             if args.only and scenario not in args.only:
                 continue
-            results.setdefault((scenario, case), OrderedDict())[contestant] = []
+            if args.contestant and contestant != BASELINE and contestant not in args.contestant:
+                continue
+            results.setdefault((scenario, case), OrderedDict())[contestant] = {}
             progs[(scenario, case, contestant)] = prog
     if not results:
         sys.exit("no compare_* programs with cases under %s/bench" % args.build)
 
+    log = open(args.log, "w") if args.log else None
     started = time.monotonic()
     failures = []
+    total = contaminated = 0
+    others_all = []
     for rep in range(runs):
-        for (scenario, case), contestants in results.items():
-            who = list(contestants)
-            shift = rep % len(who)
-            for contestant in who[shift:] + who[:shift]:
-                result, error = run_one(progs[(scenario, case, contestant)], scenario, case, contestant,
-                                        args.smoke, timeout)
+        keys = list(results)
+        rng.shuffle(keys)
+        for key in keys:
+            scenario, case = key
+            who = list(results[key])
+            rng.shuffle(who)
+            for contestant in who:
+                for attempt in range(args.retries + 1):
+                    result, run, error = run_one(progs[(scenario, case, contestant)], scenario, case, contestant,
+                                                 args, timeout)
+                    dirty = run["others"] > args.max_others
+                    if error is not None or not dirty or attempt == args.retries:
+                        break
+                total += 1
+                contaminated += dirty
+                others_all.append(run["others"])
                 status = "ok" if error is None else "FAILED: " + error
-                print("[%6.1fs] run %d/%d  %-8s %-28s %-12s %s" % (time.monotonic() - started, rep + 1, runs,
-                                                                  scenario, case, contestant, status),
-                      file=sys.stderr, flush=True)
-                if error is None:
-                    contestants[contestant].append(result)
-                else:
+                print("[%6.1fs] run %d/%d  %-8s %-28s %-14s %s  (others %.0f%%%s)" % (
+                    time.monotonic() - started, rep + 1, runs, scenario, case, contestant, status,
+                    100 * run["others"], ", contaminated" if dirty else ""), file=sys.stderr, flush=True)
+                if log:
+                    log.write(json.dumps({"rep": rep, "scenario": scenario, "case": case, "contestant": contestant,
+                                          "error": error, "result": result, "run": run}) + "\n")
+                if error is not None:
                     failures.append("%s / %s / %s: %s" % (scenario, case, contestant, error))
+                elif not (dirty and args.drop_contaminated):
+                    results[key][contestant][rep] = (result, run)
+    if log:
+        log.close()
 
     done = OrderedDict()
     for key, contestants in results.items():
         kept = OrderedDict((who, rs) for who, rs in contestants.items() if rs)
         if kept:
             done[key] = kept
-    text = "Machine: %s. Total time %.0f s.\n\n%s" % (machine(), time.monotonic() - started, tables(done, runs))
+    others_med = statistics.median(others_all) if others_all else 0
+    verdict = ("none: the machine was quiet" if contaminated == 0 else
+               "%d of %d runs (%.0f%%) had other processes using more than %.0f%% of the machine "
+               "(median share of the others over all runs %.0f%%)%s" % (
+                   contaminated, total, 100.0 * contaminated / max(1, total), 100 * args.max_others,
+                   100 * others_med,
+                   "; they are left out of the tables" if args.drop_contaminated else
+                   "; they are in the tables, counted in brackets in *runs*: THESE TABLES ARE NOT CLEAN"))
+    header = ("Machine: %s.\n\nRuns: %d per contestant%s, random order (seed %d), threads %s. Total time %.0f s.\n\n"
+              "Contamination: %s.\n\n" % (
+                  machine(), runs, " (smoke sizes)" if args.smoke else "", seed,
+                  {"same": "pinned all to CPU 0", "cross": "pinned alternately to CPUs 0 and 1"}.get(
+                      args.pin, "placed by the scheduler"),
+                  time.monotonic() - started, verdict))
+    text = header + tables(done, args, rng)
     print(text)
     if args.out:
         with open(args.out, "w") as f:

@@ -5,7 +5,7 @@ include(${PROJECT_SOURCE_DIR}/examples/relay/sources.cmake)
 vlk_add_comparison(compare_net
   SOURCES compare_net.cpp compare_net_client.cpp compare_net_server.cpp compare_net_asio.cpp
           compare_net_relay.cpp ${VLK_RELAY_SOURCES}
-  LIBS ${VLK_RELAY_LIBS})
+  LIBS ${VLK_RELAY_LIBS} OpenSSL::SSL OpenSSL::Crypto)
 target_include_directories(compare_net PRIVATE ${VLK_RELAY_DIR})
 find_package(Boost QUIET)
 if(Boost_FOUND)

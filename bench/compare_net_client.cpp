@@ -1,13 +1,22 @@
-// The load clients of the echo comparison: one thread, one epoll set, the
-// same code whichever server answers.
+// The load clients of the echo comparison, the same code whichever server
+// answers: one thread and one epoll set for plain TCP and UDP (plus a paced
+// probe thread for the latency cases), a thread per connection for TLS.
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <ctime>
+#include <thread>
 #include <vector>
 
 #include "bench_harness.h"
@@ -55,13 +64,15 @@ class Stretch {
       r.echoes = 0;
       lat.clear();
       m_sampled = m_server.Sample(m_cpu0, m_allocs0);
+      m_clientCpu0 = vlkbench::ProcessCpuSeconds();
     }
     if (m_measuring && now >= m_start + m_span) {
       double cpu = 0;
       std::uint64_t allocs = 0;
-      m_sampled = m_sampled && m_server.Sample(cpu, allocs);
+      m_sampled = m_sampled && m_server.Sample(cpu, allocs, &r.serverRssKiB);
       r.elapsed = static_cast<double>(now - m_start) / 1e9;
       r.serverCpu = cpu - m_cpu0;
+      r.clientCpu = vlkbench::ProcessCpuSeconds() - m_clientCpu0;
       r.serverAllocs = allocs - m_allocs0;
       return false;
     }
@@ -74,11 +85,28 @@ class Stretch {
   ServerProcess& m_server;
   std::int64_t m_warmEnd, m_span, m_start = 0;
   bool m_measuring = false, m_sampled = false;
-  double m_cpu0 = 0;
+  double m_cpu0 = 0, m_clientCpu0 = 0;
   std::uint64_t m_allocs0 = 0;
 };
 
 std::string Count(const char* what, std::uint64_t n) { return std::to_string(n) + " " + what; }
+
+// Ends a run: lets the server finish, takes the p99 and writes the verdict;
+// `none` names what the stretch lacked, `counted` what was verified.
+void Conclude(ServerProcess& server, bool sampled, std::vector<std::int64_t>& lat, const std::string& fault,
+              const char* none, const std::string& counted, LoadResult& r) {
+  std::string detail;
+  const bool drained = server.Finish(detail);
+  r.p99Micros = vlkbench::Percentile(lat, 0.99) / 1e3;
+  if (!fault.empty()) {
+    r.check = fault + "; " + detail;
+  } else if (!sampled || r.echoes == 0) {
+    r.check = std::string(none) + " in the measured stretch, or no server sample; " + detail;
+  } else {
+    r.ok = drained;
+    r.check = counted + ", " + Count("server heap allocations under load", r.serverAllocs) + "; " + detail;
+  }
+}
 
 }  // namespace
 
@@ -89,6 +117,85 @@ bool RaiseFileLimit(unsigned n) {
   rl.rlim_cur = rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= n ? n : rl.rlim_max;
   return setrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur >= n;
 }
+
+// One more connection, on a thread of its own, paced open loop: a request
+// every 1/rate seconds whatever the server does. A request that cannot leave
+// on time (the previous answer is late) leaves at the answer, and its latency
+// still counts from when it was due, so a stall shows in every request it
+// delayed (coordinated omission corrected). Idle when shape.probeRate is 0.
+class Probe {
+ public:
+  Probe(unsigned short port, const LoadShape& shape) : m_size(shape.size) {
+    if (shape.probeRate <= 0) return;
+    m_interval = static_cast<std::int64_t>(1e9 / shape.probeRate);
+    m_lat.reserve(kMaxSamples);
+    m_fd = Connect(SOCK_STREAM, port);
+    if (m_fd < 0) {
+      m_fault = "connect failed";
+      return;
+    }
+    timeval wait{3, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    m_thread = std::thread([this] { Run(); });
+  }
+  ~Probe() {
+    m_stop.store(true);
+    if (m_thread.joinable()) m_thread.join();
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  // Whether answers now count (the measured stretch).
+  void Measure(bool on) { m_measure.store(on, std::memory_order_relaxed); }
+  // Stops the probe and puts its percentiles into r; false on a fault.
+  bool Finish(LoadResult& r) {
+    m_stop.store(true);
+    if (m_thread.joinable()) m_thread.join();
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    r.probes = m_lat.size();
+    r.probeP50Micros = vlkbench::Percentile(m_lat, 0.5) / 1e3;
+    r.probeP99Micros = vlkbench::Percentile(m_lat, 0.99) / 1e3;
+    r.probeP999Micros = vlkbench::Percentile(m_lat, 0.999) / 1e3;
+    if (m_fault.empty() && m_interval > 0 && m_lat.empty()) m_fault = "no answer in the measured stretch";
+    return m_fault.empty();
+  }
+  const std::string& Fault() const { return m_fault; }
+
+ private:
+  void Run() {
+    std::vector<char> msg(m_size), rx(m_size);
+    std::int64_t due = vlkbench::NowNs();
+    for (std::uint64_t seq = 1; !m_stop.load(std::memory_order_relaxed); ++seq, due += m_interval) {
+      const std::int64_t early = due - vlkbench::NowNs();
+      if (early > 0) {
+        const timespec nap{static_cast<time_t>(early / 1000000000), static_cast<long>(early % 1000000000)};
+        ::nanosleep(&nap, nullptr);
+      }
+      Fill(msg, seq, 1u << 16);
+      std::size_t got = 0;
+      bool ok = ::send(m_fd, msg.data(), m_size, MSG_NOSIGNAL) == static_cast<ssize_t>(m_size);
+      while (ok && got < m_size) {
+        const ssize_t n = ::recv(m_fd, rx.data() + got, m_size - got, 0);
+        ok = n > 0;
+        if (ok) got += static_cast<std::size_t>(n);
+      }
+      if (!ok || std::memcmp(rx.data(), msg.data(), m_size) != 0) {
+        m_fault = "no byte-exact echo";
+        return;
+      }
+      if (m_measure.load(std::memory_order_relaxed) && m_lat.size() < kMaxSamples) {
+        m_lat.push_back(vlkbench::NowNs() - due);
+      }
+    }
+  }
+
+  std::size_t m_size;
+  std::int64_t m_interval = 0;
+  int m_fd = -1;
+  std::vector<std::int64_t> m_lat;  // written by the probe thread until Finish joins it
+  std::string m_fault;              // likewise
+  std::atomic<bool> m_stop{false}, m_measure{false};
+  std::thread m_thread;
+};
 
 LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape) {
   struct Conn {
@@ -156,13 +263,15 @@ LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape) {
   Stretch stretch(server, shape);
   bool loading = true;
   std::int64_t drainUntil = 0;
-  std::vector<epoll_event> events(shape.sockets);
+  Probe probe(server.Port(), shape);
+  std::vector<epoll_event> events(std::max(1u, shape.sockets));
   while (fault.empty()) {
     const std::int64_t now = vlkbench::NowNs();
     if (loading && !stretch.Tick(now, r, lat)) {
       loading = false;
       drainUntil = now + 3000 * kMs;
     }
+    probe.Measure(stretch.Measuring() && loading);
     if (!loading && (inFlight == 0 || now >= drainUntil)) break;
     const int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), 10);
     for (int e = 0; e < n && fault.empty(); ++e) {
@@ -189,6 +298,7 @@ LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape) {
       if (loading && !send(c, index)) fault = "send failed";
     }
   }
+  if (!probe.Finish(r) && fault.empty()) fault = "paced connection: " + probe.Fault();
   // An idle connection must still be open and silent.
   for (std::size_t i = 0; i < idle.size() && fault.empty(); ++i) {
     char b;
@@ -205,15 +315,59 @@ LoadResult DriveTcp(ServerProcess& server, const LoadShape& shape) {
     r.check = Count("echoes never came back", inFlight);
   } else if (!stretch.Sampled()) {
     r.check = "could not sample the server process";
-  } else if (r.echoes == 0) {
+  } else if (r.echoes == 0 && r.probes == 0) {
     r.check = "no echo in the measured stretch";
   } else {
     r.ok = drained;
-    r.check = Count("echoes byte-checked, none lost", r.echoes) + ", " +
+    r.check = Count("echoes byte-checked, none lost", r.echoes) + ", " + Count("paced probes", r.probes) + ", " +
               Count("server heap allocations under load", r.serverAllocs) + "; " + detail;
     return r;
   }
   r.check += "; " + detail;
+  return r;
+}
+
+LoadResult DriveConnect(ServerProcess& server, const LoadShape& shape) {
+  LoadResult r;
+  std::vector<std::int64_t> lat;
+  lat.reserve(kMaxSamples);
+  std::vector<char> msg(shape.size), rx(shape.size);
+  std::string fault;
+  std::uint64_t seq = 0;
+  Stretch stretch(server, shape);
+  while (fault.empty()) {
+    const std::int64_t start = vlkbench::NowNs();
+    if (!stretch.Tick(start, r, lat)) break;
+    const int fd = Connect(SOCK_STREAM, server.Port());
+    if (fd < 0) {
+      fault = std::string("connect failed: ") + std::strerror(errno);
+      break;
+    }
+    timeval wait{3, 0};  // a server that does not answer fails the run, it does not hang it
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    Fill(msg, ++seq, 0);
+    std::size_t got = 0;
+    const bool sent = ::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(msg.size());
+    while (sent && got < msg.size()) {
+      const ssize_t n = ::recv(fd, rx.data() + got, msg.size() - got, 0);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    // Closed with a reset, so that no TIME_WAIT socket is left behind to use up
+    // the ephemeral ports over a run of tens of thousands of connections.
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(fd);
+    if (!sent || got != msg.size() || std::memcmp(rx.data(), msg.data(), msg.size()) != 0) {
+      fault = "connection " + std::to_string(seq) + ": no byte-exact echo";
+      break;
+    }
+    if (stretch.Measuring()) {
+      ++r.echoes;
+      if (lat.size() < kMaxSamples) lat.push_back(vlkbench::NowNs() - start);
+    }
+  }
+  Conclude(server, stretch.Sampled(), lat, fault, "no connection", Count("connections each echoed byte-exact", r.echoes), r);
   return r;
 }
 
@@ -331,19 +485,121 @@ LoadResult DriveUdp(ServerProcess& server, const LoadShape& shape) {
     if (s.fd >= 0) ::close(s.fd);
   }
   ::close(ep);
-  std::string detail;
-  const bool drained = server.Finish(detail);
-  r.p99Micros = vlkbench::Percentile(lat, 0.99) / 1e3;
-  if (!fault.empty()) {
-    r.check = fault + "; " + detail;
-  } else if (!stretch.Sampled() || r.echoes == 0) {
-    r.check = "no echo in the measured stretch, or no server sample; " + detail;
-  } else {
-    r.ok = drained;
-    r.check = Count("echoes byte-checked", r.echoes) + ", " + Count("sent", r.sent) + ", " + Count("lost", r.lost) +
-              " (" + Count("came back late", late) + "), " +
-              Count("server heap allocations under load", r.serverAllocs) + "; " + detail;
+  Conclude(server, stretch.Sampled(), lat, fault, "no echo",
+           Count("echoes byte-checked", r.echoes) + ", " + Count("sent", r.sent) + ", " + Count("lost", r.lost) +
+               " (" + Count("came back late", late) + ")",
+           r);
+  return r;
+}
+
+namespace {
+
+// One client thread's TLS connection(s) and what it saw.
+struct TlsWorker {
+  std::vector<std::int64_t> lat;
+  std::uint64_t done = 0;  // echoes (or connections) in the measured stretch
+  std::string fault;
+};
+
+// A blocking TLS connection to the server, handshake done; null (with fault) on failure.
+SSL* TlsConnect(SSL_CTX* ctx, unsigned short port, std::string& fault) {
+  const int fd = Connect(SOCK_STREAM, port);
+  if (fd < 0) {
+    fault = std::string("connect failed: ") + std::strerror(errno);
+    return nullptr;
   }
+  timeval wait{3, 0};  // a server that does not answer fails the run, it does not hang it
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_fd(ssl, fd);
+  if (SSL_connect(ssl) != 1) {
+    fault = "TLS handshake failed";
+    SSL_free(ssl);
+    ::close(fd);
+    return nullptr;
+  }
+  return ssl;
+}
+
+// Closes without close_notify and with a reset (no TIME_WAIT left behind).
+void TlsDrop(SSL* ssl) {
+  const int fd = SSL_get_fd(ssl);
+  linger hard{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  SSL_free(ssl);
+  ::close(fd);
+}
+
+// One echo of msg over ssl; false unless it came back byte-exact.
+bool TlsEcho(SSL* ssl, const std::vector<char>& msg, std::vector<char>& rx) {
+  if (SSL_write(ssl, msg.data(), static_cast<int>(msg.size())) != static_cast<int>(msg.size())) return false;
+  std::size_t got = 0;
+  while (got < msg.size()) {
+    const int n = SSL_read(ssl, rx.data() + got, static_cast<int>(msg.size() - got));
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  return std::memcmp(rx.data(), msg.data(), msg.size()) == 0;
+}
+
+}  // namespace
+
+LoadResult DriveTls(ServerProcess& server, const LoadShape& shape, bool handshakes) {
+  LoadResult r;
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);  // our own throwaway certificate on loopback
+  // 0 warming up, 1 measuring, 2 stopping.
+  std::atomic<int> phase{0};
+  const unsigned threads = handshakes ? 1 : shape.sockets;
+  std::vector<TlsWorker> workers(threads);
+  std::vector<std::thread> pool;
+  for (unsigned t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      TlsWorker& w = workers[t];
+      w.lat.reserve(kMaxSamples / threads);
+      std::vector<char> msg(shape.size), rx(shape.size);
+      SSL* ssl = handshakes ? nullptr : TlsConnect(ctx, server.Port(), w.fault);
+      for (std::uint64_t seq = 1; w.fault.empty() && phase.load() != 2; ++seq) {
+        const std::int64_t start = vlkbench::NowNs();
+        if (handshakes && (ssl = TlsConnect(ctx, server.Port(), w.fault)) == nullptr) break;
+        Fill(msg, seq, t);
+        if (!TlsEcho(ssl, msg, rx)) w.fault = "no byte-exact echo";
+        if (handshakes) TlsDrop(ssl);
+        if (w.fault.empty() && phase.load(std::memory_order_relaxed) == 1) {
+          ++w.done;
+          if (w.lat.size() < kMaxSamples / threads) w.lat.push_back(vlkbench::NowNs() - start);
+        }
+      }
+      if (!handshakes && ssl != nullptr) TlsDrop(ssl);
+    });
+  }
+  double cpu0 = 0, cpu1 = 0, client0 = 0;
+  std::uint64_t allocs0 = 0, allocs1 = 0;
+  std::this_thread::sleep_for(std::chrono::duration<double>(shape.warmSeconds));
+  bool sampled = server.Sample(cpu0, allocs0);
+  client0 = vlkbench::ProcessCpuSeconds();
+  const std::int64_t t0 = vlkbench::NowNs();
+  phase.store(1);
+  std::this_thread::sleep_for(std::chrono::duration<double>(shape.seconds));
+  phase.store(2);
+  const std::int64_t t1 = vlkbench::NowNs();
+  r.clientCpu = vlkbench::ProcessCpuSeconds() - client0;
+  sampled = server.Sample(cpu1, allocs1, &r.serverRssKiB) && sampled;
+  r.serverCpu = cpu1 - cpu0;
+  r.serverAllocs = allocs1 - allocs0;
+  r.elapsed = static_cast<double>(t1 - t0) / 1e9;
+  for (std::thread& t : pool) t.join();
+  SSL_CTX_free(ctx);
+  std::vector<std::int64_t> lat;
+  std::string fault;
+  for (TlsWorker& w : workers) {
+    r.echoes += w.done;
+    lat.insert(lat.end(), w.lat.begin(), w.lat.end());
+    if (fault.empty() && !w.fault.empty()) fault = w.fault;
+  }
+  Conclude(server, sampled, lat, fault, handshakes ? "no connection" : "no echo",
+           Count(handshakes ? "TLS connections each echoed byte-exact" : "TLS echoes byte-checked", r.echoes), r);
   return r;
 }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -23,7 +24,13 @@ class VlkTcpEcho : public Cvlk_tcp_server, public EchoServer {
  public:
   explicit VlkTcpEcho(unsigned maxConns) : Cvlk_tcp_server(maxConns, nullptr) {}
   ~VlkTcpEcho() override { stop(); }
-  bool Open() { return bindAnyPort(m_port) == ERR_OK; }
+  bool Open(const std::string& tls) {
+    if (!tls.empty() &&
+        startTLS((tls + "/cert.pem").c_str(), (tls + "/key.pem").c_str()) != ERR_OK) {
+      return false;
+    }
+    return bindAnyPort(m_port) == ERR_OK;
+  }
   unsigned short Port() const override { return m_port; }
   bool Drained(std::string& detail) override {
     const unsigned busy = getBusyNodes();
@@ -67,7 +74,9 @@ class VlkUdpEcho : public Cvlk_udp_server, public EchoServer {
 struct Usage {
   double cpu;
   std::uint64_t allocs;
+  double rssKiB;
 };
+
 struct Final {
   int ok;
   char detail[200];
@@ -98,13 +107,14 @@ bool WriteAll(int fd, const void* p, std::size_t n) {
 }
 
 // The child: start the server, tell the port, answer samples until told to finish.
-[[noreturn]] void ServeChild(int ctl, const std::string& contestant, int type, unsigned maxConns) {
+[[noreturn]] void ServeChild(int ctl, const std::string& contestant, int type, unsigned maxConns,
+                             const std::string& tls) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::unique_ptr<EchoServer> server;
   if (contestant == "vlk2") {
     if (type == SOCK_STREAM) {
       std::unique_ptr<VlkTcpEcho> s(new VlkTcpEcho(maxConns));
-      if (s->Open()) {
+      if (s->Open(tls)) {
         s->start();
         server = std::move(s);
       }
@@ -116,13 +126,13 @@ bool WriteAll(int fd, const void* p, std::size_t n) {
       }
     }
   } else if (contestant == "asio") {
-    server = StartAsioEcho(type);
+    server = StartAsioEcho(type, tls);
   }
   const unsigned short port = server ? server->Port() : 0;
   if (!WriteAll(ctl, &port, sizeof port) || !server) _exit(1);
   char cmd;
   while (ReadAll(ctl, &cmd, 1) && cmd == 's') {
-    const Usage s{vlkbench::ProcessCpuSeconds(), vlkbench::HeapAllocations()};
+    const Usage s{vlkbench::ProcessCpuSeconds(), vlkbench::HeapAllocations(), vlkbench::ResidentKiB()};
     if (!WriteAll(ctl, &s, sizeof s)) _exit(1);
   }
   // Finish: the clients have closed; give the server time to notice.
@@ -151,7 +161,7 @@ ServerProcess::~ServerProcess() {
   }
 }
 
-bool ServerProcess::Start(const std::string& contestant, int type, unsigned maxConns) {
+bool ServerProcess::Start(const std::string& contestant, int type, unsigned maxConns, const std::string& tls) {
   int sv[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
     m_error = "socketpair failed";
@@ -165,7 +175,7 @@ bool ServerProcess::Start(const std::string& contestant, int type, unsigned maxC
   }
   if (m_pid == 0) {
     ::close(sv[0]);
-    ServeChild(sv[1], contestant, type, maxConns);
+    ServeChild(sv[1], contestant, type, maxConns, tls);
   }
   ::close(sv[1]);
   m_ctl = sv[0];
@@ -176,11 +186,12 @@ bool ServerProcess::Start(const std::string& contestant, int type, unsigned maxC
   return true;
 }
 
-bool ServerProcess::Sample(double& cpuSeconds, std::uint64_t& allocations) {
+bool ServerProcess::Sample(double& cpuSeconds, std::uint64_t& allocations, double* rssKiB) {
   Usage s{};
   if (!WriteAll(m_ctl, "s", 1) || !ReadAll(m_ctl, &s, sizeof s)) return false;
   cpuSeconds = s.cpu;
   allocations = s.allocs;
+  if (rssKiB != nullptr) *rssKiB = s.rssKiB;
   return true;
 }
 
@@ -192,6 +203,28 @@ bool ServerProcess::Finish(std::string& detail) {
   m_pid = -1;
   detail = told ? f.detail : "server process gave no final report";
   return told && f.ok == 1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TlsFiles::TlsFiles() {
+  char dir[] = "/tmp/vlk-bench-tls-XXXXXX";
+  if (::mkdtemp(dir) == nullptr) return;
+  const std::string d = dir;
+  const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                          "-subj /CN=localhost -keyout " + d + "/key.pem -out " + d + "/cert.pem >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) == 0) {
+    m_dir = d;
+  } else {
+    ::unlink((d + "/key.pem").c_str());
+    ::unlink((d + "/cert.pem").c_str());
+    ::rmdir(d.c_str());
+  }
+}
+
+TlsFiles::~TlsFiles() {
+  if (m_dir.empty()) return;
+  ::unlink((m_dir + "/key.pem").c_str());
+  ::unlink((m_dir + "/cert.pem").c_str());
+  ::rmdir(m_dir.c_str());
 }
 
 }  // namespace netbench

@@ -2,7 +2,8 @@
 // contestant's timer queue is driven through and the registration helper.
 //   timers / "100k timers, 300 s"   100 000 timers with periods of 1..300 s armed
 //       over the wheel, half of them stopped at random, then 300 one-second
-//       ticks of simulated time: ns/tick, ns/start, ns/stop
+//       ticks of simulated time: ns/tick (consuming the expiries included),
+//       ns/start (creating the timer at its first start included), ns/stop
 //   timers / "tick, 1k armed elsewhere" and "tick, 100k armed elsewhere"
 //       the cost of a tick that finds nothing due while 1 000 or 100 000 timers
 //       wait in other slots: a wheel's tick does not depend on that number
@@ -30,7 +31,9 @@ class TimerQueue {
   virtual void Stop(unsigned int i) = 0;
   // One second later; runs (or posts) every expiry that is due.
   virtual void Tick() = 0;
-  // Expiries that reached their handler since the last call (not timed).
+  // Takes the expiries that reached their handler since the last call (for vlk2
+  // the expiry messages waiting in the task's queue) and counts them; timed
+  // with the tick, since an application pays for consuming them too.
   virtual std::uint64_t Drain() = 0;
   // A final check of the contestant's own (pool back to full, ...); text says what.
   virtual bool Check(std::string& text) {
