@@ -196,8 +196,6 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
   if (cfg.logLevel != m_cfg.logLevel) {
     RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_PLAIN, "reload: log_level %s -> %s", kRelayLogLevelNames[m_cfg.logLevel],
               kRelayLogLevelNames[cfg.logLevel]);
-    RelayLogSetLevel(cfg.logLevel);
-    m_cfg.logLevel = cfg.logLevel;
   }
   change("idle_seconds", m_cfg.idleSeconds, cfg.idleSeconds);
   m_cfg.idleSeconds = cfg.idleSeconds;
@@ -210,7 +208,7 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
   if (m_udp) m_udp->SetRate(cfg.statsPerSecond);
   // The rest is fixed while the relay runs.
   Srelay_config fixed = cfg;
-  fixed.logLevel = m_cfg.logLevel;
+  fixed.logLevel = cfg.logLevel;
   fixed.idleSeconds = m_cfg.idleSeconds;
   fixed.maxSubscriptionsPerConnection = m_cfg.maxSubscriptionsPerConnection;
   fixed.statsPerSecond = m_cfg.statsPerSecond;
@@ -227,6 +225,9 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
               "reload: certificate, stats_address or trace changed; they take effect at the next start");
   }
   RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_PLAIN, "reload: done");
+  // The new level last, so that the lines above are written under the old one.
+  m_cfg.logLevel = cfg.logLevel;
+  RelayLogSetLevel(cfg.logLevel);
   return true;
 }
 
