@@ -280,7 +280,10 @@ bool Crelay_conn_fsm::handleLine(const char* line, unsigned len) {
 
 void Crelay_conn_fsm::reply(const char* data, unsigned len) {
   if (!m_open || len == 0) return;
-  if (ctx()->servers[m_server]->Send(m_nodeId, data, len) != ERR_OK) {
+  EerrNo err = ctx()->servers[m_server]->Send(m_nodeId, data, len);
+  if (err == ERR_INVALID_OPR) {
+    m_open = false;  // closed meanwhile by someone else; its CLOSED message says why
+  } else if (err != ERR_OK) {
     // The socket layer gave up on a peer that did not take its data and closed
     // the connection; its CLOSED message follows.
     ctx()->counters.sendFailed.fetch_add(1, std::memory_order_relaxed);
