@@ -278,15 +278,19 @@ TEST_F(RelayTest, ClosedConnectionsLeaveNoSubscriptionBehind) {
 
 TEST_F(RelayTest, IdleCheckClosesOnlySilentConnections) {
   auto c = Plain();
+  auto quiet = Plain();  // has not said anything yet
   c->Send("PING\n");
   ASSERT_EQ(c->Line(), "PONG");
-  m_relay->RequestIdleCheck();  // an hour of allowed silence: it stays
+  m_relay->RequestIdleCheck();  // an hour of allowed silence: both stay
   c->Send("PING\n");
   EXPECT_EQ(c->Line(), "PONG");
+  quiet->Send("PING\n");
+  EXPECT_EQ(quiet->Line(), "PONG");
+  quiet.reset();
   m_relay->SetIdleSeconds(0);  // no silence allowed at all
   m_relay->RequestIdleCheck();
   EXPECT_EQ(c->Line(), "<closed>");
-  EXPECT_TRUE(WaitFor([&] { return Stats().find(" closed=1 ") != std::string::npos; })) << Stats();
+  EXPECT_TRUE(WaitFor([&] { return Stats().find(" closed=2 ") != std::string::npos; })) << Stats();
 }
 
 TEST_F(RelayTest, UdpStatsReportsPoolAndConnections) {
@@ -299,6 +303,22 @@ TEST_F(RelayTest, UdpStatsReportsPoolAndConnections) {
   EXPECT_NE(stats.find("pool tiny size=64 real=256 idle="), std::string::npos) << stats;
   EXPECT_NE(stats.find("stat EMSG_STAT_N_ALLOC_MSG "), std::string::npos) << stats;
   EXPECT_NE(stats.find("relay opened=1 "), std::string::npos) << stats;
+  EXPECT_NE(stats.find("server version=" VLK_RELAY_VERSION " uptime="), std::string::npos) << stats;
+  EXPECT_NE(stats.find("flow slow_consumers=0 paused=0 "), std::string::npos) << stats;
+}
+
+// STATS answers are rate-limited (all askers together); the rest are counted.
+class RelayStatsLimitTest : public RelayTest {
+  void Configure(Srelay_config& cfg) override { cfg.statsPerSecond = 1; }
+};
+
+TEST_F(RelayStatsLimitTest, StatsAnswersAreRateLimited) {
+  for (int i = 0; i < 5; ++i) RelayQueryStats("127.0.0.1", m_relay->UdpPort(), 1);
+  std::string stats;
+  EXPECT_TRUE(WaitFor([&] {
+    stats = RelayQueryStats("127.0.0.1", m_relay->UdpPort(), 200);
+    return stats.find("stats_refused=0") == std::string::npos && stats.find("stats_refused=") != std::string::npos;
+  })) << stats;
 }
 
 TEST_F(RelayTest, StopClosesClientsAndReturnsEveryBuffer) {
