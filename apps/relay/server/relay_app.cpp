@@ -152,6 +152,15 @@ void Crelay_app::fitDescriptors() {
   m_ctx.maxConnections = fit;
 }
 
+void Crelay_app::applyOutputLimits() {
+  // Past the high-water mark a connection's own requests wait; past the limit
+  // it is closed as a slow consumer.
+  unsigned limit = m_cfg.maxQueuedKib * 1024;
+  for (Crelay_tcp_server* server : {m_plain.get(), m_tls.get()}) {
+    if (server != nullptr) server->setOutputLimits(limit, limit / 2, limit / 8);
+  }
+}
+
 bool Crelay_app::probePorts(std::string& err) {
   struct {
     const char* name;
@@ -203,6 +212,9 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
   change("max_subscriptions_per_connection", m_cfg.maxSubscriptionsPerConnection, cfg.maxSubscriptionsPerConnection);
   m_cfg.maxSubscriptionsPerConnection = cfg.maxSubscriptionsPerConnection;
   m_ctx.maxSubsPerConnection.store(cfg.maxSubscriptionsPerConnection);
+  change("max_queued_kib", m_cfg.maxQueuedKib, cfg.maxQueuedKib);
+  m_cfg.maxQueuedKib = cfg.maxQueuedKib;
+  applyOutputLimits();
   change("stats_per_second", m_cfg.statsPerSecond, cfg.statsPerSecond);
   m_cfg.statsPerSecond = cfg.statsPerSecond;
   if (m_udp) m_udp->SetRate(cfg.statsPerSecond);
@@ -212,6 +224,7 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
   fixed.idleSeconds = m_cfg.idleSeconds;
   fixed.maxSubscriptionsPerConnection = m_cfg.maxSubscriptionsPerConnection;
   fixed.statsPerSecond = m_cfg.statsPerSecond;
+  fixed.maxQueuedKib = m_cfg.maxQueuedKib;
   for (unsigned i = 0; i < kRelayConfigRangeCount; ++i) {
     const Srelay_config_range& r = kRelayConfigRanges[i];
     if (fixed.*(r.field) != m_cfg.*(r.field) && !(r.field == &Srelay_config::maxConnections)) {
@@ -277,6 +290,7 @@ bool Crelay_app::Start(std::string& err) {
   m_tls.reset(new Crelay_tcp_server(RELAY_SERVER_TLS, &m_ctx, nullptr));
   m_udp.reset(new Crelay_udp_server(nullptr, &Crelay_app::StatsThunk, this, &m_ctx));
   m_udp->SetRate(m_cfg.statsPerSecond);
+  applyOutputLimits();
   connectLogs(m_plain.get());
   connectLogs(m_tls.get());
   connectLogs(m_udp.get());
