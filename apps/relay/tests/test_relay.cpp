@@ -361,12 +361,8 @@ TEST_F(RelayTest, LoadClientSeesEveryMessageOnce) {
 // A client that writes every request of a burst in one go: every request is
 // answered and every publication delivered to both subscribers (one over TLS),
 // all in order, while a bystander's PINGs are answered throughout.
-class RelayBurstTest : public RelayTest {
-  // Room for every read of the largest burst (the socket layer cannot pause).
-  void Configure(Srelay_config& cfg) override { cfg.poolBig = 1024; }
-};
-
-TEST_F(RelayBurstTest, PipelinedBurstsLoseNothingAndBystandersAreServed) {
+// The fixture's pool (256 buffers a class) holds a fraction of the 100,000.
+TEST_F(RelayTest, PipelinedBurstsLoseNothingAndBystandersAreServed) {
   for (unsigned n : {5000u, 100000u}) {
     auto a = Plain();
     auto b = Tls();
@@ -407,6 +403,66 @@ TEST_F(RelayBurstTest, PipelinedBurstsLoseNothingAndBystandersAreServed) {
     EXPECT_EQ(gotB, n);
   }
   EXPECT_NE(Stats().find("no_buffer=0 "), std::string::npos) << Stats();
+}
+
+// A peer that half-closes right after its requests gets every answer, then
+// the relay's end.
+TEST_F(RelayTest, HalfClosedPeerGetsEveryAnswer) {
+  for (int i = 0; i < 50; ++i) {
+    auto c = Plain();
+    c->Send(i % 2 ? "PING\n" : "SUB h\nPUB h m\n");
+    c->Shut();
+    if (i % 2) {
+      EXPECT_EQ(c->Line(), "PONG") << i;
+    } else {
+      for (const char* want : {"OK", "MSG h m", "OK"}) EXPECT_EQ(c->Line(), want) << i;
+    }
+    EXPECT_EQ(c->Line(), "<closed>") << i;
+  }
+}
+
+// A subscriber that stops reading is disconnected at its queue's mark; the
+// publisher and a healthy subscriber of the same topic get everything.
+class RelaySlowConsumerTest : public RelayTest {
+  void Configure(Srelay_config& cfg) override { cfg.maxQueuedKib = 16; }
+};
+
+TEST_F(RelaySlowConsumerTest, NonReadingSubscriberIsCutAndCostsOthersNothing) {
+  int stuck = socket(AF_INET, SOCK_STREAM, 0);
+  int small = 4096;
+  setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(m_relay->TcpPort()));
+  ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_EQ(send(stuck, "SUB s\n", 6, 0), 6);  // and never reads again
+  auto healthy = Plain();
+  auto pub = Plain();
+  healthy->Send("SUB s\n");
+  ASSERT_EQ(healthy->Line(), "OK");
+  EXPECT_TRUE(WaitFor([&] { return Stats().find(" subscriptions=2\n") != std::string::npos; }));
+  const unsigned n = 8000;  // 8 MB: more than the stuck peer's queue and socket buffers hold
+  std::string text(990, 'x');
+  std::thread writer([&] {
+    std::string burst;
+    for (unsigned i = 0; i < n; ++i) burst += "PUB s " + std::to_string(i) + text + "\n";
+    pub->Send(burst);
+  });
+  unsigned oks = 0, got = 0;
+  std::thread answers([&] {
+    while (oks < n && pub->Line() == "OK") ++oks;
+  });
+  for (unsigned i = 0; i < n; ++i) {
+    if (healthy->Line() != "MSG s " + std::to_string(i) + text) break;
+    got = i + 1;
+  }
+  writer.join();
+  answers.join();
+  EXPECT_EQ(got, n);
+  EXPECT_EQ(oks, n);
+  EXPECT_TRUE(WaitFor([&] { return Stats().find("flow slow_consumers=1 ") != std::string::npos; })) << Stats();
+  close(stuck);
 }
 
 // One greedy connection cannot take the table from the others; SIGHUP's
