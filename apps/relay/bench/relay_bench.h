@@ -20,8 +20,9 @@ struct Srelay_bench_opts {
   unsigned window = 8;       // publications a publisher may have unanswered
   unsigned payload = 64;     // bytes of text per publication
   unsigned tlsSubscribers = 0;  // how many of the subscribers connect over TLS
-  // Pipelined mode: publishers write this many requests per write without
-  // waiting for answers (no window); 0: windowed mode.
+  // Pipelined mode: publishers write this many requests in one write, without
+  // a window inside it, and the next write once they are all answered; 0:
+  // windowed mode.
   unsigned pipeline = 0;
   // Extra subscribers to every topic that never read; the relay is to drop them
   // as slow consumers while the others keep their rate. Not counted as losses.
