@@ -150,7 +150,7 @@ unsigned Crelay_conn_fsm::feed(const char* bytes, unsigned len) {
       bytes, len, [this](const char* line, unsigned n) { return handleLine(line, n); },
       [this] {
         ++m_owed;
-        payOwed();
+        if (!payOwed()) stall();  // also when no line follows to notice it
       });
 }
 
