@@ -357,6 +357,8 @@ void Crelay_app::Stop() {
   // 4. The tasks and the routing thread stop; whatever is still queued goes back
   //    to the pool.
   if (m_mgr) m_mgr->Stop();
+  // 5. Bytes that connections held back while waiting for room go back too.
+  if (m_mgr && m_mgr->NetTask()) m_mgr->NetTask()->Factory()->ReleaseHeld();
   m_running = false;
 }
 

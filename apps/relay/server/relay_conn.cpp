@@ -177,6 +177,12 @@ void Crelay_conn_fsm::Pump() {
   maybeResume();
 }
 
+void Crelay_conn_fsm::ReleaseHeld() {
+  if (m_cur != nullptr) GetFacMgr()->FreeMsgBuf(m_cur);
+  m_cur = nullptr;
+  while (Cvlk_msg_buf* buf = GetHoldMsg()) GetFacMgr()->FreeMsgBuf(buf);
+}
+
 EevtPrc Crelay_conn_fsm::onSend(Cmsg* msg, unsigned short event, unsigned char) {
   Srelay_line_msg* line = reinterpret_cast<Srelay_line_msg*>(msg);
   reply(line->bytes, line->len);
@@ -368,6 +374,12 @@ bool Crelay_conn_fac::PoolHasRoom(unsigned requestSize) {
   // Half of the request's class, and of the tiny class its answer takes, stays
   // free for the answers and deliveries of the requests already sent.
   return roomy(cls) && (cls == 0 || roomy(0));
+}
+
+void Crelay_conn_fac::ReleaseHeld() {
+  for (unsigned i = 0; i < GetRealNum(); ++i) {
+    if (GetStateByIndex(i) == RES_BUSY) static_cast<Crelay_conn_fsm*>(GetByIndex(i))->ReleaseHeld();
+  }
 }
 
 void Crelay_conn_fac::Stall(unsigned fsmId) {

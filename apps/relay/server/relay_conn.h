@@ -39,6 +39,8 @@ class Crelay_conn_fsm : public Cev_fsm {
   unsigned NodeId() const { return m_nodeId; }
   // Goes on with held-back requests as far as room allows.
   void Pump();
+  // Gives the held-back bytes back to the pool. REQUIRES: the task has stopped.
+  void ReleaseHeld();
 
   EerrNo Create() override;
   EerrNo Destroy() override;
@@ -111,6 +113,8 @@ class Crelay_conn_fac : public Cfactory {
   void Kick();
   // Whether the pool keeps its reserve for a request of this size (and its answer).
   bool PoolHasRoom(unsigned requestSize);
+  // Every machine's ReleaseHeld. REQUIRES: the task has stopped.
+  void ReleaseHeld();
   const char* GetName() override { return "Crelay_conn_fac"; }
   EerrNo OnCreate() override;
   // Machines are released with their connections, never by age.

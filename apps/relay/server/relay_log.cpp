@@ -65,7 +65,9 @@ void RelayLogSetLevel(unsigned level) { g_level.store(level < RELAY_LOG_LEVELS ?
 unsigned RelayLogLevel() { return g_level.load(); }
 
 void RelayLogf(unsigned level, Erelay_log_kind kind, const char* format, ...) {
-  if (level > g_level.load(std::memory_order_relaxed)) return;
+  // The rare lines of the operator's own doings (start, stop, reload) are
+  // written at every level.
+  if (level > g_level.load(std::memory_order_relaxed) && kind != RELAY_LOGK_PLAIN) return;
   char text[1024];
   va_list args;
   va_start(args, format);

@@ -9,7 +9,7 @@
 
 // Kinds of lines that are rate-limited on their own.
 enum Erelay_log_kind {
-  RELAY_LOGK_PLAIN = 0,  // not limited: start-up, shutdown, reloads
+  RELAY_LOGK_PLAIN = 0,  // not limited, written at every level: start-up, shutdown, reloads
   RELAY_LOGK_OPEN,       // a connection opened
   RELAY_LOGK_CLOSE,      // a connection closed
   RELAY_LOGK_SLOW,       // a slow consumer disconnected
