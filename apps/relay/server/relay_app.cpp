@@ -291,6 +291,11 @@ bool Crelay_app::Start(std::string& err) {
   m_udp.reset(new Crelay_udp_server(nullptr, &Crelay_app::StatsThunk, this, &m_ctx));
   m_udp->SetRate(m_cfg.statsPerSecond);
   applyOutputLimits();
+  for (Crelay_tcp_server* server : {m_plain.get(), m_tls.get()}) {
+    if (err.empty() && server->setOutputBudget(static_cast<std::size_t>(m_cfg.outputBudgetMib) << 20) != ERR_OK) {
+      err = "cannot reserve output_budget_mib=" + std::to_string(m_cfg.outputBudgetMib);
+    }
+  }
   connectLogs(m_plain.get());
   connectLogs(m_tls.get());
   connectLogs(m_udp.get());
@@ -298,8 +303,10 @@ bool Crelay_app::Start(std::string& err) {
   unsigned short tcp = static_cast<unsigned short>(m_cfg.tcpPort);
   unsigned short tls = static_cast<unsigned short>(m_cfg.tlsPort);
   unsigned short udp = static_cast<unsigned short>(m_cfg.udpPort);
-  EerrNo e = tcp ? m_plain->bind(tcp) : m_plain->bindAnyPort(tcp);
-  if (e != ERR_OK) {
+  EerrNo e = ERR_OK;
+  if (!err.empty()) {
+    // the output budget could not be reserved: nothing is bound
+  } else if ((e = tcp ? m_plain->bind(tcp) : m_plain->bindAnyPort(tcp)) != ERR_OK) {
     err = "cannot listen on TCP port " + std::to_string(m_cfg.tcpPort) + ": " + VlkErrNoToStr(e);
   } else if ((e = m_tls->startTLS(m_certFile.c_str(), m_keyFile.c_str())) != ERR_OK) {
     err = "cannot use certificate " + m_certFile + " with key " + m_keyFile + ": " + VlkErrNoToStr(e);

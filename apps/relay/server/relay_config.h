@@ -37,6 +37,7 @@ struct Srelay_config {
   std::string statsAddress = "127.0.0.1";  // where "STATS" is answered; "*": every interface
   unsigned statsPerSecond = 20;    // "STATS" answers per second at most (all askers together)
   unsigned maxQueuedKib = 1024;    // a connection's unsent output past this: closed as a slow consumer
+  unsigned outputBudgetMib = 64;   // unsent output of all connections of one port together
   unsigned logLevel = RELAY_LOG_INFO;
   bool trace = false;              // the framework's trace switch
 };
