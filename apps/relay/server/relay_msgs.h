@@ -35,6 +35,7 @@ enum Erelay_msg_type : std::uint32_t {
   RELAY_MSG_REFUSE,          // Srelay_topic_msg, the reason as text: answer "ERR <reason>"
   RELAY_MSG_QUIT,            // Srelay_topic_msg without topic: answer with RELAY_MSG_BYE
   RELAY_MSG_BYE,             // Srelay_line_msg ("OK") to a connection that asked to QUIT: send it, then close
+  RELAY_MSG_KICK,            // bare header: room came back, retry the connections that wait
 };
 // Every request that needs an answer travels through the topic task, even those
 // it answers without looking at its table: one road for every answer keeps a
@@ -51,6 +52,7 @@ struct Srelay_data_msg {
   Cmsg hdr;
   std::uint32_t server;
   std::uint32_t nodeId;
+  std::uint32_t reason;  // RELAY_MSG_CLOSED: an Erelay_close_reason
   std::uint32_t len;
   char bytes[4];  // len bytes follow from here
 };

@@ -20,6 +20,13 @@ struct Srelay_bench_opts {
   unsigned window = 8;       // publications a publisher may have unanswered
   unsigned payload = 64;     // bytes of text per publication
   unsigned tlsSubscribers = 0;  // how many of the subscribers connect over TLS
+  // Pipelined mode: publishers write this many requests in one write, without
+  // a window inside it, and the next write once they are all answered; 0:
+  // windowed mode.
+  unsigned pipeline = 0;
+  // Extra subscribers to every topic that never read; the relay is to drop them
+  // as slow consumers while the others keep their rate. Not counted as losses.
+  unsigned slowSubscribers = 0;
 };
 
 // Parses one "--name=value" or "--name value" bench option at argv[i] (moving i
@@ -34,6 +41,7 @@ struct Srelay_bench_figures {
   unsigned long long delivered = 0, expected = 0;
   unsigned long long p50Micros = 0, p99Micros = 0;
   unsigned long long lost = 0, faults = 0, refused = 0;  // faults: duplicated or reordered
+  unsigned long long unanswered = 0;  // requests that got neither OK nor ERR
   unsigned connectionsLost = 0;
 };
 
