@@ -697,6 +697,9 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   unsigned int GetFlags() const { return m_flags; }
   unsigned int GetRegFsmNum() const { return m_fsmCnt; }
   unsigned int GetEvtNum() const { return m_evtCnt; }
+  // The buffer whose message the factory's machines are processing (in
+  // ProcessMsg and in replays of saved messages), else null. Cfsm::MsgAs uses it.
+  Cvlk_msg_buf* GetCurrMsgBuf() const { return m_currBuf; }
 
  protected:
   // Chooses the machine(s) of a message whose dstFsmId is 0. Default: timer
@@ -749,6 +752,7 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   Cvlk_task_mgr* _taskMgr() const;
 
   unsigned int m_flags = 0;
+  Cvlk_msg_buf* m_currBuf = nullptr;  // the buffer being processed, else null
   Cfsm* m_fsmList[kMaxRegFsm];
   unsigned short m_fsmCnt = 0;
   unsigned short m_evtCnt = 0;
@@ -778,9 +782,17 @@ class VLK_EXPORT Cfsm : public Cvlk_res_node {
 
   Cfactory* GetFactory() const;
   Cvlk_task* GetFacMgr() const;
+  // The state word. The factory compares it before and after a message to see
+  // whether the state changed. A Cev_fsm keeps its table's state itself
+  // (Cev_fsm::GetCurrState) and counts its state changes here.
   unsigned int GetState() const { return m_state; }
   void SetState(unsigned int state) { m_state = state; }
   unsigned int GetFlags() const { return m_flags; }
+  // The message being processed as a T (a record that starts with Cmsg): null
+  // when msg is not the one the factory is processing now or its buffer is
+  // smaller than T. For ProcessMsg and event handlers.
+  template <typename T>
+  T* MsgAs(Cmsg* msg) const;
 
   // "%s[%08X] _state=%u".
   void Print() override;
@@ -856,6 +868,8 @@ class VLK_EXPORT Cev_fsm : public Cfsm {
   // The Cfsm line, then "%s[%08X] currState=%u, event=%u, duration=%u".
   void Print() override;
   unsigned short GetLastEvent() const { return m_lastEvent; }
+  // The table's current state (_getCurrState(0, 0)); GetState() counts changes.
+  unsigned int GetCurrState() { return _getCurrState(0, 0); }
 
  protected:
   virtual unsigned int _getCurrState(unsigned char p1, unsigned char p2) = 0;
@@ -890,5 +904,133 @@ struct Cevt_entry {
 
 
 // (section end: State machines)
+
+// ===========================================================================
+// Helpers for the common chores: typed views of message buffers, filled
+// headers, event-table rows. Additions on top of the interfaces above.
+// ===========================================================================
+
+#include <climits>
+
+// A handler result named for what it does: go on along the row. The next
+// handler runs, and when the last one has returned it too, the machine moves to
+// the row's next state. The same value as EVT_NOT_PROCESSED.
+constexpr EevtPrc EVT_CONTINUE = EVT_NOT_PROCESSED;
+// A handler result named for what it does: the event is dealt with; the rest
+// of the row is skipped, the machine stays in its state, and the message's next
+// event is still handled. The same value as EVT_PROCESSED. (EVT_STOP also skips
+// the message's remaining events.)
+constexpr EevtPrc EVT_STAY = EVT_PROCESSED;
+
+// The message in buf seen as a T, a plain record that starts with the Cmsg
+// header: null when buf is null or holds fewer than sizeof(T) bytes. The
+// pointer is valid while the caller owns the buffer.
+template <typename T>
+T* MsgCast(Cvlk_msg_buf* buf) {
+  static_assert(std::is_base_of<Cmsg, T>::value, "a message record starts with the Cmsg header");
+  static_assert(std::is_trivially_copyable<T>::value, "a message record is a plain record");
+  if (buf == nullptr || buf->GetMsgPointer() == nullptr || buf->GetBufLen() < sizeof(T)) return nullptr;
+  return static_cast<T*>(buf->GetMsgPointer());
+}
+
+template <typename T>
+T* Cfsm::MsgAs(Cmsg* msg) const {
+  const Cfactory* factory = GetFactory();
+  Cvlk_msg_buf* buf = factory != nullptr ? factory->GetCurrMsgBuf() : nullptr;
+  if (msg == nullptr || buf == nullptr || buf->GetMsgPointer() != msg) return nullptr;
+  return MsgCast<T>(buf);
+}
+
+// One end of a message: the four words of the header's source (words 0..3) or
+// destination (words 4..7). fsmId 0 in a destination lets the factory choose.
+struct Cmsg_addr {
+  std::uint32_t taskId;
+  std::uint32_t factoryId;
+  std::uint32_t fsmId;
+  std::uint32_t extra;
+};
+
+// A task's factory, and optionally one of its machines.
+inline Cmsg_addr VlkMsgAddr(unsigned int taskId, unsigned int factoryId, unsigned int fsmId = 0) {
+  return Cmsg_addr{taskId, factoryId, fsmId, 0};
+}
+// The address of a machine: its task, its factory and itself (0 for a part it
+// lacks), so that replies come back to this very machine.
+inline Cmsg_addr VlkMsgAddr(const Cfsm* fsm) {
+  const Cfactory* factory = fsm->GetFactory();
+  const Cvlk_task* task = factory != nullptr ? factory->GetFacMgr() : nullptr;
+  return Cmsg_addr{task != nullptr ? task->GetModId() : 0u, factory != nullptr ? factory->GetId() : 0u,
+                   fsm->GetId(), 0};
+}
+// The sender of a message: where a reply goes.
+inline Cmsg_addr VlkMsgSource(const Cmsg* msg) {
+  return Cmsg_addr{msg->srcTaskId, msg->srcFactoryId, msg->srcFsmId, msg->srcExtra};
+}
+
+// Zeroes the header, then writes source, destination and type.
+inline void VlkFillHeader(Cmsg* msg, const Cmsg_addr& src, const Cmsg_addr& dst, std::uint32_t type) {
+  msg->Init();
+  msg->srcTaskId = src.taskId;
+  msg->srcFactoryId = src.factoryId;
+  msg->srcFsmId = src.fsmId;
+  msg->srcExtra = src.extra;
+  msg->dstTaskId = dst.taskId;
+  msg->dstFactoryId = dst.factoryId;
+  msg->dstFsmId = dst.fsmId;
+  msg->dstExtra = dst.extra;
+  msg->msgType = type;
+}
+
+// Takes a buffer for a T followed by extraBytes more (a variable body) from
+// mgr's pool, zeroes the T, fills its header and returns it; *buf receives the
+// buffer, which the caller owns until it sends or frees it. Null, with *buf
+// null, when the pool has no buffer that large free (the manager counts the
+// failure and emits sigErrorNoMsgBuf at the first). Any thread.
+template <typename T>
+T* VlkNewMsg(Cvlk_task_mgr* mgr, Cvlk_msg_buf** buf, const Cmsg_addr& src, const Cmsg_addr& dst,
+             std::uint32_t type, unsigned int extraBytes = 0) {
+  static_assert(std::is_base_of<Cmsg, T>::value, "a message record starts with the Cmsg header");
+  static_assert(std::is_trivially_copyable<T>::value, "a message record is a plain record");
+  *buf = nullptr;
+  if (mgr == nullptr || extraBytes > UINT_MAX - sizeof(T)) return nullptr;
+  Cvlk_msg_buf* b = mgr->GetMsgBuf(static_cast<unsigned int>(sizeof(T)) + extraBytes);
+  T* msg = MsgCast<T>(b);
+  if (msg == nullptr) {
+    if (b != nullptr) mgr->FreeMsgBuf(b);
+    return nullptr;
+  }
+  std::memset(static_cast<void*>(msg), 0, sizeof(T));
+  VlkFillHeader(msg, src, dst, type);
+  *buf = b;
+  return msg;
+}
+// The same from inside a machine: the source is the machine (VlkMsgAddr), the
+// buffer comes from its task's manager. Send it with the machine's _sendMsg.
+template <typename T>
+T* VlkNewMsg(const Cfsm* from, Cvlk_msg_buf** buf, const Cmsg_addr& dst, std::uint32_t type,
+             unsigned int extraBytes = 0) {
+  const Cvlk_task* task = from->GetFacMgr();
+  *buf = nullptr;
+  if (task == nullptr) return nullptr;
+  return VlkNewMsg<T>(task->GetTaskMgr(), buf, VlkMsgAddr(from), dst, type, extraBytes);
+}
+
+// One event-table row: the handlers in the order they run (1 to 10 member
+// functions of the machine's class, taking (Cmsg*, unsigned short, unsigned
+// char) and returning EevtPrc), then the state to move to when every one of
+// them returned EVT_CONTINUE. Usable in constant tables:
+//   static constexpr Cevt_entry kRows[] = {VlkEvtRow(S_OPEN, &Me::onOpen, &Me::onData)};
+template <typename... H>
+constexpr Cevt_entry VlkEvtRow(unsigned int nextState, H... handlers) {
+  static_assert(sizeof...(H) >= 1 && sizeof...(H) <= Cev_fsm::kMaxHandlers, "a row runs 1 to 10 handlers");
+  Cevt_entry row{};
+  const Cev_fsm::Fevt_handler list[] = {static_cast<Cev_fsm::Fevt_handler>(handlers)...};
+  row.handlerCnt = sizeof...(H);
+  for (unsigned int i = 0; i < sizeof...(H); ++i) row.handlers[i] = list[i];
+  row.nextState = nextState;
+  return row;
+}
+
+// (section end: Helpers for the common chores)
 
 #endif  // VLK_TASK_H
