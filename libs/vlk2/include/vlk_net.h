@@ -380,6 +380,9 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   void selfCheck(unsigned int maxIdleSeconds);
 
  Q_SIGNALS:
+  // A TLS connection finished its handshake; emitted on the server thread.
+  // Plain connections are announced by no signal: the application first hears
+  // of one through procData.
   void sigNewConnection(int tcpNodeID);
 
  protected:
