@@ -1,5 +1,6 @@
-// vlk_net.h: socket addresses and name resolution, the I/O server core, the TCP
-// server (plain or TLS), outgoing TCP connections and the UDP server.
+/// @file vlk_net.h
+/// Socket addresses and name resolution, the I/O server core, the TCP
+/// server (plain or TLS), outgoing TCP connections and the UDP server.
 #ifndef VLK_NET_H
 #define VLK_NET_H
 
@@ -21,12 +22,12 @@
 #define INVALID_SOCKET 0xFFFFFFFFu
 #endif
 
-// An IPv4 or IPv6 socket address with its port: the one address value of the
-// network layer, passed by value into every bind, connect and send-to.
-// Invariant: fresh or init()ed it is version 4, 0.0.0.0, port 0. The kind of
-// address is read from `version`, never from the family field. Port and
-// address are kept in network byte order.
-// Thread-safety: a plain value; not guarded.
+/// An IPv4 or IPv6 socket address with its port: the one address value of the
+/// network layer, passed by value into every bind, connect and send-to.
+/// Invariant: fresh or init()ed it is version 4, 0.0.0.0, port 0. The kind of
+/// address is read from `version`, never from the family field. Port and
+/// address are kept in network byte order.
+/// Thread-safety: a plain value; not guarded.
 class VLK_EXPORT Cvlk_uaddr {
  public:
   Cvlk_uaddr() { init(); }
@@ -34,31 +35,31 @@ class VLK_EXPORT Cvlk_uaddr {
   void init();
   void initAnyAddrV4(unsigned short port);
   void initAnyAddrV6(unsigned short port);
-  // 16 for version 4, otherwise 28.
+  /// 16 for version 4, otherwise 28.
   int getAddrLen() const { return version == 4 ? static_cast<int>(sizeof(sockaddr_in)) : static_cast<int>(sizeof(sockaddr_in6)); }
   sockaddr* getAddr() { return &addr.sa; }
   const sockaddr* getAddr() const { return &addr.sa; }
   unsigned short getPort() const { return ntohs(addr.v4.sin_port); }
   int setPort(unsigned short port);
-  // Resolves host (first IPv4 answer wins, else the last IPv6 one); the port
-  // becomes 0. -1 for no host, -2 when resolution fails (address unchanged).
+  /// Resolves host (first IPv4 answer wins, else the last IPv6 one); the port
+  /// becomes 0. -1 for no host, -2 when resolution fails (address unchanged).
   int setHostName(const char* host);
   // -1 for no host or port 0, -2 when resolution fails; 0 with the port stored.
   int setAddress(const char* host, unsigned short port);
-  // True when the port is not 0; nothing else is examined.
+  /// True when the port is not 0; nothing else is examined.
   Ebool isValid() const { return getPort() != 0 ? VLK_TRUE : VLK_FALSE; }
-  // Same version, family, non-zero equal ports and equal IP addresses.
+  /// Same version, family, non-zero equal ports and equal IP addresses.
   Ebool isSame(Cvlk_uaddr other) const;
   bool operator==(Cvlk_uaddr other) const { return isSame(other) == VLK_TRUE; }
-  // 0 when the versions differ; else bit 0 same port, bit 1 same address.
+  /// 0 when the versions differ; else bit 0 same port, bit 1 same address.
   Eaddr_compare_result compare(Cvlk_uaddr other) const;
   Eaddr_compare_result compare(const char* host, unsigned short port) const;
   void getAddrStr(Cvlk_tmp_str& out) const;
   void getAddress(Cvlk_tmp_str& out, unsigned short& port) const;
-  // "a.b.c.d:port" or "[v6]:port"; out is left untouched when the port is 0.
+  /// "a.b.c.d:port" or "[v6]:port"; out is left untouched when the port is 0.
   void getURLStr(Cvlk_tmp_str& out) const;
 
-  unsigned char version;  // 4 or 6
+  unsigned char version;  ///< 4 or 6
   union {
     sockaddr sa;
     sockaddr_in v4;
@@ -66,31 +67,31 @@ class VLK_EXPORT Cvlk_uaddr {
   } addr;
 };
 
-// Address text without brackets or port; an IPv6 scope suffix ("%eth0") is cut.
+/// Address text without brackets or port; an IPv6 scope suffix ("%eth0") is cut.
 VLK_EXPORT void VlkInetNtoP(Cvlk_uaddr addr, Cvlk_tmp_str& out);
-// Cuts a non-empty text at its first '%'.
+/// Cuts a non-empty text at its first '%'.
 VLK_EXPORT void VlkRefineIPv6Addr(char* text);
-// Digits and dots only (neither dot count nor ranges are checked).
+/// Digits and dots only (neither dot count nor ranges are checked).
 VLK_EXPORT Ebool VlkIsIPv4Format(const char* text);
-// A ':' outside double-quoted stretches.
+/// A ':' outside double-quoted stretches.
 VLK_EXPORT Ebool VlkIsIPv6Format(const char* text);
-// Digits, dots and colons only.
+/// Digits, dots and colons only.
 VLK_EXPORT Ebool VlkIsIPFormat(const char* text);
-// Splits "host:port", "[v6]:port" or "host" (port untouched when there is no ':').
+/// Splits "host:port", "[v6]:port" or "host" (port untouched when there is no ':').
 VLK_EXPORT EerrNo VlkGetServerInfo(const char* text, Cvlk_tmp_str& host, unsigned short& port);
 VLK_EXPORT EerrNo VlkGetIPAddrByName(const char* name, Cvlk_tmp_str& out);
-// First IPv4 address of the name in network order; address 0 when none.
+/// First IPv4 address of the name in network order; address 0 when none.
 VLK_EXPORT in_addr VlkGetIPv4AddrByName(const char* name);
 // Text of the host's first IPv4 (IPv6) address: 0, or -1 (no host name),
 // -2 (no resolution), -3 (no address of that family).
 VLK_EXPORT int VlkGetLocalIPv4(Cvlk_tmp_str& out);
 VLK_EXPORT int VlkGetLocalIPv6(Cvlk_tmp_str& out);
-// REQUIRES: out holds at least 20 bytes.
+/// REQUIRES: out holds at least 20 bytes.
 VLK_EXPORT EerrNo VlkGetLocalIP(char* out);
-// Hardware address of the first interface whose first IPv4 address is the one
-// name resolves to. REQUIRES: mac holds 8 bytes; the MAC is in the first six.
+/// Hardware address of the first interface whose first IPv4 address is the one
+/// name resolves to. REQUIRES: mac holds 8 bytes; the MAC is in the first six.
 VLK_EXPORT EerrNo VlkGetMACByName(const char* name, unsigned char* mac);
-// The same as "00-1a-2b-3c-4d-5e".
+/// The same as "00-1a-2b-3c-4d-5e".
 VLK_EXPORT EerrNo VlkGetMACStrByName(const char* name, Cvlk_tmp_str& out);
 
 // (section end: Socket addresses and name resolution)
@@ -101,13 +102,13 @@ VLK_EXPORT EerrNo VlkGetMACStrByName(const char* name, Cvlk_tmp_str& out);
 
 #include <poll.h>
 
-// Switches a socket to non-blocking mode; 0 on success, else the platform's -1.
+/// Switches a socket to non-blocking mode; 0 on success, else the platform's -1.
 VLK_EXPORT int setnonblocking(int socket);
 
-// The sockets one pass of a server loop watches for reading: at most
-// MAX_SOCKETS, none twice. Filled, then waited on with Cvlk_io_server::waitRead,
-// then walked with isReady. Allocates nothing.
-// Thread-safety: owner thread only.
+/// The sockets one pass of a server loop watches for reading: at most
+/// MAX_SOCKETS, none twice. Filled, then waited on with Cvlk_io_server::waitRead,
+/// then walked with isReady. Allocates nothing.
+/// Thread-safety: owner thread only.
 class VLK_EXPORT Cvlk_read_set {
  public:
   static constexpr unsigned int MAX_SOCKETS = 1024;
@@ -117,26 +118,26 @@ class VLK_EXPORT Cvlk_read_set {
   Cvlk_read_set& operator=(const Cvlk_read_set&) = delete;
 
   void clear();
-  // Adds socket unless it is INVALID_SOCKET, already present or the set is full;
-  // true when it was added.
+  /// Adds socket unless it is INVALID_SOCKET, already present or the set is full;
+  /// true when it was added.
   bool add(unsigned int socket);
   bool contains(unsigned int socket) const;
   unsigned int count() const { return m_count; }
   unsigned int socketAt(unsigned int index) const { return static_cast<unsigned int>(m_fds[index].fd); }
-  // After a wait: entry index has data, a closed peer or an error to read.
+  /// After a wait: entry index has data, a closed peer or an error to read.
   bool isReady(unsigned int index) const { return (m_fds[index].revents & (POLLIN | POLLERR | POLLHUP)) != 0; }
 
  private:
   friend class Cvlk_io_server;
   static constexpr unsigned int HASH_SLOTS = 2 * MAX_SOCKETS;
-  pollfd m_fds[MAX_SOCKETS + 1];  // one spare entry for the server's wake-up descriptor
-  int m_hash[HASH_SLOTS];         // open addressing over the sockets added; -1 is empty
+  pollfd m_fds[MAX_SOCKETS + 1];  ///< one spare entry for the server's wake-up descriptor
+  int m_hash[HASH_SLOTS];         ///< open addressing over the sockets added; -1 is empty
   unsigned int m_count;
 };
 
-// Fixed-capacity map from socket handle to node id, sized at construction, so
-// that caching a new connection never allocates.
-// Thread-safety: none of its own; its owner's lock guards it.
+/// Fixed-capacity map from socket handle to node id, sized at construction, so
+/// that caching a new connection never allocates.
+/// Thread-safety: none of its own; its owner's lock guards it.
 class VLK_EXPORT Cvlk_sock_map {
  public:
   explicit Cvlk_sock_map(unsigned int maxEntries);
@@ -144,9 +145,9 @@ class VLK_EXPORT Cvlk_sock_map {
   Cvlk_sock_map(const Cvlk_sock_map&) = delete;
   Cvlk_sock_map& operator=(const Cvlk_sock_map&) = delete;
 
-  // Maps socket to nodeId, replacing an existing entry; false when full.
+  /// Maps socket to nodeId, replacing an existing entry; false when full.
   bool insert(unsigned int socket, unsigned int nodeId);
-  // The id mapped to socket, or 0.
+  /// The id mapped to socket, or 0.
   unsigned int find(unsigned int socket) const;
   void remove(unsigned int socket);
   unsigned int size() const { return m_size; }
@@ -154,22 +155,22 @@ class VLK_EXPORT Cvlk_sock_map {
  private:
   unsigned int slotOf(unsigned int socket) const;
   unsigned int m_mask;
-  unsigned int* m_keys;  // INVALID_SOCKET marks an empty slot
+  unsigned int* m_keys;  ///< INVALID_SOCKET marks an empty slot
   unsigned int* m_vals;
   unsigned int m_size;
 };
 
-// One pooled socket node of an I/O server: an open connection or a bound
-// datagram endpoint, named by its pool id. A TCP connection uses the socket of
-// its peer's IP version; a UDP endpoint may hold both.
-// Thread-safety: the fields are guarded by the owning server's ioLock.
+/// One pooled socket node of an I/O server: an open connection or a bound
+/// datagram endpoint, named by its pool id. A TCP connection uses the socket of
+/// its peer's IP version; a UDP endpoint may hold both.
+/// Thread-safety: the fields are guarded by the owning server's ioLock.
 class VLK_EXPORT Cvlk_io_node : public Cvlk_res_node {
  public:
   explicit Cvlk_io_node(Cvlk_resource* pool);
-  // Both sockets INVALID_SOCKET, both user values 0.
+  /// Both sockets INVALID_SOCKET, both user values 0.
   void init();
   Ebool hasValidHandle() const;
-  // Closes each valid socket; the fields keep their values.
+  /// Closes each valid socket; the fields keep their values.
   void closeHandle();
 
   unsigned int ipv4Socket;
@@ -178,19 +179,19 @@ class VLK_EXPORT Cvlk_io_node : public Cvlk_res_node {
   unsigned int userInfo2;
 };
 
-// Common base of the TCP and UDP servers: a thread running an epoll-driven loop
-// over a fixed pool of socket nodes (at most 1024), with a socket-to-node cache.
-// Every socket cached for a busy node is watched from the moment it is cached
-// until its node closes, so a pass of the loop costs the same whether 10 or
-// 1000 connections are open. Derived classes fill the pool at construction and
-// implement exeProc, one pass of the loop, which waits at most one second.
-// Thread-safety: public operations from any thread. ioLock (recursive) guards
-// the pool, every node's fields and the cache; it is never held while a hook of
-// the application runs or a signal is emitted, so hooks may call the server's
-// own operations.
-// Shutdown: stop() (or the destructor) asks the loop to end and wakes it; the
-// thread then closes every node (sigClosed for each) and returns, and stop()
-// joins it. A derived class calls stop() first in its own destructor.
+/// Common base of the TCP and UDP servers: a thread running an epoll-driven loop
+/// over a fixed pool of socket nodes (at most 1024), with a socket-to-node cache.
+/// Every socket cached for a busy node is watched from the moment it is cached
+/// until its node closes, so a pass of the loop costs the same whether 10 or
+/// 1000 connections are open. Derived classes fill the pool at construction and
+/// implement exeProc, one pass of the loop, which waits at most one second.
+/// Thread-safety: public operations from any thread. ioLock (recursive) guards
+/// the pool, every node's fields and the cache; it is never held while a hook of
+/// the application runs or a signal is emitted, so hooks may call the server's
+/// own operations.
+/// Shutdown: stop() (or the destructor) asks the loop to end and wakes it; the
+/// thread then closes every node (sigClosed for each) and returns, and stop()
+/// joins it. A derived class calls stop() first in its own destructor.
 class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   Q_OBJECT
  public:
@@ -203,9 +204,9 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   unsigned int getRealNodes();
   unsigned int getBusyNodes();
   Ebool hasNode(unsigned int nodeId);
-  // Stores both values in a busy node; does nothing otherwise.
+  /// Stores both values in a busy node; does nothing otherwise.
   void setUserInfo(unsigned int nodeId, int userInfo1, int userInfo2);
-  // Ends the loop at its next wake-up and wakes it now.
+  /// Ends the loop at its next wake-up and wakes it now.
   void requestStop() override;
 
  Q_SIGNALS:
@@ -215,69 +216,69 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   void sigClosed(uint tcpNodeID);
 
  protected:
-  // Calls exeProc until a stop is requested, then closes every node.
+  /// Calls exeProc until a stop is requested, then closes every node.
   void run() override;
   virtual void exeProc() = 0;
   virtual Ebool isTraced() { return VLK_TRUE; }
-  // Called by close after the node has gone back to the pool.
+  /// Called by close after the node has gone back to the pool.
   virtual void ioClosed(unsigned int nodeId);
 
-  // The pool owns node from now on. REQUIRES: node was created with this
-  // server's pool as owner.
+  /// The pool owns node from now on. REQUIRES: node was created with this
+  /// server's pool as owner.
   EerrNo addNode(Cvlk_io_node* node);
-  // The pointers below stay valid for the server's life, but the node they
-  // name may be freed by another thread: hold ioLock while using them.
+  /// The pointers below stay valid for the server's life, but the node they
+  /// name may be freed by another thread: hold ioLock while using them.
   Cvlk_io_node* allocNode();
   Cvlk_io_node* getNode(unsigned int nodeId);
   Cvlk_io_node* getNodeByIndex(unsigned int index);
   unsigned int getNodeID(unsigned int socket);
-  // Maps socket to nodeId and watches it for the loop.
+  /// Maps socket to nodeId and watches it for the loop.
   void cache(unsigned int socket, unsigned int nodeId);
   void delCache(unsigned int nodeId);
-  // Stops watching the busy node's sockets, closes them, drops its cache
-  // entries, frees it, then calls ioClosed and emits sigClosed. Does nothing
-  // for an id not busy.
+  /// Stops watching the busy node's sockets, closes them, drops its cache
+  /// entries, frees it, then calls ioClosed and emits sigClosed. Does nothing
+  /// for an id not busy.
   void close(unsigned int nodeId);
-  // close() on every busy node.
+  /// close() on every busy node.
   void closeAllNodes();
-  // Adds the sockets of all busy nodes (IPv4 first) to set.
+  /// Adds the sockets of all busy nodes (IPv4 first) to set.
   void setAllReadSet(Cvlk_read_set& set);
-  // Waits up to timeoutMs (negative: no limit) for a socket of set to become
-  // readable or for wakeUp(); the number of ready sockets, 0 on time-out or
-  // wake-up, -1 on error.
+  /// Waits up to timeoutMs (negative: no limit) for a socket of set to become
+  /// readable or for wakeUp(); the number of ready sockets, 0 on time-out or
+  /// wake-up, -1 on error.
   int waitRead(Cvlk_read_set& set, int timeoutMs);
-  // Ends the current or next waitRead at once (new sockets to watch, stop).
+  /// Ends the current or next waitRead at once (new sockets to watch, stop).
   void wakeUp();
 
-  // A socket that waitReady found readable (data, a closed peer or an error),
-  // with the node it is watched for (0: one of the derived server's own).
+  /// A socket that waitReady found readable (data, a closed peer or an error),
+  /// with the node it is watched for (0: one of the derived server's own).
   struct ReadySocket {
     unsigned int socket;
     unsigned int nodeId;
   };
   static constexpr int MAX_READY = 128;
-  // Watches socket for reading on behalf of nodeId (0 for a socket of the
-  // derived server's own, such as a listener); cache() does it for a node's
-  // sockets and close() undoes it. False when the system refuses.
+  /// Watches socket for reading on behalf of nodeId (0 for a socket of the
+  /// derived server's own, such as a listener); cache() does it for a node's
+  /// sockets and close() undoes it. False when the system refuses.
   bool watch(unsigned int socket, unsigned int nodeId);
-  // Stops watching socket; call before closing a socket watch() was given.
+  /// Stops watching socket; call before closing a socket watch() was given.
   void unwatch(unsigned int socket);
-  // Waits up to timeoutMs (negative: no limit) for watched sockets to become
-  // readable or for wakeUp(); fills at most min(max, MAX_READY) entries and
-  // returns their number, 0 on time-out or wake-up, -1 on error. A socket whose
-  // node closed meanwhile may still be reported once: its nodeId no longer
-  // names a busy node. Allocates nothing.
+  /// Waits up to timeoutMs (negative: no limit) for watched sockets to become
+  /// readable or for wakeUp(); fills at most min(max, MAX_READY) entries and
+  /// returns their number, 0 on time-out or wake-up, -1 on error. A socket whose
+  /// node closed meanwhile may still be reported once: its nodeId no longer
+  /// names a busy node. Allocates nothing.
   int waitReady(ReadySocket* ready, int max, int timeoutMs);
   void traceInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void displayErrorInfo(Cvlk_tmp_str text);
 
   Cvlk_mutex ioLock;
-  Cvlk_resource* nodePool;  // contents guarded by ioLock; owned (Qt child)
+  Cvlk_resource* nodePool;  ///< contents guarded by ioLock; owned (Qt child)
   Cvlk_sock_map nodeCache VLK_GUARDED_BY(ioLock);
 
  private:
-  int m_wakeFd;   // eventfd; written by wakeUp, drained by waitRead and waitReady
-  int m_epollFd;  // the watched sockets and m_wakeFd; epoll calls are thread-safe
+  int m_wakeFd;   ///< eventfd; written by wakeUp, drained by waitRead and waitReady
+  int m_epollFd;  ///< the watched sockets and m_wakeFd; epoll calls are thread-safe
 };
 
 // (section end: I/O server core)
@@ -291,110 +292,110 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
 struct ssl_st;
 struct ssl_ctx_st;
 
-// One TCP connection of a Cvlk_tcp_server's pool.
-// Thread-safety: guarded by the owning server's ioLock.
+/// One TCP connection of a Cvlk_tcp_server's pool.
+/// Thread-safety: guarded by the owning server's ioLock.
 class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
  public:
   explicit Cvlk_tcp(Cvlk_resource* pool);
-  // Sockets INVALID_SOCKET, user values 0, peerAddr init()ed, no ssl, never active.
+  /// Sockets INVALID_SOCKET, user values 0, peerAddr init()ed, no ssl, never active.
   void init();
-  // ipv4Socket for an IPv4 peer, ipv6Socket otherwise.
+  /// ipv4Socket for an IPv4 peer, ipv6Socket otherwise.
   unsigned int getHandle() const;
-  // Seconds since the last receive (since 1970 when there was none).
+  /// Seconds since the last receive (since 1970 when there was none).
   unsigned int getIdleDuration() const;
   Ebool hasTLS() const { return ssl != nullptr ? VLK_TRUE : VLK_FALSE; }
-  // Sends all len bytes, waiting at most sendWaitMs in all for room in the
-  // socket's buffer; never raises SIGPIPE. ERR_FAIL when not all could go.
-  // REQUIRES: the caller holds the owning server's ioLock.
+  /// Sends all len bytes, waiting at most sendWaitMs in all for room in the
+  /// socket's buffer; never raises SIGPIPE. ERR_FAIL when not all could go.
+  /// REQUIRES: the caller holds the owning server's ioLock.
   EerrNo sendData(const void* data, unsigned int len);
-  // The same for a caller that does not hold lock (the owning server's ioLock)
-  // and keeps the node busy meanwhile (ioUsers): the fields are read and each
-  // TLS call is made under lock, the waits for room run without it.
+  /// The same for a caller that does not hold lock (the owning server's ioLock)
+  /// and keeps the node busy meanwhile (ioUsers): the fields are read and each
+  /// TLS call is made under lock, the waits for room run without it.
   EerrNo sendData(const void* data, unsigned int len, Cvlk_mutex* lock);
-  // One read of up to len bytes. readLen 0 with ERR_OK when nothing is there
-  // yet; ERR_OBJ_NOT_FOUND when the peer closed; ERR_FAIL on an error.
+  /// One read of up to len bytes. readLen 0 with ERR_OK when nothing is there
+  /// yet; ERR_OBJ_NOT_FOUND when the peer closed; ERR_FAIL on an error.
   EerrNo readData(char* buf, unsigned int len, unsigned int& readLen);
-  // Ends the TLS state (close_notify when the handshake had completed).
+  /// Ends the TLS state (close_notify when the handshake had completed).
   void stopTLS();
   void stop() {}
 
   Cvlk_uaddr peerAddr;
-  ssl_st* ssl;                     // owned; null for a plain connection
-  std::int64_t lastActive;         // seconds since 1970 of the last receive; 0: never
-  std::int64_t handshakeDeadline;  // monotonic milliseconds; 0 when no TLS handshake is pending
-  unsigned int sendWaitMs;         // bound of one sendData's wait for buffer room
-  // Application threads inside a send on this node. While it is not 0 the node
-  // stays busy and its socket open; a close meanwhile only shuts the socket
-  // down (closePending) and the last of them completes it.
+  ssl_st* ssl;                     ///< owned; null for a plain connection
+  std::int64_t lastActive;         ///< seconds since 1970 of the last receive; 0: never
+  std::int64_t handshakeDeadline;  ///< monotonic milliseconds; 0 when no TLS handshake is pending
+  unsigned int sendWaitMs;         ///< bound of one sendData's wait for buffer room
+  /// Application threads inside a send on this node. While it is not 0 the node
+  /// stays busy and its socket open; a close meanwhile only shuts the socket
+  /// down (closePending) and the last of them completes it.
   unsigned int ioUsers;
   bool closePending;
-  // Serialises the senders of this one node, so that messages never mix.
-  // Taken before the server's ioLock, never while holding it.
+  /// Serialises the senders of this one node, so that messages never mix.
+  /// Taken before the server's ioLock, never while holding it.
   std::mutex sendLock;
 };
 
-// TCP server on one port over IPv4 and IPv6, plain or TLS (TLS 1.2 and later),
-// reading into procData on its own thread. The application derives from it,
-// implements procData and sends with sendTo and broadcast.
-// TLS handshakes run non-blocking from the loop: a connection is announced by
-// sigNewConnection once its handshake completes, and closed with
-// "Fail to accept TLS connection: ..." when it fails or does not complete
-// within the handshake bound (10 s unless set).
-// A send goes out whole or not at all: when a peer does not take a message
-// within the send bound (2 s unless set), its connection is closed rather
-// than left with a cut message. The wait blocks the sending thread only: it
-// holds no lock of the server, so the loop and sends to other connections go
-// on meanwhile.
-// Thread-safety: public operations from any thread, also from inside procData.
-// Shutdown: stop() or the destructor ends the loop, closes every connection and
-// both listeners and joins the thread.
+/// TCP server on one port over IPv4 and IPv6, plain or TLS (TLS 1.2 and later),
+/// reading into procData on its own thread. The application derives from it,
+/// implements procData and sends with sendTo and broadcast.
+/// TLS handshakes run non-blocking from the loop: a connection is announced by
+/// sigNewConnection once its handshake completes, and closed with
+/// "Fail to accept TLS connection: ..." when it fails or does not complete
+/// within the handshake bound (10 s unless set).
+/// A send goes out whole or not at all: when a peer does not take a message
+/// within the send bound (2 s unless set), its connection is closed rather
+/// than left with a cut message. The wait blocks the sending thread only: it
+/// holds no lock of the server, so the loop and sends to other connections go
+/// on meanwhile.
+/// Thread-safety: public operations from any thread, also from inside procData.
+/// Shutdown: stop() or the destructor ends the loop, closes every connection and
+/// both listeners and joins the thread.
 class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   Q_OBJECT
  public:
   Cvlk_tcp_server(unsigned int maxConnections, QObject* parent);
   ~Cvlk_tcp_server() override;
 
-  // Opens the IPv6 listener, then the IPv4 one, on port. ERR_INVALID_PARAM for
-  // port 0, ERR_OUT_OF_MEMORY when neither opens, else ERR_OK.
+  /// Opens the IPv6 listener, then the IPv4 one, on port. ERR_INVALID_PARAM for
+  /// port 0, ERR_OUT_OF_MEMORY when neither opens, else ERR_OK.
   EerrNo bind(unsigned short port);
-  // As bind on a port the system picks (free for both families when it can);
-  // the port chosen is stored into port.
+  /// As bind on a port the system picks (free for both families when it can);
+  /// the port chosen is stored into port.
   EerrNo bindAnyPort(unsigned short& port);
-  // Server TLS context from PEM files (TLS 1.2 and later). It applies to
-  // connections accepted from then on: call it before bind.
+  /// Server TLS context from PEM files (TLS 1.2 and later). It applies to
+  /// connections accepted from then on: call it before bind.
   EerrNo startTLS(const char* certFile, const char* keyFile);
-  // Bound of a TLS handshake, in seconds (0 restores the 10 s default).
+  /// Bound of a TLS handshake, in seconds (0 restores the 10 s default).
   void setHandshakeTimeout(unsigned int seconds);
-  // Bound of one send's wait for buffer room, in milliseconds (default 2000).
+  /// Bound of one send's wait for buffer room, in milliseconds (default 2000).
   void setSendTimeout(unsigned int milliseconds);
   Cvlk_uaddr getPeerAddr(unsigned int nodeId);
-  // Connects (blocking) to peer and adds the plain connection to the pool; the
-  // loop watches it at once.
+  /// Connects (blocking) to peer and adds the plain connection to the pool; the
+  /// loop watches it at once.
   EerrNo prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId);
   void closeConnect(unsigned int nodeId);
   void closeSocket(unsigned int socket);
-  // "\r\n" to every connection.
+  /// "\r\n" to every connection.
   void keepAlive();
-  // Closes every connection idle for maxIdleSeconds or more; one that never
-  // received anything counts as idle since 1970.
+  /// Closes every connection idle for maxIdleSeconds or more; one that never
+  /// received anything counts as idle since 1970.
   void selfCheck(unsigned int maxIdleSeconds);
 
  Q_SIGNALS:
-  // A TLS connection finished its handshake; emitted on the server thread.
-  // Plain connections are announced by no signal: the application first hears
-  // of one through procData.
+  /// A TLS connection finished its handshake; emitted on the server thread.
+  /// Plain connections are announced by no signal: the application first hears
+  /// of one through procData.
   void sigNewConnection(int tcpNodeID);
 
  protected:
   void run() override;
   void exeProc() override;
-  // Called on the server thread for every read: len bytes (at most 4096, or 0
-  // when a TLS read gave no application data yet) followed by a zero byte.
-  // data belongs to the server and is valid during the call only.
+  /// Called on the server thread for every read: len bytes (at most 4096, or 0
+  /// when a TLS read gave no application data yet) followed by a zero byte.
+  /// data belongs to the server and is valid during the call only.
   virtual void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
 
   Ebool hasTLS();
-  // Sends to one connection; a failed send closes it.
+  /// Sends to one connection; a failed send closes it.
   EerrNo sendTo(unsigned int nodeId, const void* data, unsigned int len);
   EerrNo broadcast(const void* data, unsigned int len);
   unsigned int bindLocalAddr(Cvlk_uaddr localAddr);
@@ -405,14 +406,14 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   unsigned int allocTcpNode(unsigned int socket, Cvlk_uaddr peer);
   EerrNo newConnection(unsigned int listenSocket);
   EerrNo readData(unsigned int socket);
-  // One read from a busy connection (the handshake's next step while it lasts).
+  /// One read from a busy connection (the handshake's next step while it lasts).
   EerrNo readNode(unsigned int nodeId);
-  // Continues a pending TLS handshake; ERR_OK while it is pending or done.
+  /// Continues a pending TLS handshake; ERR_OK while it is pending or done.
   EerrNo continueHandshake(unsigned int nodeId);
   void checkHandshakes();
   void closeListeners();
   void handshakeFailed(unsigned int nodeId, unsigned long errCode);
-  // Copies the ids of all busy nodes into ids; their number.
+  /// Copies the ids of all busy nodes into ids; their number.
   unsigned int busyIds(unsigned int* ids);
 
   unsigned int ipv4Listener VLK_GUARDED_BY(ioLock);
@@ -421,7 +422,7 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   std::atomic<unsigned int> m_handshakeMs;
   unsigned int m_sendWaitMs VLK_GUARDED_BY(ioLock);
   unsigned int m_pendingHandshakes VLK_GUARDED_BY(ioLock);
-  int m_spareFd;  // given up to accept-and-drop a connection when descriptors run out
+  int m_spareFd;  ///< given up to accept-and-drop a connection when descriptors run out
 };
 
 // (section end: TCP server and TLS)
@@ -436,11 +437,11 @@ struct ssl_ctx_st;
 
 class Cvlk_tcp_clients;
 
-// One outgoing connection of a Cvlk_tcp_clients set: its socket, the application's
-// value and, after startTLS, its client TLS state.
-// Thread-safety: every field is guarded by the owning set's lock; the owning set is
-// the only caller of the operations below and holds that lock (or, for sendData and
-// startTLS, is the node's one writer, see Cvlk_tcp_clients).
+/// One outgoing connection of a Cvlk_tcp_clients set: its socket, the application's
+/// value and, after startTLS, its client TLS state.
+/// Thread-safety: every field is guarded by the owning set's lock; the owning set is
+/// the only caller of the operations below and holds that lock (or, for sendData and
+/// startTLS, is the node's one writer, see Cvlk_tcp_clients).
 class VLK_EXPORT Cvlk_tcp_client_node : public Cvlk_res_node {
   friend class Cvlk_tcp_clients;
 
@@ -448,31 +449,31 @@ class VLK_EXPORT Cvlk_tcp_client_node : public Cvlk_res_node {
   explicit Cvlk_tcp_client_node(Cvlk_resource* pool);
   ~Cvlk_tcp_client_node() override;
 
-  // Back to the fresh state: no socket, user value 0, no TLS. Closes nothing.
+  /// Back to the fresh state: no socket, user value 0, no TLS. Closes nothing.
   void init();
   Ebool hasTLS() const { return ssl != nullptr ? VLK_TRUE : VLK_FALSE; }
-  // Client handshake on the node's socket, on the caller's thread. With a non-empty
-  // hostName the server's certificate must chain to caFile (PEM; null or empty: the
-  // system's trust store) and name hostName (a DNS name or an IP address text);
-  // without one nothing is verified. ERR_INVALID_OPR without a socket, ERR_OK at
-  // once when TLS is already on, ERR_FAIL when the handshake or the verification
-  // fails or takes longer than timeoutMs.
+  /// Client handshake on the node's socket, on the caller's thread. With a non-empty
+  /// hostName the server's certificate must chain to caFile (PEM; null or empty: the
+  /// system's trust store) and name hostName (a DNS name or an IP address text);
+  /// without one nothing is verified. ERR_INVALID_OPR without a socket, ERR_OK at
+  /// once when TLS is already on, ERR_FAIL when the handshake or the verification
+  /// fails or takes longer than timeoutMs.
   EerrNo startTLS(const char* hostName = nullptr, const char* caFile = nullptr, int timeoutMs = 10000);
-  // Ends TLS (close_notify when it can be sent) and frees its state.
+  /// Ends TLS (close_notify when it can be sent) and frees its state.
   void stopTLS();
-  // One read of at most len bytes that never waits: > 0 bytes read, 0 the peer
-  // closed, -1 a socket or TLS error; nothing available yet also gives -2.
+  /// One read of at most len bytes that never waits: > 0 bytes read, 0 the peer
+  /// closed, -1 a socket or TLS error; nothing available yet also gives -2.
   int readData(char* buf, unsigned int len);
-  // Writes all len bytes, waiting while the socket's buffer is full; a peer that has
-  // gone gives ERR_FAIL and never raises SIGPIPE.
+  /// Writes all len bytes, waiting while the socket's buffer is full; a peer that has
+  /// gone gives ERR_FAIL and never raises SIGPIPE.
   EerrNo sendData(const char* data, unsigned int len);
 
  private:
   void initTLSInfo();
-  // Writes all len bytes; each TLS call is made holding lock (when not null) so
-  // that it never overlaps the reading thread's.
+  /// Writes all len bytes; each TLS call is made holding lock (when not null) so
+  /// that it never overlaps the reading thread's.
   EerrNo sendAll(const char* data, unsigned int len, Cvlk_mutex* lock);
-  // The client handshake on socket; on success ctxOut and sslOut own the state.
+  /// The client handshake on socket; on success ctxOut and sslOut own the state.
   static EerrNo handshake(unsigned int socket, const char* hostName, const char* caFile, int timeoutMs,
                           ssl_ctx_st*& ctxOut, ssl_st*& sslOut);
 
@@ -480,25 +481,25 @@ class VLK_EXPORT Cvlk_tcp_client_node : public Cvlk_res_node {
   unsigned int userInfo;
   ssl_ctx_st* sslCtx;
   ssl_st* ssl;
-  // Application threads inside sendData or startTLS on this node; while it is not
-  // 0 the socket stays open and a close is left to the last of them.
+  /// Application threads inside sendData or startTLS on this node; while it is not
+  /// 0 the socket stays open and a close is left to the last of them.
   int ioUsers;
   bool closePending;
-  bool tlsPending;  // a handshake runs: the reading thread leaves the socket alone
-  // Serialises the writers (sendData, startTLS) of this one node. Taken before the
-  // set's lock, never after it.
+  bool tlsPending;  ///< a handshake runs: the reading thread leaves the socket alone
+  /// Serialises the writers (sendData, startTLS) of this one node. Taken before the
+  /// set's lock, never after it.
   std::mutex sendLock;
 };
 
-// A set of outgoing TCP connections (IPv4), plain or TLS, read by one thread of
-// its own that hands what arrives to the application's procData and reports each
-// connection that breaks through procDisconnect.
-// Thread-safety: the public operations may be called from any thread, also from
-// inside the two hooks; the pool, the nodes and the socket cache are guarded by
-// m_lock. The hooks run on the set's thread with no lock held.
-// Shutdown: stop() (or the destructor) wakes the thread and joins it; the
-// destructor then closes every connection that is still open. A derived class
-// calls stop() first in its own destructor, since the hooks are its own.
+/// A set of outgoing TCP connections (IPv4), plain or TLS, read by one thread of
+/// its own that hands what arrives to the application's procData and reports each
+/// connection that breaks through procDisconnect.
+/// Thread-safety: the public operations may be called from any thread, also from
+/// inside the two hooks; the pool, the nodes and the socket cache are guarded by
+/// m_lock. The hooks run on the set's thread with no lock held.
+/// Shutdown: stop() (or the destructor) wakes the thread and joins it; the
+/// destructor then closes every connection that is still open. A derived class
+/// calls stop() first in its own destructor, since the hooks are its own.
 class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   Q_OBJECT
 
@@ -506,34 +507,34 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   Cvlk_tcp_clients(unsigned int maxNodes, QObject* parent);
   ~Cvlk_tcp_clients() override;
 
-  // Connects, blocking, to an IPv4 peer and adds the connection to the watched
-  // set; nodeId names it afterwards. ERR_INVALID_PARAM for port 0 or IPv6,
-  // ERR_OUT_OF_MEMORY for no socket or a full pool, ERR_FAIL when connect fails.
+  /// Connects, blocking, to an IPv4 peer and adds the connection to the watched
+  /// set; nodeId names it afterwards. ERR_INVALID_PARAM for port 0 or IPv6,
+  /// ERR_OUT_OF_MEMORY for no socket or a full pool, ERR_FAIL when connect fails.
   EerrNo prepareConnect(unsigned int userInfo, Cvlk_uaddr peer, unsigned int& nodeId);
-  // Client handshake on the connection, on the caller's thread; no verification.
+  /// Client handshake on the connection, on the caller's thread; no verification.
   EerrNo startTLS(unsigned int nodeId);
-  // The same, verifying that the server's certificate chains to caFile (PEM; null
-  // or empty: the system's trust store) and names hostName. ERR_INVALID_PARAM for an
-  // empty hostName; ERR_FAIL when the verification fails.
+  /// The same, verifying that the server's certificate chains to caFile (PEM; null
+  /// or empty: the system's trust store) and names hostName. ERR_INVALID_PARAM for an
+  /// empty hostName; ERR_FAIL when the verification fails.
   EerrNo startTLS(unsigned int nodeId, const char* hostName, const char* caFile);
   Ebool hasTLS(unsigned int nodeId);
-  // Writes all of data (waiting while the socket's buffer is full); no result.
+  /// Writes all of data (waiting while the socket's buffer is full); no result.
   void sendData(unsigned int nodeId, const char* data, unsigned int len);
-  // Closes the connection and frees its node; procDisconnect is not called.
+  /// Closes the connection and frees its node; procDisconnect is not called.
   void closeConnect(unsigned int nodeId);
   void print();
-  // Stops the thread: wakes its wait and asks the loop to end.
+  /// Stops the thread: wakes its wait and asks the loop to end.
   void requestStop() override;
 
  protected:
   EerrNo getUserInfo(unsigned int nodeId, unsigned int& userInfo);
-  // One pass of the loop: waits until a watched socket is readable, a connection is
-  // added or the thread is asked to stop, and reads what is ready.
+  /// One pass of the loop: waits until a watched socket is readable, a connection is
+  /// added or the thread is asked to stop, and reads what is ready.
   EerrNo exeProc();
   void run() override;
-  // len bytes (1 to 4096) read from the connection, followed by a zero byte.
+  /// len bytes (1 to 4096) read from the connection, followed by a zero byte.
   virtual void procData(unsigned int nodeId, char* data, int len) = 0;
-  // A read failed; the node is still allocated during the call, freed right after.
+  /// A read failed; the node is still allocated during the call, freed right after.
   virtual void procDisconnect(unsigned int nodeId) = 0;
 
  private:
@@ -550,12 +551,12 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   void endIo(Cvlk_tcp_client_node* node);
 
   Cvlk_mutex m_lock;
-  int wakeUp;  // eventfd the loop watches beside the sockets
+  int wakeUp;  ///< eventfd the loop watches beside the sockets
   unsigned int maxNodes;
-  Cvlk_sock_map nodeCache VLK_GUARDED_BY(m_lock);  // socket handle to node id
+  Cvlk_sock_map nodeCache VLK_GUARDED_BY(m_lock);  ///< socket handle to node id
   Cvlk_resource* nodePool VLK_PT_GUARDED_BY(m_lock);
-  // The loop thread's poll set, sized once: the wake-up descriptor and at most 1024
-  // sockets.
+  /// The loop thread's poll set, sized once: the wake-up descriptor and at most 1024
+  /// sockets.
   pollfd* m_pollSet;
 };
 
@@ -566,50 +567,50 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
 // ===========================================================================
 
 
-// One UDP endpoint of a Cvlk_udp_server: an IPv4 socket, an IPv6 socket or both
-// on one port, and the two user values given to Bind.
-// Thread-safety: guarded by the owning server's ioLock.
+/// One UDP endpoint of a Cvlk_udp_server: an IPv4 socket, an IPv6 socket or both
+/// on one port, and the two user values given to Bind.
+/// Thread-safety: guarded by the owning server's ioLock.
 class VLK_EXPORT Cvlk_udp_node : public Cvlk_io_node {
  public:
   explicit Cvlk_udp_node(Cvlk_resource* pool);
-  // One datagram to dest through the socket of dest's IP version. ERR_INVALID_PARAM
-  // for port 0, no data or len 0; ERR_FAIL when the node has no socket of that
-  // version or the send fails.
+  /// One datagram to dest through the socket of dest's IP version. ERR_INVALID_PARAM
+  /// for port 0, no data or len 0; ERR_FAIL when the node has no socket of that
+  /// version or the send fails.
   EerrNo sendTo(Cvlk_uaddr dest, const char* data, unsigned int len);
 };
 
-// Receives and sends datagrams on local UDP endpoints. The server thread hands
-// every complete datagram of 1 to 4096 bytes to checkData and, when that gives 0,
-// to procData; a larger datagram is dropped whole. With a wait time-out set, a
-// quiet spell of that length calls procTimeout.
-// Thread-safety: bind, send and query operations from any thread, also from
-// inside the hooks; the hooks run on the server thread with no lock held.
-// Shutdown: stop() or the destructor ends the loop, closes every endpoint (with
-// sigClosed) and joins the thread. A derived class calls stop() first in its
-// own destructor, since the hooks are its own.
+/// Receives and sends datagrams on local UDP endpoints. The server thread hands
+/// every complete datagram of 1 to 4096 bytes to checkData and, when that gives 0,
+/// to procData; a larger datagram is dropped whole. With a wait time-out set, a
+/// quiet spell of that length calls procTimeout.
+/// Thread-safety: bind, send and query operations from any thread, also from
+/// inside the hooks; the hooks run on the server thread with no lock held.
+/// Shutdown: stop() or the destructor ends the loop, closes every endpoint (with
+/// sigClosed) and joins the thread. A derived class calls stop() first in its
+/// own destructor, since the hooks are its own.
 class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   Q_OBJECT
 
  public:
-  // Datagrams taken from one socket in one read (a recvmmsg) before the other
-  // endpoints get their turn.
+  /// Datagrams taken from one socket in one read (a recvmmsg) before the other
+  /// endpoints get their turn.
   static constexpr int READ_BATCH = 16;
 
-  // Note the order: parent first. Capacity min(maxNodes, 1024).
+  /// Note the order: parent first. Capacity min(maxNodes, 1024).
   Cvlk_udp_server(QObject* parent, unsigned int maxNodes);
   ~Cvlk_udp_server() override;
 
-  // One endpoint on port over IPv4 and IPv6; the node id, or 0 when neither could
-  // be bound.
+  /// One endpoint on port over IPv4 and IPv6; the node id, or 0 when neither could
+  /// be bound.
   unsigned int Bind(unsigned short port, unsigned long userInfo1, unsigned long userInfo2);
-  // One endpoint on localAddr (its version picks the family); the node id or 0.
+  /// One endpoint on localAddr (its version picks the family); the node id or 0.
   unsigned int Bind(Cvlk_uaddr localAddr, unsigned long userInfo1, unsigned long userInfo2);
-  // As Bind(port, ...) on a port the system picks, free for both families when it
-  // can be had; the port goes to port. The node id or 0.
+  /// As Bind(port, ...) on a port the system picks, free for both families when it
+  /// can be had; the port goes to port. The node id or 0.
   unsigned int bindAnyPort(unsigned short& port, unsigned long userInfo1, unsigned long userInfo2);
-  // Adds an IPv4 (IPv6) socket bound to localAddr to node nodeId, or to a new node
-  // when nodeId is 0; the new node's id is written to nodeId at once, also when the
-  // bind then fails (the caller closes that node).
+  /// Adds an IPv4 (IPv6) socket bound to localAddr to node nodeId, or to a new node
+  /// when nodeId is 0; the new node's id is written to nodeId at once, also when the
+  /// bind then fails (the caller closes that node).
   EerrNo bindIPv4Addr(unsigned int& nodeId, Cvlk_uaddr localAddr);
   EerrNo bindIPv6Addr(unsigned int& nodeId, Cvlk_uaddr localAddr);
   EerrNo SendTo(unsigned int nodeId, Cvlk_uaddr* dest, const char* data, unsigned int len);
@@ -617,37 +618,37 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   Ebool hasValidHandle(unsigned int nodeId);
 
  protected:
-  // Longest quiet spell before procTimeout, in seconds; 0 or less: no limit.
+  /// Longest quiet spell before procTimeout, in seconds; 0 or less: no limit.
   void setWaitTimeout(int seconds);
-  // A socket bound to localAddr, close-on-exec; IPv6 sockets are IPv6-only so
-  // that both families share a port. INVALID_SOCKET on failure.
+  /// A socket bound to localAddr, close-on-exec; IPv6 sockets are IPv6-only so
+  /// that both families share a port. INVALID_SOCKET on failure.
   unsigned int bindLocalAddr(Cvlk_uaddr localAddr);
-  // A quiet spell of the wait time-out ended without any datagram.
+  /// A quiet spell of the wait time-out ended without any datagram.
   virtual void procTimeout();
-  // First look at a datagram: 0 hands it on to procData. data (len bytes, then a
-  // zero byte) belongs to the server and is valid during the call only.
+  /// First look at a datagram: 0 hands it on to procData. data (len bytes, then a
+  /// zero byte) belongs to the server and is valid during the call only.
   virtual int checkData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
   virtual void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
   void exeProc() override;
-  // Wakes the loop, which otherwise keeps a closed endpoint's sockets (and so
-  // its port) alive until its wait ends. An override calls this one.
+  /// Wakes the loop, which otherwise keeps a closed endpoint's sockets (and so
+  /// its port) alive until its wait ends. An override calls this one.
   void ioClosed(unsigned int nodeId) override;
 
  private:
-  // Ends a Bind: stores the user values in a node holding a valid socket and
-  // returns its id; otherwise closes whatever node was taken and returns 0.
+  /// Ends a Bind: stores the user values in a node holding a valid socket and
+  /// returns its id; otherwise closes whatever node was taken and returns 0.
   unsigned int _keepBound(unsigned int nodeId, unsigned long userInfo1, unsigned long userInfo2);
   void init();
   void initNodes();
   EerrNo bindAddr(unsigned int& nodeId, Cvlk_uaddr localAddr, unsigned char version);
-  // Reads what is waiting on one ready socket of node nodeId (a bounded number
-  // of datagrams).
+  /// Reads what is waiting on one ready socket of node nodeId (a bounded number
+  /// of datagrams).
   void readSocket(unsigned int socket, unsigned int nodeId);
 
-  std::atomic<int> waitTimeout;  // milliseconds; 0 or less: no limit
-  std::int64_t m_quietDeadline;  // server thread only: when procTimeout is due
-  int m_quietSpell;              // server thread only: the waitTimeout it was set for
-  char* m_rxData;                // server thread only: READ_BATCH datagram buffers of 4097 bytes
+  std::atomic<int> waitTimeout;  ///< milliseconds; 0 or less: no limit
+  std::int64_t m_quietDeadline;  ///< server thread only: when procTimeout is due
+  int m_quietSpell;              ///< server thread only: the waitTimeout it was set for
+  char* m_rxData;                ///< server thread only: READ_BATCH datagram buffers of 4097 bytes
 };
 
 // (section end: UDP server)

@@ -1,5 +1,6 @@
-// vlk_task.h: the task and messaging framework: message records, the message
-// pool, the task manager, tasks, timer pools, factories and state machines.
+/// @file vlk_task.h
+/// The task and messaging framework: message records, the message
+/// pool, the task manager, tasks, timer pools, factories and state machines.
 #ifndef VLK_TASK_H
 #define VLK_TASK_H
 
@@ -18,39 +19,39 @@
 #include <cstring>
 #include <type_traits>
 
-// Message types carried in Cmsg::msgType. Values 2 and 6 and above are free for
-// the application.
+/// Message types carried in Cmsg::msgType. Values 2 and 6 and above are free for
+/// the application.
 enum Emsg_type : std::uint32_t {
-  MSG_APP = 0,             // left by Cmsg::Init; no special handling
-  MSG_TIMEOUT = 1,         // Csys_timout_msg: a timer of the destination task expired
-  MSG_FAC_INNER = 3,       // Csys_fac_inner_msg: an inner event a factory sent to itself
-  MSG_CHECK_RELATION = 4,  // probe of a peer machine; answered with MSG_RELATION_OFF when it is gone
-  MSG_RELATION_OFF = 5,    // bare Cmsg: the peer is gone, the receiving machine is killed
+  MSG_APP = 0,             ///< left by Cmsg::Init; no special handling
+  MSG_TIMEOUT = 1,         ///< Csys_timout_msg: a timer of the destination task expired
+  MSG_FAC_INNER = 3,       ///< Csys_fac_inner_msg: an inner event a factory sent to itself
+  MSG_CHECK_RELATION = 4,  ///< probe of a peer machine; answered with MSG_RELATION_OFF when it is gone
+  MSG_RELATION_OFF = 5,    ///< bare Cmsg: the peer is gone, the receiving machine is killed
 };
 
-// Bit 0 of Cmsg::msgFlags: the sending state machine traces.
+/// Bit 0 of Cmsg::msgFlags: the sending state machine traces.
 constexpr std::uint32_t MSG_FLAG_TRACE = 1u;
 
-// The 48-byte header in front of every message: the routing address (task,
-// factory, state machine) of source and destination, the type, two words for the
-// application and the flags. The body, if any, starts at byte 48 of the same
-// buffer. The layout is an interface shared with every application: it never
-// changes. A plain record: copying copies all twelve words.
+/// The 48-byte header in front of every message: the routing address (task,
+/// factory, state machine) of source and destination, the type, two words for the
+/// application and the flags. The body, if any, starts at byte 48 of the same
+/// buffer. The layout is an interface shared with every application: it never
+/// changes. A plain record: copying copies all twelve words.
 struct Cmsg {
-  std::uint32_t srcTaskId;     // byte 0
-  std::uint32_t srcFactoryId;  // byte 4
-  std::uint32_t srcFsmId;      // byte 8; the timer id in a timer-expiry message
-  std::uint32_t srcExtra;      // byte 12
-  std::uint32_t dstTaskId;     // byte 16; 1..31 names a registered task
-  std::uint32_t dstFactoryId;  // byte 20; compared with the factory's object id
-  std::uint32_t dstFsmId;      // byte 24; 0 lets the factory choose a machine
-  std::uint32_t dstExtra;      // byte 28
-  std::uint32_t msgType;       // byte 32; an Emsg_type value
-  std::uint32_t appWord1;      // byte 36; never read by the framework
-  std::uint32_t appWord2;      // byte 40; never read by the framework
-  std::uint32_t msgFlags;      // byte 44; bit 0 is MSG_FLAG_TRACE
+  std::uint32_t srcTaskId;     ///< byte 0
+  std::uint32_t srcFactoryId;  ///< byte 4
+  std::uint32_t srcFsmId;      ///< byte 8; the timer id in a timer-expiry message
+  std::uint32_t srcExtra;      ///< byte 12
+  std::uint32_t dstTaskId;     ///< byte 16; 1..31 names a registered task
+  std::uint32_t dstFactoryId;  ///< byte 20; compared with the factory's object id
+  std::uint32_t dstFsmId;      ///< byte 24; 0 lets the factory choose a machine
+  std::uint32_t dstExtra;      ///< byte 28
+  std::uint32_t msgType;       ///< byte 32; an Emsg_type value
+  std::uint32_t appWord1;      ///< byte 36; never read by the framework
+  std::uint32_t appWord2;      ///< byte 40; never read by the framework
+  std::uint32_t msgFlags;      ///< byte 44; bit 0 is MSG_FLAG_TRACE
 
-  // Zeroes the 48 header bytes.
+  /// Zeroes the 48 header bytes.
   void Init() { std::memset(this, 0, sizeof(Cmsg)); }
 };
 static_assert(sizeof(Cmsg) == 48, "Cmsg is the 48-byte message header");
@@ -63,16 +64,16 @@ static_assert(offsetof(Cmsg, srcTaskId) == 0 && offsetof(Cmsg, srcFactoryId) == 
                   offsetof(Cmsg, appWord2) == 40 && offsetof(Cmsg, msgFlags) == 44,
               "Cmsg word offsets are fixed");
 
-// The payload of one timer: the owning task, the factory and machine its expiry
-// message goes to, and up to seven user bytes. A plain record, copied whole.
+/// The payload of one timer: the owning task, the factory and machine its expiry
+/// message goes to, and up to seven user bytes. A plain record, copied whole.
 struct Ctimer_data {
-  std::uint32_t taskId;     // 32 means "not filled yet": such a timer cannot be created
-  std::uint32_t factoryId;  // destination factory of the expiry message
-  std::uint32_t fsmId;      // destination machine of the expiry message (0: the factory chooses)
-  std::uint8_t dataLen;     // valid bytes in data, at most 7
+  std::uint32_t taskId;     ///< 32 means "not filled yet": such a timer cannot be created
+  std::uint32_t factoryId;  ///< destination factory of the expiry message
+  std::uint32_t fsmId;      ///< destination machine of the expiry message (0: the factory chooses)
+  std::uint8_t dataLen;     ///< valid bytes in data, at most 7
   std::uint8_t data[7];
 
-  // taskId 32, every other byte 0.
+  /// taskId 32, every other byte 0.
   void Init() {
     std::memset(this, 0, sizeof(Ctimer_data));
     taskId = 32;
@@ -80,13 +81,13 @@ struct Ctimer_data {
 };
 static_assert(sizeof(Ctimer_data) == 20, "Ctimer_data is 20 bytes");
 
-// The timer-expiry message (56 bytes): the header, then dataLen at byte 48 and the
-// seven data bytes at 49..55.
+/// The timer-expiry message (56 bytes): the header, then dataLen at byte 48 and the
+/// seven data bytes at 49..55.
 struct Csys_timout_msg : public Cmsg {
   std::uint8_t dataLen;
   std::uint8_t data[7];
 
-  // Zeroes all 56 bytes, msgType = MSG_TIMEOUT.
+  /// Zeroes all 56 bytes, msgType = MSG_TIMEOUT.
   void Init() {
     std::memset(static_cast<void*>(this), 0, sizeof(Csys_timout_msg));
     msgType = MSG_TIMEOUT;
@@ -94,14 +95,14 @@ struct Csys_timout_msg : public Cmsg {
 };
 static_assert(sizeof(Csys_timout_msg) == 56, "Csys_timout_msg is 56 bytes");
 
-// The factory inner-event message (60 bytes): the header, then three words at
-// bytes 48, 52 and 56.
+/// The factory inner-event message (60 bytes): the header, then three words at
+/// bytes 48, 52 and 56.
 struct Csys_fac_inner_msg : public Cmsg {
   std::uint32_t innerArg1;
   std::uint32_t innerArg2;
   std::uint32_t innerArg3;
 
-  // Zeroes all 60 bytes, msgType = MSG_FAC_INNER.
+  /// Zeroes all 60 bytes, msgType = MSG_FAC_INNER.
   void init() {
     std::memset(static_cast<void*>(this), 0, sizeof(Csys_fac_inner_msg));
     msgType = MSG_FAC_INNER;
@@ -109,27 +110,27 @@ struct Csys_fac_inner_msg : public Cmsg {
 };
 static_assert(sizeof(Csys_fac_inner_msg) == 60, "Csys_fac_inner_msg is 60 bytes");
 
-// One pooled message buffer: a node of one size class of the message pool that
-// owns size + 4 bytes, zeroed once at construction. A buffer taken from the pool
-// keeps the bytes of its previous message: senders fill every header word they
-// rely on (or call Cmsg::Init first).
-// Ownership: the buffer belongs to whoever took it from the pool until it is sent
-// or freed; once sent, the framework owns it. The pool (its Qt parent) deletes it.
-// Thread-safety: owned by one thread at a time; the pool's lock guards its links.
+/// One pooled message buffer: a node of one size class of the message pool that
+/// owns size + 4 bytes, zeroed once at construction. A buffer taken from the pool
+/// keeps the bytes of its previous message: senders fill every header word they
+/// rely on (or call Cmsg::Init first).
+/// Ownership: the buffer belongs to whoever took it from the pool until it is sent
+/// or freed; once sent, the framework owns it. The pool (its Qt parent) deletes it.
+/// Thread-safety: owned by one thread at a time; the pool's lock guards its links.
 class VLK_EXPORT Cvlk_msg_buf : public Cvlk_res_node {
  public:
-  // Allocates size + 4 bytes; on failure the object's error is ERR_OUT_OF_MEMORY
-  // and the buffer pointer is null.
+  /// Allocates size + 4 bytes; on failure the object's error is ERR_OUT_OF_MEMORY
+  /// and the buffer pointer is null.
   Cvlk_msg_buf(unsigned int size, Cvlk_resource* pool);
   ~Cvlk_msg_buf() override;
 
-  // The bytes, seen as a header; the body follows at byte 48.
+  /// The bytes, seen as a header; the body follows at byte 48.
   Cmsg* GetMsgPointer() const { return reinterpret_cast<Cmsg*>(m_buf); }
-  // Allocated length in bytes: the size class's buffer size plus 4.
+  /// Allocated length in bytes: the size class's buffer size plus 4.
   unsigned int GetBufLen() const { return m_bufLen; }
 
  private:
-  void init();  // zeroes the whole buffer
+  void init();  ///< zeroes the whole buffer
 
   unsigned char* m_buf;
   unsigned int m_bufLen;
@@ -144,7 +145,7 @@ class VLK_EXPORT Cvlk_msg_buf : public Cvlk_res_node {
 
 class Cvlk_task_mgr;
 
-// The four size classes of the message pool, smallest first.
+/// The four size classes of the message pool, smallest first.
 enum Emsg_class : std::uint32_t {
   EMSG_CLASS_TINY = 0,
   EMSG_CLASS_SMALL = 1,
@@ -153,56 +154,56 @@ enum Emsg_class : std::uint32_t {
   EMSG_CLASS_NUM = 4,
 };
 
-// Indexes of the message pool's statistics (Cvlk_task_mgr::GetMsgStat); their
-// names are what showMessageStat prints.
+/// Indexes of the message pool's statistics (Cvlk_task_mgr::GetMsgStat); their
+/// names are what showMessageStat prints.
 enum Emsg_stat : std::uint32_t {
-  EMSG_STAT_E_NO_MSG_NODE = 0,        // a request returned no buffer
-  EMSG_STAT_E_NO_TINY_MSG_NODE = 1,   // the chosen class was empty ...
+  EMSG_STAT_E_NO_MSG_NODE = 0,        ///< a request returned no buffer
+  EMSG_STAT_E_NO_TINY_MSG_NODE = 1,   ///< the chosen class was empty ...
   EMSG_STAT_E_NO_SMALL_MSG_NODE = 2,
   EMSG_STAT_E_NO_COMM_MSG_NODE = 3,
   EMSG_STAT_E_NO_BIG_MSG_NODE = 4,
-  EMSG_STAT_E_NO_MSG_BUF = 5,         // never counted
-  EMSG_STAT_N_ALLOC_MSG = 6,          // a request returned a buffer
-  EMSG_STAT_N_ALLOC_TINY_MSG = 7,     // a request chose the class ...
+  EMSG_STAT_E_NO_MSG_BUF = 5,         ///< never counted
+  EMSG_STAT_N_ALLOC_MSG = 6,          ///< a request returned a buffer
+  EMSG_STAT_N_ALLOC_TINY_MSG = 7,     ///< a request chose the class ...
   EMSG_STAT_N_ALLOC_SMALL_MSG = 8,
   EMSG_STAT_N_ALLOC_COMM_MSG = 9,
   EMSG_STAT_N_ALLOC_BIG_MSG = 10,
-  EMSG_STAT_N_FREE_MSG = 11,          // a buffer went back to its class
+  EMSG_STAT_N_FREE_MSG = 11,          ///< a buffer went back to its class
   EMSG_STAT_NUM = 12,
 };
 
-// The process's message buffers in four fixed size classes, the routing queue
-// and the routing thread that moves queued buffers to their destination task.
-// Internal: applications reach it through Cvlk_task_mgr and Cvlk_task.
-// Thread-safety: any thread allocates, frees and queues; m_lock guards the
-// classes, m_routeLock the routing queue and the closed flag, so senders and the
-// routing thread do not contend with allocation and freeing. The statistics
-// of allocation and freeing are stepped under m_lock; every step is atomic, so
-// the counts are exact.
-// Lock order: never holds m_lock and m_routeLock together, nor either of them
-// while taking a task's queue lock.
-// Shutdown: Close() (the manager's Stop) stops and joins the routing thread, then
-// returns every still queued buffer to its class; later sends free the buffer.
+/// The process's message buffers in four fixed size classes, the routing queue
+/// and the routing thread that moves queued buffers to their destination task.
+/// Internal: applications reach it through Cvlk_task_mgr and Cvlk_task.
+/// Thread-safety: any thread allocates, frees and queues; m_lock guards the
+/// classes, m_routeLock the routing queue and the closed flag, so senders and the
+/// routing thread do not contend with allocation and freeing. The statistics
+/// of allocation and freeing are stepped under m_lock; every step is atomic, so
+/// the counts are exact.
+/// Lock order: never holds m_lock and m_routeLock together, nor either of them
+/// while taking a task's queue lock.
+/// Shutdown: Close() (the manager's Stop) stops and joins the routing thread, then
+/// returns every still queued buffer to its class; later sends free the buffer.
 class Cvlk_msg_pool : public Cvlk_thread {
-  friend class Cvlk_timer_pool;  // names m_lock in its lock order
+  friend class Cvlk_timer_pool;  ///< names m_lock in its lock order
 
  public:
   explicit Cvlk_msg_pool(Cvlk_task_mgr* mgr);
   ~Cvlk_msg_pool() override;
 
-  // Creates one class: bufSize bytes (plus 4) per buffer, nodeCnt buffers.
-  // ERR_OUT_OF_MEMORY when a pool or buffer could not be made; ERR_INVALID_OPR
-  // when the class exists already.
+  /// Creates one class: bufSize bytes (plus 4) per buffer, nodeCnt buffers.
+  /// ERR_OUT_OF_MEMORY when a pool or buffer could not be made; ERR_INVALID_OPR
+  /// when the class exists already.
   EerrNo InitClass(unsigned int cls, unsigned int bufSize, unsigned int nodeCnt);
-  // A buffer of the first class whose size is at least size, or null. The
-  // caller owns the buffer.
+  /// A buffer of the first class whose size is at least size, or null. The
+  /// caller owns the buffer.
   Cvlk_msg_buf* Alloc(unsigned int size) VLK_EXCLUDES(m_lock);
-  // Returns a buffer to its class. ERR_INVALID_PARAM for null or a buffer of no
-  // class of this pool; ERR_INVALID_OPR for one that is idle or still queued.
+  /// Returns a buffer to its class. ERR_INVALID_PARAM for null or a buffer of no
+  /// class of this pool; ERR_INVALID_OPR for one that is idle or still queued.
   EerrNo Free(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
-  // Queues a buffer for the routing thread; the pool owns it from now on.
+  /// Queues a buffer for the routing thread; the pool owns it from now on.
   EerrNo Post(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
-  // Stops the routing thread, joins it, frees what is still queued. Idempotent.
+  /// Stops the routing thread, joins it, frees what is still queued. Idempotent.
   void Close() VLK_EXCLUDES(m_lock);
 
   void requestStop() override;
@@ -212,10 +213,10 @@ class Cvlk_msg_pool : public Cvlk_thread {
   unsigned int GetIdleNum(unsigned int cls) VLK_EXCLUDES(m_lock);
   unsigned int GetStat(unsigned int idx) const;
   void ClearStat();
-  // The status block ("Message pool::" and one line per class) through the
-  // manager's Display.
+  /// The status block ("Message pool::" and one line per class) through the
+  /// manager's Display.
   void PrintStatus() VLK_EXCLUDES(m_lock);
-  // The status block, then the statistics that are not 0.
+  /// The status block, then the statistics that are not 0.
   void PrintStat() VLK_EXCLUDES(m_lock);
 
  protected:
@@ -225,24 +226,24 @@ class Cvlk_msg_pool : public Cvlk_thread {
   static constexpr unsigned int kRouteBatch = 32;
 
   Cvlk_msg_buf* popQueue() VLK_EXCLUDES(m_routeLock);
-  // Removes up to max buffers from the routing queue under one lock hold.
+  /// Removes up to max buffers from the routing queue under one lock hold.
   unsigned int popBatch(Cvlk_msg_buf** out, unsigned int max) VLK_EXCLUDES(m_routeLock);
-  // Delivers n buffers in queue order; a run of buffers for one task goes to
-  // its queue under one lock hold and one wake-up.
+  /// Delivers n buffers in queue order; a run of buffers for one task goes to
+  /// its queue under one lock hold and one wake-up.
   void route(Cvlk_msg_buf** bufs, unsigned int n);
   EerrNo freeLocked(Cvlk_msg_buf* buf) VLK_REQUIRES(m_lock);
 
   Cvlk_task_mgr* m_mgr;
   Cvlk_mutex m_lock;
   Cvlk_resource* m_class[EMSG_CLASS_NUM] VLK_GUARDED_BY(m_lock);
-  unsigned int m_size[EMSG_CLASS_NUM];  // written by InitClass before any traffic
+  unsigned int m_size[EMSG_CLASS_NUM];  ///< written by InitClass before any traffic
   Cvlk_counter* m_stat;
-  // The routing side on cache lines of its own: senders and the routing thread
-  // meet here, allocation and freeing meet at m_lock.
+  /// The routing side on cache lines of its own: senders and the routing thread
+  /// meet here, allocation and freeing meet at m_lock.
   alignas(64) Cvlk_mutex m_routeLock;
   Cvlk_link m_queue VLK_GUARDED_BY(m_routeLock);
   bool m_closed VLK_GUARDED_BY(m_routeLock);
-  Cvlk_semaphore m_wake;  // released once per queued buffer; releases coalesce
+  Cvlk_semaphore m_wake;  ///< released once per queued buffer; releases coalesce
 };
 
 
@@ -256,21 +257,21 @@ class Cvlk_task;
 class Cfactory;
 class Cvlk_timer_pool;
 
-// The root of an application: owns the message pool, a table of up to 32 tasks,
-// the global trace switch and the five signals through which every log, trace
-// and display line of the framework leaves the library.
-// Use: derive, create the tasks with the manager as Qt parent, regTask them,
-// initMessagePool, Run; the calling thread then runs a Qt event loop (the timer
-// pools tick there).
-// Thread-safety: SendMsg, SendMsgToTask, TransferMsg, GetMsgBuf, FreeMsgBuf, the
-// trace switch and the output functions may be called from any thread. regTask
-// and initMessagePool are called before Run, on one thread; the task table is
-// read-only afterwards.
-// Shutdown: Stop() (also run by the destructor) stops and joins the routing
-// thread, then every registered task's thread, and returns every buffer still
-// queued to the pool. A derived manager that owns tasks as members calls Stop()
-// in its own destructor. The destructor then deletes the tasks it is the Qt
-// parent of, then the pool.
+/// The root of an application: owns the message pool, a table of up to 32 tasks,
+/// the global trace switch and the five signals through which every log, trace
+/// and display line of the framework leaves the library.
+/// Use: derive, create the tasks with the manager as Qt parent, regTask them,
+/// initMessagePool, Run; the calling thread then runs a Qt event loop (the timer
+/// pools tick there).
+/// Thread-safety: SendMsg, SendMsgToTask, TransferMsg, GetMsgBuf, FreeMsgBuf, the
+/// trace switch and the output functions may be called from any thread. regTask
+/// and initMessagePool are called before Run, on one thread; the task table is
+/// read-only afterwards.
+/// Shutdown: Stop() (also run by the destructor) stops and joins the routing
+/// thread, then every registered task's thread, and returns every buffer still
+/// queued to the pool. A derived manager that owns tasks as members calls Stop()
+/// in its own destructor. The destructor then deletes the tasks it is the Qt
+/// parent of, then the pool.
 class VLK_EXPORT Cvlk_task_mgr : public QObject {
   Q_OBJECT
  public:
@@ -280,50 +281,50 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   Cvlk_task_mgr(const Cvlk_task_mgr&) = delete;
   Cvlk_task_mgr& operator=(const Cvlk_task_mgr&) = delete;
 
-  // Starts the routing thread, then each registered task in slot order (thread,
-  // timer pool, OnCreate), then afterRun(). ERR_NOT_INITIAL without a message
-  // pool, ERR_INVALID_OPR when already run or stopped.
+  /// Starts the routing thread, then each registered task in slot order (thread,
+  /// timer pool, OnCreate), then afterRun(). ERR_NOT_INITIAL without a message
+  /// pool, ERR_INVALID_OPR when already run or stopped.
   EerrNo Run();
-  // Stops and joins the routing thread and every registered task thread and
-  // gives every buffer still queued back to the pool; buffers sent afterwards are
-  // freed at once. Idempotent; a stopped manager cannot run again.
-  // REQUIRES: not called from a task thread or the routing thread.
+  /// Stops and joins the routing thread and every registered task thread and
+  /// gives every buffer still queued back to the pool; buffers sent afterwards are
+  /// freed at once. Idempotent; a stopped manager cannot run again.
+  /// REQUIRES: not called from a task thread or the routing thread.
   void Stop();
 
-  // Queues the buffer for the routing thread, which hands it to the task named
-  // by dstTaskId (or frees it when no task has that id). The buffer belongs to
-  // the framework from now on. ERR_INVALID_PARAM for null.
+  /// Queues the buffer for the routing thread, which hands it to the task named
+  /// by dstTaskId (or frees it when no task has that id). The buffer belongs to
+  /// the framework from now on. ERR_INVALID_PARAM for null.
   EerrNo SendMsg(Cvlk_msg_buf* buf);
-  // Delivers on the caller's thread: appends the buffer to the queue of the task
-  // named by dstTaskId, or frees it when no task has that id. Owned as SendMsg.
+  /// Delivers on the caller's thread: appends the buffer to the queue of the task
+  /// named by dstTaskId, or frees it when no task has that id. Owned as SendMsg.
   EerrNo SendMsgToTask(Cvlk_msg_buf* buf);
-  // Takes a message handed on with PRC_TRANSFER and gives the buffer back to
-  // the pool, so that a transferred buffer is never lost. ERR_INVALID_PARAM for null.
+  /// Takes a message handed on with PRC_TRANSFER and gives the buffer back to
+  /// the pool, so that a transferred buffer is never lost. ERR_INVALID_PARAM for null.
   EerrNo TransferMsg(Cvlk_msg_buf* buf);
 
-  // A buffer from the first size class of at least size bytes (header included),
-  // or null. The first failure of the process emits sigErrorNoMsgBuf().
-  // The caller owns the buffer until it sends or frees it.
+  /// A buffer from the first size class of at least size bytes (header included),
+  /// or null. The first failure of the process emits sigErrorNoMsgBuf().
+  /// The caller owns the buffer until it sends or frees it.
   Cvlk_msg_buf* GetMsgBuf(unsigned int size);
-  // Returns the buffer to its class. ERR_INVALID_PARAM for null or a foreign
-  // buffer, ERR_INVALID_OPR for one already free or still queued.
+  /// Returns the buffer to its class. ERR_INVALID_PARAM for null or a foreign
+  /// buffer, ERR_INVALID_OPR for one already free or still queued.
   EerrNo FreeMsgBuf(Cvlk_msg_buf* buf);
 
   void TraceOn() { m_trace.store(VLK_TRUE, std::memory_order_relaxed); }
   void TraceOff() { m_trace.store(VLK_FALSE, std::memory_order_relaxed); }
   Ebool HasTraceOn() const { return static_cast<Ebool>(m_trace.load(std::memory_order_relaxed)); }
 
-  // sigOutputTraceInfo(text) unless text is null or empty.
+  /// sigOutputTraceInfo(text) unless text is null or empty.
   void Display(const char* text);
-  // Display(text) while the trace switch is on.
+  /// Display(text) while the trace switch is on.
   void TraceInfo(const char* text);
-  // sigLogInfo, sigLogWarning, sigLogError with the text (also an empty one).
+  /// sigLogInfo, sigLogWarning, sigLogError with the text (also an empty one).
   void LogInfo(const char* text);
   void LogWarning(const char* text);
   void LogError(const char* text);
 
-  // Diagnostics: the pool's counts and statistics (0 before initMessagePool),
-  // the number of failed buffer requests, the number of registered tasks.
+  /// Diagnostics: the pool's counts and statistics (0 before initMessagePool),
+  /// the number of failed buffer requests, the number of registered tasks.
   unsigned int GetMsgRealNum(unsigned int cls) const;
   unsigned int GetMsgIdleNum(unsigned int cls) const;
   unsigned int GetMsgBufSize(unsigned int cls) const;
@@ -332,11 +333,11 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   unsigned int GetTaskCount() const { return m_taskCount; }
 
  protected:
-  // Called at the end of Run; the result is ignored.
+  /// Called at the end of Run; the result is ignored.
   virtual EerrNo afterRun();
 
  public:
-  // The pool status, then each task's Print followed by a one-blank line.
+  /// The pool status, then each task's Print followed by a one-blank line.
   virtual void Print();
 
  Q_SIGNALS:
@@ -347,13 +348,13 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   void sigErrorNoMsgBuf();
 
  protected:
-  // Files the task under its id. ERR_OUT_OF_MEMORY with 32 tasks registered or
-  // an id of 32 or more; a task already in the slot is replaced. The manager
-  // does not own the task (its Qt parent does).
+  /// Files the task under its id. ERR_OUT_OF_MEMORY with 32 tasks registered or
+  /// an id of 32 or more; a task already in the slot is replaced. The manager
+  /// does not own the task (its Qt parent does).
   EerrNo regTask(Cvlk_task* task);
-  // Creates the message pool with its four classes (ascending sizes expected).
-  // ERR_INVALID_OPR when called twice, ERR_OUT_OF_MEMORY when a class could not
-  // be made in full.
+  /// Creates the message pool with its four classes (ascending sizes expected).
+  /// ERR_INVALID_OPR when called twice, ERR_OUT_OF_MEMORY when a class could not
+  /// be made in full.
   EerrNo initMessagePool(unsigned int tinyBufSize, unsigned int tinyNodeCnt, unsigned int smallBufSize,
                          unsigned int smallNodeCnt, unsigned int commBufSize, unsigned int commNodeCnt,
                          unsigned int bigBufSize, unsigned int bigNodeCnt);
@@ -371,71 +372,71 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   void noteNoMsgBuf();
 
   unsigned int m_taskCount;
-  Cvlk_task* m_tasks[32];  // filled before Run, read-only afterwards
-  Cvlk_msg_pool* m_pool;   // made by initMessagePool before Run
+  Cvlk_task* m_tasks[32];  ///< filled before Run, read-only afterwards
+  Cvlk_msg_pool* m_pool;   ///< made by initMessagePool before Run
   std::atomic<unsigned int> m_trace;
   std::atomic<unsigned int> m_noBufCount;
   bool m_running;
   bool m_stopped;
 };
 
-// One worker thread with its own message queue, up to eight factories and one
-// timer pool. Factories and state machines run only on the task's thread.
-// Use: derive, create with the manager as Qt parent, regFactory, setTimer, then
-// the manager's regTask and Run (or start() for a single task).
-// Thread-safety: SendMsg, PumpMsgBuf, GetPumpMsgBuf, GetMsgBuf, FreeMsgBuf and
-// the output functions from any thread; m_queueLock guards the queue.
-// processPumpMsg, selfChecking and midnightChecking run on the task thread only.
-// Shutdown: the manager's Stop (or the destructor) stops and joins the thread and
-// frees the queued buffers; buffers put on a stopped task's queue are freed.
+/// One worker thread with its own message queue, up to eight factories and one
+/// timer pool. Factories and state machines run only on the task's thread.
+/// Use: derive, create with the manager as Qt parent, regFactory, setTimer, then
+/// the manager's regTask and Run (or start() for a single task).
+/// Thread-safety: SendMsg, PumpMsgBuf, GetPumpMsgBuf, GetMsgBuf, FreeMsgBuf and
+/// the output functions from any thread; m_queueLock guards the queue.
+/// processPumpMsg, selfChecking and midnightChecking run on the task thread only.
+/// Shutdown: the manager's Stop (or the destructor) stops and joins the thread and
+/// frees the queued buffers; buffers put on a stopped task's queue are freed.
 class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   Q_OBJECT
  public:
-  // name: at most 31 characters are kept.
+  /// name: at most 31 characters are kept.
   Cvlk_task(Cvlk_task_mgr* mgr, unsigned int id, const char* name);
-  // Stops and joins the thread, frees the queued buffers and leaves the
-  // manager's table. REQUIRES: the manager is stopped (Stop) or was never run,
-  // since its routing thread reads the table without a lock.
+  /// Stops and joins the thread, frees the queued buffers and leaves the
+  /// manager's table. REQUIRES: the manager is stopped (Stop) or was never run,
+  /// since its routing thread reads the table without a lock.
   ~Cvlk_task() override;
 
   unsigned int GetModId() const { return m_id; }
   Cvlk_task_mgr* GetTaskMgr() const { return m_mgr; }
   const char* GetName() const { return m_name; }
 
-  // Starts the thread, creates the timer pool on the calling thread (which must
-  // run a Qt event loop for it to tick), then OnCreate(). Once only.
+  /// Starts the thread, creates the timer pool on the calling thread (which must
+  /// run a Qt event loop for it to tick), then OnCreate(). Once only.
   void start();
 
-  // To this task's own queue when dstTaskId is this task's id, else to the
-  // routing queue. The buffer belongs to the framework from now on.
+  /// To this task's own queue when dstTaskId is this task's id, else to the
+  /// routing queue. The buffer belongs to the framework from now on.
   EerrNo SendMsg(Cvlk_msg_buf* buf);
-  // Appends the buffer to this task's queue and wakes the thread; a stopped
-  // task frees it instead. ERR_INVALID_PARAM for null.
+  /// Appends the buffer to this task's queue and wakes the thread; a stopped
+  /// task frees it instead. ERR_INVALID_PARAM for null.
   EerrNo PumpMsgBuf(Cvlk_msg_buf* buf);
-  // PumpMsgBuf for n buffers (none null), in order, under one lock hold and
-  // with one wake-up.
+  /// PumpMsgBuf for n buffers (none null), in order, under one lock hold and
+  /// with one wake-up.
   void PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n);
-  // Removes and returns the head of the queue (the caller owns it), or null.
+  /// Removes and returns the head of the queue (the caller owns it), or null.
   Cvlk_msg_buf* GetPumpMsgBuf();
-  // As Cvlk_task_mgr::TransferMsg: the buffer goes back to the pool.
+  /// As Cvlk_task_mgr::TransferMsg: the buffer goes back to the pool.
   EerrNo TransferMsg(Cvlk_msg_buf* buf);
   Cvlk_msg_buf* GetMsgBuf(unsigned int size);
   EerrNo FreeMsgBuf(Cvlk_msg_buf* buf);
 
-  // Timers of this task's timer pool (created by start); ids are never 0.
-  // CreateTimer returns the id of a stopped timer, or 0 (and logs the error).
+  /// Timers of this task's timer pool (created by start); ids are never 0.
+  /// CreateTimer returns the id of a stopped timer, or 0 (and logs the error).
   unsigned int CreateTimer(unsigned int factoryId, unsigned int fsmId, unsigned int dataLen, unsigned char* data);
-  // Frees the timer if it is busy; id becomes 0 in any case.
+  /// Frees the timer if it is busy; id becomes 0 in any case.
   void FreeTimer(unsigned int& id);
-  // (Re)starts a busy timer with a period of seconds (> 0).
+  /// (Re)starts a busy timer with a period of seconds (> 0).
   void StartTimer(unsigned int id, unsigned int seconds);
   void StopTimer(unsigned int id);
-  // Seconds since the task was started (the timer pool's tick count); 0 before.
+  /// Seconds since the task was started (the timer pool's tick count); 0 before.
   unsigned int GetCurrSeconds() const;
   Cvlk_timer_pool* GetTimerPool() const { return m_timerPool; }
 
-  // Output through the manager: Display always (non-empty text), TraceInfo only
-  // while its trace switch is on, the log functions always.
+  /// Output through the manager: Display always (non-empty text), TraceInfo only
+  /// while its trace switch is on, the log functions always.
   void Display(const char* text);
   void TraceInfo(const char* text);
   void LogInfo(const char* text);
@@ -450,56 +451,56 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void requestStop() override;
 
  protected:
-  // The thread: waits for the semaphore, then drains the queue message by message.
+  /// The thread: waits for the semaphore, then drains the queue message by message.
   void run() override;
 
  public:
-  // Every factory's OnCreate in registration order, then the self-check timer
-  // (5400 seconds). Runs on the thread that starts the task.
+  /// Every factory's OnCreate in registration order, then the self-check timer
+  /// (5400 seconds). Runs on the thread that starts the task.
   virtual EerrNo OnCreate();
-  // The header lines and every factory's Print.
+  /// The header lines and every factory's Print.
   virtual void Print();
 
  protected:
-  // For a message that names no registered factory. The default handles the
-  // self-check timer's expiry (PRC_PROCESSED) and leaves everything else
-  // (PRC_NOT_PROCESSED: freed). PRC_FSM_FOUND asks for another factory lookup.
+  /// For a message that names no registered factory. The default handles the
+  /// self-check timer's expiry (PRC_PROCESSED) and leaves everything else
+  /// (PRC_NOT_PROCESSED: freed). PRC_FSM_FOUND asks for another factory lookup.
   virtual Eprc_result _fsm_not_found(Cmsg* msg);
-  // Every factory's selfChecking, last registered first; between 03:00 and 04:59
-  // local time (GetLocalHour) also midnightChecking.
+  /// Every factory's selfChecking, last registered first; between 03:00 and 04:59
+  /// local time (GetLocalHour) also midnightChecking.
   virtual EerrNo selfChecking();
-  // Every factory's midnightChecking, last registered first.
+  /// Every factory's midnightChecking, last registered first.
   virtual EerrNo midnightChecking();
-  // The local hour (0..23) that selfChecking tests; replaceable for tests.
+  /// The local hour (0..23) that selfChecking tests; replaceable for tests.
   virtual int GetLocalHour();
 
  Q_SIGNALS:
   void sigTracedInfo(QString info);
 
  public Q_SLOTS:
-  // Re-emits info as sigTracedInfo while the manager's trace switch is on.
+  /// Re-emits info as sigTracedInfo while the manager's trace switch is on.
   void slotTracedInfo(QString info);
 
  protected:
-  // Appends a factory; ERR_OUT_OF_MEMORY with eight registered. The task does
-  // not own it (its Qt parent does). REQUIRES: before the task starts.
+  /// Appends a factory; ERR_OUT_OF_MEMORY with eight registered. The task does
+  /// not own it (its Qt parent does). REQUIRES: before the task starts.
   EerrNo regFactory(Cfactory* factory);
-  // Reserves n more timers; only counts made before start take effect.
+  /// Reserves n more timers; only counts made before start take effect.
   EerrNo setTimer(unsigned int n);
 
  private:
   friend class Cvlk_task_mgr;
-  friend class Cvlk_timer_pool;  // names m_queueLock in its lock order
+  friend class Cvlk_timer_pool;  ///< names m_queueLock in its lock order
 
   void init();
   void startTimerPool();
   void startSelfChkingTimer();
   void processPumpMsg(Cvlk_msg_buf* buf);
-  // Removes up to max buffers from the head of the queue under one lock hold.
+  /// Removes up to max buffers from the head of the queue under one lock hold.
   unsigned int takeBatch(Cvlk_msg_buf** out, unsigned int max);
   Cfactory* findFactory(unsigned int factoryId) const;
-  // Stops and joins the thread, then frees every queued buffer; later buffers
-  // are freed on arrival.
+  /// Stops and joins the thread, then frees every queued buffer; later buffers
+  /// are freed on arrival.
   void close();
 
   static constexpr unsigned int kRunBatch = 32;
@@ -510,13 +511,13 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   unsigned int m_facCount;
   Cfactory* m_factories[8];
   unsigned int m_timerCount;
-  Cvlk_timer_pool* m_timerPool;  // made by start, on the starting thread
+  Cvlk_timer_pool* m_timerPool;  ///< made by start, on the starting thread
   Cvlk_link* m_queue VLK_PT_GUARDED_BY(m_queueLock);
   Cvlk_mutex m_queueLock;
-  Cvlk_semaphore m_wake;  // released once per queued buffer; releases coalesce
+  Cvlk_semaphore m_wake;  ///< released once per queued buffer; releases coalesce
   std::atomic<unsigned int> m_selfChkTimerId;
   bool m_closed VLK_GUARDED_BY(m_queueLock);
-  bool m_registered;  // filed in the manager's table
+  bool m_registered;  ///< filed in the manager's table
 };
 
 
@@ -530,16 +531,16 @@ class Cvlk_task;
 class Cvlk_task_mgr;
 class Cvlk_timer_pool;
 
-// One timer of a task's timer pool: its period, the tick of its next expiry and
-// the address (task, factory, state machine, up to 7 bytes) of its expiry message.
-// Thread-safety: every field is guarded by the owning Cvlk_timer_pool's lock.
+/// One timer of a task's timer pool: its period, the tick of its next expiry and
+/// the address (task, factory, state machine, up to 7 bytes) of its expiry message.
+/// Thread-safety: every field is guarded by the owning Cvlk_timer_pool's lock.
 class VLK_EXPORT Ctimer_res_node : public Cvlk_res_node {
  public:
   static constexpr unsigned int kNotRunning = 0xFFFFFFFFu;
 
   explicit Ctimer_res_node(Cvlk_resource* owner);
 
-  // Stopped and empty: interval 0, expiry kNotRunning, timer data reset (task id 32).
+  /// Stopped and empty: interval 0, expiry kNotRunning, timer data reset (task id 32).
   void Init();
   unsigned int GetInterval() const { return m_interval; }
   unsigned int GetExpiry() const { return m_expiry; }
@@ -552,24 +553,24 @@ class VLK_EXPORT Ctimer_res_node : public Cvlk_res_node {
   Ctimer_data m_data;
 };
 
-// A task's fixed set of periodic one-second timers on a 256-slot timing wheel.
-// An expired timer posts a timer-expiry message to its task's own queue and re-arms
-// itself with the same period until it is stopped or freed.
-// Thread-safety: CreateTimer, StartTimer, StopTimer, FreeTimer and Tick may be
-// called from any thread; they serialise on the pool's lock. Tick runs on the thread
-// that created the pool (a Qt timer of 1000 ms calls it from timerEvent); tests
-// call Tick directly to advance the wheel without waiting.
-// Lock order: the pool's lock is taken first; while holding it the tick takes the
-// message pool's lock and then the task's queue lock, one after the other. Nothing
-// takes this lock while holding either of those.
+/// A task's fixed set of periodic one-second timers on a 256-slot timing wheel.
+/// An expired timer posts a timer-expiry message to its task's own queue and re-arms
+/// itself with the same period until it is stopped or freed.
+/// Thread-safety: CreateTimer, StartTimer, StopTimer, FreeTimer and Tick may be
+/// called from any thread; they serialise on the pool's lock. Tick runs on the thread
+/// that created the pool (a Qt timer of 1000 ms calls it from timerEvent); tests
+/// call Tick directly to advance the wheel without waiting.
+/// Lock order: the pool's lock is taken first; while holding it the tick takes the
+/// message pool's lock and then the task's queue lock, one after the other. Nothing
+/// takes this lock while holding either of those.
 class VLK_EXPORT Cvlk_timer_pool : public QObject {
   Q_OBJECT
  public:
   static constexpr unsigned int kWheelSlots = 256;
 
-  // Creates `capacity` timers and starts the one-second Qt timer on the calling
-  // thread. `task` is the Qt parent and owns the pool. Set-up failure is reported
-  // by GetErr().
+  /// Creates `capacity` timers and starts the one-second Qt timer on the calling
+  /// thread. `task` is the Qt parent and owns the pool. Set-up failure is reported
+  /// by GetErr().
   Cvlk_timer_pool(unsigned int capacity, Cvlk_task* task);
   ~Cvlk_timer_pool() override;
 
@@ -578,29 +579,29 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
 
   EerrNo GetErr() const { return m_err; }
 
-  // Creates a stopped timer whose expiry message goes to (owning task, factoryId,
-  // fsmId) and carries min(dataLen, 7) bytes of `data` (zero bytes when `data` is
-  // null). Returns its id, or 0 after logging "Fail to create timer! Task ID is %u".
+  /// Creates a stopped timer whose expiry message goes to (owning task, factoryId,
+  /// fsmId) and carries min(dataLen, 7) bytes of `data` (zero bytes when `data` is
+  /// null). Returns its id, or 0 after logging "Fail to create timer! Task ID is %u".
   unsigned int CreateTimer(unsigned int factoryId, unsigned int fsmId, unsigned int dataLen,
                            const unsigned char* data) VLK_EXCLUDES(m_lock);
-  // (Re)starts a created timer with a period of `seconds`; nothing for 0 seconds or an
-  // id that names no created timer.
+  /// (Re)starts a created timer with a period of `seconds`; nothing for 0 seconds or an
+  /// id that names no created timer.
   void StartTimer(unsigned int id, unsigned int seconds) VLK_EXCLUDES(m_lock);
-  // Stops a created timer; it keeps its period and can be started again.
+  /// Stops a created timer; it keeps its period and can be started again.
   void StopTimer(unsigned int id) VLK_EXCLUDES(m_lock);
-  // Gives a created timer back to the pool. Sets `id` to 0 in any case.
+  /// Gives a created timer back to the pool. Sets `id` to 0 in any case.
   void FreeTimer(unsigned int& id) VLK_EXCLUDES(m_lock);
-  // Seconds (ticks) since the pool was created. Read without the lock.
+  /// Seconds (ticks) since the pool was created. Read without the lock.
   unsigned int GetCurrSeconds() const { return m_tickCount.load(std::memory_order_relaxed); }
 
-  // Advances the wheel by one second and posts the expiry message of every timer
-  // that is due. The one routine of the clock: timerEvent calls it.
+  /// Advances the wheel by one second and posts the expiry message of every timer
+  /// that is due. The one routine of the clock: timerEvent calls it.
   void Tick() VLK_EXCLUDES(m_lock);
 
-  // Observers, mainly for diagnostics and tests.
+  /// Observers, mainly for diagnostics and tests.
   unsigned int GetIdleNum() VLK_EXCLUDES(m_lock);
   unsigned int GetRealNum() VLK_EXCLUDES(m_lock);
-  // The timer's expiry tick, kNotRunning when stopped, 0 when `id` names no created timer.
+  /// The timer's expiry tick, kNotRunning when stopped, 0 when `id` names no created timer.
   unsigned int GetTimerExpiry(unsigned int id) VLK_EXCLUDES(m_lock);
 
  protected:
@@ -609,20 +610,20 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
  private:
   Ctimer_res_node* _busyNode(unsigned int id) VLK_REQUIRES(m_lock);
   void _unlinkFromWheel(Ctimer_res_node* node) VLK_REQUIRES(m_lock);
-  // The expiry message of the node addressed to its task, or null (no task or
-  // no buffer: this expiry is lost, the timer stays armed).
+  /// The expiry message of the node addressed to its task, or null (no task or
+  /// no buffer: this expiry is lost, the timer stays armed).
   Cvlk_msg_buf* _makeExpiry(const Ctimer_res_node* node) VLK_REQUIRES(m_lock);
 
   static constexpr unsigned int kExpiryBatch = 32;
 
   Cvlk_task* m_task;
   EerrNo m_err = ERR_OK;
-  // Written under m_lock by Tick; GetCurrSeconds reads it without the lock.
+  /// Written under m_lock by Tick; GetCurrSeconds reads it without the lock.
   std::atomic<unsigned int> m_tickCount{0};
-  // Taken before the message pool's lock and before any task's queue lock.
+  /// Taken before the message pool's lock and before any task's queue lock.
   Cvlk_mutex m_lock VLK_ACQUIRED_BEFORE(Cvlk_task::m_queueLock, Cvlk_msg_pool::m_lock);
   Cvlk_resource* m_timers VLK_PT_GUARDED_BY(m_lock) = nullptr;
-  // Slot i is the list with id i + 1, so a node's link id names its slot.
+  /// Slot i is the list with id i + 1, so a node's link id names its slot.
   Cvlk_link m_wheel[kWheelSlots] VLK_GUARDED_BY(m_lock);
   unsigned char m_wheelPos VLK_GUARDED_BY(m_lock) = 0;
 };
@@ -637,7 +638,7 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
 class Cfsm;
 class Cev_fsm;
 
-// One event queued for the message being processed: two parameters and the event.
+/// One event queued for the message being processed: two parameters and the event.
 struct Cevt_rec {
   unsigned char p1;
   unsigned char p2;
@@ -645,69 +646,69 @@ struct Cevt_rec {
 };
 static_assert(sizeof(Cevt_rec) == 4, "an event record is four bytes");
 
-// A fixed-capacity pool of state machines of one kind inside one task. The task
-// hands it every message addressed to its id; the factory finds or allocates the
-// target machine(s), runs PrePrcMsg / ProcessMsg / PostPrcMsg, kills machines,
-// keeps saved and held messages in the machines' queues and replays saved ones
-// after a change of state.
-// The application's factory creates its machines in its constructor (with this
-// factory as their pool) and Adds them; the factory owns them from then on.
-// Thread-safety: owner task's thread only (created and registered before start).
+/// A fixed-capacity pool of state machines of one kind inside one task. The task
+/// hands it every message addressed to its id; the factory finds or allocates the
+/// target machine(s), runs PrePrcMsg / ProcessMsg / PostPrcMsg, kills machines,
+/// keeps saved and held messages in the machines' queues and replays saved ones
+/// after a change of state.
+/// The application's factory creates its machines in its constructor (with this
+/// factory as their pool) and Adds them; the factory owns them from then on.
+/// Thread-safety: owner task's thread only (created and registered before start).
 class VLK_EXPORT Cfactory : public Cvlk_resource {
  public:
   static constexpr unsigned int kMaxRegFsm = 500;
   static constexpr unsigned int kMaxEvents = 250;
   static constexpr unsigned int kFlagTrace = 0x1u;
-  // Machines allocated this long (seconds) are killed by the nightly check.
+  /// Machines allocated this long (seconds) are killed by the nightly check.
   static constexpr unsigned int kMaxBusySeconds = 8u * 3600u;
 
   Cfactory(Cvlk_task* task, unsigned int id, unsigned int maxFsm);
   ~Cfactory() override;
 
-  // The task the factory belongs to (its Qt parent); may be null.
+  /// The task the factory belongs to (its Qt parent); may be null.
   Cvlk_task* GetFacMgr() const;
 
-  // Dispatches one message. A result of PRC_SAVE_MSG or more means the buffer now
-  // sits in a machine's queue; for any other result the caller (the task) frees it.
+  /// Dispatches one message. A result of PRC_SAVE_MSG or more means the buffer now
+  /// sits in a machine's queue; for any other result the caller (the task) frees it.
   Eprc_result ProcessMsg(Cvlk_msg_buf* buf);
 
-  // "%s: real=%u, idle=%u" with GetName and the machine counts.
+  /// "%s: real=%u, idle=%u" with GetName and the machine counts.
   void Print() override;
   virtual EerrNo OnCreate();
   virtual EerrNo selfChecking();
-  // Kills every machine allocated (without activity) for 8 hours or more.
+  /// Kills every machine allocated (without activity) for 8 hours or more.
   virtual EerrNo midnightChecking();
 
-  // Kills the busy machine with that id; nothing for other ids.
+  /// Kills the busy machine with that id; nothing for other ids.
   void killFsm(unsigned int fsmId);
 
-  // Timers of the owning task addressed to this factory (nothing, or 0, without a task).
+  /// Timers of the owning task addressed to this factory (nothing, or 0, without a task).
   unsigned int CreateTimer(unsigned int fsmId, unsigned int dataLen, unsigned char* data);
   void StartTimer(unsigned int id, unsigned int seconds);
   void StopTimer(unsigned int id);
   void FreeTimer(unsigned int& id);
   unsigned int GetCurrSeconds();
 
-  // Output through the task manager: Display always, TraceInfo only while the
-  // manager's trace switch is on. Text is cut at 4095 characters.
+  /// Output through the task manager: Display always, TraceInfo only while the
+  /// manager's trace switch is on. Text is cut at 4095 characters.
   void Display(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void TraceInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  // Scratch state of the message being processed (also for diagnostics).
+  /// Scratch state of the message being processed (also for diagnostics).
   unsigned int GetFlags() const { return m_flags; }
   unsigned int GetRegFsmNum() const { return m_fsmCnt; }
   unsigned int GetEvtNum() const { return m_evtCnt; }
-  // The buffer whose message the factory's machines are processing (in
-  // ProcessMsg and in replays of saved messages), else null. Cfsm::MsgAs uses it.
+  /// The buffer whose message the factory's machines are processing (in
+  /// ProcessMsg and in replays of saved messages), else null. Cfsm::MsgAs uses it.
   Cvlk_msg_buf* GetCurrMsgBuf() const { return m_currBuf; }
 
  protected:
-  // Chooses the machine(s) of a message whose dstFsmId is 0. Default: timer
-  // expiries go to _procTimeout, inner events to _recvInnerEvent, all else is
-  // PRC_NOT_PROCESSED. Overrides return PRC_NEW_FSM or PRC_FSM_FOUND with *fsm set,
-  // or PRC_TARGETS_SET after regFsm.
+  /// Chooses the machine(s) of a message whose dstFsmId is 0. Default: timer
+  /// expiries go to _procTimeout, inner events to _recvInnerEvent, all else is
+  /// PRC_NOT_PROCESSED. Overrides return PRC_NEW_FSM or PRC_FSM_FOUND with *fsm set,
+  /// or PRC_TARGETS_SET after regFsm.
   virtual Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm);
-  // Called when dstFsmId names no busy machine; answers relation probes.
+  /// Called when dstFsmId names no busy machine; answers relation probes.
   virtual Eprc_result _routeMsgErr(Cmsg* msg);
   virtual Eprc_result _recvInnerEvent(unsigned int arg1, unsigned int arg2, unsigned int arg3);
 
@@ -715,36 +716,36 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   virtual const char* GetName() = 0;
 
  protected:
-  // Adds a target of the current message; ERR_INVALID_OPR beyond 500 targets.
+  /// Adds a target of the current message; ERR_INVALID_OPR beyond 500 targets.
   EerrNo regFsm(Cfsm* fsm);
   Ebool hasRegFsm() const { return m_fsmCnt > 0 ? VLK_TRUE : VLK_FALSE; }
   void initEvtParams();
 
   void _killFsm(unsigned int fsmId);
-  // Destroy(), then the machine's saved and held buffers go back to the message
-  // pool and the machine back to the idle list.
+  /// Destroy(), then the machine's saved and held buffers go back to the message
+  /// pool and the machine back to the idle list.
   void _killFsm(Cfsm* fsm);
-  // Offers every saved message of the machine to its ProcessMsg once more.
+  /// Offers every saved message of the machine to its ProcessMsg once more.
   void _saveMsgPrc(Cfsm* fsm);
-  // Answers a probe with MSG_RELATION_OFF from its destination back to its source.
+  /// Answers a probe with MSG_RELATION_OFF from its destination back to its source.
   EerrNo sendRelationOff(Cmsg* msg);
-  // Sends an MSG_FAC_INNER message to this very factory; it reaches _recvInnerEvent.
+  /// Sends an MSG_FAC_INNER message to this very factory; it reaches _recvInnerEvent.
   EerrNo _sendInnerEvent(unsigned int arg1, unsigned int arg2, unsigned int arg3);
 
-  // A buffer from the message pool, or null (the caller owns it until it sends it).
+  /// A buffer from the message pool, or null (the caller owns it until it sends it).
   Cvlk_msg_buf* _getMsgBuf(unsigned int size);
-  // Sends through the task; the buffer belongs to the framework afterwards.
+  /// Sends through the task; the buffer belongs to the framework afterwards.
   EerrNo _sendMsg(Cvlk_msg_buf* buf);
 
-  // "%s[%08X] %s" with GetName, the factory id and the text, only with the factory's
-  // trace flag and the manager's trace switch.
+  /// "%s[%08X] %s" with GetName, the factory id and the text, only with the factory's
+  /// trace flag and the manager's trace switch.
   void _trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void _logInfo(const char* text);
   void _logWarning(const char* text);
   void _logError(const char* text);
 
  private:
-  friend class Cev_fsm;  // the event queue is the machines' per-message scratch space
+  friend class Cev_fsm;  ///< the event queue is the machines' per-message scratch space
 
   Eprc_result _procFacInnerMsg(Csys_fac_inner_msg* msg);
   Eprc_result _procTimeout(Csys_timout_msg* msg);
@@ -752,7 +753,7 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   Cvlk_task_mgr* _taskMgr() const;
 
   unsigned int m_flags = 0;
-  Cvlk_msg_buf* m_currBuf = nullptr;  // the buffer being processed, else null
+  Cvlk_msg_buf* m_currBuf = nullptr;  ///< the buffer being processed, else null
   Cfsm* m_fsmList[kMaxRegFsm];
   unsigned short m_fsmCnt = 0;
   unsigned short m_evtCnt = 0;
@@ -766,60 +767,60 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
 // State machines: owned by the timers and state machines
 // ===========================================================================
 
-// Base of every state machine: a pooled node of its factory with a state word, a
-// save queue and a hold queue of message buffers and a trace flag. The factory
-// calls Create when it allocates the machine for a message, PrePrcMsg, ProcessMsg
-// and PostPrcMsg for each message, and Destroy when it kills the machine.
-// Thread-safety: owner task's thread only.
+/// Base of every state machine: a pooled node of its factory with a state word, a
+/// save queue and a hold queue of message buffers and a trace flag. The factory
+/// calls Create when it allocates the machine for a message, PrePrcMsg, ProcessMsg
+/// and PostPrcMsg for each message, and Destroy when it kills the machine.
+/// Thread-safety: owner task's thread only.
 class VLK_EXPORT Cfsm : public Cvlk_res_node {
  public:
   static constexpr unsigned int kFlagTrace = 0x1u;
 
-  // A node of `factory`; the factory's owner Adds it. Queue allocation failure
-  // leaves ERR_OUT_OF_MEMORY in GetErr().
+  /// A node of `factory`; the factory's owner Adds it. Queue allocation failure
+  /// leaves ERR_OUT_OF_MEMORY in GetErr().
   Cfsm(Cfactory* factory, unsigned int state);
   ~Cfsm() override;
 
   Cfactory* GetFactory() const;
   Cvlk_task* GetFacMgr() const;
-  // The state word. The factory compares it before and after a message to see
-  // whether the state changed. A Cev_fsm keeps its table's state itself
-  // (Cev_fsm::GetCurrState) and counts its state changes here.
+  /// The state word. The factory compares it before and after a message to see
+  /// whether the state changed. A Cev_fsm keeps its table's state itself
+  /// (Cev_fsm::GetCurrState) and counts its state changes here.
   unsigned int GetState() const { return m_state; }
   void SetState(unsigned int state) { m_state = state; }
   unsigned int GetFlags() const { return m_flags; }
-  // The message being processed as a T (a record that starts with Cmsg): null
-  // when msg is not the one the factory is processing now or its buffer is
-  // smaller than T. For ProcessMsg and event handlers.
+  /// The message being processed as a T (a record that starts with Cmsg): null
+  /// when msg is not the one the factory is processing now or its buffer is
+  /// smaller than T. For ProcessMsg and event handlers.
   template <typename T>
   T* MsgAs(Cmsg* msg) const;
 
-  // "%s[%08X] _state=%u".
+  /// "%s[%08X] _state=%u".
   void Print() override;
-  // Marks the machine active, follows the trace flag of the message while the
-  // manager's trace switch is on, and kills the machine on MSG_RELATION_OFF
-  // (returns PRC_KILL_FSM). PRC_NOT_PROCESSED lets the factory go on to ProcessMsg.
+  /// Marks the machine active, follows the trace flag of the message while the
+  /// manager's trace switch is on, and kills the machine on MSG_RELATION_OFF
+  /// (returns PRC_KILL_FSM). PRC_NOT_PROCESSED lets the factory go on to ProcessMsg.
   virtual Eprc_result PrePrcMsg(Cvlk_msg_buf* buf);
   virtual Eprc_result ProcessMsg(Cmsg* msg) = 0;
-  // Called after ProcessMsg unless it returned PRC_SAVE_MSG.
+  /// Called after ProcessMsg unless it returned PRC_SAVE_MSG.
   virtual void PostPrcMsg(Cvlk_msg_buf* buf);
-  // Default: trace flag cleared, state 0, ERR_OK. Failure gives the machine back.
+  /// Default: trace flag cleared, state 0, ERR_OK. Failure gives the machine back.
   virtual EerrNo Create();
   virtual EerrNo Destroy();
   virtual const char* GetName() = 0;
 
-  // Save and hold queues. The machine owns the buffers in them; Get* hands one back
-  // to the caller, Put* takes it over.
+  /// Save and hold queues. The machine owns the buffers in them; Get* hands one back
+  /// to the caller, Put* takes it over.
   unsigned int GetSaveNum() const;
   unsigned int GetHoldNum() const;
   Cvlk_msg_buf* GetSaveMsg();
   Cvlk_msg_buf* GetHoldMsg();
   EerrNo PutSaveMsg(Cvlk_msg_buf* buf);
   EerrNo PutHoldMsg(Cvlk_msg_buf* buf);
-  // Frees the held buffer whose header is `msg`; ERR_OBJ_NOT_FOUND if none is.
+  /// Frees the held buffer whose header is `msg`; ERR_OBJ_NOT_FOUND if none is.
   EerrNo FreeHoldMsg(Cmsg* msg);
 
-  // Timers whose expiries come back to this machine.
+  /// Timers whose expiries come back to this machine.
   unsigned int CreateTimer(unsigned int dataLen, unsigned char* data);
   void StartTimer(unsigned int id, unsigned int seconds);
   void StopTimer(unsigned int id);
@@ -829,7 +830,7 @@ class VLK_EXPORT Cfsm : public Cvlk_res_node {
  protected:
   void _changeState(unsigned int state) { m_state = state; }
   Cvlk_msg_buf* _getMsgBuf(unsigned int size);
-  // Copies the machine's trace flag into the header and sends through the task.
+  /// Copies the machine's trace flag into the header and sends through the task.
   EerrNo _sendMsg(Cvlk_msg_buf* buf);
 
   void displayInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -844,46 +845,46 @@ class VLK_EXPORT Cfsm : public Cvlk_res_node {
   Cvlk_link* m_saveQueue = nullptr;
   Cvlk_link* m_holdQueue = nullptr;
   unsigned int m_state;
-  // What Cev_fsm::ProcessMsg returns; handlers set it.
+  /// What Cev_fsm::ProcessMsg returns; handlers set it.
   Eprc_result m_result = PRC_ERROR;
 };
 
 struct Cevt_entry;
 
-// A state machine driven by an event table: _parseMsg turns a message into events
-// (_genEvent), each event selects the table row of the current state, the row's
-// handlers run in order and, when all of them return EVT_NOT_PROCESSED, the
-// machine moves to the row's next state.
-// Thread-safety: owner task's thread only.
+/// A state machine driven by an event table: _parseMsg turns a message into events
+/// (_genEvent), each event selects the table row of the current state, the row's
+/// handlers run in order and, when all of them return EVT_NOT_PROCESSED, the
+/// machine moves to the row's next state.
+/// Thread-safety: owner task's thread only.
 class VLK_EXPORT Cev_fsm : public Cfsm {
  public:
-  // An event handler: a member function of the machine's class. Put handlers of a
-  // derived class into a table with VLK_EVT_HANDLER(Class, function).
+  /// An event handler: a member function of the machine's class. Put handlers of a
+  /// derived class into a table with VLK_EVT_HANDLER(Class, function).
   typedef EevtPrc (Cev_fsm::*Fevt_handler)(Cmsg* msg, unsigned short event, unsigned char p2);
   static constexpr unsigned int kMaxHandlers = 10;
 
   Cev_fsm(Cfactory* factory, unsigned int state);
 
   Eprc_result ProcessMsg(Cmsg* msg) override;
-  // The Cfsm line, then "%s[%08X] currState=%u, event=%u, duration=%u".
+  /// The Cfsm line, then "%s[%08X] currState=%u, event=%u, duration=%u".
   void Print() override;
   unsigned short GetLastEvent() const { return m_lastEvent; }
-  // The table's current state (_getCurrState(0, 0)); GetState() counts changes.
+  /// The table's current state (_getCurrState(0, 0)); GetState() counts changes.
   unsigned int GetCurrState() { return _getCurrState(0, 0); }
 
  protected:
   virtual unsigned int _getCurrState(unsigned char p1, unsigned char p2) = 0;
   virtual void _setCurrState(unsigned char p1, unsigned char p2, unsigned int state) = 0;
   virtual void _parseMsg(Cmsg* msg) = 0;
-  // The row for (state, event, p1), or null when the table has none.
+  /// The row for (state, event, p1), or null when the table has none.
   virtual const Cevt_entry* _getEvtEntry(unsigned int state, unsigned short event, unsigned char p1) = 0;
-  // Decides about an event without a row; EVT_STOP returns the pending result.
+  /// Decides about an event without a row; EVT_STOP returns the pending result.
   virtual EevtPrc _procUnknownMsg(Cmsg* msg);
 
-  // Queues an event of the current message; ERR_INVALID_OPR when 250 are queued.
+  /// Queues an event of the current message; ERR_INVALID_OPR when 250 are queued.
   EerrNo _genEvent(unsigned short event, unsigned char p1, unsigned char p2);
 
-  // Ready-made handlers for table rows.
+  /// Ready-made handlers for table rows.
   EevtPrc _procSaveMsg(Cmsg* msg, unsigned short event, unsigned char p2);
   EevtPrc _procKillFsm(Cmsg* msg, unsigned short event, unsigned char p2);
   EevtPrc _procNull(Cmsg* msg, unsigned short event, unsigned char p2);
@@ -892,7 +893,7 @@ class VLK_EXPORT Cev_fsm : public Cfsm {
   unsigned short m_lastEvent = 0;
 };
 
-// One row of an event table (normally static const data).
+/// One row of an event table (normally static const data).
 struct Cevt_entry {
   unsigned int handlerCnt;  // 1..10; 0 or more than 10 makes the row count as missing
   unsigned int spare;       // not read by the framework
@@ -912,19 +913,19 @@ struct Cevt_entry {
 
 #include <climits>
 
-// A handler result named for what it does: go on along the row. The next
-// handler runs, and when the last one has returned it too, the machine moves to
-// the row's next state. The same value as EVT_NOT_PROCESSED.
+/// A handler result named for what it does: go on along the row. The next
+/// handler runs, and when the last one has returned it too, the machine moves to
+/// the row's next state. The same value as EVT_NOT_PROCESSED.
 constexpr EevtPrc EVT_CONTINUE = EVT_NOT_PROCESSED;
-// A handler result named for what it does: the event is dealt with; the rest
-// of the row is skipped, the machine stays in its state, and the message's next
-// event is still handled. The same value as EVT_PROCESSED. (EVT_STOP also skips
-// the message's remaining events.)
+/// A handler result named for what it does: the event is dealt with; the rest
+/// of the row is skipped, the machine stays in its state, and the message's next
+/// event is still handled. The same value as EVT_PROCESSED. (EVT_STOP also skips
+/// the message's remaining events.)
 constexpr EevtPrc EVT_STAY = EVT_PROCESSED;
 
-// The message in buf seen as a T, a plain record that starts with the Cmsg
-// header: null when buf is null or holds fewer than sizeof(T) bytes. The
-// pointer is valid while the caller owns the buffer.
+/// The message in buf seen as a T, a plain record that starts with the Cmsg
+/// header: null when buf is null or holds fewer than sizeof(T) bytes. The
+/// pointer is valid while the caller owns the buffer.
 template <typename T>
 T* MsgCast(Cvlk_msg_buf* buf) {
   static_assert(std::is_base_of<Cmsg, T>::value, "a message record starts with the Cmsg header");
@@ -941,8 +942,8 @@ T* Cfsm::MsgAs(Cmsg* msg) const {
   return MsgCast<T>(buf);
 }
 
-// One end of a message: the four words of the header's source (words 0..3) or
-// destination (words 4..7). fsmId 0 in a destination lets the factory choose.
+/// One end of a message: the four words of the header's source (words 0..3) or
+/// destination (words 4..7). fsmId 0 in a destination lets the factory choose.
 struct Cmsg_addr {
   std::uint32_t taskId;
   std::uint32_t factoryId;
@@ -950,24 +951,24 @@ struct Cmsg_addr {
   std::uint32_t extra;
 };
 
-// A task's factory, and optionally one of its machines.
+/// A task's factory, and optionally one of its machines.
 inline Cmsg_addr VlkMsgAddr(unsigned int taskId, unsigned int factoryId, unsigned int fsmId = 0) {
   return Cmsg_addr{taskId, factoryId, fsmId, 0};
 }
-// The address of a machine: its task, its factory and itself (0 for a part it
-// lacks), so that replies come back to this very machine.
+/// The address of a machine: its task, its factory and itself (0 for a part it
+/// lacks), so that replies come back to this very machine.
 inline Cmsg_addr VlkMsgAddr(const Cfsm* fsm) {
   const Cfactory* factory = fsm->GetFactory();
   const Cvlk_task* task = factory != nullptr ? factory->GetFacMgr() : nullptr;
   return Cmsg_addr{task != nullptr ? task->GetModId() : 0u, factory != nullptr ? factory->GetId() : 0u,
                    fsm->GetId(), 0};
 }
-// The sender of a message: where a reply goes.
+/// The sender of a message: where a reply goes.
 inline Cmsg_addr VlkMsgSource(const Cmsg* msg) {
   return Cmsg_addr{msg->srcTaskId, msg->srcFactoryId, msg->srcFsmId, msg->srcExtra};
 }
 
-// Zeroes the header, then writes source, destination and type.
+/// Zeroes the header, then writes source, destination and type.
 inline void VlkFillHeader(Cmsg* msg, const Cmsg_addr& src, const Cmsg_addr& dst, std::uint32_t type) {
   msg->Init();
   msg->srcTaskId = src.taskId;
@@ -981,11 +982,11 @@ inline void VlkFillHeader(Cmsg* msg, const Cmsg_addr& src, const Cmsg_addr& dst,
   msg->msgType = type;
 }
 
-// Takes a buffer for a T followed by extraBytes more (a variable body) from
-// mgr's pool, zeroes the T, fills its header and returns it; *buf receives the
-// buffer, which the caller owns until it sends or frees it. Null, with *buf
-// null, when the pool has no buffer that large free (the manager counts the
-// failure and emits sigErrorNoMsgBuf at the first). Any thread.
+/// Takes a buffer for a T followed by extraBytes more (a variable body) from
+/// mgr's pool, zeroes the T, fills its header and returns it; *buf receives the
+/// buffer, which the caller owns until it sends or frees it. Null, with *buf
+/// null, when the pool has no buffer that large free (the manager counts the
+/// failure and emits sigErrorNoMsgBuf at the first). Any thread.
 template <typename T>
 T* VlkNewMsg(Cvlk_task_mgr* mgr, Cvlk_msg_buf** buf, const Cmsg_addr& src, const Cmsg_addr& dst,
              std::uint32_t type, unsigned int extraBytes = 0) {
@@ -1004,8 +1005,8 @@ T* VlkNewMsg(Cvlk_task_mgr* mgr, Cvlk_msg_buf** buf, const Cmsg_addr& src, const
   *buf = b;
   return msg;
 }
-// The same from inside a machine: the source is the machine (VlkMsgAddr), the
-// buffer comes from its task's manager. Send it with the machine's _sendMsg.
+/// The same from inside a machine: the source is the machine (VlkMsgAddr), the
+/// buffer comes from its task's manager. Send it with the machine's _sendMsg.
 template <typename T>
 T* VlkNewMsg(const Cfsm* from, Cvlk_msg_buf** buf, const Cmsg_addr& dst, std::uint32_t type,
              unsigned int extraBytes = 0) {
@@ -1015,11 +1016,11 @@ T* VlkNewMsg(const Cfsm* from, Cvlk_msg_buf** buf, const Cmsg_addr& dst, std::ui
   return VlkNewMsg<T>(task->GetTaskMgr(), buf, VlkMsgAddr(from), dst, type, extraBytes);
 }
 
-// One event-table row: the handlers in the order they run (1 to 10 member
-// functions of the machine's class, taking (Cmsg*, unsigned short, unsigned
-// char) and returning EevtPrc), then the state to move to when every one of
-// them returned EVT_CONTINUE. Usable in constant tables:
-//   static constexpr Cevt_entry kRows[] = {VlkEvtRow(S_OPEN, &Me::onOpen, &Me::onData)};
+/// One event-table row: the handlers in the order they run (1 to 10 member
+/// functions of the machine's class, taking (Cmsg*, unsigned short, unsigned
+/// char) and returning EevtPrc), then the state to move to when every one of
+/// them returned EVT_CONTINUE. Usable in constant tables:
+///   static constexpr Cevt_entry kRows[] = {VlkEvtRow(S_OPEN, &Me::onOpen, &Me::onData)};
 template <typename... H>
 constexpr Cevt_entry VlkEvtRow(unsigned int nextState, H... handlers) {
   static_assert(sizeof...(H) >= 1 && sizeof...(H) <= Cev_fsm::kMaxHandlers, "a row runs 1 to 10 handlers");
