@@ -895,8 +895,8 @@ class VLK_EXPORT Cev_fsm : public Cfsm {
 
 /// One row of an event table (normally static const data).
 struct Cevt_entry {
-  unsigned int handlerCnt;  // 1..10; 0 or more than 10 makes the row count as missing
-  unsigned int spare;       // not read by the framework
+  unsigned int handlerCnt;  ///< 1..10; 0 or more than 10 makes the row count as missing
+  unsigned int spare;       ///< not read by the framework
   Cev_fsm::Fevt_handler handlers[Cev_fsm::kMaxHandlers];
   unsigned int nextState;
 };
