@@ -10,6 +10,9 @@
 
 #include <QObject>
 
+/// @cond VLK_INTERNAL
+// Build machinery, not part of the interface: the export marker and clang's
+// thread-safety annotations.
 // One macro marks everything the shared library exports; all else is hidden.
 #define VLK_EXPORT __attribute__((visibility("default")))
 
@@ -30,6 +33,7 @@
 #define VLK_RELEASE(...) VLK_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define VLK_EXCLUDES(...) VLK_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define VLK_NO_THREAD_SAFETY_ANALYSIS VLK_THREAD_ANNOTATION(no_thread_safety_analysis)
+/// @endcond
 
 /// Result of nearly every operation. ERR_OK is the only success value.
 /// ERR_OUT_OF_MEMORY also reports an exhausted fixed capacity, ERR_INVALID_OPR an
@@ -104,17 +108,22 @@ enum Eaddr_compare_result : std::uint32_t {
 class VLK_EXPORT Cvlk_obj : public QObject {
   Q_OBJECT
  public:
+  /// An object with identifier id and Qt parent parent; its error starts as ERR_OK.
   explicit Cvlk_obj(unsigned int id = 1, QObject* parent = nullptr);
   ~Cvlk_obj() override;
 
   Cvlk_obj(const Cvlk_obj&) = delete;
   Cvlk_obj& operator=(const Cvlk_obj&) = delete;
 
+  /// The object's identifier.
   unsigned int GetId() const { return m_id; }
+  /// Sets the object's identifier.
   void SetId(unsigned int id) { m_id = id; }
   /// Gives the object the next value of the global identifier counter.
   void SetRandId();
+  /// The last error recorded (a constructor that failed leaves it here).
   EerrNo GetErr() const { return m_err; }
+  /// Records err as the object's error.
   void SetErr(EerrNo err) { m_err = err; }
   /// Formats a one-line description and hands it to VlkDebug; the base does nothing.
   virtual void Print();
@@ -137,9 +146,13 @@ extern "C" {
 /// The library's heap: the C runtime heap. VlkMemAlloc zero-fills; every function
 /// reports exhaustion only through a null result.
 VLK_EXPORT void* VlkMemAlloc(std::size_t size);
+/// Resizes a block from VlkMemAlloc (realloc); null on failure, the old block then stays.
 VLK_EXPORT void* VlkMemReAlloc(void* block, std::size_t size);
+/// Frees a block from VlkMemAlloc or VlkMemReAlloc; null does nothing.
 VLK_EXPORT void VlkMemFree(void* block);
+/// Sets n bytes of block to 0; null does nothing.
 VLK_EXPORT void VlkMemReset(void* block, std::size_t n);
+/// Copies n bytes from src to dst (the ranges must not overlap); null does nothing.
 VLK_EXPORT void VlkMemCopy(void* dst, const void* src, std::size_t n);
 /// Debug output sink: takes a printf-style format and drops it unformatted.
 VLK_EXPORT void VlkDebug(const char* format, ...);

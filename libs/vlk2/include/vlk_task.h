@@ -71,7 +71,7 @@ struct Ctimer_data {
   std::uint32_t factoryId;  ///< destination factory of the expiry message
   std::uint32_t fsmId;      ///< destination machine of the expiry message (0: the factory chooses)
   std::uint8_t dataLen;     ///< valid bytes in data, at most 7
-  std::uint8_t data[7];
+  std::uint8_t data[7];  ///< the user bytes
 
   /// taskId 32, every other byte 0.
   void Init() {
@@ -84,8 +84,8 @@ static_assert(sizeof(Ctimer_data) == 20, "Ctimer_data is 20 bytes");
 /// The timer-expiry message (56 bytes): the header, then dataLen at byte 48 and the
 /// seven data bytes at 49..55.
 struct Csys_timout_msg : public Cmsg {
-  std::uint8_t dataLen;
-  std::uint8_t data[7];
+  std::uint8_t dataLen;  ///< number of valid bytes in data, at most 7
+  std::uint8_t data[7];  ///< the user bytes
 
   /// Zeroes all 56 bytes, msgType = MSG_TIMEOUT.
   void Init() {
@@ -98,9 +98,9 @@ static_assert(sizeof(Csys_timout_msg) == 56, "Csys_timout_msg is 56 bytes");
 /// The factory inner-event message (60 bytes): the header, then three words at
 /// bytes 48, 52 and 56.
 struct Csys_fac_inner_msg : public Cmsg {
-  std::uint32_t innerArg1;
-  std::uint32_t innerArg2;
-  std::uint32_t innerArg3;
+  std::uint32_t innerArg1;  ///< first argument of _sendInnerEvent
+  std::uint32_t innerArg2;  ///< second argument of _sendInnerEvent
+  std::uint32_t innerArg3;  ///< third argument of _sendInnerEvent
 
   /// Zeroes all 60 bytes, msgType = MSG_FAC_INNER.
   void init() {
@@ -172,6 +172,7 @@ enum Emsg_stat : std::uint32_t {
   EMSG_STAT_NUM = 12,
 };
 
+/// @cond VLK_INTERNAL
 /// The process's message buffers in four fixed size classes, the routing queue
 /// and the routing thread that moves queued buffers to their destination task.
 /// Internal: applications reach it through Cvlk_task_mgr and Cvlk_task.
@@ -245,6 +246,7 @@ class Cvlk_msg_pool : public Cvlk_thread {
   bool m_closed VLK_GUARDED_BY(m_routeLock);
   Cvlk_semaphore m_wake;  ///< released once per queued buffer; releases coalesce
 };
+/// @endcond
 
 
 // (section end: Message pool)
@@ -275,6 +277,7 @@ class Cvlk_timer_pool;
 class VLK_EXPORT Cvlk_task_mgr : public QObject {
   Q_OBJECT
  public:
+  /// A manager without tasks or message pool; seeds the runtime's random generator.
   explicit Cvlk_task_mgr(QObject* parent = nullptr);
   ~Cvlk_task_mgr() override;
 
@@ -310,8 +313,11 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   /// buffer, ERR_INVALID_OPR for one already free or still queued.
   EerrNo FreeMsgBuf(Cvlk_msg_buf* buf);
 
+  /// Turns the trace switch on: trace lines of traced factories and machines are emitted.
   void TraceOn() { m_trace.store(VLK_TRUE, std::memory_order_relaxed); }
+  /// Turns the trace switch off.
   void TraceOff() { m_trace.store(VLK_FALSE, std::memory_order_relaxed); }
+  /// Whether the trace switch is on. Any thread.
   Ebool HasTraceOn() const { return static_cast<Ebool>(m_trace.load(std::memory_order_relaxed)); }
 
   /// sigOutputTraceInfo(text) unless text is null or empty.
@@ -320,16 +326,23 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   void TraceInfo(const char* text);
   /// sigLogInfo, sigLogWarning, sigLogError with the text (also an empty one).
   void LogInfo(const char* text);
+  /// Emits sigLogWarning(text), also for an empty text. Any thread.
   void LogWarning(const char* text);
+  /// Emits sigLogError(text), also for an empty text. Any thread.
   void LogError(const char* text);
 
   /// Diagnostics: the pool's counts and statistics (0 before initMessagePool),
   /// the number of failed buffer requests, the number of registered tasks.
   unsigned int GetMsgRealNum(unsigned int cls) const;
+  /// Idle buffers of the class cls (an Emsg_class); 0 before initMessagePool.
   unsigned int GetMsgIdleNum(unsigned int cls) const;
+  /// Buffer size of the class cls; 0 before initMessagePool.
   unsigned int GetMsgBufSize(unsigned int cls) const;
+  /// The statistic idx (an Emsg_stat) of the message pool.
   unsigned int GetMsgStat(unsigned int idx) const;
+  /// Buffer requests that found no buffer, since the start.
   unsigned int GetNoMsgBufCount() const { return m_noBufCount.load(std::memory_order_relaxed); }
+  /// Number of successful regTask calls.
   unsigned int GetTaskCount() const { return m_taskCount; }
 
  protected:
@@ -341,10 +354,15 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   virtual void Print();
 
  Q_SIGNALS:
+  /// Display and trace lines; emitted on the thread that produced them.
   void sigOutputTraceInfo(QString info);
+  /// Information log lines; emitted on the thread that produced them.
   void sigLogInfo(QString info);
+  /// Warning log lines; emitted on the thread that produced them.
   void sigLogWarning(QString info);
+  /// Error log lines; emitted on the thread that produced them.
   void sigLogError(QString info);
+  /// The first buffer request of the process that found no buffer; emitted on the requesting thread.
   void sigErrorNoMsgBuf();
 
  protected:
@@ -358,7 +376,9 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   EerrNo initMessagePool(unsigned int tinyBufSize, unsigned int tinyNodeCnt, unsigned int smallBufSize,
                          unsigned int smallNodeCnt, unsigned int commBufSize, unsigned int commNodeCnt,
                          unsigned int bigBufSize, unsigned int bigNodeCnt);
+  /// Sets every statistic of the message pool to 0.
   void clearMessageStat();
+  /// Displays the pool's status and its statistics that are not 0.
   void showMessageStat();
 
  private:
@@ -399,8 +419,11 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   /// since its routing thread reads the table without a lock.
   ~Cvlk_task() override;
 
+  /// The task's id (1..31 to be addressable).
   unsigned int GetModId() const { return m_id; }
+  /// The manager (the task's Qt parent).
   Cvlk_task_mgr* GetTaskMgr() const { return m_mgr; }
+  /// The task's name.
   const char* GetName() const { return m_name; }
 
   /// Starts the thread, creates the timer pool on the calling thread (which must
@@ -420,7 +443,9 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   Cvlk_msg_buf* GetPumpMsgBuf();
   /// As Cvlk_task_mgr::TransferMsg: the buffer goes back to the pool.
   EerrNo TransferMsg(Cvlk_msg_buf* buf);
+  /// As Cvlk_task_mgr::GetMsgBuf: a buffer of at least size bytes or null; the caller owns it.
   Cvlk_msg_buf* GetMsgBuf(unsigned int size);
+  /// As Cvlk_task_mgr::FreeMsgBuf: gives the buffer back to its class.
   EerrNo FreeMsgBuf(Cvlk_msg_buf* buf);
 
   /// Timers of this task's timer pool (created by start); ids are never 0.
@@ -430,22 +455,32 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void FreeTimer(unsigned int& id);
   /// (Re)starts a busy timer with a period of seconds (> 0).
   void StartTimer(unsigned int id, unsigned int seconds);
+  /// Stops a running timer; it keeps its period and can be started again. Nothing for 0 or a free id.
   void StopTimer(unsigned int id);
   /// Seconds since the task was started (the timer pool's tick count); 0 before.
   unsigned int GetCurrSeconds() const;
+  /// The task's timer pool; null before the task is started.
   Cvlk_timer_pool* GetTimerPool() const { return m_timerPool; }
 
   /// Output through the manager: Display always (non-empty text), TraceInfo only
   /// while its trace switch is on, the log functions always.
   void Display(const char* text);
+  /// Display(text) while the manager's trace switch is on.
   void TraceInfo(const char* text);
+  /// The manager's LogInfo.
   void LogInfo(const char* text);
+  /// Emits sigLogWarning(text), also for an empty text. Any thread.
   void LogWarning(const char* text);
+  /// Emits sigLogError(text), also for an empty text. Any thread.
   void LogError(const char* text);
 
+  /// Number of registered factories (0..8).
   unsigned int GetFactoryCount() const { return m_facCount; }
+  /// The factory registered in position idx, or null.
   Cfactory* GetFactory(unsigned int idx) const { return idx < m_facCount ? m_factories[idx] : nullptr; }
+  /// Capacity of the timer pool: 1 (the self-check timer) plus the setTimer counts.
   unsigned int GetTimerCount() const { return m_timerCount; }
+  /// Id of the self-check timer; 0 before OnCreate.
   unsigned int GetSelfChkTimerId() const { return m_selfChkTimerId.load(std::memory_order_relaxed); }
 
   void requestStop() override;
@@ -475,6 +510,7 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   virtual int GetLocalHour();
 
  Q_SIGNALS:
+  /// A traced line of this task; the manager re-emits it as sigOutputTraceInfo.
   void sigTracedInfo(QString info);
 
  public Q_SLOTS:
@@ -536,14 +572,19 @@ class Cvlk_timer_pool;
 /// Thread-safety: every field is guarded by the owning Cvlk_timer_pool's lock.
 class VLK_EXPORT Ctimer_res_node : public Cvlk_res_node {
  public:
+  /// The expiry of a stopped timer.
   static constexpr unsigned int kNotRunning = 0xFFFFFFFFu;
 
+  /// A stopped, empty timer node of the pool owner.
   explicit Ctimer_res_node(Cvlk_resource* owner);
 
   /// Stopped and empty: interval 0, expiry kNotRunning, timer data reset (task id 32).
   void Init();
+  /// Period in seconds; 0 until started.
   unsigned int GetInterval() const { return m_interval; }
+  /// Tick of the next expiry; kNotRunning while stopped.
   unsigned int GetExpiry() const { return m_expiry; }
+  /// Where the expiry message goes and the bytes it carries.
   const Ctimer_data& GetTimerData() const { return m_data; }
 
  private:
@@ -566,6 +607,7 @@ class VLK_EXPORT Ctimer_res_node : public Cvlk_res_node {
 class VLK_EXPORT Cvlk_timer_pool : public QObject {
   Q_OBJECT
  public:
+  /// Slots of the timing wheel: a timer lands in slot (now + period) mod 256.
   static constexpr unsigned int kWheelSlots = 256;
 
   /// Creates `capacity` timers and starts the one-second Qt timer on the calling
@@ -577,6 +619,7 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
   Cvlk_timer_pool(const Cvlk_timer_pool&) = delete;
   Cvlk_timer_pool& operator=(const Cvlk_timer_pool&) = delete;
 
+  /// ERR_OK, or why the set-up failed.
   EerrNo GetErr() const { return m_err; }
 
   /// Creates a stopped timer whose expiry message goes to (owning task, factoryId,
@@ -600,11 +643,13 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
 
   /// Observers, mainly for diagnostics and tests.
   unsigned int GetIdleNum() VLK_EXCLUDES(m_lock);
+  /// Timers the pool holds (its capacity).
   unsigned int GetRealNum() VLK_EXCLUDES(m_lock);
   /// The timer's expiry tick, kNotRunning when stopped, 0 when `id` names no created timer.
   unsigned int GetTimerExpiry(unsigned int id) VLK_EXCLUDES(m_lock);
 
  protected:
+  /// The one-second Qt timer: calls Tick.
   void timerEvent(QTimerEvent* event) override;
 
  private:
@@ -640,9 +685,9 @@ class Cev_fsm;
 
 /// One event queued for the message being processed: two parameters and the event.
 struct Cevt_rec {
-  unsigned char p1;
-  unsigned char p2;
-  unsigned short event;
+  unsigned char p1;  ///< first parameter, given to _getCurrState and _getEvtEntry
+  unsigned char p2;  ///< second parameter, given to _getCurrState and to the handlers
+  unsigned short event;  ///< the event number
 };
 static_assert(sizeof(Cevt_rec) == 4, "an event record is four bytes");
 
@@ -656,12 +701,16 @@ static_assert(sizeof(Cevt_rec) == 4, "an event record is four bytes");
 /// Thread-safety: owner task's thread only (created and registered before start).
 class VLK_EXPORT Cfactory : public Cvlk_resource {
  public:
+  /// Target machines of one message at most (regFsm).
   static constexpr unsigned int kMaxRegFsm = 500;
+  /// Events of one message at most (Cev_fsm::_genEvent).
   static constexpr unsigned int kMaxEvents = 250;
+  /// Bit of the trace flag in GetFlags().
   static constexpr unsigned int kFlagTrace = 0x1u;
   /// Machines allocated this long (seconds) are killed by the nightly check.
   static constexpr unsigned int kMaxBusySeconds = 8u * 3600u;
 
+  /// A factory of task with id id (not 0) for at most maxFsm machines; the derived constructor Adds them.
   Cfactory(Cvlk_task* task, unsigned int id, unsigned int maxFsm);
   ~Cfactory() override;
 
@@ -674,7 +723,9 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
 
   /// "%s: real=%u, idle=%u" with GetName and the machine counts.
   void Print() override;
+  /// Called when the task starts, on the thread that starts it. Default: ERR_OK.
   virtual EerrNo OnCreate();
+  /// Called by the task's self-check (every 5400 s), on the task thread. Default: ERR_OK.
   virtual EerrNo selfChecking();
   /// Kills every machine allocated (without activity) for 8 hours or more.
   virtual EerrNo midnightChecking();
@@ -684,19 +735,26 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
 
   /// Timers of the owning task addressed to this factory (nothing, or 0, without a task).
   unsigned int CreateTimer(unsigned int fsmId, unsigned int dataLen, unsigned char* data);
+  /// (Re)starts a created timer with a period of seconds; nothing for 0 seconds or an id of no timer.
   void StartTimer(unsigned int id, unsigned int seconds);
+  /// Stops a running timer; it keeps its period and can be started again. Nothing for 0 or a free id.
   void StopTimer(unsigned int id);
+  /// Gives the timer back to the pool; id becomes 0.
   void FreeTimer(unsigned int& id);
+  /// Seconds since the task started (its timer pool's ticks); 0 without a task.
   unsigned int GetCurrSeconds();
 
   /// Output through the task manager: Display always, TraceInfo only while the
   /// manager's trace switch is on. Text is cut at 4095 characters.
   void Display(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  /// As Display, only while the manager's trace switch is on.
   void TraceInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   /// Scratch state of the message being processed (also for diagnostics).
   unsigned int GetFlags() const { return m_flags; }
+  /// Targets registered for the current message.
   unsigned int GetRegFsmNum() const { return m_fsmCnt; }
+  /// Events queued for the current message.
   unsigned int GetEvtNum() const { return m_evtCnt; }
   /// The buffer whose message the factory's machines are processing (in
   /// ProcessMsg and in replays of saved messages), else null. Cfsm::MsgAs uses it.
@@ -710,17 +768,22 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   virtual Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm);
   /// Called when dstFsmId names no busy machine; answers relation probes.
   virtual Eprc_result _routeMsgErr(Cmsg* msg);
+  /// An inner event sent with _sendInnerEvent, with its three words. Default: PRC_NOT_PROCESSED.
   virtual Eprc_result _recvInnerEvent(unsigned int arg1, unsigned int arg2, unsigned int arg3);
 
  public:
+  /// The name in trace and print lines.
   virtual const char* GetName() = 0;
 
  protected:
   /// Adds a target of the current message; ERR_INVALID_OPR beyond 500 targets.
   EerrNo regFsm(Cfsm* fsm);
+  /// Whether regFsm registered a target for the current message.
   Ebool hasRegFsm() const { return m_fsmCnt > 0 ? VLK_TRUE : VLK_FALSE; }
+  /// Empties the event queue of the current message.
   void initEvtParams();
 
+  /// _killFsm of the busy machine with that id; nothing for other ids.
   void _killFsm(unsigned int fsmId);
   /// Destroy(), then the machine's saved and held buffers go back to the message
   /// pool and the machine back to the idle list.
@@ -740,8 +803,11 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   /// "%s[%08X] %s" with GetName, the factory id and the text, only with the factory's
   /// trace flag and the manager's trace switch.
   void _trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  /// The manager's LogInfo.
   void _logInfo(const char* text);
+  /// The manager's LogWarning.
   void _logWarning(const char* text);
+  /// The manager's LogError.
   void _logError(const char* text);
 
  private:
@@ -750,9 +816,10 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   Eprc_result _procFacInnerMsg(Csys_fac_inner_msg* msg);
   Eprc_result _procTimeout(Csys_timout_msg* msg);
   void _replay(Cfsm* fsm, unsigned int stateBefore);
+  /// The manager of the machine's task, or null.
   Cvlk_task_mgr* _taskMgr() const;
 
-  unsigned int m_flags = 0;
+  unsigned int m_flags = 0;  ///< bit 0: the trace flag
   Cvlk_msg_buf* m_currBuf = nullptr;  ///< the buffer being processed, else null
   Cfsm* m_fsmList[kMaxRegFsm];
   unsigned short m_fsmCnt = 0;
@@ -774,6 +841,7 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
 /// Thread-safety: owner task's thread only.
 class VLK_EXPORT Cfsm : public Cvlk_res_node {
  public:
+  /// Bit of the trace flag in GetFlags().
   static constexpr unsigned int kFlagTrace = 0x1u;
 
   /// A node of `factory`; the factory's owner Adds it. Queue allocation failure
@@ -781,13 +849,17 @@ class VLK_EXPORT Cfsm : public Cvlk_res_node {
   Cfsm(Cfactory* factory, unsigned int state);
   ~Cfsm() override;
 
+  /// The machine's factory (its pool).
   Cfactory* GetFactory() const;
+  /// The factory's task, or null.
   Cvlk_task* GetFacMgr() const;
   /// The state word. The factory compares it before and after a message to see
   /// whether the state changed. A Cev_fsm keeps its table's state itself
   /// (Cev_fsm::GetCurrState) and counts its state changes here.
   unsigned int GetState() const { return m_state; }
+  /// Sets the state word (see GetState).
   void SetState(unsigned int state) { m_state = state; }
+  /// The machine's flags; bit 0 (kFlagTrace): it traces.
   unsigned int GetFlags() const { return m_flags; }
   /// The message being processed as a T (a record that starts with Cmsg): null
   /// when msg is not the one the factory is processing now or its buffer is
@@ -801,50 +873,70 @@ class VLK_EXPORT Cfsm : public Cvlk_res_node {
   /// manager's trace switch is on, and kills the machine on MSG_RELATION_OFF
   /// (returns PRC_KILL_FSM). PRC_NOT_PROCESSED lets the factory go on to ProcessMsg.
   virtual Eprc_result PrePrcMsg(Cvlk_msg_buf* buf);
+  /// Handles one message on the task thread; the result says what happens to the machine and the buffer (PRC_SAVE_MSG and PRC_HOLD_MSG keep it).
   virtual Eprc_result ProcessMsg(Cmsg* msg) = 0;
   /// Called after ProcessMsg unless it returned PRC_SAVE_MSG.
   virtual void PostPrcMsg(Cvlk_msg_buf* buf);
   /// Default: trace flag cleared, state 0, ERR_OK. Failure gives the machine back.
   virtual EerrNo Create();
+  /// Called by the factory when it kills the machine, before its queues are emptied. Default: ERR_OK.
   virtual EerrNo Destroy();
+  /// The name in trace and print lines.
   virtual const char* GetName() = 0;
 
   /// Save and hold queues. The machine owns the buffers in them; Get* hands one back
   /// to the caller, Put* takes it over.
   unsigned int GetSaveNum() const;
+  /// Buffers in the hold queue.
   unsigned int GetHoldNum() const;
+  /// Removes the head of the save queue and hands it to the caller, or null.
   Cvlk_msg_buf* GetSaveMsg();
+  /// Removes the head of the hold queue and hands it to the caller, or null.
   Cvlk_msg_buf* GetHoldMsg();
+  /// Appends buf to the save queue, which owns it from now on.
   EerrNo PutSaveMsg(Cvlk_msg_buf* buf);
+  /// Appends buf to the hold queue, which owns it from now on.
   EerrNo PutHoldMsg(Cvlk_msg_buf* buf);
   /// Frees the held buffer whose header is `msg`; ERR_OBJ_NOT_FOUND if none is.
   EerrNo FreeHoldMsg(Cmsg* msg);
 
   /// Timers whose expiries come back to this machine.
   unsigned int CreateTimer(unsigned int dataLen, unsigned char* data);
+  /// (Re)starts a created timer with a period of seconds; nothing for 0 seconds or an id of no timer.
   void StartTimer(unsigned int id, unsigned int seconds);
+  /// Stops a running timer; it keeps its period and can be started again. Nothing for 0 or a free id.
   void StopTimer(unsigned int id);
+  /// Gives the timer back to the pool; id becomes 0.
   void FreeTimer(unsigned int& id);
+  /// Seconds since the task started (its timer pool's ticks); 0 without a task.
   unsigned int GetCurrSeconds();
 
  protected:
+  /// Sets the state word, as SetState.
   void _changeState(unsigned int state) { m_state = state; }
+  /// A buffer of at least size bytes from the message pool, or null; the caller owns it until it sends it.
   Cvlk_msg_buf* _getMsgBuf(unsigned int size);
   /// Copies the machine's trace flag into the header and sends through the task.
   EerrNo _sendMsg(Cvlk_msg_buf* buf);
 
+  /// Formats the text (at most 4095 characters) and displays it through the manager.
   void displayInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  /// "%s[%08X] %s" with GetName, the machine's id and the text, only with its trace flag and the manager's trace switch.
   void _trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  /// The manager's LogInfo.
   void _logInfo(const char* text);
+  /// The manager's LogWarning.
   void _logWarning(const char* text);
+  /// The manager's LogError.
   void _logError(const char* text);
 
+  /// The manager of the machine's task, or null.
   Cvlk_task_mgr* _taskMgr() const;
 
-  unsigned int m_flags = 0;
-  Cvlk_link* m_saveQueue = nullptr;
-  Cvlk_link* m_holdQueue = nullptr;
-  unsigned int m_state;
+  unsigned int m_flags = 0;  ///< bit 0: the trace flag
+  Cvlk_link* m_saveQueue = nullptr;  ///< buffers kept with PRC_SAVE_MSG, offered again after a change of state
+  Cvlk_link* m_holdQueue = nullptr;  ///< buffers kept with PRC_HOLD_MSG until FreeHoldMsg
+  unsigned int m_state;  ///< the state word (GetState)
   /// What Cev_fsm::ProcessMsg returns; handlers set it.
   Eprc_result m_result = PRC_ERROR;
 };
@@ -861,20 +953,27 @@ class VLK_EXPORT Cev_fsm : public Cfsm {
   /// An event handler: a member function of the machine's class. Put handlers of a
   /// derived class into a table with VLK_EVT_HANDLER(Class, function).
   typedef EevtPrc (Cev_fsm::*Fevt_handler)(Cmsg* msg, unsigned short event, unsigned char p2);
+  /// Handlers of one table row at most.
   static constexpr unsigned int kMaxHandlers = 10;
 
+  /// A machine of factory with the state word state.
   Cev_fsm(Cfactory* factory, unsigned int state);
 
+  /// Turns the message into events (_parseMsg) and runs each event's table row; returns the pending result (PRC_PROCESSED unless a handler set another), PRC_NOT_PROCESSED for no event.
   Eprc_result ProcessMsg(Cmsg* msg) override;
   /// The Cfsm line, then "%s[%08X] currState=%u, event=%u, duration=%u".
   void Print() override;
+  /// The event most recently queued by _genEvent.
   unsigned short GetLastEvent() const { return m_lastEvent; }
   /// The table's current state (_getCurrState(0, 0)); GetState() counts changes.
   unsigned int GetCurrState() { return _getCurrState(0, 0); }
 
  protected:
+  /// The table's current state (p1, p2: the event's parameters).
   virtual unsigned int _getCurrState(unsigned char p1, unsigned char p2) = 0;
+  /// Moves the table's state to state.
   virtual void _setCurrState(unsigned char p1, unsigned char p2, unsigned int state) = 0;
+  /// Queues the message's events with _genEvent.
   virtual void _parseMsg(Cmsg* msg) = 0;
   /// The row for (state, event, p1), or null when the table has none.
   virtual const Cevt_entry* _getEvtEntry(unsigned int state, unsigned short event, unsigned char p1) = 0;
@@ -886,7 +985,9 @@ class VLK_EXPORT Cev_fsm : public Cfsm {
 
   /// Ready-made handlers for table rows.
   EevtPrc _procSaveMsg(Cmsg* msg, unsigned short event, unsigned char p2);
+  /// Kills the machine: the pending result becomes PRC_KILL_FSM; returns EVT_STOP.
   EevtPrc _procKillFsm(Cmsg* msg, unsigned short event, unsigned char p2);
+  /// Does nothing; returns EVT_NOT_PROCESSED (EVT_CONTINUE).
   EevtPrc _procNull(Cmsg* msg, unsigned short event, unsigned char p2);
 
  private:
@@ -897,10 +998,11 @@ class VLK_EXPORT Cev_fsm : public Cfsm {
 struct Cevt_entry {
   unsigned int handlerCnt;  ///< 1..10; 0 or more than 10 makes the row count as missing
   unsigned int spare;       ///< not read by the framework
-  Cev_fsm::Fevt_handler handlers[Cev_fsm::kMaxHandlers];
-  unsigned int nextState;
+  Cev_fsm::Fevt_handler handlers[Cev_fsm::kMaxHandlers];  ///< the handlers, in the order they run; the first handlerCnt are set
+  unsigned int nextState;  ///< the state to move to when every handler returned EVT_CONTINUE
 };
 
+/// A handler of class cls for a table row written by hand (VlkEvtRow needs none).
 #define VLK_EVT_HANDLER(cls, fn) static_cast<Cev_fsm::Fevt_handler>(&cls::fn)
 
 
@@ -945,10 +1047,10 @@ T* Cfsm::MsgAs(Cmsg* msg) const {
 /// One end of a message: the four words of the header's source (words 0..3) or
 /// destination (words 4..7). fsmId 0 in a destination lets the factory choose.
 struct Cmsg_addr {
-  std::uint32_t taskId;
-  std::uint32_t factoryId;
-  std::uint32_t fsmId;
-  std::uint32_t extra;
+  std::uint32_t taskId;  ///< task id (1..31)
+  std::uint32_t factoryId;  ///< factory id
+  std::uint32_t fsmId;  ///< state-machine id; 0 in a destination: the factory chooses
+  std::uint32_t extra;  ///< the fourth word, only carried
 };
 
 /// A task's factory, and optionally one of its machines.
