@@ -40,17 +40,23 @@ class Cvlk_link;
 class VLK_EXPORT Cvlk_link_node : public Cvlk_obj {
   Q_OBJECT
  public:
+  /// A node in no list, with identifier id and Qt parent parent.
   explicit Cvlk_link_node(unsigned int id = 1, QObject* parent = nullptr);
   /// Destroying a node does not unlink it: its owner removes it from its list first.
   ~Cvlk_link_node() override;
 
+  /// The next node of its list, or null.
   Cvlk_link_node* GetNext() const { return m_next; }
+  /// The previous node of its list, or null.
   Cvlk_link_node* GetPrev() const { return m_prev; }
+  /// The identifier of the list that holds the node; 0 for none.
   unsigned int GetLinkId() const { return m_linkId; }
 
   /// Sets alloc time and active time both to t (seconds since the epoch).
   void SetAllocTime(std::int64_t t);
+  /// When the node was handed out (seconds since the epoch).
   std::int64_t GetAllocTime() const { return m_allocTime; }
+  /// When the node was last marked active (seconds since the epoch).
   std::int64_t GetActiveTime() const { return m_activeTime; }
   /// Marks the node active now.
   void SetActive();
@@ -58,6 +64,7 @@ class VLK_EXPORT Cvlk_link_node : public Cvlk_obj {
   /// number (a clock that went back gives 2^32 minus the gap, never a negative).
   std::uint64_t GetAllocDuration() const;
 
+  /// @{
   /// Low-level linking steps: they touch only the nodes concerned, never a list's
   /// head, tail or count. Insert puts this node before `before`, Append after
   /// `after`; with a null neighbour the node only takes the link id.
@@ -65,6 +72,7 @@ class VLK_EXPORT Cvlk_link_node : public Cvlk_obj {
   /// another list or still linked; ERR_INVALID_PARAM for linkId 0.
   EerrNo Insert(unsigned int linkId, Cvlk_link_node* before);
   EerrNo Append(unsigned int linkId, Cvlk_link_node* after);
+  /// @}
   /// Unlinks the node; ERR_INVALID_PARAM when it does not carry linkId.
   EerrNo Remove(unsigned int linkId);
 
@@ -97,33 +105,45 @@ class VLK_EXPORT Cvlk_link : public Cvlk_obj {
 
   /// Forgets all nodes without touching them: they still carry this list's id.
   void Init();
+  /// Nodes in the list.
   unsigned int GetNum() const { return m_num; }
+  /// The first node, or null.
   Cvlk_link_node* GetHead() const { return m_head; }
+  /// The last node, or null.
   Cvlk_link_node* GetTail() const { return m_tail; }
+  /// Whether node is in this list.
   Ebool IsInLink(const Cvlk_link_node* node) const;
   /// The node whose own identifier is id, or null (always null for id 0). Linear.
   Cvlk_link_node* Search(unsigned int id) const;
 
+  /// @{
   /// ERR_OK (also when the node already is in this list), ERR_INVALID_OPR when it is
   /// in another list or still linked, ERR_INVALID_PARAM for a null node.
   EerrNo AddToHead(Cvlk_link_node* node);
   EerrNo AddToTail(Cvlk_link_node* node);
+  /// @}
+  /// @{
   /// Puts node before (Insert) or after (Append) pos. ERR_INVALID_PARAM for a null
   /// argument, ERR_FAIL when pos is not in this list or node already is,
   /// ERR_INVALID_OPR when node is in another list.
   EerrNo Insert(Cvlk_link_node* pos, Cvlk_link_node* node);
   EerrNo Append(Cvlk_link_node* pos, Cvlk_link_node* node);
+  /// @}
   /// ERR_INVALID_OPR for an empty list or a null node, ERR_INVALID_PARAM when the
   /// node is not in this list.
   EerrNo Remove(Cvlk_link_node* node);
+  /// @{
   /// The detached first (last) node, or null. The caller owns what it took out.
   Cvlk_link_node* RemoveHead();
   Cvlk_link_node* RemoveTail();
+  /// @}
 
  protected:
+  /// @{
   /// Shared tail of Insert/Append once the arguments are checked.
   EerrNo _insert(Cvlk_link_node* pos, Cvlk_link_node* node);
   EerrNo _append(Cvlk_link_node* pos, Cvlk_link_node* node);
+  /// @}
 
  private:
   unsigned int m_num;
@@ -140,10 +160,12 @@ class VLK_EXPORT Cvlk_linkExt : public Cvlk_link {
   Cvlk_linkExt();
   ~Cvlk_linkExt() override;
 
+  /// @{
   /// ERR_INVALID_OPR when pos is not in this list, node already is, or node is in
   /// another list; ERR_INVALID_PARAM for a null argument.
   EerrNo Insert(Cvlk_link_node* pos, Cvlk_link_node* node);
   EerrNo Append(Cvlk_link_node* pos, Cvlk_link_node* node);
+  /// @}
 };
 
 // ---------------------------------------------------------------------------
@@ -163,6 +185,7 @@ class VLK_EXPORT Cvlk_res_node : public Cvlk_link_node {
   explicit Cvlk_res_node(Cvlk_resource* owner);
   ~Cvlk_res_node() override;
 
+  /// The pool the node belongs to.
   Cvlk_resource* GetRes() const { return m_owner; }
   /// The node's table index: (identifier & 0xFFFF) - 1.
   unsigned int GetIndex() const { return (GetId() & 0xFFFFu) - 1u; }
@@ -199,13 +222,21 @@ class VLK_EXPORT Cvlk_resource : public Cvlk_obj {
   EerrNo FreeById(unsigned int id);
   /// The node (busy or idle) that bears exactly id, or null.
   Cvlk_res_node* GetById(unsigned int id) const;
+  /// The node in slot index (0-based), idle or busy; null beyond the nodes added.
   Cvlk_res_node* GetByIndex(unsigned int index) const;
+  /// The slot an identifier names: its low 16 bits minus 1.
   static unsigned int GetIndexById(unsigned int id) { return (id & 0xFFFFu) - 1u; }
+  /// RES_BUSY or RES_IDLE for the node that bears exactly id; RES_INVALID for a stale or foreign id.
   Evlk_res_state GetStateById(unsigned int id) const;
+  /// RES_BUSY or RES_IDLE for the node in slot index; RES_INVALID beyond the nodes added.
   Evlk_res_state GetStateByIndex(unsigned int index) const;
+  /// The pool's capacity.
   unsigned int GetMaxNum() const { return m_maxNum; }
+  /// Nodes added.
   unsigned int GetRealNum() const { return m_realNum; }
+  /// Nodes idle (not handed out).
   unsigned int GetIdleNum() const;
+  /// Nodes handed out.
   unsigned int GetBusyNum() const { return m_realNum - GetIdleNum(); }
   /// Reclaims busy nodes inactive for more than maxSeconds; exactly maxSeconds is kept.
   void Check(unsigned int maxSeconds);
@@ -242,29 +273,43 @@ class VLK_EXPORT Cvlk_res_pro : public Cvlk_obj {
   Cvlk_res_pro(unsigned int id, unsigned int maxNum, QObject* parent = nullptr);
   ~Cvlk_res_pro() override;
 
+  /// The inner pool.
   Cvlk_resource* GetRes() const { return m_pool; }
+  /// As Cvlk_resource::Add.
   EerrNo Add(Cvlk_res_node* node) { return m_pool->Add(node); }
   /// The longest-idle node; with track VLK_TRUE it is also appended to the busy list.
   Cvlk_res_node* AllocNode(Ebool track);
   /// ERR_FAIL unless the node is in the busy list; else leaves it and is freed.
   EerrNo FreeById(unsigned int id);
+  /// As Cvlk_resource::GetById.
   Cvlk_res_node* GetById(unsigned int id) const { return m_pool->GetById(id); }
+  /// As Cvlk_resource::GetByIndex.
   Cvlk_res_node* GetByIndex(unsigned int index) const { return m_pool->GetByIndex(index); }
+  /// As Cvlk_resource::GetIndexById.
   static unsigned int GetIndexById(unsigned int id) { return Cvlk_resource::GetIndexById(id); }
+  /// As Cvlk_resource::GetStateById.
   Evlk_res_state GetStateById(unsigned int id) const { return m_pool->GetStateById(id); }
+  /// As Cvlk_resource::GetStateByIndex.
   Evlk_res_state GetStateByIndex(unsigned int index) const { return m_pool->GetStateByIndex(index); }
+  /// As Cvlk_resource::GetMaxNum.
   unsigned int GetMaxNum() const { return m_pool->GetMaxNum(); }
+  /// As Cvlk_resource::GetRealNum.
   unsigned int GetRealNum() const { return m_pool->GetRealNum(); }
+  /// As Cvlk_resource::GetIdleNum.
   unsigned int GetIdleNum() const { return m_pool->GetIdleNum(); }
   /// Tracked nodes only.
   unsigned int GetBusyNum() const { return m_busy->GetNum(); }
+  /// The first tracked busy node, or null.
   Cvlk_res_node* GetBusyHead() const;
+  /// The last tracked busy node, or null.
   Cvlk_res_node* GetBusyTail() const;
   /// The caller gets the node out of the busy list; it stays handed out.
   Cvlk_res_node* RemoveBusyHead();
+  /// @{
   /// Busy-list operations; ERR_OUT_OF_MEMORY for a null node or pos.
   EerrNo AddToTail(Cvlk_res_node* node);
   EerrNo Insert(Cvlk_res_node* pos, Cvlk_res_node* node);
+  /// @}
   /// Reclaims tracked busy nodes inactive for more than maxSeconds.
   void Check(unsigned int maxSeconds);
   void Print() override;
@@ -294,27 +339,38 @@ class VLK_EXPORT Cvlk_resourceExt : public Cvlk_resource {
   /// Every listIdx below must be below GetLinkNum(); a larger one gives
   /// ERR_INVALID_PARAM (0, VLK_FALSE) and changes nothing.
   unsigned int GetLinkNum() const { return m_linkNum; }
+  /// Nodes in application list listIdx.
   unsigned int GetNumByLinkIdx(unsigned int listIdx) const;
+  /// @{
   /// Identifier of the list's first (last) node; 0 when empty.
   unsigned int GetHead(unsigned int listIdx) const;
   unsigned int GetTail(unsigned int listIdx) const;
+  /// @}
+  /// Whether node id is in application list listIdx.
   Ebool IsInLink(unsigned int listIdx, unsigned int id) const;
+  /// @{
   /// ERR_INVALID_PARAM for an invalid id; ERR_INVALID_OPR when the node is in another
   /// list (an idle node sits in the idle list).
   EerrNo AddToHead(unsigned int listIdx, unsigned int id);
   EerrNo AddToTail(unsigned int listIdx, unsigned int id);
+  /// @}
+  /// @{
   /// Puts node id before (after) node posId. ERR_INVALID_OPR for an invalid posId or
   /// id, a posId not in the list, or an id already in a list.
   EerrNo Insert(unsigned int listIdx, unsigned int posId, unsigned int id);
   EerrNo Append(unsigned int listIdx, unsigned int posId, unsigned int id);
+  /// @}
   /// Takes the node out of its application list; it stays handed out.
   /// ERR_INVALID_PARAM for an invalid id, ERR_INVALID_OPR when it is in no list.
   EerrNo Remove(unsigned int id);
   /// Takes the node out of its application list and gives it back to the pool.
   EerrNo Delete(unsigned int id);
+  /// @{
   /// Gives the list's first (last) node back to the pool; ERR_INVALID_OPR when empty.
   EerrNo DeleteHead(unsigned int listIdx);
   EerrNo DeleteTail(unsigned int listIdx);
+  /// @}
+  /// @{
   /// Moves node id from list fromIdx to the head (tail) of list toIdx, or next to
   /// node posId there. ERR_INVALID_OPR for an invalid id or posId, a node not in
   /// fromIdx, or a posId not in toIdx (or equal to id); a refused transfer moves
@@ -323,6 +379,7 @@ class VLK_EXPORT Cvlk_resourceExt : public Cvlk_resource {
   EerrNo TransferToTail(unsigned int fromIdx, unsigned int id, unsigned int toIdx);
   EerrNo TransferBefore(unsigned int fromIdx, unsigned int id, unsigned int toIdx, unsigned int posId);
   EerrNo TransferAfter(unsigned int fromIdx, unsigned int id, unsigned int toIdx, unsigned int posId);
+  /// @}
   /// Reclaims busy nodes inactive for more than maxSeconds, taking them out of their
   /// lists first.
   void Check(unsigned int maxSeconds);
@@ -353,10 +410,13 @@ class VLK_EXPORT Cvlk_hash_node : public Cvlk_res_node {
   Cvlk_hash_node(Cvlk_resource* owner, unsigned int maxKeyLen, unsigned int dataLen);
   ~Cvlk_hash_node() override;
 
+  /// Length of the data buffer.
   unsigned int GetDataLen() const { return m_dataLen; }
   /// The node's buffers; they stay the node's.
   unsigned char* GetData() const { return m_data; }
+  /// Length of the stored key.
   unsigned int GetKeyLen() const { return m_keyLen; }
+  /// The stored key.
   const unsigned char* GetKey() const { return m_key; }
   void Print() override;
 
@@ -392,21 +452,27 @@ class VLK_EXPORT Cvlk_hash_tbl : public Cvlk_resource {
   /// The oldest entry with the key. ERR_OK or ERR_OBJ_NOT_FOUND; ERR_INVALID_PARAM
   /// for a key no entry can have (too long, or null with keyLen > 0).
   EerrNo Search(unsigned int keyLen, const unsigned char* key, unsigned char** data);
+  /// As Search, and nodeId (may be null) receives the entry's identifier, for FindNext.
   EerrNo FindFirst(unsigned int keyLen, const unsigned char* key, unsigned char** data, unsigned int* nodeId);
   /// The next entry after nodeId with the same key; ERR_OBJ_NOT_FOUND at the end,
   /// for a stale nodeId, or when duplicates are refused.
   EerrNo FindNext(unsigned int nodeId, unsigned char** data, unsigned int* nextId);
   /// Every entry once, bucket by bucket, each bucket in insertion order.
   EerrNo GetFirst(unsigned char** data, unsigned int* nodeId);
+  /// The entry after nodeId in that order; ERR_OBJ_NOT_FOUND at the end or for a stale nodeId.
   EerrNo GetNext(unsigned int nodeId, unsigned char** data, unsigned int* nextId);
   /// Removes the oldest entry with the key; ERR_OBJ_NOT_FOUND when none.
   EerrNo Remove(unsigned int keyLen, const unsigned char* key);
   /// Removes exactly that entry; ERR_INVALID_PARAM for an id that names no node,
   /// the bucket's refusal for an idle node.
   EerrNo RemoveNode(unsigned int nodeId);
+  /// The longest key accepted.
   unsigned int GetMaxKeyLen() const { return m_maxKeyLen; }
+  /// Length of the data buffer.
   unsigned int GetDataLen() const { return m_dataLen; }
+  /// Buckets of the table.
   unsigned int GetBucketNum() const { return m_bucketNum; }
+  /// Whether entries with the same key are accepted.
   Ebool GetPermitSame() const { return m_permitSame; }
   void Print() override;
 
@@ -446,7 +512,9 @@ class VLK_EXPORT Cvlk_buf {
   Cvlk_buf(const Cvlk_buf&) = delete;
   Cvlk_buf& operator=(const Cvlk_buf&) = delete;
 
+  /// The block's size.
   unsigned int getSize() const { return m_size; }
+  /// The length in use.
   unsigned int getLength() const { return m_length; }
   /// REQUIRES: len <= getSize(); larger values are cut to the size.
   void setLength(unsigned int len) { m_length = len < m_size ? len : m_size; }
@@ -490,6 +558,7 @@ class VLK_EXPORT Cvlk_buf_node : public Cvlk_link_node {
 class VLK_EXPORT Cvlk_buf_link : public Cvlk_link {
   Q_OBJECT
  public:
+  /// An empty queue.
   explicit Cvlk_buf_link(QObject* parent = nullptr);
   ~Cvlk_buf_link() override;
 
@@ -509,11 +578,17 @@ class VLK_EXPORT Cvlk_counter : public Cvlk_obj {
   explicit Cvlk_counter(unsigned int count, unsigned int id = 1, QObject* parent = nullptr);
   ~Cvlk_counter() override;
 
+  /// Adds 1 to counter idx.
   void Inc(unsigned int idx);
+  /// Takes 1 from counter idx.
   void Dec(unsigned int idx);
+  /// Sets counter idx to 0.
   void Clear(unsigned int idx);
+  /// Sets every counter to 0.
   void ClearAll();
+  /// Counter idx; 0 for an index out of range.
   unsigned int Get(unsigned int idx) const;
+  /// Number of counters.
   unsigned int GetCount() const { return m_count; }
 
  private:
@@ -527,12 +602,15 @@ class VLK_EXPORT Cvlk_resource_counter {
  public:
   Cvlk_resource_counter() = default;
 
+  /// Adds 1 and raises the high-water mark when passed.
   void inc();
   /// Never below 0.
   void dec();
   /// The high-water mark restarts from the present level.
   void reset() { m_maxCnt = m_currCnt; }
+  /// The current count.
   unsigned int getCurrCnt() const { return m_currCnt; }
+  /// The highest count since the last reset.
   unsigned int getMaxCnt() const { return m_maxCnt; }
 
  private:
@@ -546,12 +624,15 @@ class VLK_EXPORT Cvlk_bit_set {
  public:
   Cvlk_bit_set() { Init(); }
 
+  /// Clears all 64 flags.
   void Init();
   /// ERR_OK, or ERR_OUT_OF_MEMORY (and no change) for i >= 64.
   EerrNo Set(unsigned int i);
+  /// Clears flag i; ERR_OUT_OF_MEMORY (and no change) for i >= 64.
   EerrNo Clear(unsigned int i);
   /// ERR_OK when set, ERR_FAIL when clear, ERR_OUT_OF_MEMORY for i >= 64.
   EerrNo Check(unsigned int i) const;
+  /// Whether any flag is set.
   Ebool HasSet() const;
   /// Bit i of the result is flag i, for i = 0 to 31.
   unsigned int ConvertToU32() const;
@@ -571,10 +652,15 @@ class VLK_EXPORT Cvlk_bit32 {
  public:
   Cvlk_bit32() = default;
 
+  /// Clears every flag.
   void init() { m_word = 0; }
+  /// = 1u << (b % 32); }|Sets flag b.
   void set(unsigned char b) { m_word |= 1u << (b % 32); }
+  /// Clears flag b.
   void clear(unsigned char b) { m_word &= ~(1u << (b % 32)); }
+  /// Whether flag b is set.
   Ebool check(unsigned char b) const { return (m_word >> (b % 32)) & 1u ? VLK_TRUE : VLK_FALSE; }
+  /// The flags as one word.
   unsigned int value() const { return m_word; }
 
  private:

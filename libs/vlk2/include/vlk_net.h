@@ -19,6 +19,7 @@
 // Socket handles travel through the interfaces as unsigned 32-bit values; a
 // handle with all bits set names no socket.
 #ifndef INVALID_SOCKET
+/// The handle value that names no socket.
 #define INVALID_SOCKET 0xFFFFFFFFu
 #endif
 
@@ -32,29 +33,41 @@ class VLK_EXPORT Cvlk_uaddr {
  public:
   Cvlk_uaddr() { init(); }
 
+  /// Back to version 4, 0.0.0.0, port 0.
   void init();
+  /// The IPv4 wildcard address 0.0.0.0 with port (host order).
   void initAnyAddrV4(unsigned short port);
+  /// The IPv6 wildcard address :: with port (host order).
   void initAnyAddrV6(unsigned short port);
   /// 16 for version 4, otherwise 28.
   int getAddrLen() const { return version == 4 ? static_cast<int>(sizeof(sockaddr_in)) : static_cast<int>(sizeof(sockaddr_in6)); }
+  /// The address as a sockaddr, for the socket calls (getAddrLen bytes).
   sockaddr* getAddr() { return &addr.sa; }
+  /// The address as a sockaddr, read-only.
   const sockaddr* getAddr() const { return &addr.sa; }
+  /// The port in host order; 0 when none.
   unsigned short getPort() const { return ntohs(addr.v4.sin_port); }
+  /// Stores port (host order); 0.
   int setPort(unsigned short port);
   /// Resolves host (first IPv4 answer wins, else the last IPv6 one); the port
   /// becomes 0. -1 for no host, -2 when resolution fails (address unchanged).
   int setHostName(const char* host);
   // -1 for no host or port 0, -2 when resolution fails; 0 with the port stored.
+  /// Resolves host as setHostName and stores port.
   int setAddress(const char* host, unsigned short port);
   /// True when the port is not 0; nothing else is examined.
   Ebool isValid() const { return getPort() != 0 ? VLK_TRUE : VLK_FALSE; }
   /// Same version, family, non-zero equal ports and equal IP addresses.
   Ebool isSame(Cvlk_uaddr other) const;
+  /// isSame(other).
   bool operator==(Cvlk_uaddr other) const { return isSame(other) == VLK_TRUE; }
   /// 0 when the versions differ; else bit 0 same port, bit 1 same address.
   Eaddr_compare_result compare(Cvlk_uaddr other) const;
+  /// compare with the address host resolves to and port.
   Eaddr_compare_result compare(const char* host, unsigned short port) const;
+  /// The address text without port (as VlkInetNtoP).
   void getAddrStr(Cvlk_tmp_str& out) const;
+  /// The address text and the port (host order).
   void getAddress(Cvlk_tmp_str& out, unsigned short& port) const;
   /// "a.b.c.d:port" or "[v6]:port"; out is left untouched when the port is 0.
   void getURLStr(Cvlk_tmp_str& out) const;
@@ -64,7 +77,7 @@ class VLK_EXPORT Cvlk_uaddr {
     sockaddr sa;
     sockaddr_in v4;
     sockaddr_in6 v6;
-  } addr;
+  } addr;  ///< the socket address, in network byte order
 };
 
 /// Address text without brackets or port; an IPv6 scope suffix ("%eth0") is cut.
@@ -79,12 +92,15 @@ VLK_EXPORT Ebool VlkIsIPv6Format(const char* text);
 VLK_EXPORT Ebool VlkIsIPFormat(const char* text);
 /// Splits "host:port", "[v6]:port" or "host" (port untouched when there is no ':').
 VLK_EXPORT EerrNo VlkGetServerInfo(const char* text, Cvlk_tmp_str& host, unsigned short& port);
+/// Text of the first address name resolves to; ERR_FAIL when it resolves to none.
 VLK_EXPORT EerrNo VlkGetIPAddrByName(const char* name, Cvlk_tmp_str& out);
 /// First IPv4 address of the name in network order; address 0 when none.
 VLK_EXPORT in_addr VlkGetIPv4AddrByName(const char* name);
 // Text of the host's first IPv4 (IPv6) address: 0, or -1 (no host name),
 // -2 (no resolution), -3 (no address of that family).
+/// The host's first IPv4 address as text.
 VLK_EXPORT int VlkGetLocalIPv4(Cvlk_tmp_str& out);
+/// The host's first IPv6 address as text.
 VLK_EXPORT int VlkGetLocalIPv6(Cvlk_tmp_str& out);
 /// REQUIRES: out holds at least 20 bytes.
 VLK_EXPORT EerrNo VlkGetLocalIP(char* out);
@@ -111,18 +127,23 @@ VLK_EXPORT int setnonblocking(int socket);
 /// Thread-safety: owner thread only.
 class VLK_EXPORT Cvlk_read_set {
  public:
+  /// Sockets one set holds at most.
   static constexpr unsigned int MAX_SOCKETS = 1024;
 
   Cvlk_read_set() { clear(); }
   Cvlk_read_set(const Cvlk_read_set&) = delete;
   Cvlk_read_set& operator=(const Cvlk_read_set&) = delete;
 
+  /// Empties the set.
   void clear();
   /// Adds socket unless it is INVALID_SOCKET, already present or the set is full;
   /// true when it was added.
   bool add(unsigned int socket);
+  /// Whether socket was added.
   bool contains(unsigned int socket) const;
+  /// Sockets in the set.
   unsigned int count() const { return m_count; }
+  /// The socket at index (0..count() - 1).
   unsigned int socketAt(unsigned int index) const { return static_cast<unsigned int>(m_fds[index].fd); }
   /// After a wait: entry index has data, a closed peer or an error to read.
   bool isReady(unsigned int index) const { return (m_fds[index].revents & (POLLIN | POLLERR | POLLHUP)) != 0; }
@@ -140,6 +161,7 @@ class VLK_EXPORT Cvlk_read_set {
 /// Thread-safety: none of its own; its owner's lock guards it.
 class VLK_EXPORT Cvlk_sock_map {
  public:
+  /// A map for at most maxEntries sockets, allocated here once.
   explicit Cvlk_sock_map(unsigned int maxEntries);
   ~Cvlk_sock_map();
   Cvlk_sock_map(const Cvlk_sock_map&) = delete;
@@ -149,7 +171,9 @@ class VLK_EXPORT Cvlk_sock_map {
   bool insert(unsigned int socket, unsigned int nodeId);
   /// The id mapped to socket, or 0.
   unsigned int find(unsigned int socket) const;
+  /// Drops the entry of socket, if any.
   void remove(unsigned int socket);
+  /// Entries in use.
   unsigned int size() const { return m_size; }
 
  private:
@@ -166,17 +190,19 @@ class VLK_EXPORT Cvlk_sock_map {
 /// Thread-safety: the fields are guarded by the owning server's ioLock.
 class VLK_EXPORT Cvlk_io_node : public Cvlk_res_node {
  public:
+  /// A fresh node of pool: no sockets, user values 0.
   explicit Cvlk_io_node(Cvlk_resource* pool);
   /// Both sockets INVALID_SOCKET, both user values 0.
   void init();
+  /// Whether the node holds a valid IPv4 or IPv6 socket.
   Ebool hasValidHandle() const;
   /// Closes each valid socket; the fields keep their values.
   void closeHandle();
 
-  unsigned int ipv4Socket;
-  unsigned int ipv6Socket;
-  unsigned int userInfo1;
-  unsigned int userInfo2;
+  unsigned int ipv4Socket;  ///< the IPv4 socket, or INVALID_SOCKET
+  unsigned int ipv6Socket;  ///< the IPv6 socket, or INVALID_SOCKET
+  unsigned int userInfo1;  ///< the application's first value (setUserInfo, sigClosing)
+  unsigned int userInfo2;  ///< the application's second value (setUserInfo, sigClosing)
 };
 
 /// Common base of the TCP and UDP servers: a thread running an epoll-driven loop
@@ -195,14 +221,20 @@ class VLK_EXPORT Cvlk_io_node : public Cvlk_res_node {
 class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   Q_OBJECT
  public:
+  /// Nodes one server holds at most.
   static constexpr unsigned int MAX_NODES = 1024;
 
+  /// A server for min(maxNodes, 1024) nodes; the derived class fills the pool.
   Cvlk_io_server(unsigned int maxNodes, QObject* parent);
   ~Cvlk_io_server() override;
 
+  /// The pool's capacity.
   unsigned int getMaxNodes();
+  /// Nodes the pool holds.
   unsigned int getRealNodes();
+  /// Nodes in use (open connections or bound endpoints).
   unsigned int getBusyNodes();
+  /// Whether nodeId names a node in use.
   Ebool hasNode(unsigned int nodeId);
   /// Stores both values in a busy node; does nothing otherwise.
   void setUserInfo(unsigned int nodeId, int userInfo1, int userInfo2);
@@ -210,15 +242,21 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   void requestStop() override;
 
  Q_SIGNALS:
+  /// A trace line; emitted on the thread that wrote it.
   void sigTracedInfo(QString info);
+  /// A refused or failed connection (pool full, TLS handshake failed or too slow); emitted on the server thread.
   void sigErrorInfo(QString errInfo);
+  /// The peer closed a connection (its user values); sigClosed follows. Emitted on the server thread.
   void sigClosing(uint userInfo1, uint userInfo2);
+  /// A node was closed, for whatever reason; emitted on the thread that closed it, after ioClosed.
   void sigClosed(uint tcpNodeID);
 
  protected:
   /// Calls exeProc until a stop is requested, then closes every node.
   void run() override;
+  /// One pass of the loop; waits at most one second.
   virtual void exeProc() = 0;
+  /// Whether traceInfo lines are emitted.
   virtual Ebool isTraced() { return VLK_TRUE; }
   /// Called by close after the node has gone back to the pool.
   virtual void ioClosed(unsigned int nodeId);
@@ -229,11 +267,15 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   /// The pointers below stay valid for the server's life, but the node they
   /// name may be freed by another thread: hold ioLock while using them.
   Cvlk_io_node* allocNode();
+  /// The node nodeId names, or null.
   Cvlk_io_node* getNode(unsigned int nodeId);
+  /// The node in slot index, or null.
   Cvlk_io_node* getNodeByIndex(unsigned int index);
+  /// The id of the node socket is cached for, or 0.
   unsigned int getNodeID(unsigned int socket);
   /// Maps socket to nodeId and watches it for the loop.
   void cache(unsigned int socket, unsigned int nodeId);
+  /// Drops the cache entries of the node's sockets and stops watching them.
   void delCache(unsigned int nodeId);
   /// Stops watching the busy node's sockets, closes them, drops its cache
   /// entries, frees it, then calls ioClosed and emits sigClosed. Does nothing
@@ -253,9 +295,10 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   /// A socket that waitReady found readable (data, a closed peer or an error),
   /// with the node it is watched for (0: one of the derived server's own).
   struct ReadySocket {
-    unsigned int socket;
-    unsigned int nodeId;
+    unsigned int socket;  ///< the ready socket
+    unsigned int nodeId;  ///< its node, 0 for one of the derived server's own sockets
   };
+  /// Ready sockets one waitReady reports at most.
   static constexpr int MAX_READY = 128;
   /// Watches socket for reading on behalf of nodeId (0 for a socket of the
   /// derived server's own, such as a listener); cache() does it for a node's
@@ -269,12 +312,14 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   /// node closed meanwhile may still be reported once: its nodeId no longer
   /// names a busy node. Allocates nothing.
   int waitReady(ReadySocket* ready, int max, int timeoutMs);
+  /// Formats a line and emits it as sigTracedInfo while isTraced().
   void traceInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  /// Emits text as sigErrorInfo.
   void displayErrorInfo(Cvlk_tmp_str text);
 
-  Cvlk_mutex ioLock;
+  Cvlk_mutex ioLock;  ///< guards the pool, every node's fields and the cache (recursive)
   Cvlk_resource* nodePool;  ///< contents guarded by ioLock; owned (Qt child)
-  Cvlk_sock_map nodeCache VLK_GUARDED_BY(ioLock);
+  Cvlk_sock_map nodeCache VLK_GUARDED_BY(ioLock);  ///< socket handle to node id
 
  private:
   int m_wakeFd;   ///< eventfd; written by wakeUp, drained by waitRead and waitReady
@@ -296,6 +341,7 @@ struct ssl_ctx_st;
 /// Thread-safety: guarded by the owning server's ioLock.
 class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
  public:
+  /// A fresh connection node of pool.
   explicit Cvlk_tcp(Cvlk_resource* pool);
   /// Sockets INVALID_SOCKET, user values 0, peerAddr init()ed, no ssl, never active.
   void init();
@@ -303,6 +349,7 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   unsigned int getHandle() const;
   /// Seconds since the last receive (since 1970 when there was none).
   unsigned int getIdleDuration() const;
+  /// Whether the connection speaks TLS.
   Ebool hasTLS() const { return ssl != nullptr ? VLK_TRUE : VLK_FALSE; }
   /// Sends all len bytes, waiting at most sendWaitMs in all for room in the
   /// socket's buffer; never raises SIGPIPE. ERR_FAIL when not all could go.
@@ -317,9 +364,10 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   EerrNo readData(char* buf, unsigned int len, unsigned int& readLen);
   /// Ends the TLS state (close_notify when the handshake had completed).
   void stopTLS();
+  /// Does nothing.
   void stop() {}
 
-  Cvlk_uaddr peerAddr;
+  Cvlk_uaddr peerAddr;  ///< the remote address; its version picks the socket field
   ssl_st* ssl;                     ///< owned; null for a plain connection
   std::int64_t lastActive;         ///< seconds since 1970 of the last receive; 0: never
   std::int64_t handshakeDeadline;  ///< monotonic milliseconds; 0 when no TLS handshake is pending
@@ -328,7 +376,7 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   /// stays busy and its socket open; a close meanwhile only shuts the socket
   /// down (closePending) and the last of them completes it.
   unsigned int ioUsers;
-  bool closePending;
+  bool closePending;  ///< a close waits for the last sender (ioUsers) to leave
   /// Serialises the senders of this one node, so that messages never mix.
   /// Taken before the server's ioLock, never while holding it.
   std::mutex sendLock;
@@ -352,6 +400,7 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
 class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   Q_OBJECT
  public:
+  /// A server for min(maxConnections, 1024) connections, TLS off.
   Cvlk_tcp_server(unsigned int maxConnections, QObject* parent);
   ~Cvlk_tcp_server() override;
 
@@ -368,11 +417,14 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   void setHandshakeTimeout(unsigned int seconds);
   /// Bound of one send's wait for buffer room, in milliseconds (default 2000).
   void setSendTimeout(unsigned int milliseconds);
+  /// The peer of a connection in use; an init()ed address otherwise.
   Cvlk_uaddr getPeerAddr(unsigned int nodeId);
   /// Connects (blocking) to peer and adds the plain connection to the pool; the
   /// loop watches it at once.
   EerrNo prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId);
+  /// Closes the connection (ending TLS first); sigClosed follows. Any thread.
   void closeConnect(unsigned int nodeId);
+  /// closeConnect of the connection that owns socket.
   void closeSocket(unsigned int socket);
   /// "\r\n" to every connection.
   void keepAlive();
@@ -387,6 +439,7 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   void sigNewConnection(int tcpNodeID);
 
  protected:
+  /// The set's thread: reads the connections until stopped.
   void run() override;
   void exeProc() override;
   /// Called on the server thread for every read: len bytes (at most 4096, or 0
@@ -394,10 +447,13 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// data belongs to the server and is valid during the call only.
   virtual void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
 
+  /// Whether startTLS succeeded.
   Ebool hasTLS();
   /// Sends to one connection; a failed send closes it.
   EerrNo sendTo(unsigned int nodeId, const void* data, unsigned int len);
+  /// sendTo to every connection; ERR_OBJ_NOT_FOUND when there is none, else ERR_OK.
   EerrNo broadcast(const void* data, unsigned int len);
+  /// One listening socket on localAddr, or INVALID_SOCKET.
   unsigned int bindLocalAddr(Cvlk_uaddr localAddr);
 
  private:
@@ -446,11 +502,13 @@ class VLK_EXPORT Cvlk_tcp_client_node : public Cvlk_res_node {
   friend class Cvlk_tcp_clients;
 
  public:
+  /// A fresh node of pool: no socket, no TLS.
   explicit Cvlk_tcp_client_node(Cvlk_resource* pool);
   ~Cvlk_tcp_client_node() override;
 
   /// Back to the fresh state: no socket, user value 0, no TLS. Closes nothing.
   void init();
+  /// Whether the connection speaks TLS.
   Ebool hasTLS() const { return ssl != nullptr ? VLK_TRUE : VLK_FALSE; }
   /// Client handshake on the node's socket, on the caller's thread. With a non-empty
   /// hostName the server's certificate must chain to caFile (PEM; null or empty: the
@@ -477,14 +535,14 @@ class VLK_EXPORT Cvlk_tcp_client_node : public Cvlk_res_node {
   static EerrNo handshake(unsigned int socket, const char* hostName, const char* caFile, int timeoutMs,
                           ssl_ctx_st*& ctxOut, ssl_st*& sslOut);
 
-  unsigned int ipv4Socket;
+  unsigned int ipv4Socket;  ///< the IPv4 socket, or INVALID_SOCKET
   unsigned int userInfo;
   ssl_ctx_st* sslCtx;
   ssl_st* ssl;
   /// Application threads inside sendData or startTLS on this node; while it is not
   /// 0 the socket stays open and a close is left to the last of them.
   int ioUsers;
-  bool closePending;
+  bool closePending;  ///< a close waits for the last sender (ioUsers) to leave
   bool tlsPending;  ///< a handshake runs: the reading thread leaves the socket alone
   /// Serialises the writers (sendData, startTLS) of this one node. Taken before the
   /// set's lock, never after it.
@@ -504,6 +562,7 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   Q_OBJECT
 
  public:
+  /// A set for min(maxNodes, 1024) connections.
   Cvlk_tcp_clients(unsigned int maxNodes, QObject* parent);
   ~Cvlk_tcp_clients() override;
 
@@ -517,20 +576,24 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   /// or empty: the system's trust store) and names hostName. ERR_INVALID_PARAM for an
   /// empty hostName; ERR_FAIL when the verification fails.
   EerrNo startTLS(unsigned int nodeId, const char* hostName, const char* caFile);
+  /// Whether the connection speaks TLS.
   Ebool hasTLS(unsigned int nodeId);
   /// Writes all of data (waiting while the socket's buffer is full); no result.
   void sendData(unsigned int nodeId, const char* data, unsigned int len);
   /// Closes the connection and frees its node; procDisconnect is not called.
   void closeConnect(unsigned int nodeId);
+  /// Displays the set's counts.
   void print();
   /// Stops the thread: wakes its wait and asks the loop to end.
   void requestStop() override;
 
  protected:
+  /// The connection's user value (given to prepareConnect); ERR_OBJ_NOT_FOUND for an id not in use.
   EerrNo getUserInfo(unsigned int nodeId, unsigned int& userInfo);
   /// One pass of the loop: waits until a watched socket is readable, a connection is
   /// added or the thread is asked to stop, and reads what is ready.
   EerrNo exeProc();
+  /// The set's thread: reads the connections until stopped.
   void run() override;
   /// len bytes (1 to 4096) read from the connection, followed by a zero byte.
   virtual void procData(unsigned int nodeId, char* data, int len) = 0;
@@ -543,6 +606,7 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   unsigned int getTcpNodeID(unsigned int socket) VLK_REQUIRES(m_lock);
   Cvlk_tcp_client_node* findNode(unsigned int nodeId) VLK_REQUIRES(m_lock);
   EerrNo readData(unsigned int socket);
+  /// closeConnect of the connection that owns socket.
   void closeSocket(unsigned int socket);
   void closeNode(Cvlk_tcp_client_node* node) VLK_REQUIRES(m_lock);
   void closeAll();
@@ -572,6 +636,7 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
 /// Thread-safety: guarded by the owning server's ioLock.
 class VLK_EXPORT Cvlk_udp_node : public Cvlk_io_node {
  public:
+  /// A fresh endpoint node of pool.
   explicit Cvlk_udp_node(Cvlk_resource* pool);
   /// One datagram to dest through the socket of dest's IP version. ERR_INVALID_PARAM
   /// for port 0, no data or len 0; ERR_FAIL when the node has no socket of that
@@ -612,9 +677,13 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   /// when nodeId is 0; the new node's id is written to nodeId at once, also when the
   /// bind then fails (the caller closes that node).
   EerrNo bindIPv4Addr(unsigned int& nodeId, Cvlk_uaddr localAddr);
+  /// The same for IPv6 (localAddr must be version 6).
   EerrNo bindIPv6Addr(unsigned int& nodeId, Cvlk_uaddr localAddr);
+  /// One datagram from endpoint nodeId to dest; ERR_INVALID_PARAM for a bad argument, ERR_INVALID_OBJ for an id not in use, else the node's sendTo. Any thread.
   EerrNo SendTo(unsigned int nodeId, Cvlk_uaddr* dest, const char* data, unsigned int len);
+  /// The same to host (resolved) and port; ERR_INVALID_PARAM when host does not resolve.
   EerrNo SendTo(unsigned int nodeId, const char* host, unsigned short port, char* data, unsigned int len);
+  /// Whether the endpoint holds a valid socket; false for 0 or an id not in use.
   Ebool hasValidHandle(unsigned int nodeId);
 
  protected:
@@ -628,6 +697,7 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   /// First look at a datagram: 0 hands it on to procData. data (len bytes, then a
   /// zero byte) belongs to the server and is valid during the call only.
   virtual int checkData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
+  /// The datagram's handler (after checkData gave 0), on the server thread; data is valid during the call only.
   virtual void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
   void exeProc() override;
   /// Wakes the loop, which otherwise keeps a closed endpoint's sockets (and so
@@ -638,6 +708,7 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   /// Ends a Bind: stores the user values in a node holding a valid socket and
   /// returns its id; otherwise closes whatever node was taken and returns 0.
   unsigned int _keepBound(unsigned int nodeId, unsigned long userInfo1, unsigned long userInfo2);
+  /// Back to version 4, 0.0.0.0, port 0.
   void init();
   void initNodes();
   EerrNo bindAddr(unsigned int& nodeId, Cvlk_uaddr localAddr, unsigned char version);

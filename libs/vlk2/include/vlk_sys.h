@@ -27,6 +27,7 @@
 class VLK_EXPORT Cvlk_thread : public QObject {
   Q_OBJECT
  public:
+  /// A thread object, not started, with Qt parent parent.
   explicit Cvlk_thread(QObject* parent = nullptr);
   ~Cvlk_thread() override;
 
@@ -41,17 +42,20 @@ class VLK_EXPORT Cvlk_thread : public QObject {
 
   /// Asks run() to return. Overrides wake whatever run() waits on.
   virtual void requestStop();
+  /// Whether requestStop was called; run() tests it after every wake-up.
   bool isStopRequested() const { return m_stop.load(std::memory_order_acquire); }
   /// Waits until run() has returned. Does nothing when the thread was never
   /// started or is already joined. REQUIRES: not called from the thread itself.
   void join();
   /// requestStop() then join().
   void stop();
+  /// Whether start() started the thread.
   bool isStarted() const { return m_started; }
   /// True from start() until run() has returned.
   bool isRunning() const { return m_running.load(std::memory_order_acquire); }
 
  protected:
+  /// The thread's body; returns when isStopRequested() says so.
   virtual void run() = 0;
 
  private:
@@ -71,7 +75,9 @@ class VLK_EXPORT VLK_CAPABILITY("mutex") Cvlk_mutex {
   Cvlk_mutex(const Cvlk_mutex&) = delete;
   Cvlk_mutex& operator=(const Cvlk_mutex&) = delete;
 
+  /// Takes the lock, waiting for it; the holder may take it again.
   void Take() VLK_ACQUIRE() { m_lock.lock(); }
+  /// Gives one Take back. REQUIRES: the caller holds the lock.
   void Give() VLK_RELEASE() { m_lock.unlock(); }
 
  private:
@@ -81,6 +87,7 @@ class VLK_EXPORT VLK_CAPABILITY("mutex") Cvlk_mutex {
 /// Scoped holder of a Cvlk_mutex: takes it on construction, gives it back on scope exit.
 class VLK_SCOPED_CAPABILITY Cvlk_mutex_locker {
  public:
+  /// Takes mutex; the destructor gives it back.
   explicit Cvlk_mutex_locker(Cvlk_mutex* mutex) VLK_ACQUIRE(mutex) : m_mutex(mutex) { m_mutex->Take(); }
   ~Cvlk_mutex_locker() VLK_RELEASE() { m_mutex->Give(); }
 
@@ -156,6 +163,7 @@ class VLK_EXPORT Cvlk_file : public QObject {
   int open(const char* path, const char* mode);
   /// 1 when a stream was closed, -1 when none was open.
   int close();
+  /// Whether a stream is open.
   bool isOpened() const { return m_stream != nullptr; }
   /// The stream's end-of-file indicator (non-zero at end); 1 when closed.
   int eof();
@@ -169,6 +177,7 @@ class VLK_EXPORT Cvlk_file : public QObject {
   /// whence 0, 1, 2: from the start, the current position, the end. 0 on success,
   /// non-zero on failure, -1 when closed.
   int seek(long offset, int whence);
+  /// The stored path.
   const char* getPath() const { return m_path; }
 
  private:
@@ -207,13 +216,17 @@ VLK_EXPORT EerrNo VlkGetFiles(const char* dir, const char* pattern, QStringList&
 class VLK_EXPORT Cvlk_ini_file {
  public:
   Cvlk_ini_file();
+  /// The reader of fileName (at most 259 characters kept).
   explicit Cvlk_ini_file(const char* fileName);
+  /// Copies the file name.
   Cvlk_ini_file(const Cvlk_ini_file& other) = default;
+  /// Copies the file name.
   Cvlk_ini_file& operator=(const Cvlk_ini_file& other) = default;
   virtual ~Cvlk_ini_file() = default;
 
   /// Clears the name, then copies fileName (at most 259 characters).
   void SetFileName(const char* fileName);
+  /// The file name.
   const char* GetFileName() const { return m_fileName; }
 
   /// The decimal value of key in group: defaultValue when the key is missing, 0
@@ -294,7 +307,9 @@ VLK_EXPORT Ebool VlkHasProcess(const char* exeName);
 class VLK_EXPORT Cwin_exception_handler {
  public:
   Cwin_exception_handler();
+  /// A copy installs nothing.
   Cwin_exception_handler(const Cwin_exception_handler& other);
+  /// Assignment installs nothing.
   Cwin_exception_handler& operator=(const Cwin_exception_handler& other);
   /// The installing instance puts back the handlers that were there before it.
   virtual ~Cwin_exception_handler();
