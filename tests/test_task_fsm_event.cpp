@@ -8,7 +8,11 @@ namespace {
 
 // Events are the bytes of appWord1 (low byte first, up to four, 0 ends); appWord2
 // asks for that many extra events queued from _parseMsg (for the 250 limit).
-enum : unsigned short { EV_A = 1, EV_B, EV_KILL, EV_SAVE, EV_STOP, EV_HOLE, EV_SPAWN, EV_BAD };
+enum : unsigned short { EV_A = 1, EV_B, EV_KILL, EV_SAVE, EV_STOP, EV_HOLE, EV_SPAWN, EV_BAD, EV_VIEW };
+
+// A record larger than a tiny buffer (64 + 4 bytes) and one that fits it exactly.
+struct WideMsg : Cmsg { unsigned char body[69 - sizeof(Cmsg)]; };
+struct FullMsg : Cmsg { unsigned char body[68 - sizeof(Cmsg)]; };
 
 class TableFsm : public Cev_fsm {
  public:
@@ -19,6 +23,7 @@ class TableFsm : public Cev_fsm {
   EerrNo lastGen = ERR_OK;
   int genOk = 0;
   unsigned int cur = 0;  // the table's own current state
+  int views = 0;         // what MsgAs gave in View: bit 0 Cmsg, 1 FullMsg, 2 WideMsg, 3 a foreign header
 
  protected:
   unsigned int _getCurrState(unsigned char, unsigned char) override { return cur; }
@@ -28,10 +33,16 @@ class TableFsm : public Cev_fsm {
     for (unsigned int i = 0; i < msg->appWord2; ++i) genOk += (lastGen = _genEvent(EV_A, 0, 0)) == ERR_OK;
   }
   const Cevt_entry* _getEvtEntry(unsigned int, unsigned short event, unsigned char) override {
-    return event >= EV_A && event <= EV_BAD ? &kRows[event - 1] : nullptr;
+    return event >= EV_A && event <= EV_VIEW ? &kRows[event - 1] : nullptr;
   }
 
-  EevtPrc X(Cmsg*, unsigned short event, unsigned char) { return trail.push_back(cur << 8 | event), EVT_NOT_PROCESSED; }
+  EevtPrc X(Cmsg*, unsigned short event, unsigned char) { return trail.push_back(cur << 8 | event), EVT_CONTINUE; }
+  EevtPrc View(Cmsg* msg, unsigned short, unsigned char) {
+    Cmsg foreign = *msg;
+    views = (MsgAs<Cmsg>(msg) != nullptr) | (MsgAs<FullMsg>(msg) != nullptr) << 1 |
+            (MsgAs<WideMsg>(msg) != nullptr) << 2 | (MsgAs<Cmsg>(&foreign) != nullptr) << 3;
+    return EVT_STAY;
+  }
   EevtPrc Done(Cmsg*, unsigned short, unsigned char) { return EVT_PROCESSED; }
   EevtPrc Stop(Cmsg*, unsigned short, unsigned char) { return EVT_STOP; }
   EevtPrc Spawn(Cmsg*, unsigned short, unsigned char) { return _genEvent(EV_A, 0, 0), EVT_NOT_PROCESSED; }
@@ -39,18 +50,18 @@ class TableFsm : public Cev_fsm {
   static const Cevt_entry kRows[];
 };
 
-#define H(fn) VLK_EVT_HANDLER(TableFsm, fn)
+using T = TableFsm;
 const Cevt_entry TableFsm::kRows[] = {
-    /* EV_A     */ {1, 0, {H(X)}, 1},
-    /* EV_B     */ {2, 0, {H(X), H(Done)}, 5},
-    /* EV_KILL  */ {2, 0, {H(_procKillFsm), H(X)}, 9},
-    /* EV_SAVE  */ {2, 0, {H(_procNull), H(_procSaveMsg)}, 2},
-    /* EV_STOP  */ {1, 0, {H(Stop)}, 9},
-    /* EV_HOLE  */ {2, 0, {H(X)}, 9},  // second handler missing
-    /* EV_SPAWN */ {1, 0, {H(Spawn)}, 3},
-    /* EV_BAD   */ {11, 0, {H(X)}, 9},
+    /* EV_A     */ VlkEvtRow(1, &T::X),
+    /* EV_B     */ VlkEvtRow(5, &T::X, &T::Done),
+    /* EV_KILL  */ VlkEvtRow(9, &T::_procKillFsm, &T::X),
+    /* EV_SAVE  */ VlkEvtRow(2, &T::_procNull, &T::_procSaveMsg),
+    /* EV_STOP  */ VlkEvtRow(9, &T::Stop),
+    /* EV_HOLE  */ {2, 0, {VLK_EVT_HANDLER(T, X)}, 9},  // second handler missing
+    /* EV_SPAWN */ VlkEvtRow(3, &T::Spawn),
+    /* EV_BAD   */ {11, 0, {VLK_EVT_HANDLER(T, X)}, 9},
+    /* EV_VIEW  */ VlkEvtRow(9, &T::View),
 };
-#undef H
 
 using TableFactory = MachineFactory<TableFsm>;
 
@@ -94,6 +105,7 @@ TEST_F(EventFsmTest, RowsMoveTheStateOnlyWhenEveryHandlerPasses) {
   // A handler may queue events: 1 -> 3, then EV_A in state 3 -> 1.
   Step(Events({EV_SPAWN}), PRC_PROCESSED, 1, {0x001, 0x102, 0x101, 0x301});
   EXPECT_EQ(fsm->GetState(), 3u);  // counts the changes: 0 -> 1, 1 -> 3, 3 -> 1
+  EXPECT_EQ(fsm->GetCurrState(), 1u);  // the table's state
   EXPECT_EQ(fsm->GetLastEvent(), EV_A);
 }
 
@@ -104,6 +116,21 @@ TEST_F(EventFsmTest, SaveStopHoleAndKillRows) {
   EXPECT_EQ(fsm->GetSaveNum(), 1u);
   Step(Events({EV_KILL, EV_A}), PRC_KILL_FSM, 2, {6});  // X after _procKillFsm never ran, nor EV_A
   EXPECT_EQ(fac->GetStateById(fsm->GetId()), RES_IDLE);
+}
+
+TEST_F(EventFsmTest, MsgAsViewsOnlyTheMessageBeingProcessedAndOnlyWhenItFits) {
+  const struct { unsigned int size; int views; } cases[] = {
+      {sizeof(Cmsg), 0x3},     // a tiny buffer (68 bytes): the header and FullMsg fit, WideMsg does not
+      {sizeof(WideMsg), 0x7},  // a small one: all three
+  };
+  for (const auto& c : cases) {
+    Cvlk_msg_buf* buf = mgr.GetMsgBuf(c.size);
+    FillMsg(buf, kTask, kFac, fsm->GetId(), MSG_APP, Events({EV_VIEW}));
+    Cmsg* header = buf->GetMsgPointer();
+    EXPECT_EQ(DispatchOne(task, buf), PRC_PROCESSED);
+    EXPECT_EQ(fsm->views, c.views) << c.size;
+    EXPECT_EQ(fsm->MsgAs<Cmsg>(header), nullptr);  // processed and freed: no view any more
+  }
 }
 
 TEST_F(EventFsmTest, TwoHundredFiftyEventsAndNoMore) {

@@ -1,6 +1,7 @@
 // Message records, message buffers, the message pool's classes and statistics,
 // and the task manager's table and output, without threads.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -124,6 +125,36 @@ TEST_F(MsgPoolTest, ReusedBufferKeepsPreviousBytesAndFreshOneIsZero) {
   ASSERT_EQ(again, first);
   EXPECT_EQ(again->GetMsgPointer()->appWord1, 0xCAFEu);
   mgr.FreeMsgBuf(again);
+}
+
+// The chore helpers: a typed view checks the buffer's size, a new message comes
+// from the first class that holds it, with a zeroed body and a filled header.
+TEST_F(MsgPoolTest, NewMsgAndMsgCastCheckSizesAndFillTheHeader) {
+  struct Rec64 : Cmsg { unsigned char body[64 - sizeof(Cmsg)]; };  // the tiny class's size
+  struct Rec69 : Cmsg { unsigned char body[69 - sizeof(Cmsg)]; };  // more than a tiny buffer's 68 bytes
+  const Cmsg_addr src = VlkMsgAddr(3, 30, 7), dst = VlkMsgAddr(4, 40);
+  const struct { unsigned int extra; bool made; unsigned int len; } cases[] = {
+      {0, true, 68}, {1, true, 260}, {4096, false, 0}, {UINT_MAX, false, 0}};
+  // Buffers come back with their previous bytes: leave every tiny and small one dirty.
+  Cvlk_msg_buf* dirty[] = {mgr.GetMsgBuf(64), mgr.GetMsgBuf(64), mgr.GetMsgBuf(256), mgr.GetMsgBuf(256)};
+  for (Cvlk_msg_buf* d : dirty) std::memset(d->GetMsgPointer(), 0xEE, d->GetBufLen()), mgr.FreeMsgBuf(d);
+  for (const auto& c : cases) {
+    Cvlk_msg_buf* buf = reinterpret_cast<Cvlk_msg_buf*>(&mgr);  // must be overwritten
+    Rec64* rec = VlkNewMsg<Rec64>(&mgr, &buf, src, dst, 42, c.extra);
+    ASSERT_EQ(rec != nullptr, c.made) << c.extra;
+    ASSERT_EQ(buf != nullptr, c.made) << c.extra;
+    if (!c.made) continue;
+    EXPECT_EQ(buf->GetBufLen(), c.len);
+    const Cmsg want = {3, 30, 7, 0, 4, 40, 0, 0, 42, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(rec, &want, sizeof(Cmsg)), 0);
+    EXPECT_TRUE(std::all_of(rec->body, rec->body + sizeof(rec->body), [](unsigned char b) { return b == 0; }));
+    EXPECT_EQ(MsgCast<Rec64>(buf), rec);
+    EXPECT_EQ(MsgCast<Rec69>(buf) != nullptr, c.len > 68) << c.extra;
+    const Cmsg_addr back = VlkMsgSource(rec);
+    EXPECT_EQ(back.taskId * 100 + back.factoryId + back.fsmId, 337u);
+    mgr.FreeMsgBuf(buf);
+  }
+  EXPECT_EQ(MsgCast<Cmsg>(nullptr), nullptr);
 }
 
 TEST_F(MsgPoolTest, BadFreesAreRefusedAndEmptyPoolsFail) {

@@ -1,4 +1,5 @@
-// vlk2.h: the whole library in one include.
+/// @file vlk2.h
+/// The whole library in one include.
 #ifndef VLK2_H
 #define VLK2_H
 

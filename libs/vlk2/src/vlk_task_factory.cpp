@@ -8,6 +8,20 @@ namespace {
 // would make the task believe a queue owns the buffer, which none does.
 Eprc_result clampResult(Eprc_result r) { return r > PRC_HOLD_MSG ? PRC_ERROR : r; }
 
+// Names the buffer being processed while in scope; a replay inside a dispatch
+// names its own buffer and gives the outer one back when it ends.
+class CurrBufScope {
+ public:
+  CurrBufScope(Cvlk_msg_buf*& slot, Cvlk_msg_buf* buf) : m_slot(slot), m_prev(slot) { m_slot = buf; }
+  ~CurrBufScope() { m_slot = m_prev; }
+  CurrBufScope(const CurrBufScope&) = delete;
+  CurrBufScope& operator=(const CurrBufScope&) = delete;
+
+ private:
+  Cvlk_msg_buf*& m_slot;
+  Cvlk_msg_buf* m_prev;
+};
+
 }  // namespace
 
 Cfactory::Cfactory(Cvlk_task* task, unsigned int id, unsigned int maxFsm) : Cvlk_resource(id, maxFsm, task) {
@@ -26,6 +40,7 @@ Cvlk_task_mgr* Cfactory::_taskMgr() const {
 
 Eprc_result Cfactory::ProcessMsg(Cvlk_msg_buf* buf) {
   Cmsg* msg = buf->GetMsgPointer();
+  CurrBufScope current(m_currBuf, buf);
   m_flags = (m_flags & ~kFlagTrace) | (msg->msgFlags & kFlagTrace);
   m_fsmCnt = 0;
   Eprc_result result = PRC_NOT_PROCESSED;
@@ -125,8 +140,12 @@ void Cfactory::_saveMsgPrc(Cfsm* fsm) {
   for (unsigned int left = fsm->GetSaveNum(); left > 0; --left) {
     Cvlk_msg_buf* buf = fsm->GetSaveMsg();
     if (buf == nullptr) break;
-    const Eprc_result r = fsm->ProcessMsg(buf->GetMsgPointer());
-    if (r != PRC_SAVE_MSG) fsm->PostPrcMsg(buf);
+    Eprc_result r;
+    {
+      CurrBufScope current(m_currBuf, buf);
+      r = fsm->ProcessMsg(buf->GetMsgPointer());
+      if (r != PRC_SAVE_MSG) fsm->PostPrcMsg(buf);
+    }
     if (r == PRC_KILL_FSM) {
       task->FreeMsgBuf(buf);
       _killFsm(fsm);
