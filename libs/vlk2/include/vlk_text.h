@@ -58,7 +58,11 @@ class VLK_EXPORT Cvlk_buf_str {
   EerrNo cutAtCharFromHead(char c);
 
   EerrNo findChar(char c, Cvlk_buf_str& out) const;
+  /// True when the first k characters of the view equal the first k of s. False
+  /// when s is null, empty or shorter than k (it is read no further than its
+  /// end), k is 0 or k exceeds the view.
   Ebool beginWith(const char* s, unsigned k) const;
+  /// As beginWith, for the last k characters of the view.
   Ebool endWith(const char* s, unsigned k) const;
   // REQUIRES for the three searches: the underlying text is NUL-terminated.
   Ebool hasStr(const char* s) const;
@@ -240,7 +244,9 @@ VLK_EXPORT QString VlkIntToStr(int v);
 // Eight upper-case hex digits and a NUL: REQUIRES n >= 9, a smaller buffer is refused.
 VLK_EXPORT void VlkHexToStr(int v, char* dst, unsigned n);
 VLK_EXPORT int VlkStrToHex(const char* s);
-// Base 0: 0x selects hexadecimal, a leading 0 octal. 0 for text that does not convert.
+/// Base 0: 0x selects hexadecimal, a leading 0 octal, anything else decimal
+/// (blanks around the number and a sign are accepted, as QString::toInt does).
+/// 0 for text that does not convert, a 0b prefix included: there is no binary.
 VLK_EXPORT int VlkStrToInt(const char* s);
 VLK_EXPORT int VlkStrToInt(const QString& s);
 VLK_EXPORT unsigned VlkStrToU32(const char* s);
@@ -322,7 +328,11 @@ class VLK_EXPORT Cphone_number {
   void Init();
   EerrNo SetNbr(const char* s);
   Ebool IsAllDigits09() const;
+  /// True when the first n digits equal the first n characters of p. False when
+  /// n is 0 or exceeds the length, or p is null or shorter than n (it is read no
+  /// further than its end).
   Ebool HasPrefix(unsigned char n, const char* p) const;
+  /// HasPrefix(n, p) with n the length of p measured up to 32; false for an empty p.
   Ebool HasPrefix(const char* p) const;
   EerrNo Append(unsigned char n, const char* p);
   EerrNo Append(char c);
