@@ -15,14 +15,22 @@
 // Threads and synchronisation
 // ---------------------------------------------------------------------------
 
-// A Qt object that owns one thread running the virtual run(). Tasks, the message
-// pool, the I/O servers and the TCP client set derive from it.
-// Thread-safety: start, requestStop and join may be called from any thread other
-// than the object's own; start is called once.
-// Shutdown: a run loop tests isStopRequested() after every wake-up. A derived class
-// whose run() sleeps overrides requestStop() to wake it (and calls the base), and
-// calls stop() in its own destructor, before its members go; the base destructor
-// only joins a thread whose run() has already been asked to end.
+/// A Qt object that owns one thread running the virtual run(). Tasks, the message
+/// pool, the I/O servers and the TCP client set derive from it.
+/// Thread-safety: start, requestStop and join may be called from any thread other
+/// than the object's own; start is called once.
+/// Shutdown: a run loop tests isStopRequested() after every wake-up. A derived class
+/// whose run() sleeps overrides requestStop() to wake it (and calls the base), and
+/// calls stop() in its own destructor, before its members go.
+/// Destruction: the base destructor asks run() to stop and waits for it. A run()
+/// still running 3 s after that request would go on using a destroyed object,
+/// so the process ends with a fatal message naming the thread instead of hanging
+/// or corrupting memory. A run() may end with `delete this` (its object being
+/// heap-allocated and owned by nobody else): the thread then ends without
+/// touching the object again.
+/// Names: the thread carries the name set with setThreadName(), else the object's
+/// class name (the nearest class with Q_OBJECT), cut to 15 characters as Linux
+/// allows; tools such as top -H and debuggers show it.
 class VLK_EXPORT Cvlk_thread : public QObject {
   Q_OBJECT
  public:
@@ -32,23 +40,30 @@ class VLK_EXPORT Cvlk_thread : public QObject {
   Cvlk_thread(const Cvlk_thread&) = delete;
   Cvlk_thread& operator=(const Cvlk_thread&) = delete;
 
-  // Starts the thread: it calls mainFunc(), which calls run(). A second call, or a
-  // platform that cannot create the thread, starts nothing.
+  /// Starts the thread, named before start() returns; it calls mainFunc(),
+  /// which calls run(). A second call, or a platform that cannot create the thread, starts
+  /// nothing.
   void start();
-  // Calls run(); the body of the thread.
+  /// Calls run(); the body of the thread.
   void mainFunc();
 
-  // Asks run() to return. Overrides wake whatever run() waits on.
+  /// Asks run() to return. Overrides wake whatever run() waits on.
   virtual void requestStop();
   bool isStopRequested() const { return m_stop.load(std::memory_order_acquire); }
-  // Waits until run() has returned. Does nothing when the thread was never
-  // started or is already joined. REQUIRES: not called from the thread itself.
+  /// Waits until run() has returned. Does nothing when the thread was never
+  /// started or is already joined. REQUIRES: not called from the thread itself.
   void join();
-  // requestStop() then join().
+  /// requestStop() then join().
   void stop();
   bool isStarted() const { return m_started; }
-  // True from start() until run() has returned.
+  /// True from start() until run() has returned.
   bool isRunning() const { return m_running.load(std::memory_order_acquire); }
+
+  /// The name the thread takes at start(): at most 15 characters of name are
+  /// kept; null or empty means the class name. Call before start().
+  void setThreadName(const char* name);
+  /// The name set, or after start() the name the thread took.
+  const char* threadName() const { return m_threadName; }
 
  protected:
   virtual void run() = 0;
@@ -56,6 +71,7 @@ class VLK_EXPORT Cvlk_thread : public QObject {
  private:
   std::thread m_thread;
   bool m_started = false;
+  char m_threadName[16] = {};  // owner thread only
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_running{false};
 };
@@ -90,14 +106,19 @@ class VLK_SCOPED_CAPABILITY Cvlk_mutex_locker {
   Cvlk_mutex* m_mutex;
 };
 
-// A binary semaphore with count 1 at creation: releases do not accumulate, so one
-// acquire consumes every release made since the last one. A consumer therefore
-// drains its whole queue after each acquire.
-// The count lives in one atomic word: a release that finds it at 1 already
-// only reads it, and neither side makes a system call unless the consumer
-// sleeps (a futex on that word). Acquire does not spin: on a machine with
-// few cores a spinning consumer takes the core its producer needs.
-// Thread-safety: release from any thread; acquire from the one consuming thread.
+/// A binary semaphore with count 1 at creation: releases do not accumulate, so one
+/// acquire consumes every release made since the last one. A consumer therefore
+/// drains its whole queue after each acquire.
+/// Several threads may wait in acquire at once: each release while the count is
+/// 0 lets exactly one of them through (in no particular order); releases made
+/// while the count is already 1 coalesce as above, so two releases with no
+/// acquire between them wake one waiter, not two.
+/// The count and the number of sleeping waiters live in one atomic word: a
+/// release that finds the count at 1 already only reads it, and neither side
+/// makes a system call unless a waiter sleeps (a futex on that word). Acquire
+/// does not spin: on a machine with few cores a spinning consumer takes the
+/// core its producer needs.
+/// Thread-safety: release and acquire from any thread.
 class VLK_EXPORT Cvlk_semaphore {
  public:
   Cvlk_semaphore() = default;
@@ -106,17 +127,18 @@ class VLK_EXPORT Cvlk_semaphore {
   Cvlk_semaphore(const Cvlk_semaphore&) = delete;
   Cvlk_semaphore& operator=(const Cvlk_semaphore&) = delete;
 
-  // Waits without limit until the count is 1, then sets it to 0.
+  /// Waits without limit until the count is 1, then sets it to 0.
   void acquire();
-  // As acquire, but gives up after timeoutMs milliseconds; true when acquired.
+  /// As acquire, but gives up after timeoutMs milliseconds; true when acquired.
   bool acquireFor(unsigned int timeoutMs);
-  // Sets the count to 1 (no change when it is already 1).
+  /// Sets the count to 1 (no change when it is already 1) and, when it was 0,
+  /// wakes one sleeping waiter.
   void release();
 
  private:
-  static constexpr int kTaken = 0;     // count 0, nobody asleep
-  static constexpr int kReleased = 1;  // count 1
-  static constexpr int kSleeping = -1; // count 0, the consumer sleeps (or is about to)
+  // The word: bit 0 the count, the bits above it the number of sleeping waiters.
+  static constexpr int kReleased = 1;  // the count bit
+  static constexpr int kSleeper = 2;   // one sleeping waiter
 
   bool tryTake();
   // Sleeps until released or until the deadline (steady-clock ns, negative:
@@ -151,7 +173,8 @@ class VLK_EXPORT Cvlk_file : public QObject {
   // "+" and "b"). Any open stream is closed first. 1 when opened, -1 when the path
   // or mode is empty or the open fails (the object is then closed).
   int open(const char* mode);
-  // Stores path (at most 259 characters; an empty path clears it), then open(mode).
+  /// Stores path (at most 259 characters; an empty path clears it), then
+  /// open(mode). path may be getPath() itself.
   int open(const char* path, const char* mode);
   // 1 when a stream was closed, -1 when none was open.
   int close();
@@ -242,8 +265,9 @@ class VLK_EXPORT Cvlk_ini_file {
 // Host utilities
 // ---------------------------------------------------------------------------
 
-// The host name into name (which holds 60 bytes), always terminated; an empty
-// text when the host gives none. Always ERR_OK.
+/// The host name into name (which holds 60 bytes), always terminated: a longer
+/// name is cut to its first 59 characters; an empty text when the host gives
+/// none. Always ERR_OK.
 VLK_EXPORT EerrNo VlkGetComputerName(char* const name);
 // Fetches url (HTTP or HTTPS GET, the proxy the environment names, redirects
 // followed, at most 30 s to connect and 60 s in all) and puts the first piece
