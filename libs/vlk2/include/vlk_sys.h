@@ -71,7 +71,7 @@ class VLK_EXPORT Cvlk_thread : public QObject {
  private:
   std::thread m_thread;
   bool m_started = false;
-  char m_threadName[16] = {};  // owner thread only
+  char m_threadName[16] = {};  // written before start(), then only read
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_running{false};
 };

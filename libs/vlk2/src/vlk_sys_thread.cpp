@@ -61,6 +61,7 @@ void Cvlk_thread::start() {
     m_thread = std::thread([this] {
       Cvlk_thread* self = this;
       t_self = self;
+      pthread_setname_np(pthread_self(), m_threadName);  // before run(), whoever names it first
       mainFunc();
       // run() may have deleted the object: then nothing of it is touched.
       if (t_self == self) m_running.store(false, std::memory_order_release);
