@@ -221,11 +221,19 @@ VLK_EXPORT EerrNo VlkGetFirstFile(const char* dir, const char* pattern, QString&
 // As VlkGetFirstFile, but appends every matching name, newest first, to out.
 VLK_EXPORT EerrNo VlkGetFiles(const char* dir, const char* pattern, QStringList& out);
 
-// Reads integers, strings and hexadecimal numbers from an INI file and writes
-// integers to it. The file is opened and closed within each call.
-// Layout: "[group]" lines, then "key=value" lines; ';' starts a comment. Both
-// string readers read the same files, with the same quoting and escape rules.
-// Thread-safety: any thread; concurrent writers to one file are not coordinated.
+/// Reads integers, strings and hexadecimal numbers from an INI file and writes
+/// integers to it. The file is opened and closed within each call.
+/// Layout: "[group]" lines, then "key=value" lines; a line whose first character
+/// is ';' is a comment. Keys are case-sensitive.
+/// Both string readers give a value as stored: the rest of the line after the
+/// first '=', with the blanks around it removed and one pair of matching quotes
+/// ('"' or '\'') around the whole of it taken off. Nothing else is interpreted:
+/// backslashes, commas, a ';' after a value and 8-bit bytes stand as they are
+/// in the file ("path=C:\data\new" reads back as C:\data\new), and the two
+/// readers always agree. Of duplicate keys the last counts.
+/// The integer reader and writer go through QSettings (its escapes and inline
+/// comments apply to them).
+/// Thread-safety: any thread; concurrent writers to one file are not coordinated.
 class VLK_EXPORT Cvlk_ini_file {
  public:
   Cvlk_ini_file();
@@ -242,13 +250,14 @@ class VLK_EXPORT Cvlk_ini_file {
   // when the value is not a decimal integer. An empty group reads the keys
   // outside any section.
   int ReadInt(const char* group, const char* key, int defaultValue);
-  // The value text into out, which holds at least 256 bytes: at most 255
-  // characters and a NUL; defaultValue (likewise cut) when the section or key is
-  // missing. Nothing is written when group, key or the file name is empty or out
-  // is null.
+  /// The value text as stored into out, which holds at least 256 bytes: at most
+  /// 255 characters and a NUL; defaultValue (likewise cut) when the section or
+  /// key is missing. Nothing is written when group, key or the file name is
+  /// empty or out is null.
   void ReadStr(const char* group, const char* key, char* out, const char* defaultValue);
-  // The value text into out; defaultValue when the value is empty or missing.
-  // out is untouched when group, key or the file name is empty.
+  /// The value text as stored into out (the same text as the other ReadStr, cut
+  /// at 1499); defaultValue when the value is empty or missing. out is untouched
+  /// when group, key or the file name is empty.
   void ReadStr(const char* group, const char* key, Cvlk_tmp_str& out, const char* defaultValue);
   // The value parsed as hexadecimal, with or without "0x"; defaultValue when the
   // value is empty or missing.
