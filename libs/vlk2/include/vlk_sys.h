@@ -320,6 +320,12 @@ VLK_EXPORT Ebool VlkHasProcess(const char* exeName);
 // ends as it would have.
 // The application creates one instance and keeps it alive while reports are
 // wanted; a second instance alive at the same time, and copies, install nothing.
+// The application directory is resolved by the constructor: Qt's when a
+// QCoreApplication exists, else the directory of the running executable, so a
+// reporter made before the application object writes below the program too.
+// The time stamp is local time by the time-zone rules in force at construction,
+// with their summer-time changes for the next 20 years (a later change of the
+// rules themselves, or of TZ, is not seen).
 // The handler runs on an alternate signal stack, so a stack overflow is still
 // reported: the constructing thread gets one, other threads call PrepareThread().
 // Thread-safety: construct and destroy on one thread, while no fault is handled.
