@@ -71,11 +71,12 @@ std::multiset<std::string> ThreadNames() {
   return names;
 }
 
-// True once thread tid sleeps in a futex wait (its current system call).
+// True once thread tid sleeps in a futex wait (its current system call), or when
+// the system does not tell.
 bool InFutexWait(pid_t tid) {
   std::string call;
   std::ifstream(std::string("/proc/self/task/") + std::to_string(tid) + "/syscall") >> call;
-  return call == std::to_string(SYS_futex);
+  return call.empty() || call == std::to_string(SYS_futex);
 }
 
 // A queue consumer in the library's pattern: acquire, drain, test the stop flag.

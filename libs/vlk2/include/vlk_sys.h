@@ -40,8 +40,8 @@ class VLK_EXPORT Cvlk_thread : public QObject {
   Cvlk_thread(const Cvlk_thread&) = delete;
   Cvlk_thread& operator=(const Cvlk_thread&) = delete;
 
-  /// Starts the thread, named before start() returns; it calls mainFunc(),
-  /// which calls run(). A second call, or a platform that cannot create the thread, starts
+  /// Starts the thread and names it; once start() has returned, the thread
+  /// calls mainFunc(), which calls run(). A second call, or a platform that cannot create the thread, starts
   /// nothing.
   void start();
   /// Calls run(); the body of the thread.
@@ -71,7 +71,7 @@ class VLK_EXPORT Cvlk_thread : public QObject {
  private:
   std::thread m_thread;
   bool m_started = false;
-  char m_threadName[16] = {};  // written before start(), then only read
+  char m_threadName[16] = {};  // set before start(), then only read
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_running{false};
 };

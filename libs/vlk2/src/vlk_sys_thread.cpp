@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <future>
 
 #include "vlk_sys.h"
 
@@ -57,22 +58,26 @@ void Cvlk_thread::start() {
   m_started = true;
   if (m_threadName[0] == '\0') setThreadName(metaObject()->className());
   m_running.store(true, std::memory_order_release);
+  // The new thread waits until this call has stored its handle and named it: a
+  // run() that deletes its object must not do so while start() still uses it.
+  std::promise<void> launched;
   try {
-    m_thread = std::thread([this] {
+    m_thread = std::thread([this, ready = launched.get_future()] {
+      ready.wait();
       Cvlk_thread* self = this;
       t_self = self;
-      pthread_setname_np(pthread_self(), m_threadName);  // before run(), whoever names it first
       mainFunc();
       // run() may have deleted the object: then nothing of it is touched.
       if (t_self == self) m_running.store(false, std::memory_order_release);
       t_self = nullptr;
     });
-    // Named from here, so that the name is there once start() returns.
     pthread_setname_np(m_thread.native_handle(), m_threadName);
   } catch (...) {
     // The platform could not create the thread: nothing runs.
     m_running.store(false, std::memory_order_release);
+    return;
   }
+  launched.set_value();  // from here on the object may be gone
 }
 
 void Cvlk_thread::mainFunc() {
