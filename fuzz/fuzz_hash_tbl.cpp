@@ -27,6 +27,7 @@ class FuzzTable : public Cvlk_hash_tbl {
       : Cvlk_hash_tbl(7, maxNum, maxKeyLen, dataLen, same), m_hash(hash) {}
 
  protected:
+  using Cvlk_hash_tbl::_convert;
   unsigned int _convert(unsigned int keyLen, const unsigned char* key) override {
     if (m_hash == 1) return 0;
     if (m_hash == 2) return 0xFFFFFFF0u - (keyLen > 0 ? key[0] : 0u);

@@ -1,10 +1,11 @@
 // Splitting a host-and-port text: arbitrary text (longer than a Cvlk_tmp_str
 // holds, too), the host and port checked against the rule: host up to and
 // including the last ']', else before the last ':', else the whole text; the
-// port from the text after the last ':' (0 when that is no number), untouched
-// without a ':'.
+// port from the text after the last ':' (0 when that is no number as a whole:
+// blanks, a sign or a 0b prefix make it none), untouched without a ':'.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -49,11 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   unsigned short wantPort = before;
   if (colon != std::string::npos) {
-    bool ok = false;
-    const unsigned v = QString::fromLocal8Bit(text.c_str() + colon + 1).toUInt(&ok, 0);
+    const std::string digits = text.substr(colon + 1);
+    bool ok = !digits.empty() && digits[0] >= '0' && digits[0] <= '9' &&
+              !(digits.size() > 1 && digits[0] == '0' && (digits[1] == 'b' || digits[1] == 'B'));
+    for (char c : digits) ok = ok && std::isalnum(static_cast<unsigned char>(c)) != 0;
+    const unsigned v = ok ? QString::fromLocal8Bit(digits.c_str()).toUInt(&ok, 0) : 0;
     wantPort = static_cast<unsigned short>(ok ? v : 0);
     // A plain decimal port is read as such.
-    const std::string digits = text.substr(colon + 1);
     if (!digits.empty() && digits.size() <= 5 && digits[0] != '0' &&
         digits.find_first_not_of("0123456789") == std::string::npos)
       FUZZ_CHECK(port == static_cast<unsigned short>(std::stoul(digits)));

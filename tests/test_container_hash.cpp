@@ -10,17 +10,21 @@ namespace {
 const unsigned char* K(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 unsigned int L(const std::string& s) { return static_cast<unsigned int>(s.size()); }
 
-// With `forced` set every key lands in that bucket.
+// With `forced` set every key lands in that bucket. The hash has the historic
+// signature (a non-const key), which the table must call too.
 struct ProbeTable : Cvlk_hash_tbl {
   ProbeTable(unsigned int maxNum, Ebool permitSame, unsigned int forced = 0)
       : Cvlk_hash_tbl(3, maxNum, 8, sizeof(int), permitSame), forced(forced) {}
-  unsigned int _convert(unsigned int keyLen, const unsigned char* key) override {
+  using Cvlk_hash_tbl::_convert;
+  unsigned int _convert(unsigned int keyLen, unsigned char* key) override {
+    ++calls;
     return forced != 0 ? forced : Cvlk_hash_tbl::_convert(keyLen, key);
   }
   EerrNo Put(const std::string& key, int value, unsigned int* id = nullptr) {
     return Add(L(key), K(key), reinterpret_cast<const unsigned char*>(&value), id);
   }
   unsigned int forced;
+  int calls = 0;
 };
 
 int AsInt(const unsigned char* data) {
@@ -67,7 +71,21 @@ TEST(HashTable, DuplicateKeysRefusedOrFoundOldestFirst) {
     EXPECT_EQ(t.Search(3, K("key"), &data), ERR_OK);
     EXPECT_EQ(AsInt(data), 2);
     EXPECT_EQ(t.FindNext(first, &data, &next), ERR_OBJ_NOT_FOUND);  // removed entry
+    EXPECT_GT(t.calls, 0);
   }
+  // The const-key form is called too, before the other.
+  struct ConstProbe : Cvlk_hash_tbl {
+    ConstProbe() : Cvlk_hash_tbl(3, 4, 8, sizeof(int), VLK_TRUE) {}
+    using Cvlk_hash_tbl::_convert;
+    unsigned int _convert(unsigned int, const unsigned char*) override {
+      ++calls;
+      return 1;
+    }
+    int calls = 0;
+  } c;
+  int one = 1;
+  EXPECT_EQ(c.Add(3, K("key"), reinterpret_cast<const unsigned char*>(&one), nullptr), ERR_OK);
+  EXPECT_EQ(c.calls, 1);
 }
 
 TEST(HashTable, IterationVisitsEveryEntryExactlyOnce) {

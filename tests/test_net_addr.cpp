@@ -174,6 +174,7 @@ TEST(ServerInfo, SplitsHostAndPort) {
       {"10.1.2.3:8080", "10.1.2.3", 8080}, {"[fe80::1]:80", "[fe80::1]", 80}, {"example.org", "example.org", 77},
       {"[::1]", "[::1]", 0},  // "1]" after the last ':' is no number
       {"h:0x50", "h", 80},     {"h:70000", "h", static_cast<unsigned short>(70000)},
+      {"h:0b101", "h", 0},     {"h: 80", "h", 0}, {"h:+80", "h", 0}, {"h:80 ", "h", 0}, {"h:", "h", 0},
   };
   Cvlk_tmp_str host;
   for (const auto& c : cases) {

@@ -154,6 +154,12 @@ TEST_F(CrashReport, NullPointerWriteGivesTheWholeReport) {
   if (std::getenv("VLK_PRINT_CRASH_REPORT") != nullptr) std::printf("%s\n%s", m_name.c_str(), m_text.c_str());
 }
 
+TEST_F(CrashReport, AReporterMadeBeforeTheApplicationObjectWritesBelowTheProgram) {
+  fs::create_directory(m_dir / "log");
+  EXPECT_EQ(Run("null", "early"), SIGSEGV);
+  EXPECT_EQ(Report()[0], "Exception code: C0000005 ACCESS_VIOLATION");
+}
+
 TEST_F(CrashReport, DivisionByZeroIsNamedAndThePreviousHandlerRunsAfterwards) {
   fs::create_directory(m_dir / "log");
   EXPECT_EQ(Run("div", "prev"), SIGFPE);
@@ -225,6 +231,33 @@ TEST(CrashFormatter, AgreesWithPrintfAndTheCalendar) {
       EXPECT_STREQ(got, want) << t << " " << off;
     }
   }
+}
+
+// The offsets captured once follow the zone's summer time for years, to the
+// second, as the C library's local time does.
+TEST(CrashFormatter, UtcOffsetsFollowSummerTime) {
+  const char* saved = std::getenv("TZ");
+  const std::string old = saved != nullptr ? saved : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // rules, no zone files
+  tzset();
+  const std::int64_t capture = 1704067200;  // 2024-01-01 00:00 UTC
+  vlk_crash::UtcOffsets table{};
+  vlk_crash::CaptureUtcOffsets(capture, table);
+  EXPECT_EQ(table.count, 1 + 2 * vlk_crash::UtcOffsets::kYears);
+  // 2024-03-31 01:00 UTC summer time begins, 2024-10-27 01:00 UTC it ends.
+  const std::int64_t times[] = {capture,    1711846799, 1711846800, 1729990799,
+                                1729990800, 1751328000, 2224713600, 2240611200};  // to 2040's summer and 2041
+  for (std::int64_t t : times) {
+    std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm{};
+    localtime_r(&tt, &tm);
+    EXPECT_EQ(vlk_crash::UtcOffsetAt(table, t), tm.tm_gmtoff) << t;
+  }
+  if (saved != nullptr)
+    setenv("TZ", old.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
 }
 
 // Walks a hand-made chain of frames into a pipe; the number of lines written.

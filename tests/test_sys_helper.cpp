@@ -2,16 +2,18 @@
 //   wait             prints "ready", then waits until its standard input closes
 //   hasself          exits with 1 when VlkHasProcess sees another process under
 //                    this program's file name, else with 0
-//   crash KIND [prev] installs the crash reporter (and a second instance and a
-//                    copy, both gone again before the fault) and faults: KIND is
-//                    null, div, stack or abort. With prev, a handler installed
-//                    before the reporter says "previous handler NN" on stderr
-//                    and restores the default action.
+//   crash KIND [prev|early] installs the crash reporter (and a second instance
+//                    and a copy, both gone again before the fault) and faults:
+//                    KIND is null, div, stack or abort. With prev, a handler
+//                    installed before the reporter says "previous handler NN" on
+//                    stderr and restores the default action. With early, the
+//                    reporter is made before the Qt application object.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <QCoreApplication>
@@ -57,6 +59,8 @@ __attribute__((noinline)) int Crash(const std::string& kind) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool early = argc > 3 && std::strcmp(argv[3], "early") == 0;
+  std::unique_ptr<Cwin_exception_handler> earlyReporter(early ? new Cwin_exception_handler : nullptr);
   QCoreApplication app(argc, argv);
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "wait") {

@@ -2,6 +2,7 @@
 // the application directory, and the process test with a second instance of a
 // helper program.
 #include <arpa/inet.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,6 +129,23 @@ TEST(HostName, IsTheHostsNameAlwaysTerminatedIn60Bytes) {
   ASSERT_NE(std::memchr(name, '\0', sizeof name), nullptr);
   gethostname(expected, sizeof expected - 1);
   EXPECT_EQ(std::string(expected).substr(0, 59), name);
+  // Injected names, in a child with a host name of its own (needs the right to
+  // make a UTS namespace): 60 characters or more come back cut to 59.
+  for (std::size_t len : {59u, 60u, 64u}) {
+    const std::string injected = std::string(len - 2, 'h') + "-z";
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (unshare(CLONE_NEWUTS) != 0 || sethostname(injected.data(), injected.size()) != 0) _exit(77);
+      std::memset(name, 'x', sizeof name);
+      VlkGetComputerName(name);
+      _exit(std::memchr(name, '\0', sizeof name) != nullptr && injected.substr(0, 59) == name ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no UTS namespace for an injected host name";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a host name of " << len << " characters";
+  }
 }
 
 TEST(AppDirectory, IsTheExecutablesDirectoryCutToTheBuffer) {

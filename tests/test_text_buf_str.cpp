@@ -82,6 +82,13 @@ TEST(BufStr, MovingCuttingAndWriting) {
   EXPECT_EQ("ab ", Str(v));
   EXPECT_EQ(VLK_FALSE, v.beginWith("ab ", 4));
   EXPECT_EQ(VLK_TRUE, v.beginWith("abX", 2));
+  // An argument shorter than k never matches, and nothing behind its end is read,
+  // even where those bytes would match the view.
+  const char zeroed[] = "ab\0d";
+  const Cvlk_buf_str withNul(zeroed, 4);
+  EXPECT_EQ(VLK_FALSE, withNul.beginWith(zeroed, 4));
+  EXPECT_EQ(VLK_FALSE, Cvlk_buf_str(zeroed, 3).endWith(zeroed, 3));
+  EXPECT_EQ(VLK_FALSE, Cvlk_buf_str("abcdefgh", 8).beginWith("ab", 6));
   char buf[8];
   std::memset(buf, '#', sizeof(buf));
   Cvlk_buf_str w(buf, 0);

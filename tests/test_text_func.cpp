@@ -101,6 +101,10 @@ TEST(Conv, TextToNumbers) {
   EXPECT_EQ(0, VlkStrToInt("abc"));
   EXPECT_EQ(4294967295u, VlkStrToU32("0xFFFFFFFF"));
   EXPECT_EQ(0u, VlkStrToU32("4294967296"));
+  for (const char* binary : {"0b101", "0B1", "-0b1", " +0b1"}) {  // no binary in base 0
+    EXPECT_EQ(0, VlkStrToInt(binary)) << binary;
+    EXPECT_EQ(0u, VlkStrToU32(binary)) << binary;
+  }
 }
 
 TEST(Conv, GetValueAndUriDecode) {

@@ -40,6 +40,9 @@ TEST(Phone, Prefixes) {
   EXPECT_EQ(VLK_TRUE, n.HasPrefix("0"));
   EXPECT_EQ(VLK_FALSE, n.HasPrefix("01234"));
   EXPECT_EQ(VLK_FALSE, n.HasPrefix(1, nullptr));
+  Cphone_number z = Number("0");
+  z.Append(2, "\0" "9");  // digits '0', NUL, '9'
+  EXPECT_EQ(VLK_FALSE, z.HasPrefix(3, "0\0" "9"));  // p ends before n: no match, nothing read behind it
   EXPECT_EQ(ERR_INVALID_OPR, n.RemovePrefix("9"));
   EXPECT_EQ(ERR_INVALID_OBJ, n.RemovePrefix("012345"));
   EXPECT_EQ(ERR_INVALID_OPR, n.RemovePrefix(0, "0"));

@@ -478,8 +478,14 @@ class VLK_EXPORT Cvlk_hash_tbl : public Cvlk_resource {
 
  protected:
   /// The bucket of a key: h = h * 131 + byte over the key, then (h & 0x7FFFFFFF)
-  /// modulo the bucket count. Derived tables may replace it; results at or beyond
-  /// the bucket count are taken modulo it.
+  /// modulo the bucket count. Derived tables may replace either form; results at
+  /// or beyond the bucket count are taken modulo it. The table calls the form
+  /// with a const key, which by default calls this one, so a derived table that
+  /// overrides only this one is used as well. An override must not write
+  /// through key. A class that overrides one form names the other with
+  /// `using Cvlk_hash_tbl::_convert;` so that neither is hidden.
+  virtual unsigned int _convert(unsigned int keyLen, unsigned char* key);
+  /// The form the table calls: by default _convert(keyLen, key) above.
   virtual unsigned int _convert(unsigned int keyLen, const unsigned char* key);
 
  private:

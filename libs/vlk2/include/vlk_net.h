@@ -90,7 +90,9 @@ VLK_EXPORT Ebool VlkIsIPv4Format(const char* text);
 VLK_EXPORT Ebool VlkIsIPv6Format(const char* text);
 /// Digits, dots and colons only.
 VLK_EXPORT Ebool VlkIsIPFormat(const char* text);
-/// Splits "host:port", "[v6]:port" or "host" (port untouched when there is no ':').
+/// Splits "host:port", "[v6]:port" or "host" (port untouched when there is no
+/// ':'). The port text must be a number as a whole (0x hexadecimal and a leading
+/// 0 octal accepted, no blanks, sign or 0b), else the port is 0; cut to 16 bits.
 VLK_EXPORT EerrNo VlkGetServerInfo(const char* text, Cvlk_tmp_str& host, unsigned short& port);
 /// Text of the first address name resolves to; ERR_FAIL when it resolves to none.
 VLK_EXPORT EerrNo VlkGetIPAddrByName(const char* name, Cvlk_tmp_str& out);

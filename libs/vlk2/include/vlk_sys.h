@@ -22,8 +22,16 @@
 /// than the object's own; start is called once.
 /// Shutdown: a run loop tests isStopRequested() after every wake-up. A derived class
 /// whose run() sleeps overrides requestStop() to wake it (and calls the base), and
-/// calls stop() in its own destructor, before its members go; the base destructor
-/// only joins a thread whose run() has already been asked to end.
+/// calls stop() in its own destructor, before its members go.
+/// Destruction: the base destructor asks run() to stop and waits for it. A run()
+/// still running 3 s after that request would go on using a destroyed object,
+/// so the process ends with a fatal message naming the thread instead of hanging
+/// or corrupting memory. A run() may end with `delete this` (its object being
+/// heap-allocated and owned by nobody else): the thread then ends without
+/// touching the object again.
+/// Names: the thread carries the name set with setThreadName(), else the object's
+/// class name (the nearest class with Q_OBJECT), cut to 15 characters as Linux
+/// allows; tools such as top -H and debuggers show it.
 class VLK_EXPORT Cvlk_thread : public QObject {
   Q_OBJECT
  public:
@@ -34,8 +42,9 @@ class VLK_EXPORT Cvlk_thread : public QObject {
   Cvlk_thread(const Cvlk_thread&) = delete;
   Cvlk_thread& operator=(const Cvlk_thread&) = delete;
 
-  /// Starts the thread: it calls mainFunc(), which calls run(). A second call, or a
-  /// platform that cannot create the thread, starts nothing.
+  /// Starts the thread and names it; once start() has returned, the thread
+  /// calls mainFunc(), which calls run(). A second call, or a platform that cannot create the thread, starts
+  /// nothing.
   void start();
   /// Calls run(); the body of the thread.
   void mainFunc();
@@ -54,6 +63,12 @@ class VLK_EXPORT Cvlk_thread : public QObject {
   /// True from start() until run() has returned.
   bool isRunning() const { return m_running.load(std::memory_order_acquire); }
 
+  /// The name the thread takes at start(): at most 15 characters of name are
+  /// kept; null or empty means the class name. Call before start().
+  void setThreadName(const char* name);
+  /// The name set, or after start() the name the thread took.
+  const char* threadName() const { return m_threadName; }
+
  protected:
   /// The thread's body; returns when isStopRequested() says so.
   virtual void run() = 0;
@@ -61,6 +76,7 @@ class VLK_EXPORT Cvlk_thread : public QObject {
  private:
   std::thread m_thread;
   bool m_started = false;
+  char m_threadName[16] = {};  ///< set before start(), then only read
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_running{false};
 };
@@ -101,11 +117,16 @@ class VLK_SCOPED_CAPABILITY Cvlk_mutex_locker {
 /// A binary semaphore with count 1 at creation: releases do not accumulate, so one
 /// acquire consumes every release made since the last one. A consumer therefore
 /// drains its whole queue after each acquire.
-/// The count lives in one atomic word: a release that finds it at 1 already
-/// only reads it, and neither side makes a system call unless the consumer
-/// sleeps (a futex on that word). Acquire does not spin: on a machine with
-/// few cores a spinning consumer takes the core its producer needs.
-/// Thread-safety: release from any thread; acquire from the one consuming thread.
+/// Several threads may wait in acquire at once: each release while the count is
+/// 0 lets exactly one of them through (in no particular order); releases made
+/// while the count is already 1 coalesce as above, so two releases with no
+/// acquire between them wake one waiter, not two.
+/// The count and the number of sleeping waiters live in one atomic word: a
+/// release that finds the count at 1 already only reads it, and neither side
+/// makes a system call unless a waiter sleeps (a futex on that word). Acquire
+/// does not spin: on a machine with few cores a spinning consumer takes the
+/// core its producer needs.
+/// Thread-safety: release and acquire from any thread.
 class VLK_EXPORT Cvlk_semaphore {
  public:
   Cvlk_semaphore() = default;
@@ -118,13 +139,14 @@ class VLK_EXPORT Cvlk_semaphore {
   void acquire();
   /// As acquire, but gives up after timeoutMs milliseconds; true when acquired.
   bool acquireFor(unsigned int timeoutMs);
-  /// Sets the count to 1 (no change when it is already 1).
+  /// Sets the count to 1 (no change when it is already 1) and, when it was 0,
+  /// wakes one sleeping waiter.
   void release();
 
  private:
-  static constexpr int kTaken = 0;     ///< count 0, nobody asleep
-  static constexpr int kReleased = 1;  ///< count 1
-  static constexpr int kSleeping = -1; ///< count 0, the consumer sleeps (or is about to)
+  /// The word: bit 0 the count, the bits above it the number of sleeping waiters.
+  static constexpr int kReleased = 1;  ///< the count bit
+  static constexpr int kSleeper = 2;   ///< one sleeping waiter
 
   bool tryTake();
   /// Sleeps until released or until the deadline (steady-clock ns, negative:
@@ -159,7 +181,8 @@ class VLK_EXPORT Cvlk_file : public QObject {
   /// "+" and "b"). Any open stream is closed first. 1 when opened, -1 when the path
   /// or mode is empty or the open fails (the object is then closed).
   int open(const char* mode);
-  /// Stores path (at most 259 characters; an empty path clears it), then open(mode).
+  /// Stores path (at most 259 characters; an empty path clears it), then
+  /// open(mode). path may be getPath() itself.
   int open(const char* path, const char* mode);
   /// 1 when a stream was closed, -1 when none was open.
   int close();
@@ -210,8 +233,16 @@ VLK_EXPORT EerrNo VlkGetFiles(const char* dir, const char* pattern, QStringList&
 
 /// Reads integers, strings and hexadecimal numbers from an INI file and writes
 /// integers to it. The file is opened and closed within each call.
-/// Layout: "[group]" lines, then "key=value" lines; ';' starts a comment. Both
-/// string readers read the same files, with the same quoting and escape rules.
+/// Layout: "[group]" lines, then "key=value" lines; a line whose first character
+/// is ';' is a comment. Keys are case-sensitive.
+/// Both string readers give a value as stored: the rest of the line after the
+/// first '=', with the blanks around it removed and one pair of matching quotes
+/// ('"' or '\'') around the whole of it taken off. Nothing else is interpreted:
+/// backslashes, commas, a ';' after a value and 8-bit bytes stand as they are
+/// in the file (`path=C:\data\new` reads back as `C:\data\new`), and the two
+/// readers always agree. Of duplicate keys the last counts.
+/// The integer reader and writer go through QSettings (its escapes and inline
+/// comments apply to them).
 /// Thread-safety: any thread; concurrent writers to one file are not coordinated.
 class VLK_EXPORT Cvlk_ini_file {
  public:
@@ -233,13 +264,14 @@ class VLK_EXPORT Cvlk_ini_file {
   /// when the value is not a decimal integer. An empty group reads the keys
   /// outside any section.
   int ReadInt(const char* group, const char* key, int defaultValue);
-  /// The value text into out, which holds at least 256 bytes: at most 255
-  /// characters and a NUL; defaultValue (likewise cut) when the section or key is
-  /// missing. Nothing is written when group, key or the file name is empty or out
-  /// is null.
+  /// The value text as stored into out, which holds at least 256 bytes: at most
+  /// 255 characters and a NUL; defaultValue (likewise cut) when the section or
+  /// key is missing. Nothing is written when group, key or the file name is
+  /// empty or out is null.
   void ReadStr(const char* group, const char* key, char* out, const char* defaultValue);
-  /// The value text into out; defaultValue when the value is empty or missing.
-  /// out is untouched when group, key or the file name is empty.
+  /// The value text as stored into out (the same text as the other ReadStr, cut
+  /// at 1499); defaultValue when the value is empty or missing. out is untouched
+  /// when group, key or the file name is empty.
   void ReadStr(const char* group, const char* key, Cvlk_tmp_str& out, const char* defaultValue);
   /// The value parsed as hexadecimal, with or without "0x"; defaultValue when the
   /// value is empty or missing.
@@ -256,8 +288,9 @@ class VLK_EXPORT Cvlk_ini_file {
 // Host utilities
 // ---------------------------------------------------------------------------
 
-/// The host name into name (which holds 60 bytes), always terminated; an empty
-/// text when the host gives none. Always ERR_OK.
+/// The host name into name (which holds 60 bytes), always terminated: a longer
+/// name is cut to its first 59 characters; an empty text when the host gives
+/// none. Always ERR_OK.
 VLK_EXPORT EerrNo VlkGetComputerName(char* const name);
 /// Fetches url (HTTP or HTTPS GET, the proxy the environment names, redirects
 /// followed, at most 30 s to connect and 60 s in all) and puts the first piece
@@ -301,6 +334,12 @@ VLK_EXPORT Ebool VlkHasProcess(const char* exeName);
 /// ends as it would have.
 /// The application creates one instance and keeps it alive while reports are
 /// wanted; a second instance alive at the same time, and copies, install nothing.
+/// The application directory is resolved by the constructor: Qt's when a
+/// QCoreApplication exists, else the directory of the running executable, so a
+/// reporter made before the application object writes below the program too.
+/// The time stamp is local time by the time-zone rules in force at construction,
+/// with their summer-time changes for the next 20 years (a later change of the
+/// rules themselves, or of TZ, is not seen).
 /// The handler runs on an alternate signal stack, so a stack overflow is still
 /// reported: the constructing thread gets one, other threads call PrepareThread().
 /// Thread-safety: construct and destroy on one thread, while no fault is handled.

@@ -72,9 +72,11 @@ class VLK_EXPORT Cvlk_buf_str {
 
   /// out = the view from the first c on; ERR_OK when found.
   EerrNo findChar(char c, Cvlk_buf_str& out) const;
-  /// Whether the view begins with the k bytes of s.
+  /// True when the first k characters of the view equal the first k of s. False
+  /// when s is null, empty or shorter than k (it is read no further than its
+  /// end), k is 0 or k exceeds the view.
   Ebool beginWith(const char* s, unsigned k) const;
-  /// Whether the view ends with the k bytes of s.
+  /// As beginWith, for the last k characters of the view.
   Ebool endWith(const char* s, unsigned k) const;
   /// REQUIRES for the three searches: the underlying text is NUL-terminated.
   Ebool hasStr(const char* s) const;
@@ -321,7 +323,9 @@ VLK_EXPORT void VlkHexToStr(int v, char* dst, unsigned n);
 /// The hexadecimal number s; 0 for text that does not convert.
 VLK_EXPORT int VlkStrToHex(const char* s);
 /// @{
-/// Base 0: 0x selects hexadecimal, a leading 0 octal. 0 for text that does not convert.
+/// Base 0: 0x selects hexadecimal, a leading 0 octal, anything else decimal
+/// (blanks around the number and a sign are accepted, as QString::toInt does).
+/// 0 for text that does not convert, a 0b prefix included: there is no binary.
 VLK_EXPORT int VlkStrToInt(const char* s);
 VLK_EXPORT int VlkStrToInt(const QString& s);
 VLK_EXPORT unsigned VlkStrToU32(const char* s);
@@ -427,9 +431,11 @@ class VLK_EXPORT Cphone_number {
   EerrNo SetNbr(const char* s);
   /// Whether the number is all '0' to '9' (and not empty).
   Ebool IsAllDigits09() const;
-  /// Whether the number begins with the n characters of p.
+  /// True when the first n digits equal the first n characters of p. False when
+  /// n is 0 or exceeds the length, or p is null or shorter than n (it is read no
+  /// further than its end).
   Ebool HasPrefix(unsigned char n, const char* p) const;
-  /// Whether the number begins with p.
+  /// HasPrefix(n, p) with n the length of p measured up to 32; false for an empty p.
   Ebool HasPrefix(const char* p) const;
   /// Appends n characters of p.
   EerrNo Append(unsigned char n, const char* p);

@@ -77,6 +77,11 @@ EerrNo Cvlk_hash_tbl::_init(unsigned int maxNum, unsigned int dataLen) {
 }
 
 unsigned int Cvlk_hash_tbl::_convert(unsigned int keyLen, const unsigned char* key) {
+  // The keys are the caller's const bytes; the hash only reads them.
+  return _convert(keyLen, const_cast<unsigned char*>(key));
+}
+
+unsigned int Cvlk_hash_tbl::_convert(unsigned int keyLen, unsigned char* key) {
   unsigned int h = 0;
   for (unsigned int i = 0; i < keyLen; ++i) h = h * 131u + key[i];
   return (h & 0x7FFFFFFFu) % m_bucketNum;

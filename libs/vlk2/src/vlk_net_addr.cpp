@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <cctype>
 #include <cstring>
 
 #include <QString>
@@ -168,10 +169,11 @@ EerrNo VlkGetServerInfo(const char* text, Cvlk_tmp_str& host, unsigned short& po
   }
   if (colon != nullptr) {
     // The whole rest must be a number (0x hexadecimal and leading-0 octal
-    // accepted); anything else gives port 0.
-    bool ok = false;
-    unsigned int value = QString::fromLocal8Bit(colon + 1).toUInt(&ok, 0);
-    port = static_cast<unsigned short>(ok ? value : 0);
+    // accepted); anything else, blanks and signs included, gives port 0.
+    const char* p = colon + 1;
+    bool plain = *p >= '0' && *p <= '9';
+    for (; plain && *p != '\0'; ++p) plain = std::isalnum(static_cast<unsigned char>(*p)) != 0;
+    port = static_cast<unsigned short>(plain ? VlkStrToU32(colon + 1) : 0);
   }
   return ERR_OK;
 }

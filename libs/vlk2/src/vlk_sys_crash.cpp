@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <QCoreApplication>
+
 #include "vlk_sys.h"
 #include "vlk_sys_crash_impl.h"
 
@@ -26,7 +28,7 @@ struct sigaction m_previousFilter[kSignalCount];
 // Captured at installation, because neither Qt nor the time-zone code may run
 // inside a signal handler.
 char g_appDir[1024];
-long g_utcOffset = 0;
+vlk_crash::UtcOffsets g_utcOffsets;
 // The first fault writes the report; a second faulting thread waits for it.
 std::atomic<int> g_reportState{0};  // 0 none, 1 writing, 2 written
 
@@ -140,15 +142,29 @@ void Chain(int sig, siginfo_t* info, void* context) {
   raise(sig);
 }
 
+// The application directory: Qt's once there is an application object, else the
+// directory of the executable the kernel names, so that a reporter made before
+// the application object still writes below the program.
+void AppDir(char* dir, int size) {
+  if (QCoreApplication::instance() != nullptr) {
+    VlkGetCurrDir(dir, size);
+    return;
+  }
+  dir[0] = '\0';
+  ssize_t n = readlink("/proc/self/exe", dir, static_cast<std::size_t>(size - 1));
+  if (n <= 0) return;
+  dir[n] = '\0';
+  char* slash = std::strrchr(dir, '/');
+  if (slash != nullptr) *slash = '\0';
+}
+
 }  // namespace
 
 Cwin_exception_handler::Cwin_exception_handler() {
   const Cwin_exception_handler* none = nullptr;
   if (!g_owner.compare_exchange_strong(none, this)) return;  // another instance is installed
-  VlkGetCurrDir(g_appDir, sizeof g_appDir);
-  time_t now = time(nullptr);
-  struct tm local{};
-  g_utcOffset = localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
+  AppDir(g_appDir, sizeof g_appDir);
+  vlk_crash::CaptureUtcOffsets(static_cast<std::int64_t>(time(nullptr)), g_utcOffsets);
   g_reportState.store(0);
   PrepareThread();
   struct sigaction act{};
@@ -202,7 +218,7 @@ void Cwin_exception_handler::VlkUnhandledExceptionFilter(int sig, siginfo_t* inf
     struct timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     char stamp[16];
-    vlk_crash::FormatStamp(now.tv_sec, g_utcOffset, stamp);
+    vlk_crash::FormatStamp(now.tv_sec, vlk_crash::UtcOffsetAt(g_utcOffsets, now.tv_sec), stamp);
     char path[sizeof g_appDir + 64];
     vlk_crash::Format(path, sizeof path, "%s/log/ovo_dump_%s.txt", g_appDir, stamp);
     // Written over from the start, never truncated; every write reaches the disk.

@@ -1,5 +1,6 @@
 // The crash reporter's formatter and time stamp: plain code over caller buffers,
 // safe inside a signal handler.
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -154,6 +155,44 @@ void FormatStamp(std::int64_t utcSeconds, long utcOffset, char out[16]) {
   long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
   Format(out, 16, "%04lld%02u%02u-%02u%02u%02u", year, month, day, static_cast<unsigned>(secs / 3600),
          static_cast<unsigned>(secs / 60 % 60), static_cast<unsigned>(secs % 60));
+}
+
+namespace {
+
+long OffsetOf(std::int64_t utc) {
+  const time_t t = static_cast<time_t>(utc);
+  struct tm local {};
+  return localtime_r(&t, &local) != nullptr ? local.tm_gmtoff : 0;
+}
+
+}  // namespace
+
+void CaptureUtcOffsets(std::int64_t now, UtcOffsets& table) {
+  table.count = 1;
+  table.from[0] = now;
+  table.offset[0] = OffsetOf(now);
+  // A day at a time (no zone changes its offset twice within a day), then the
+  // second of each change by halving.
+  constexpr std::int64_t kDay = 86400;
+  const std::int64_t end = now + UtcOffsets::kYears * 366 * kDay;
+  long current = table.offset[0];
+  for (std::int64_t t = now + kDay; t <= end && table.count < UtcOffsets::kMax; t += kDay) {
+    if (OffsetOf(t) == current) continue;
+    std::int64_t lo = t - kDay, hi = t;  // the offset changes in (lo, hi]
+    while (hi - lo > 1) {
+      const std::int64_t mid = lo + (hi - lo) / 2;
+      (OffsetOf(mid) == current ? lo : hi) = mid;
+    }
+    current = OffsetOf(hi);
+    table.from[table.count] = hi;
+    table.offset[table.count++] = current;
+  }
+}
+
+long UtcOffsetAt(const UtcOffsets& table, std::int64_t utcSeconds) {
+  long offset = table.count > 0 ? table.offset[0] : 0;
+  for (int i = 1; i < table.count && table.from[i] <= utcSeconds; ++i) offset = table.offset[i];
+  return offset;
 }
 
 }  // namespace vlk_crash

@@ -27,6 +27,25 @@ int WriteFormatV(int fd, const char* format, va_list args);
 // out (16 bytes). Proleptic Gregorian calendar; no time-zone database is read.
 void FormatStamp(std::int64_t utcSeconds, long utcOffset, char out[16]);
 
+// The local time's offset from UTC, as the time-zone rules give it, for the
+// years ahead: the offset in force at a capture and every change of it (summer
+// time and back) in the kYears after, found with the C library once, so that
+// the handler can name its report in local time without the time-zone code.
+struct UtcOffsets {
+  static constexpr int kYears = 20;
+  static constexpr int kMax = 4 * kYears + 1;
+  std::int64_t from[kMax];  // offset[i] holds from UTC second from[i] on (from[0]: always)
+  long offset[kMax];
+  int count;
+};
+
+// Fills table from the C library's local time (localtime_r, the TZ variable and
+// the time-zone files): not for a signal handler. Changes later than kYears
+// after now are not recorded: the last offset then stays.
+void CaptureUtcOffsets(std::int64_t now, UtcOffsets& table);
+// The offset in force at utcSeconds.
+long UtcOffsetAt(const UtcOffsets& table, std::int64_t utcSeconds);
+
 // Copies n bytes from addr into out when they can be read; false, without
 // faulting, when they cannot.
 bool ProbeRead(const void* addr, void* out, std::size_t n);

@@ -26,9 +26,12 @@ int Cvlk_file::open(const char* mode) {
 }
 
 int Cvlk_file::open(const char* path, const char* mode) {
-  // An empty path must not fall back to the one stored before.
-  std::memset(m_path, 0, sizeof m_path);
-  if (!VlkStrLenZero(path)) VlkCopyStr(m_path, path, kMaxPath);
+  // Copied aside first: path may be the stored one (getPath()), which the
+  // clearing below would otherwise empty. An empty path must not fall back to
+  // the one stored before.
+  char copy[sizeof m_path] = {};
+  if (!VlkStrLenZero(path)) VlkCopyStr(copy, path, kMaxPath);
+  std::memcpy(m_path, copy, sizeof m_path);
   return open(mode);
 }
 

@@ -1,5 +1,6 @@
 // Host queries: the machine's name, the application's directory and its
 // temporary directory.
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -22,9 +23,11 @@ QString AppDir() {
 EerrNo VlkGetComputerName(char* const name) {
   if (name == nullptr) return ERR_OK;
   constexpr std::size_t kSize = 60;
-  // gethostname may leave a cut name unterminated: terminate it ourselves.
-  if (gethostname(name, kSize) != 0) name[0] = '\0';
-  name[kSize - 1] = '\0';
+  // The whole name first: gethostname into the caller's 60 bytes fails for a
+  // longer name, which must come back cut to 59 characters instead.
+  struct utsname host {};
+  if (uname(&host) != 0) host.nodename[0] = '\0';
+  VlkCopyStr(name, host.nodename, kSize - 1);
   return ERR_OK;
 }
 

@@ -1,5 +1,5 @@
-// Cvlk_ini_file: integers and the Cvlk_tmp_str reader through QSettings, the
-// character-buffer reader through our own reader of the same files.
+// Cvlk_ini_file: integers through QSettings, both string readers through our
+// own reader of the same files, which gives a value's text as stored.
 #include <cstring>
 
 #include <QSettings>
@@ -14,13 +14,6 @@ constexpr int kMaxName = 259;
 constexpr int kMaxValue = 255;
 
 QString Local(const char* s) { return QString::fromLocal8Bit(s != nullptr ? s : ""); }
-
-// A value as text; a list (a value with unquoted commas) as its items joined
-// by ", ", the way it is written.
-QString ValueText(const QVariant& v) {
-  if (v.userType() == QMetaType::QStringList) return v.toStringList().join(QStringLiteral(", "));
-  return v.toString();
-}
 
 void CopyCut(char* out, const char* text, int max) {
   int n = static_cast<int>(strnlen(text, static_cast<std::size_t>(max)));
@@ -60,13 +53,13 @@ void Cvlk_ini_file::ReadStr(const char* group, const char* key, char* out, const
 
 void Cvlk_ini_file::ReadStr(const char* group, const char* key, Cvlk_tmp_str& out, const char* defaultValue) {
   if (VlkStrLenZero(group) || VlkStrLenZero(key) || VlkStrLenZero(m_fileName)) return;
-  QSettings settings(Local(m_fileName), QSettings::IniFormat);
-  settings.beginGroup(Local(group));
-  QString text = ValueText(settings.value(Local(key)));
-  settings.endGroup();
+  QByteArray value;
+  vlk_ini::Lookup(m_fileName, QByteArray(group), QByteArray(key), value);
+  // The bytes as stored, up to a NUL, like the character-buffer reader's.
+  const int n = static_cast<int>(strnlen(value.constData(), static_cast<std::size_t>(value.size())));
   out.init();
-  if (!text.isEmpty())
-    VlkQStringToTmpStr(text, &out);
+  if (n > 0)
+    out.init(value.constData(), static_cast<unsigned int>(n));
   else if (!VlkStrLenZero(defaultValue))
     out.init(defaultValue);
 }

@@ -1,9 +1,21 @@
-// Our own reader of INI files: the character-buffer ReadStr. It reads the files
-// that QSettings writes and reads, with the same rules: "[section]" lines,
-// "key=value" lines, ';' comments (at a line's start or after a value), keys
-// trimmed and %XX-unescaped, values trimmed, unquoted and unescaped, a value with
-// unquoted commas a list (given as its items joined by ", "), the last of
-// duplicate keys winning, "[General]" meaning no section.
+// Our own reader of INI files, behind both string readers of Cvlk_ini_file. It
+// returns a value as it is stored, the way the platform's private-profile
+// reader does:
+//  - lines end at '\n' or '\r'; blanks (spaces, tabs) around a line are ignored;
+//    a UTF-8 byte-order mark at the start of the file is skipped;
+//  - empty lines and lines whose first character is ';' are comments;
+//  - "[name]" starts a section (the name is what stands between '[' and the
+//    first ']', trimmed; the rest of the line is ignored); "[General]" means no
+//    section, as QSettings writes it;
+//  - "key=value": the key is the text before the first '=', trimmed, and
+//    compared case-sensitively after QSettings' key escapes (%XX, %UXXXX, '\'
+//    for '/'), so keys written by the integer writer are found; lines without
+//    '=' are ignored;
+//  - the value is the rest of the line with the blanks around it removed and
+//    one pair of matching quotes ('"' or '\'') around the whole of it taken
+//    off; nothing else is interpreted: backslashes, commas, ';' and every byte
+//    stand as stored;
+//  - of duplicate keys the last wins, as for the integer reader.
 #include <cstring>
 
 #include <QByteArray>
@@ -12,50 +24,6 @@
 #include "vlk_sys_ini_reader.h"
 
 namespace {
-
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// One logical line of data from pos: [start, start + len), the first unquoted
-// '=' at equals (-1 when none). False at the end of the data.
-bool ReadLine(const QByteArray& data, int& pos, int& start, int& len, int& equals) {
-  const int size = data.size();
-  bool inQuotes = false;
-  equals = -1;
-  start = pos;
-  while (start < size && IsSpace(data[start])) ++start;
-  int i = start;
-  while (i < size) {
-    char c = data[i++];
-    if (c == '=') {
-      if (!inQuotes && equals == -1) equals = i - 1;
-    } else if (c == '\n' || c == '\r') {
-      if (i == start + 1) {
-        ++start;
-      } else if (!inQuotes) {
-        --i;
-        break;
-      }
-    } else if (c == '\\') {
-      if (i < size) {
-        char next = data[i++];
-        if (i < size && ((next == '\n' && data[i] == '\r') || (next == '\r' && data[i] == '\n'))) ++i;
-      }
-    } else if (c == '"') {
-      inQuotes = !inQuotes;
-    } else if (c == ';') {
-      if (i == start + 1) {  // a comment line
-        while (i < size && data[i] != '\n' && data[i] != '\r') ++i;
-        start = i;
-      } else if (!inQuotes) {  // a comment behind a value ends the line
-        --i;
-        break;
-      }
-    }
-  }
-  pos = i;
-  len = i - start;
-  return len > 0;
-}
 
 // Appends the character with code v as UTF-8, as Qt would store it.
 void AppendCode(QByteArray& out, unsigned v) {
@@ -112,78 +80,15 @@ QByteArray UnescapeKey(const QByteArray& data, int from, int to) {
   return out;
 }
 
-void ChopBlanks(QByteArray& s, int limit) {
-  while (s.size() > limit && (s.endsWith(' ') || s.endsWith('\t'))) s.chop(1);
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// A value: blanks around it dropped, double quotes removed (what they enclose
-// kept as it stands), C-style escapes decoded, unquoted commas separating items.
-QByteArray UnescapeValue(const QByteArray& data, int from, int to) {
-  static const char kEscapes[][2] = {{'a', '\a'}, {'b', '\b'}, {'f', '\f'}, {'n', '\n'},  {'r', '\r'}, {'t', '\t'},
-                                     {'v', '\v'}, {'"', '"'},  {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
-  QByteArray result;
-  QByteArray item;
-  bool isList = false, inQuotes = false, quoted = false;
-  int i = from;
-  while (i < to && (data[i] == ' ' || data[i] == '\t')) ++i;
-  int chopLimit = 0;
-  while (i < to) {
-    char c = data[i];
-    if (c == '\\') {
-      if (++i >= to) break;
-      char e = data[i++];
-      bool known = false;
-      for (const auto& pair : kEscapes) {
-        if (e == pair[0]) {
-          item.append(pair[1]);
-          known = true;
-          break;
-        }
-      }
-      if (!known && (e == 'x' || (e >= '0' && e <= '7'))) {
-        unsigned v = e == 'x' ? 0 : static_cast<unsigned>(e - '0');
-        int base = e == 'x' ? 16 : 8, digits = e == 'x' ? 0 : 1;
-        for (; i < to && HexValue(data[i]) >= 0 && HexValue(data[i]) < base; ++i, ++digits)
-          v = v * static_cast<unsigned>(base) + static_cast<unsigned>(HexValue(data[i]));
-        if (digits > 0) AppendCode(item, v & 0xFFFF);
-      } else if (!known && (e == '\n' || e == '\r')) {
-        if (i < to && (data[i] == '\n' || data[i] == '\r') && data[i] != e) ++i;
-      }
-      // An escaped character is kept even when it is a blank at the end.
-      chopLimit = item.size();
-    } else if (c == '"') {
-      ++i;
-      quoted = true;
-      inQuotes = !inQuotes;
-      if (!inQuotes)
-        while (i < to && (data[i] == ' ' || data[i] == '\t')) ++i;
-      chopLimit = item.size();
-    } else if (c == ',' && !inQuotes) {
-      if (!quoted) ChopBlanks(item, chopLimit);
-      if (isList) result.append(", ");
-      result.append(item);
-      isList = true;
-      item.clear();
-      quoted = false;
-      chopLimit = 0;
-      ++i;
-      while (i < to && (data[i] == ' ' || data[i] == '\t')) ++i;
-    } else {
-      item.append(c);
-      ++i;
-    }
-  }
-  if (!quoted) ChopBlanks(item, chopLimit);
-  if (isList) {
-    result.append(", ");
-    result.append(item);
-    return result;
-  }
-  // Qt's markers for values that are not plain text.
-  if (item.startsWith("@@")) return item.mid(1);
-  if (item == "@Invalid()") return QByteArray();
-  if (item.startsWith("@ByteArray(") && item.endsWith(')')) return item.mid(11, item.size() - 12);
-  return item;
+// The value stored in [from, to): blanks around it dropped, then one pair of
+// matching quotes around the whole of it.
+QByteArray StoredValue(const char* data, int from, int to) {
+  while (from < to && IsBlank(data[from])) ++from;
+  while (to > from && IsBlank(data[to - 1])) --to;
+  if (to - from >= 2 && (data[from] == '"' || data[from] == '\'') && data[to - 1] == data[from]) ++from, --to;
+  return QByteArray(data + from, to - from);
 }
 
 }  // namespace
@@ -198,16 +103,23 @@ bool Lookup(const char* fileName, const QByteArray& group, const QByteArray& key
 
 bool LookupIn(const QByteArray& data, const QByteArray& group, const QByteArray& key, QByteArray& value) {
   const QByteArray wanted = group.isEmpty() ? key : group + '/' + key;
+  const char* text = data.constData();
+  const int size = data.size();
   QByteArray section;  // "" or "name/"
   bool found = false;
-  int pos = data.startsWith("\xEF\xBB\xBF") ? 3 : 0, start = 0, len = 0, equals = -1;
-  while (ReadLine(data, pos, start, len, equals)) {
-    if (data[start] == '[') {
-      // The ']' is looked for in this line only: a search to the end of the data
-      // for every line without one made a file of such lines quadratic.
-      const void* close = std::memchr(data.constData() + start, ']', static_cast<std::size_t>(len));
-      int end = close == nullptr ? start + len : static_cast<int>(static_cast<const char*>(close) - data.constData());
-      QByteArray name = data.mid(start + 1, end - start - 1).trimmed();
+  for (int pos = data.startsWith("\xEF\xBB\xBF") ? 3 : 0; pos < size;) {
+    int start = pos;
+    const void* eol = std::memchr(text + pos, '\n', static_cast<std::size_t>(size - pos));
+    int end = eol == nullptr ? size : static_cast<int>(static_cast<const char*>(eol) - text);
+    if (const void* cr = std::memchr(text + pos, '\r', static_cast<std::size_t>(end - pos)))
+      end = static_cast<int>(static_cast<const char*>(cr) - text);
+    pos = end + 1;
+    while (start < end && IsBlank(text[start])) ++start;
+    if (start == end || text[start] == ';') continue;
+    if (text[start] == '[') {
+      const void* close = std::memchr(text + start, ']', static_cast<std::size_t>(end - start));
+      int nameEnd = close == nullptr ? end : static_cast<int>(static_cast<const char*>(close) - text);
+      QByteArray name = data.mid(start + 1, nameEnd - start - 1).trimmed();
       if (name.compare("general", Qt::CaseInsensitive) == 0) {
         section.clear();
       } else {
@@ -217,11 +129,13 @@ bool LookupIn(const QByteArray& data, const QByteArray& group, const QByteArray&
       }
       continue;
     }
-    if (equals == -1) continue;
+    const void* eq = std::memchr(text + start, '=', static_cast<std::size_t>(end - start));
+    if (eq == nullptr) continue;
+    const int equals = static_cast<int>(static_cast<const char*>(eq) - text);
     int keyEnd = equals;
-    while (keyEnd > start && (data[keyEnd - 1] == ' ' || data[keyEnd - 1] == '\t')) --keyEnd;
+    while (keyEnd > start && IsBlank(text[keyEnd - 1])) --keyEnd;
     if (section + UnescapeKey(data, start, keyEnd) != wanted) continue;
-    value = UnescapeValue(data, equals + 1, start + len);
+    value = StoredValue(text, equals + 1, end);
     found = true;  // a later duplicate overrides
   }
   return found;

@@ -34,6 +34,7 @@ const char* const kStatusFormats[EMSG_CLASS_NUM] = {
 Cvlk_msg_pool::Cvlk_msg_pool(Cvlk_task_mgr* mgr)
     : Cvlk_thread(mgr), m_mgr(mgr), m_class{}, m_size{}, m_stat(nullptr), m_closed(false) {
   m_stat = new Cvlk_counter(EMSG_STAT_NUM, VlkGetGlobalObjID(), this);
+  setThreadName("vlk-route");
 }
 
 Cvlk_msg_pool::~Cvlk_msg_pool() {

@@ -54,6 +54,7 @@ void Cvlk_task::start() {
   // The timer pool exists before the thread runs, so that a message processed
   // at once can already create timers.
   startTimerPool();
+  setThreadName(m_name);  // top -H and debuggers show the task's name
   Cvlk_thread::start();
   OnCreate();
 }

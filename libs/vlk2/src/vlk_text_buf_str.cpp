@@ -99,13 +99,15 @@ EerrNo Cvlk_buf_str::findChar(char c, Cvlk_buf_str& out) const {
   return ERR_OK;
 }
 
+// s shorter than k has no k characters to match: it is measured only up to k, so
+// a short argument is never read past its end.
 Ebool Cvlk_buf_str::beginWith(const char* s, unsigned k) const {
-  if (IsNoText(s) || k == 0 || k > m_len) return VLK_FALSE;
+  if (IsNoText(s) || k == 0 || k > m_len || strnlen(s, k) < k) return VLK_FALSE;
   return std::memcmp(m_start, s, k) == 0 ? VLK_TRUE : VLK_FALSE;
 }
 
 Ebool Cvlk_buf_str::endWith(const char* s, unsigned k) const {
-  if (IsNoText(s) || k == 0 || k > m_len) return VLK_FALSE;
+  if (IsNoText(s) || k == 0 || k > m_len || strnlen(s, k) < k) return VLK_FALSE;
   return std::memcmp(m_start + (m_len - k), s, k) == 0 ? VLK_TRUE : VLK_FALSE;
 }
 

@@ -52,12 +52,25 @@ int VlkStrToHex(const char* s) {
   return static_cast<int>(value);
 }
 
+namespace {
+
+// Base 0 knows 0x (hexadecimal), a leading 0 (octal) and decimal only; Qt 6 also
+// reads 0b as binary, which must give 0 like any other text that is no number.
+bool HasBinaryPrefix(const QString& s) {
+  int i = 0;
+  while (i < s.size() && s[i].isSpace()) ++i;
+  if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) ++i;
+  return i + 1 < s.size() && s[i] == u'0' && (s[i + 1] == u'b' || s[i + 1] == u'B');
+}
+
+}  // namespace
+
 int VlkStrToInt(const char* s) { return s == nullptr ? 0 : VlkStrToInt(QString::fromLocal8Bit(s)); }
 
 int VlkStrToInt(const QString& s) {
   bool ok = false;
   const int value = s.toInt(&ok, 0);
-  return ok ? value : 0;
+  return ok && !HasBinaryPrefix(s) ? value : 0;
 }
 
 unsigned VlkStrToU32(const char* s) { return s == nullptr ? 0 : VlkStrToU32(QString::fromLocal8Bit(s)); }
@@ -65,7 +78,7 @@ unsigned VlkStrToU32(const char* s) { return s == nullptr ? 0 : VlkStrToU32(QStr
 unsigned VlkStrToU32(const QString& s) {
   bool ok = false;
   const unsigned value = s.toUInt(&ok, 0);
-  return ok ? value : 0;
+  return ok && !HasBinaryPrefix(s) ? value : 0;
 }
 
 EerrNo VlkGetValue(const char* text, const char* key, char* out) {

@@ -34,7 +34,8 @@ Ebool Cphone_number::IsAllDigits09() const {
 }
 
 Ebool Cphone_number::HasPrefix(unsigned char n, const char* p) const {
-  if (n == 0 || n > length || n > kCap || p == nullptr) return VLK_FALSE;
+  // A p shorter than n never matches, and is not read past its end.
+  if (n == 0 || n > length || n > kCap || p == nullptr || strnlen(p, n) < n) return VLK_FALSE;
   return std::memcmp(digits, p, n) == 0 ? VLK_TRUE : VLK_FALSE;
 }
 
