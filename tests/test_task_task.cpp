@@ -39,6 +39,7 @@ class LogFactory : public Cfactory {
  protected:
   Eprc_result _facMsgPrc(Cmsg*, Cfsm** fsm) override {
     ++routed;
+    note("msg");
     if (GetStateById(Fsm()->GetId()) == RES_BUSY) {
       *fsm = Fsm();
       return PRC_FSM_FOUND;
@@ -138,6 +139,17 @@ TEST_F(TaskFactoryTest, SelfCheckTimerExpiryRunsTheChecks) {
   ASSERT_TRUE(WaitUntilTrue([&] { return task.selfCheckRuns == 1 && mgr.AllIdle(); }));
   for (int i = 0; i < 5400; ++i) pool->Tick();
   EXPECT_TRUE(WaitUntilTrue([&] { return task.selfCheckRuns == 2; }));
+}
+
+// Regression: a message queued before start is taken only after OnCreate has
+// returned (OnCreate ran while the thread already dispatched).
+TEST_F(TaskFactoryTest, MessageQueuedBeforeStartWaitsForOnCreate) {
+  Cvlk_msg_buf* early = MakeMsg(&mgr, 1);
+  early->GetMsgPointer()->dstFactoryId = first.GetId();
+  task.SendMsg(early);
+  task.start();
+  Flush();
+  EXPECT_EQ(log, (std::vector<std::string>{"first:create", "second:create", "first:msg"}));
 }
 
 TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {

@@ -280,8 +280,8 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   Cvlk_task_mgr(const Cvlk_task_mgr&) = delete;
   Cvlk_task_mgr& operator=(const Cvlk_task_mgr&) = delete;
 
-  // Starts the routing thread, then each registered task in slot order (thread,
-  // timer pool, OnCreate), then afterRun(). ERR_NOT_INITIAL without a message
+  // Starts the routing thread, then each registered task in slot order (timer
+  // pool, OnCreate, thread), then afterRun(). ERR_NOT_INITIAL without a message
   // pool, ERR_INVALID_OPR when already run or stopped.
   EerrNo Run();
   // Stops and joins the routing thread and every registered task thread and
@@ -402,8 +402,9 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   Cvlk_task_mgr* GetTaskMgr() const { return m_mgr; }
   const char* GetName() const { return m_name; }
 
-  // Starts the thread, creates the timer pool on the calling thread (which must
-  // run a Qt event loop for it to tick), then OnCreate(). Once only.
+  // Creates the timer pool on the calling thread (which must run a Qt event
+  // loop for it to tick), runs OnCreate() there, then starts the thread, which
+  // takes no message before OnCreate has returned. Once only.
   void start();
 
   // To this task's own queue when dstTaskId is this task's id, else to the
@@ -455,7 +456,8 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
 
  public:
   // Every factory's OnCreate in registration order, then the self-check timer
-  // (5400 seconds). Runs on the thread that starts the task.
+  // (5400 seconds). Runs on the thread that starts the task, before the task's
+  // thread takes its first message.
   virtual EerrNo OnCreate();
   // The header lines and every factory's Print.
   virtual void Print();

@@ -48,11 +48,13 @@ EerrNo Cvlk_task::setTimer(unsigned int n) {
 
 void Cvlk_task::start() {
   if (isStarted()) return;
-  // The timer pool exists before the thread runs, so that a message processed
-  // at once can already create timers.
+  // The timer pool and whatever OnCreate sets up exist before the thread runs:
+  // a message queued before start (or sent by OnCreate itself) is taken only
+  // once OnCreate has returned, and starting the thread publishes OnCreate's
+  // writes to it.
   startTimerPool();
-  Cvlk_thread::start();
   OnCreate();
+  Cvlk_thread::start();
 }
 
 EerrNo Cvlk_task::SendMsg(Cvlk_msg_buf* buf) {
