@@ -363,12 +363,18 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
  private:
   friend class Cvlk_msg_pool;
   friend class Cvlk_task;
+  friend class Cvlk_timer_pool;  // takes expiry buffers under its lock, reports failures after
 
   Cvlk_task* getTask(unsigned int id) const;
   void startTasks();
   void startMsgPool();
   void unregTask(Cvlk_task* task);
-  void noteNoMsgBuf();
+  // GetMsgBuf without the failure report: for callers that hold a lock and
+  // report with noteNoMsgBuf once they have let it go.
+  Cvlk_msg_buf* allocMsgBuf(unsigned int size);
+  // Counts n failed buffer requests; the first of the process emits
+  // sigErrorNoMsgBuf. REQUIRES: no library lock held (a receiver may call back).
+  void noteNoMsgBuf(unsigned int n = 1);
 
   unsigned int m_taskCount;
   Cvlk_task* m_tasks[32];  // filled before Run, read-only afterwards
@@ -414,7 +420,8 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   // task frees it instead. ERR_INVALID_PARAM for null.
   EerrNo PumpMsgBuf(Cvlk_msg_buf* buf);
   // PumpMsgBuf for n buffers (none null), in order, under one lock hold and
-  // with one wake-up.
+  // with one wake-up. A timer pool calls it under its own lock: it emits no
+  // signal and calls no virtual hook.
   void PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n);
   // Removes and returns the head of the queue (the caller owns it), or null.
   Cvlk_msg_buf* GetPumpMsgBuf();
@@ -596,7 +603,9 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
   unsigned int GetCurrSeconds() const { return m_tickCount.load(std::memory_order_relaxed); }
 
   // Advances the wheel by one second and posts the expiry message of every timer
-  // that is due. The one routine of the clock: timerEvent calls it.
+  // that is due. The one routine of the clock: timerEvent calls it. A lost
+  // expiry (no buffer) is reported (sigErrorNoMsgBuf) after the lock is let go,
+  // so a receiver on this thread may call back into the pool or stop the task.
   void Tick() VLK_EXCLUDES(m_lock);
 
   // Observers, mainly for diagnostics and tests.
@@ -609,11 +618,14 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
   void timerEvent(QTimerEvent* event) override;
 
  private:
+  // Tick's work under the lock; lost expiries are added to *noBuf.
+  void tickLocked(unsigned int* noBuf) VLK_EXCLUDES(m_lock);
   Ctimer_res_node* _busyNode(unsigned int id) VLK_REQUIRES(m_lock);
   void _unlinkFromWheel(Ctimer_res_node* node) VLK_REQUIRES(m_lock);
   // The expiry message of the node addressed to its task, or null (no task or
-  // no buffer: this expiry is lost, the timer stays armed).
-  Cvlk_msg_buf* _makeExpiry(const Ctimer_res_node* node) VLK_REQUIRES(m_lock);
+  // no buffer: this expiry is lost, the timer stays armed). A missing buffer
+  // adds 1 to *noBuf; the caller reports it once the lock is let go.
+  Cvlk_msg_buf* _makeExpiry(const Ctimer_res_node* node, unsigned int* noBuf) VLK_REQUIRES(m_lock);
 
   static constexpr unsigned int kExpiryBatch = 32;
 

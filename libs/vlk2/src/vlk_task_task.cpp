@@ -30,8 +30,11 @@ void Cvlk_task::init() {
   m_timerCount = 1;  // the self-check timer
   m_facCount = 0;
   for (Cfactory*& factory : m_factories) factory = nullptr;
+  // Made before the lock is taken: adopting a Qt child sends this task an event,
+  // which event filters see, and no outside code runs under a library lock.
+  Cvlk_link* queue = new Cvlk_link(VlkGetGlobalObjID(), this);
   Cvlk_mutex_locker guard(&m_queueLock);
-  m_queue = new Cvlk_link(VlkGetGlobalObjID(), this);
+  m_queue = queue;
 }
 
 EerrNo Cvlk_task::regFactory(Cfactory* factory) {
