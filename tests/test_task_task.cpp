@@ -2,6 +2,7 @@
 // creation and check hooks, the self-check timer, the not-found hook and who
 // frees a buffer after each result.
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -184,13 +185,29 @@ TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
   second.killFsm(second.Fsm()->GetId());
 }
 
-TEST_F(TaskFactoryTest, PrintShowsEveryFactory) {
+TEST_F(TaskFactoryTest, PrintShowsEveryFactoryAlsoWhileTheTaskRuns) {
   QStringList lines;
   QObject::connect(&mgr, &Cvlk_task_mgr::sigOutputTraceInfo, [&](const QString& s) { lines << s; });
   task.Print();
   const QStringList expected = {QString(58, '='), "facs(1): ", "first: real=1, idle=1", " ",
                                 "second: real=1, idle=1", " "};
   EXPECT_EQ(lines, expected);
+  // Regression: the manager's Print reads the machine counts on this thread
+  // while the task thread allocates and kills the machine.
+  first.Fsm()->result = PRC_KILL_FSM;
+  task.start();
+  lines.clear();
+  for (int i = 1; i <= 100; ++i) {
+    Cvlk_msg_buf* buf = MakeMsg(&mgr, 1);
+    ASSERT_NE(buf, nullptr);
+    buf->GetMsgPointer()->dstFactoryId = first.GetId();
+    task.SendMsg(buf);
+    mgr.Print();
+    ASSERT_TRUE(WaitUntilTrue([&] { return first.routed.load() == i; }));
+  }
+  Flush();
+  EXPECT_EQ(first.routed.load(), 100);
+  EXPECT_EQ(lines.filter(QRegularExpression("^first: real=1, idle=[01]$")).size(), 100);
 }
 
 }  // namespace

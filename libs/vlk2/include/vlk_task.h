@@ -336,7 +336,11 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   virtual EerrNo afterRun();
 
  public:
-  // The pool status, then each task's Print followed by a one-blank line.
+  // The pool status, then each task's Print followed by a one-blank line, all
+  // on the calling thread while the tasks run. So every Print it reaches (the
+  // task's, the factories') reads only what any thread may read: names, ids and
+  // pool counts; an override that shows a machine's state prints it on the task
+  // thread instead (for example from selfChecking).
   virtual void Print();
 
  Q_SIGNALS:
@@ -466,7 +470,8 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   // (5400 seconds). Runs on the thread that starts the task, before the task's
   // thread takes its first message.
   virtual EerrNo OnCreate();
-  // The header lines and every factory's Print.
+  // The header lines and every factory's Print. Any thread, also while the
+  // task runs (the manager's Print calls it on its own caller's thread).
   virtual void Print();
 
  protected:
@@ -666,7 +671,8 @@ static_assert(sizeof(Cevt_rec) == 4, "an event record is four bytes");
 // after a change of state.
 // The application's factory creates its machines in its constructor (with this
 // factory as their pool) and Adds them; the factory owns them from then on.
-// Thread-safety: owner task's thread only (created and registered before start).
+// Thread-safety: owner task's thread only (created and registered before start),
+// except Print, which any thread may call.
 class VLK_EXPORT Cfactory : public Cvlk_resource {
  public:
   static constexpr unsigned int kMaxRegFsm = 500;
@@ -685,7 +691,8 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   // sits in a machine's queue; for any other result the caller (the task) frees it.
   Eprc_result ProcessMsg(Cvlk_msg_buf* buf);
 
-  // "%s: real=%u, idle=%u" with GetName and the machine counts.
+  // "%s: real=%u, idle=%u" with GetName and the machine counts. Any thread,
+  // also while the task runs: the counts are read as of some recent moment.
   void Print() override;
   virtual EerrNo OnCreate();
   virtual EerrNo selfChecking();
