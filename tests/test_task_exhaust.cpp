@@ -4,6 +4,10 @@
 // Requests beyond a limit fail cleanly, nothing deadlocks, service resumes and
 // every pool is whole again at the end.
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -180,6 +184,67 @@ TEST(TimerExhaustion, ThreadsAskingBeyondCapacityGetExactlyWhatIsFree) {
   EXPECT_TRUE(WaitUntilTrue([&] { return expiries.load() > 0; }));  // the expiries reached the task
   mgr.Stop();
   EXPECT_EQ(pool->GetIdleNum(), idleAtStart);
+  EXPECT_TRUE(mgr.AllIdle());
+}
+
+// Regression: a lost expiry is reported after the timer lock is let go. A
+// receiver on the ticking thread stops the manager while the task thread waits
+// to start a timer; reported under the lock, each waited for the other for ever.
+TEST(TimerExhaustion, NoBufferReceiverStopsTheManagerWhileTheTaskStartsATimer) {
+  tasktest::TestMgr mgr;
+  ASSERT_EQ(mgr.initMessagePool(64, 4, 256, 4, 1024, 2, 4096, 1), ERR_OK);
+  auto* task = new TestTask(&mgr, 3, "stopper");
+  task->setTimer(1);
+  Counter starting;
+  std::atomic<unsigned int> timer{0};
+  task->onMsg = [&](Cvlk_task* self, Cmsg* msg) {
+    if (msg->msgType != MSG_APP) return PRC_NOT_PROCESSED;
+    starting.Add();
+    self->StartTimer(timer, 5);
+    return PRC_PROCESSED;
+  };
+  ASSERT_EQ(mgr.regTask(task), ERR_OK);
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  timer = task->CreateTimer(100, 0, 0, nullptr);
+  task->StartTimer(timer, 1);
+  // Exactly every tiny buffer held, so that the expiry is the first failure.
+  std::vector<Cvlk_msg_buf*> held;
+  for (unsigned int i = 0; i < mgr.GetMsgRealNum(EMSG_CLASS_TINY); ++i) held.push_back(mgr.GetMsgBuf(56));
+  bool stopped = false;
+  QObject::connect(
+      &mgr, &Cvlk_task_mgr::sigErrorNoMsgBuf, &mgr,
+      [&] {
+        Cvlk_msg_buf* go = mgr.GetMsgBuf(100);  // a small buffer: the tiny class is empty
+        ASSERT_NE(go, nullptr);
+        go->GetMsgPointer()->Init();
+        go->GetMsgPointer()->dstTaskId = 3;
+        mgr.SendMsg(go);
+        EXPECT_TRUE(starting.WaitFor(1));
+        mgr.Stop();
+        stopped = true;
+      },
+      Qt::DirectConnection);
+  // A deadlock fails the test instead of hanging it.
+  std::mutex doneLock;
+  std::condition_variable doneCond;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(doneLock);
+    if (!doneCond.wait_for(lock, tasktest::kDeadline, [&] { return done; })) {
+      std::fprintf(stderr, "deadlock: Stop from a sigErrorNoMsgBuf receiver did not return\n");
+      std::abort();
+    }
+  });
+  task->GetTimerPool()->Tick();
+  {
+    std::lock_guard<std::mutex> lock(doneLock);
+    done = true;
+  }
+  doneCond.notify_all();
+  watchdog.join();
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(mgr.GetNoMsgBufCount(), 1u);
+  for (Cvlk_msg_buf* buf : held) EXPECT_EQ(mgr.FreeMsgBuf(buf), ERR_OK);
   EXPECT_TRUE(mgr.AllIdle());
 }
 

@@ -2,6 +2,7 @@
 // creation and check hooks, the self-check timer, the not-found hook and who
 // frees a buffer after each result.
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -39,6 +40,7 @@ class LogFactory : public Cfactory {
  protected:
   Eprc_result _facMsgPrc(Cmsg*, Cfsm** fsm) override {
     ++routed;
+    note("msg");
     if (GetStateById(Fsm()->GetId()) == RES_BUSY) {
       *fsm = Fsm();
       return PRC_FSM_FOUND;
@@ -158,6 +160,17 @@ TEST_F(TaskFactoryTest, SelfCheckTimerExpiryRunsTheChecks) {
   mgr.Stop();
 }
 
+// Regression: a message queued before start is taken only after OnCreate has
+// returned (OnCreate ran while the thread already dispatched).
+TEST_F(TaskFactoryTest, MessageQueuedBeforeStartWaitsForOnCreate) {
+  Cvlk_msg_buf* early = MakeMsg(&mgr, 1);
+  early->GetMsgPointer()->dstFactoryId = first.GetId();
+  task.SendMsg(early);
+  task.start();
+  Flush();
+  EXPECT_EQ(log, (std::vector<std::string>{"first:create", "second:create", "first:msg"}));
+}
+
 TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
   task.start();
   auto sendTo = [&](LogFactory& f) {
@@ -200,13 +213,29 @@ TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
   second.killFsm(second.Fsm()->GetId());
 }
 
-TEST_F(TaskFactoryTest, PrintShowsEveryFactory) {
+TEST_F(TaskFactoryTest, PrintShowsEveryFactoryAlsoWhileTheTaskRuns) {
   QStringList lines;
   QObject::connect(&mgr, &Cvlk_task_mgr::sigOutputTraceInfo, [&](const QString& s) { lines << s; });
   task.Print();
   const QStringList expected = {QString(58, '='), "facs(1): ", "first: real=1, idle=1", " ",
                                 "second: real=1, idle=1", " "};
   EXPECT_EQ(lines, expected);
+  // Regression: the manager's Print reads the machine counts on this thread
+  // while the task thread allocates and kills the machine.
+  first.Fsm()->result = PRC_KILL_FSM;
+  task.start();
+  lines.clear();
+  for (int i = 1; i <= 100; ++i) {
+    Cvlk_msg_buf* buf = MakeMsg(&mgr, 1);
+    ASSERT_NE(buf, nullptr);
+    buf->GetMsgPointer()->dstFactoryId = first.GetId();
+    task.SendMsg(buf);
+    mgr.Print();
+    ASSERT_TRUE(WaitUntilTrue([&] { return first.routed.load() == i; }));
+  }
+  Flush();
+  EXPECT_EQ(first.routed.load(), 100);
+  EXPECT_EQ(lines.filter(QRegularExpression("^first: real=1, idle=[01]$")).size(), 100);
 }
 
 }  // namespace

@@ -92,7 +92,9 @@ class VLK_EXPORT Cvlk_link_node : public Cvlk_obj {
 /// An intrusive doubly linked list of nodes owned elsewhere; it never allocates or
 /// frees a node. Its identifier is what its nodes carry as their link id.
 /// Thread-safety: unsynchronised; one owner serialises access (shared queues are
-/// guarded by their owner's mutex).
+/// guarded by their owner's mutex). GetNum alone may be called from any thread
+/// (status prints read pool counts while the owner works): it returns the count
+/// as of some recent moment.
 class VLK_EXPORT Cvlk_link : public Cvlk_obj {
   Q_OBJECT
  public:
@@ -105,8 +107,9 @@ class VLK_EXPORT Cvlk_link : public Cvlk_obj {
 
   /// Forgets all nodes without touching them: they still carry this list's id.
   void Init();
-  /// Nodes in the list.
-  unsigned int GetNum() const { return m_num; }
+  /// The number of nodes. Any thread may read it (a count of some recent
+  /// moment); everything else is the owner's.
+  unsigned int GetNum() const { return m_num.load(std::memory_order_relaxed); }
   /// The first node, or null.
   Cvlk_link_node* GetHead() const { return m_head; }
   /// The last node, or null.
@@ -146,7 +149,15 @@ class VLK_EXPORT Cvlk_link : public Cvlk_obj {
   /// @}
 
  private:
-  unsigned int m_num;
+  /// Only the owner writes the count, so a load and a store step it (no locked
+  /// instruction); other threads may read it through GetNum.
+  unsigned int _step(int delta) {
+    const unsigned int n = m_num.load(std::memory_order_relaxed) + static_cast<unsigned int>(delta);
+    m_num.store(n, std::memory_order_relaxed);
+    return n;
+  }
+
+  std::atomic<unsigned int> m_num;
   Cvlk_link_node* m_head;
   Cvlk_link_node* m_tail;
 };

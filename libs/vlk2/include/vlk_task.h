@@ -309,8 +309,8 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   Cvlk_task_mgr(const Cvlk_task_mgr&) = delete;
   Cvlk_task_mgr& operator=(const Cvlk_task_mgr&) = delete;
 
-  /// Starts the routing thread, then each registered task in slot order (thread,
-  /// timer pool, OnCreate), then afterRun(). ERR_NOT_INITIAL without a message
+  /// Starts the routing thread, then each registered task in slot order (timer
+  /// pool, OnCreate, thread), then afterRun(). ERR_NOT_INITIAL without a message
   /// pool, ERR_INVALID_OPR when already run or stopped. Logs a warning through
   /// sigLogWarning when the calling thread has no QCoreApplication or no Qt
   /// event dispatcher, since the timer pools could then never tick.
@@ -381,7 +381,11 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   virtual EerrNo afterRun();
 
  public:
-  /// The pool status, then each task's Print followed by a one-blank line.
+  /// The pool status, then each task's Print followed by a one-blank line, all
+  /// on the calling thread while the tasks run. So every Print it reaches (the
+  /// task's, the factories') reads only what any thread may read: names, ids and
+  /// pool counts; an override that shows a machine's state prints it on the task
+  /// thread instead (for example from selfChecking).
   virtual void Print();
 
  Q_SIGNALS:
@@ -421,6 +425,7 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   friend class Cvlk_msg_pool;
   friend class Cvlk_task;
   friend class Cfactory;
+  friend class Cvlk_timer_pool;  ///< takes expiry buffers under its lock, reports failures after
 
   Cvlk_task* getTask(unsigned int id) const;
   /// Counts a message that reached nobody under `kind` (EMSG_STAT_E_NO_TASK ..
@@ -430,7 +435,12 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   void startTasks();
   void startMsgPool();
   void unregTask(Cvlk_task* task);
-  void noteNoMsgBuf();
+  /// GetMsgBuf without the failure report: for callers that hold a lock and
+  /// report with noteNoMsgBuf once they have let it go.
+  Cvlk_msg_buf* allocMsgBuf(unsigned int size);
+  /// Counts n failed buffer requests; the first of the process emits
+  /// sigErrorNoMsgBuf. REQUIRES: no library lock held (a receiver may call back).
+  void noteNoMsgBuf(unsigned int n = 1);
 
   unsigned int m_taskCount;
   Cvlk_task* m_tasks[32];  ///< filled before Run, read-only afterwards
@@ -471,8 +481,9 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   /// The task's name.
   const char* GetName() const { return m_name; }
 
-  /// Starts the thread, creates the timer pool on the calling thread (which must
-  /// run a Qt event loop for it to tick), then OnCreate(). Once only.
+  /// Creates the timer pool on the calling thread (which must run a Qt event
+  /// loop for it to tick), runs OnCreate() there, then starts the thread, which
+  /// takes no message before OnCreate has returned. Once only.
   void start();
 
   /// To this task's own queue when dstTaskId is this task's id, else to the
@@ -483,7 +494,8 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   /// task frees it instead. ERR_INVALID_PARAM for null.
   EerrNo PumpMsgBuf(Cvlk_msg_buf* buf);
   /// PumpMsgBuf for n buffers (none null), in order, under one lock hold and
-  /// with one wake-up.
+  /// with one wake-up. A timer pool calls it under its own lock: it emits no
+  /// signal and calls no virtual hook.
   void PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n);
   /// Removes and returns the head of the queue (the caller owns it), or null.
   Cvlk_msg_buf* GetPumpMsgBuf();
@@ -538,10 +550,12 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void run() override;
 
  public:
-  /// Every factory's OnCreate in registration order, then starts the self-check
-  /// timer (5400 seconds). Runs on the thread that starts the task.
+  /// Every factory's OnCreate in registration order, then the self-check timer
+  /// (5400 seconds). Runs on the thread that starts the task, before the task's
+  /// thread takes its first message.
   virtual EerrNo OnCreate();
-  /// The header lines and every factory's Print.
+  /// The header lines and every factory's Print. Any thread, also while the
+  /// task runs (the manager's Print calls it on its own caller's thread).
   virtual void Print();
 
   /// For a message that names no registered factory, and for the self-check
@@ -701,7 +715,9 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
   unsigned int GetCurrSeconds() const { return m_tickCount.load(std::memory_order_relaxed); }
 
   /// Advances the wheel by one second and posts the expiry message of every timer
-  /// that is due. The one routine of the clock: timerEvent calls it.
+  /// that is due. The one routine of the clock: timerEvent calls it. A lost
+  /// expiry (no buffer) is reported (sigErrorNoMsgBuf) after the lock is let go,
+  /// so a receiver on this thread may call back into the pool or stop the task.
   void Tick() VLK_EXCLUDES(m_lock);
 
   /// Observers, mainly for diagnostics and tests.
@@ -716,11 +732,14 @@ class VLK_EXPORT Cvlk_timer_pool : public QObject {
   void timerEvent(QTimerEvent* event) override;
 
  private:
+  /// Tick's work under the lock; lost expiries are added to *noBuf.
+  void tickLocked(unsigned int* noBuf) VLK_EXCLUDES(m_lock);
   Ctimer_res_node* _busyNode(unsigned int id) VLK_REQUIRES(m_lock);
   void _unlinkFromWheel(Ctimer_res_node* node) VLK_REQUIRES(m_lock);
   /// The expiry message of the node addressed to its task, or null (no task or
-  /// no buffer: this expiry is lost, the timer stays armed).
-  Cvlk_msg_buf* _makeExpiry(const Ctimer_res_node* node) VLK_REQUIRES(m_lock);
+  /// no buffer: this expiry is lost, the timer stays armed). A missing buffer
+  /// adds 1 to *noBuf; the caller reports it once the lock is let go.
+  Cvlk_msg_buf* _makeExpiry(const Ctimer_res_node* node, unsigned int* noBuf) VLK_REQUIRES(m_lock);
 
   static constexpr unsigned int kExpiryBatch = 32;
 
@@ -761,7 +780,8 @@ static_assert(sizeof(Cevt_rec) == 4, "an event record is four bytes");
 /// after a change of state.
 /// The application's factory creates its machines in its constructor (with this
 /// factory as their pool) and Adds them; the factory owns them from then on.
-/// Thread-safety: owner task's thread only (created and registered before start).
+/// Thread-safety: owner task's thread only (created and registered before start),
+/// except Print, which any thread may call.
 class VLK_EXPORT Cfactory : public Cvlk_resource {
  public:
   /// Target machines of one message at most (regFsm).
@@ -784,7 +804,8 @@ class VLK_EXPORT Cfactory : public Cvlk_resource {
   /// sits in a machine's queue; for any other result the caller (the task) frees it.
   Eprc_result ProcessMsg(Cvlk_msg_buf* buf);
 
-  /// "%s: real=%u, idle=%u" with GetName and the machine counts.
+  /// "%s: real=%u, idle=%u" with GetName and the machine counts. Any thread,
+  /// also while the task runs: the counts are read as of some recent moment.
   void Print() override;
   /// Called when the task starts, on the thread that starts it. Default: ERR_OK.
   virtual EerrNo OnCreate();

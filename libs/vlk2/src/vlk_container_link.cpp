@@ -103,7 +103,7 @@ Cvlk_link::Cvlk_link(unsigned int id, QObject* parent) : Cvlk_obj(id, parent) { 
 Cvlk_link::~Cvlk_link() = default;
 
 void Cvlk_link::Init() {
-  m_num = 0;
+  m_num.store(0, std::memory_order_relaxed);
   m_head = nullptr;
   m_tail = nullptr;
 }
@@ -113,9 +113,10 @@ Ebool Cvlk_link::IsInLink(const Cvlk_link_node* node) const {
 }
 
 Cvlk_link_node* Cvlk_link::Search(unsigned int id) const {
-  if (id == 0 || m_num == 0) return nullptr;
+  const unsigned int num = GetNum();
+  if (id == 0 || num == 0) return nullptr;
   Cvlk_link_node* node = m_head;
-  for (unsigned int i = 0; i < m_num && node != nullptr; ++i, node = node->GetNext()) {
+  for (unsigned int i = 0; i < num && node != nullptr; ++i, node = node->GetNext()) {
     if (node->GetId() == id) return node;
   }
   return nullptr;
@@ -126,9 +127,8 @@ EerrNo Cvlk_link::AddToHead(Cvlk_link_node* node) {
   if (IsInLink(node) == VLK_TRUE) return ERR_OK;
   const EerrNo err = node->Insert(GetId(), m_head);
   if (err != ERR_OK) return err;
-  ++m_num;
   m_head = node;
-  if (m_num == 1) m_tail = node;
+  if (_step(1) == 1) m_tail = node;
   return ERR_OK;
 }
 
@@ -137,16 +137,15 @@ EerrNo Cvlk_link::AddToTail(Cvlk_link_node* node) {
   if (IsInLink(node) == VLK_TRUE) return ERR_OK;
   const EerrNo err = node->Append(GetId(), m_tail);
   if (err != ERR_OK) return err;
-  ++m_num;
   m_tail = node;
-  if (m_num == 1) m_head = node;
+  if (_step(1) == 1) m_head = node;
   return ERR_OK;
 }
 
 EerrNo Cvlk_link::_insert(Cvlk_link_node* pos, Cvlk_link_node* node) {
   const EerrNo err = node->Insert(GetId(), pos);
   if (err != ERR_OK) return err;
-  ++m_num;
+  _step(1);
   if (node->GetPrev() == nullptr) m_head = node;
   return ERR_OK;
 }
@@ -154,7 +153,7 @@ EerrNo Cvlk_link::_insert(Cvlk_link_node* pos, Cvlk_link_node* node) {
 EerrNo Cvlk_link::_append(Cvlk_link_node* pos, Cvlk_link_node* node) {
   const EerrNo err = node->Append(GetId(), pos);
   if (err != ERR_OK) return err;
-  ++m_num;
+  _step(1);
   if (node->GetNext() == nullptr) m_tail = node;
   return ERR_OK;
 }
@@ -172,32 +171,32 @@ EerrNo Cvlk_link::Append(Cvlk_link_node* pos, Cvlk_link_node* node) {
 }
 
 EerrNo Cvlk_link::Remove(Cvlk_link_node* node) {
-  if (m_num == 0 || node == nullptr) return ERR_INVALID_OPR;
+  if (GetNum() == 0 || node == nullptr) return ERR_INVALID_OPR;
   if (IsInLink(node) != VLK_TRUE) return ERR_INVALID_PARAM;
   Cvlk_link_node* const prev = node->GetPrev();
   Cvlk_link_node* const next = node->GetNext();
   node->Remove(GetId());
   if (m_head == node) m_head = next;
   if (m_tail == node) m_tail = prev;
-  if (--m_num == 0) m_head = m_tail = nullptr;
+  if (_step(-1) == 0) m_head = m_tail = nullptr;
   return ERR_OK;
 }
 
 Cvlk_link_node* Cvlk_link::RemoveHead() {
-  if (m_num == 0 || m_head == nullptr || IsInLink(m_head) != VLK_TRUE) return nullptr;
+  if (GetNum() == 0 || m_head == nullptr || IsInLink(m_head) != VLK_TRUE) return nullptr;
   Cvlk_link_node* const node = m_head;
   m_head = node->GetNext();
   node->Remove(GetId());
-  if (--m_num == 0) m_head = m_tail = nullptr;
+  if (_step(-1) == 0) m_head = m_tail = nullptr;
   return node;
 }
 
 Cvlk_link_node* Cvlk_link::RemoveTail() {
-  if (m_num == 0 || m_tail == nullptr || IsInLink(m_tail) != VLK_TRUE) return nullptr;
+  if (GetNum() == 0 || m_tail == nullptr || IsInLink(m_tail) != VLK_TRUE) return nullptr;
   Cvlk_link_node* const node = m_tail;
   m_tail = node->GetPrev();
   node->Remove(GetId());
-  if (--m_num == 0) m_head = m_tail = nullptr;
+  if (_step(-1) == 0) m_head = m_tail = nullptr;
   return node;
 }
 

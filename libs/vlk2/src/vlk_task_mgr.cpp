@@ -161,14 +161,18 @@ void Cvlk_task_mgr::noteMisaddressed(unsigned int kind, const Cmsg* msg) {
 }
 
 Cvlk_msg_buf* Cvlk_task_mgr::GetMsgBuf(unsigned int size) {
-  Cvlk_msg_buf* buf = m_pool != nullptr ? m_pool->Alloc(size) : nullptr;
+  Cvlk_msg_buf* buf = allocMsgBuf(size);
   if (buf == nullptr) noteNoMsgBuf();
   return buf;
 }
 
-void Cvlk_task_mgr::noteNoMsgBuf() {
+Cvlk_msg_buf* Cvlk_task_mgr::allocMsgBuf(unsigned int size) {
+  return m_pool != nullptr ? m_pool->Alloc(size) : nullptr;
+}
+
+void Cvlk_task_mgr::noteNoMsgBuf(unsigned int n) {
   // The count is never reset: the signal marks the first failure only.
-  if (m_noBufCount.fetch_add(1, std::memory_order_relaxed) == 0) Q_EMIT sigErrorNoMsgBuf();
+  if (n != 0 && m_noBufCount.fetch_add(n, std::memory_order_relaxed) == 0) Q_EMIT sigErrorNoMsgBuf();
 }
 
 EerrNo Cvlk_task_mgr::FreeMsgBuf(Cvlk_msg_buf* buf) {

@@ -30,8 +30,11 @@ void Cvlk_task::init() {
   m_timerCount = 1;  // the self-check timer
   m_facCount = 0;
   for (Cfactory*& factory : m_factories) factory = nullptr;
+  // Made before the lock is taken: adopting a Qt child sends this task an event,
+  // which event filters see, and no outside code runs under a library lock.
+  Cvlk_link* queue = new Cvlk_link(VlkGetGlobalObjID(), this);
   Cvlk_mutex_locker guard(&m_queueLock);
-  m_queue = new Cvlk_link(VlkGetGlobalObjID(), this);
+  m_queue = queue;
 }
 
 EerrNo Cvlk_task::regFactory(Cfactory* factory) {
@@ -51,12 +54,14 @@ EerrNo Cvlk_task::setTimer(unsigned int n) {
 
 void Cvlk_task::start() {
   if (isStarted()) return;
-  // The timer pool exists before the thread runs, so that a message processed
-  // at once can already create timers.
+  // The timer pool and whatever OnCreate sets up exist before the thread runs:
+  // a message queued before start (or sent by OnCreate itself) is taken only
+  // once OnCreate has returned, and starting the thread publishes OnCreate's
+  // writes to it.
   startTimerPool();
+  OnCreate();
   setThreadName(m_name);  // top -H and debuggers show the task's name
   Cvlk_thread::start();
-  OnCreate();
 }
 
 EerrNo Cvlk_task::SendMsg(Cvlk_msg_buf* buf) {

@@ -125,6 +125,16 @@ void Cvlk_timer_pool::FreeTimer(unsigned int& id) {
 void Cvlk_timer_pool::timerEvent(QTimerEvent* /*event*/) { Tick(); }
 
 void Cvlk_timer_pool::Tick() {
+  unsigned int noBuf = 0;
+  tickLocked(&noBuf);
+  // Reported with the lock let go: a receiver of sigErrorNoMsgBuf on this thread
+  // may start timers or stop the task (whose thread may be waiting for the lock).
+  if (noBuf != 0 && m_task != nullptr && m_task->GetTaskMgr() != nullptr) {
+    m_task->GetTaskMgr()->noteNoMsgBuf(noBuf);
+  }
+}
+
+void Cvlk_timer_pool::tickLocked(unsigned int* noBuf) {
   Cvlk_mutex_locker guard(&m_lock);
   const unsigned int now = m_tickCount.load(std::memory_order_relaxed) + 1;
   m_tickCount.store(now, std::memory_order_relaxed);
@@ -140,7 +150,7 @@ void Cvlk_timer_pool::Tick() {
   while (left-- > 0 && node != nullptr) {
     auto* next = static_cast<Ctimer_res_node*>(node->GetNext());
     if (node->m_expiry <= now) {
-      if (Cvlk_msg_buf* buf = _makeExpiry(node)) batch[batched++] = buf;
+      if (Cvlk_msg_buf* buf = _makeExpiry(node, noBuf)) batch[batched++] = buf;
       if (batched == kExpiryBatch) {
         m_task->PumpMsgBufs(batch, batched);
         batched = 0;
@@ -157,10 +167,14 @@ void Cvlk_timer_pool::Tick() {
   if (batched > 0) m_task->PumpMsgBufs(batch, batched);
 }
 
-Cvlk_msg_buf* Cvlk_timer_pool::_makeExpiry(const Ctimer_res_node* node) {
-  if (m_task == nullptr) return nullptr;
-  Cvlk_msg_buf* buf = m_task->GetMsgBuf(sizeof(Csys_timout_msg));
-  if (buf == nullptr) return nullptr;  // this expiry is lost; the timer stays armed
+Cvlk_msg_buf* Cvlk_timer_pool::_makeExpiry(const Ctimer_res_node* node, unsigned int* noBuf) {
+  Cvlk_task_mgr* mgr = m_task != nullptr ? m_task->GetTaskMgr() : nullptr;
+  if (mgr == nullptr) return nullptr;
+  Cvlk_msg_buf* buf = mgr->allocMsgBuf(sizeof(Csys_timout_msg));
+  if (buf == nullptr) {  // this expiry is lost; the timer stays armed
+    ++*noBuf;
+    return nullptr;
+  }
   auto* msg = reinterpret_cast<Csys_timout_msg*>(buf->GetMsgPointer());
   msg->Init();
   const Ctimer_data& data = node->m_data;
