@@ -645,8 +645,11 @@ class VLK_EXPORT Cvlk_tcp_client_node : public Cvlk_res_node {
   int ioUsers;
   bool closePending;
   bool tlsPending;  // a handshake runs: the reading thread leaves the socket alone
-  // Serialises the writers (sendData, startTLS) of this one node. Taken before the
-  // set's lock, never after it.
+  bool wantWrite;   // output is queued: the loop watches for room (guarded by the set's lock)
+  // Output the socket has not taken yet (guarded by sendLock).
+  Cvlk_out_queue outQueue;
+  // Serialises this node's I/O: writers, startTLS, the loop's reads and
+  // writes. Taken before the set's lock, never after it; the loop only tries it.
   std::mutex sendLock;
 };
 
@@ -666,19 +669,40 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   Cvlk_tcp_clients(unsigned int maxNodes, QObject* parent);
   ~Cvlk_tcp_clients() override;
 
-  // Connects, blocking, to an IPv4 peer and adds the connection to the watched
+  // Connects to an IPv4 peer, waiting on the caller's thread at most the
+  // connect bound (10 s unless set), and adds the connection to the watched
   // set; nodeId names it afterwards. ERR_INVALID_PARAM for port 0 or IPv6,
-  // ERR_OUT_OF_MEMORY for no socket or a full pool, ERR_FAIL when connect fails.
+  // ERR_OUT_OF_MEMORY for no socket or a full pool, ERR_FAIL when connect
+  // fails, ERR_EXPIRED when the bound passes first. Any thread.
   EerrNo prepareConnect(unsigned int userInfo, Cvlk_uaddr peer, unsigned int& nodeId);
-  // Client handshake on the connection, on the caller's thread; no verification.
+  // Client handshake on the connection, on the caller's thread (at most 10 s);
+  // no verification. A failed handshake closes the connection (no
+  // procDisconnect), so that the server's bytes never reach procData as plain
+  // data. Any thread except the set's own.
   EerrNo startTLS(unsigned int nodeId);
   // The same, verifying that the server's certificate chains to caFile (PEM; null
   // or empty: the system's trust store) and names hostName. ERR_INVALID_PARAM for an
   // empty hostName; ERR_FAIL when the verification fails.
   EerrNo startTLS(unsigned int nodeId, const char* hostName, const char* caFile);
   Ebool hasTLS(unsigned int nodeId);
-  // Writes all of data (waiting while the socket's buffer is full); no result.
+  // sendTo without a result.
   void sendData(unsigned int nodeId, const char* data, unsigned int len);
+  /// Sends without waiting on the peer: what the socket does not take now is
+  /// queued whole and written by the set's thread as room appears. ERR_OK when
+  /// the message went or is queued; ERR_BUSY when the queue would pass its
+  /// limit or the set's budget is spent: the message is refused and the
+  /// connection is ended as a slow consumer (procDisconnect follows on the
+  /// set's thread); ERR_FAIL when the connection failed (the same);
+  /// ERR_INVALID_OPR for an id that names no open connection;
+  /// ERR_INVALID_PARAM for no data. A send while startTLS runs on the same
+  /// connection waits for the handshake. Any thread, also inside the hooks.
+  EerrNo sendTo(unsigned int nodeId, const void* data, unsigned int len);
+  /// Limit of one connection's output queue, for sends from now on (default
+  /// 4 MiB). ERR_INVALID_PARAM for 0. Any thread.
+  EerrNo setOutputLimit(unsigned int maxQueued);
+  /// Bound of prepareConnect's wait for the peer, in milliseconds (0 restores
+  /// the 10 s default). Any thread.
+  void setConnectTimeout(unsigned int milliseconds);
   // Closes the connection and frees its node; procDisconnect is not called.
   void closeConnect(unsigned int nodeId);
   void print();
@@ -708,6 +732,10 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   EerrNo startTLSOn(unsigned int nodeId, const char* hostName, const char* caFile);
   void wake();
   void endIo(Cvlk_tcp_client_node* node);
+  // Writes a node's queue while its socket takes it (the set's thread).
+  void writeNode(unsigned int socket);
+  // Holds the open node named by socket for its I/O state; null when none.
+  Cvlk_tcp_client_node* holdSocket(unsigned int socket, unsigned int& nodeId);
 
   Cvlk_mutex m_lock;
   int wakeUp;  // eventfd the loop watches beside the sockets
@@ -717,6 +745,9 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   // The loop thread's poll set, sized once: the wake-up descriptor and at most 1024
   // sockets.
   pollfd* m_pollSet;
+  VlkOutPool* m_outPool;  // its own lock guards its free list
+  std::atomic<unsigned int> m_maxQueued;
+  std::atomic<unsigned int> m_connectMs;
 };
 
 // (section end: TCP client connections)
