@@ -763,9 +763,10 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
 class VLK_EXPORT Cvlk_udp_node : public Cvlk_io_node {
  public:
   explicit Cvlk_udp_node(Cvlk_resource* pool);
-  // One datagram to dest through the socket of dest's IP version. ERR_INVALID_PARAM
-  // for port 0, no data or len 0; ERR_FAIL when the node has no socket of that
-  // version or the send fails.
+  // One datagram to dest through the socket of dest's IP version, never
+  // waiting. ERR_INVALID_PARAM for port 0, no data or len 0; ERR_BUSY when the
+  // socket's send buffer is full (the datagram is not sent); ERR_FAIL when the
+  // node has no socket of that version or the send fails.
   EerrNo sendTo(Cvlk_uaddr dest, const char* data, unsigned int len);
 };
 
@@ -803,12 +804,15 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   // bind then fails (the caller closes that node).
   EerrNo bindIPv4Addr(unsigned int& nodeId, Cvlk_uaddr localAddr);
   EerrNo bindIPv6Addr(unsigned int& nodeId, Cvlk_uaddr localAddr);
+  // One datagram, never waiting on the socket: results as Cvlk_udp_node::sendTo,
+  // ERR_INVALID_OBJ for an id not busy. Any thread, also inside the hooks.
   EerrNo SendTo(unsigned int nodeId, Cvlk_uaddr* dest, const char* data, unsigned int len);
   EerrNo SendTo(unsigned int nodeId, const char* host, unsigned short port, char* data, unsigned int len);
   Ebool hasValidHandle(unsigned int nodeId);
 
  protected:
-  // Longest quiet spell before procTimeout, in seconds; 0 or less: no limit.
+  // Longest quiet spell before procTimeout, in seconds (at most about 24 days);
+  // 0 or less: no limit. Any thread.
   void setWaitTimeout(int seconds);
   // A socket bound to localAddr, close-on-exec; IPv6 sockets are IPv6-only so
   // that both families share a port. INVALID_SOCKET on failure.
