@@ -199,9 +199,10 @@ class VLK_EXPORT Cvlk_io_node : public Cvlk_res_node {
 // 1000 connections are open. Derived classes fill the pool at construction and
 // implement exeProc, one pass of the loop, which waits at most one second.
 // Thread-safety: public operations from any thread. ioLock (recursive) guards
-// the pool, every node's fields and the cache; it is never held while a hook of
-// the application runs or a signal is emitted, so hooks may call the server's
-// own operations.
+// the pool, the nodes' lifecycle fields and the cache; it is never held while a
+// hook of the application runs, a signal is emitted or anything waits on a
+// peer, so hooks may call the server's own operations. A derived server may
+// guard a node's I/O state by a lock of the node's own (Cvlk_tcp::sendLock).
 // Shutdown: stop() (or the destructor) asks the loop to end and wakes it; the
 // thread then closes every node (sigClosed for each) and returns, and stop()
 // joins it. A derived class calls stop() first in its own destructor.
@@ -213,13 +214,15 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   Cvlk_io_server(unsigned int maxNodes, QObject* parent);
   ~Cvlk_io_server() override;
 
+  // The pool's capacity, nodes added and nodes busy. Any thread.
   unsigned int getMaxNodes();
   unsigned int getRealNodes();
   unsigned int getBusyNodes();
+  // nodeId names a busy node. Any thread.
   Ebool hasNode(unsigned int nodeId);
-  // Stores both values in a busy node; does nothing otherwise.
+  // Stores both values in a busy node; does nothing otherwise. Any thread.
   void setUserInfo(unsigned int nodeId, int userInfo1, int userInfo2);
-  // Ends the loop at its next wake-up and wakes it now.
+  // Ends the loop at its next wake-up and wakes it now. Any thread.
   void requestStop() override;
 
  Q_SIGNALS:
@@ -484,17 +487,22 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// no progress within the send timeout. sigClosed follows. ERR_INVALID_OPR
   /// for an id not busy. Any thread; returns at once.
   EerrNo flushAndClose(unsigned int nodeId);
+  // The connection's peer; an init()ed address for an id not busy. Any thread.
   Cvlk_uaddr getPeerAddr(unsigned int nodeId);
-  // Connects (blocking) to peer and adds the plain connection to the pool; the
-  // loop watches it at once.
+  // Connects to peer, waiting on the caller's thread as a blocking connect
+  // does, and adds the plain connection to the pool; the loop watches it at
+  // once. ERR_INVALID_PARAM for port 0, ERR_OUT_OF_MEMORY for no socket or a
+  // full pool, ERR_FAIL when connect fails. Any thread but the server's.
   EerrNo prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId);
-  // Closes at once; queued output is dropped (flushAndClose keeps it). Any thread.
+  // Closes at once; queued output is dropped (flushAndClose keeps it).
+  // sigClosed follows. Any thread.
   void closeConnect(unsigned int nodeId);
+  // closeConnect on the connection that owns socket. Any thread.
   void closeSocket(unsigned int socket);
-  // "\r\n" to every connection, as broadcast.
+  // "\r\n" to every connection, as broadcast. Any thread.
   void keepAlive();
   // Closes every connection idle for maxIdleSeconds or more; one that never
-  // received anything counts as idle since 1970.
+  // received anything counts as idle since 1970. Any thread.
   void selfCheck(unsigned int maxIdleSeconds);
 
  Q_SIGNALS:
@@ -516,6 +524,7 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// nothing unless overridden.
   virtual void procDrained(unsigned int nodeId);
 
+  // TLS is on for connections accepted from now on. Any thread.
   Ebool hasTLS();
   /// Sends to one connection without waiting: ERR_OK when the message went or
   /// is queued whole; ERR_BUSY when it was refused (queue limit or budget;
@@ -656,6 +665,10 @@ class VLK_EXPORT Cvlk_tcp_client_node : public Cvlk_res_node {
 // A set of outgoing TCP connections (IPv4), plain or TLS, read by one thread of
 // its own that hands what arrives to the application's procData and reports each
 // connection that breaks through procDisconnect.
+// Cost model: a send never waits on the peer; what the socket does not take is
+// queued whole (chunks of a pool reserved at construction) and written by the
+// set's thread when the socket has room. A connection whose queue would pass
+// its limit is ended and reported through procDisconnect.
 // Thread-safety: the public operations may be called from any thread, also from
 // inside the two hooks; the pool, the nodes and the socket cache are guarded by
 // m_lock. The hooks run on the set's thread with no lock held.
@@ -684,8 +697,9 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   // or empty: the system's trust store) and names hostName. ERR_INVALID_PARAM for an
   // empty hostName; ERR_FAIL when the verification fails.
   EerrNo startTLS(unsigned int nodeId, const char* hostName, const char* caFile);
+  // The connection runs TLS. Any thread.
   Ebool hasTLS(unsigned int nodeId);
-  // sendTo without a result.
+  // sendTo without a result. Any thread.
   void sendData(unsigned int nodeId, const char* data, unsigned int len);
   /// Sends without waiting on the peer: what the socket does not take now is
   /// queued whole and written by the set's thread as room appears. ERR_OK when
@@ -703,8 +717,10 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   /// Bound of prepareConnect's wait for the peer, in milliseconds (0 restores
   /// the 10 s default). Any thread.
   void setConnectTimeout(unsigned int milliseconds);
-  // Closes the connection and frees its node; procDisconnect is not called.
+  // Closes the connection and frees its node (queued output is dropped);
+  // procDisconnect is not called. Any thread.
   void closeConnect(unsigned int nodeId);
+  // The debug line of the pool's counts. Any thread.
   void print();
   // Stops the thread: wakes its wait and asks the loop to end.
   void requestStop() override;
