@@ -586,6 +586,7 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   std::atomic<unsigned int> m_lowWater;
   std::atomic<unsigned int> m_policy;
   std::atomic<unsigned int> m_closing;  // connections in a flushing close
+  std::int64_t m_nextClosingCheck;      // server thread only: monotonic ms of the next look at them
   std::atomic<unsigned int> m_resumed;  // TLS connections resumed with decrypted bytes waiting
   std::atomic<std::uint64_t> m_refusedSends;
   std::atomic<std::uint64_t> m_slowCloses;

@@ -220,25 +220,13 @@ EerrNo Cvlk_tcp_clients::sendTo(unsigned int nodeId, const void* data, unsigned 
   bool queued = false;
   {
     std::lock_guard<std::mutex> io(node->sendLock);
-    const std::size_t before = node->outQueue.bytes;
     std::size_t sent = 0;
-    if (before == 0) {
-      const long n = VlkWriteSome(static_cast<int>(node->ipv4Socket), node->ssl, p, len);
-      if (n < 0)
-        err = ERR_FAIL;
-      else
-        sent = static_cast<std::size_t>(n);
-    }
-    if (err == ERR_OK && sent < len) {
-      const std::size_t rest = len - sent;
-      if (before + rest > m_maxQueued.load() || !VlkOutAppend(*m_outPool, node->outQueue, p + sent, rest)) {
-        VlkDebug("slow consumer: client connection %08X ended, a send of %u bytes refused with %zu queued", nodeId,
-                 len, before);
-        err = ERR_BUSY;
-      } else {
-        queued = true;
-      }
-    }
+    err = VlkOutSend(*m_outPool, node->outQueue, static_cast<int>(node->ipv4Socket), node->ssl, p, len,
+                     m_maxQueued.load(), sent);
+    if (err == ERR_BUSY)
+      VlkDebug("slow consumer: client connection %08X ended, a send of %u bytes refused with %zu queued", nodeId, len,
+               node->outQueue.bytes);
+    queued = err == ERR_OK && sent < len;
     Cvlk_mutex_locker guard(&m_lock);
     if (queued) node->wantWrite = true;
     // The loop's next read meets the end and reports it through procDisconnect.
@@ -277,18 +265,8 @@ void Cvlk_tcp_clients::writeNode(unsigned int socket) {
     // handshake) is passed over until the next pass.
     std::unique_lock<std::mutex> io(node->sendLock, std::try_to_lock);
     if (io.owns_lock()) {
-      bool failed = false;
-      while (node->outQueue.bytes > 0) {
-        std::size_t len = 0;
-        const char* p = VlkOutFront(*m_outPool, node->outQueue, len);
-        const long n = VlkWriteSome(static_cast<int>(socket), node->ssl, p, len);
-        if (n < 0) {
-          failed = true;
-          break;
-        }
-        VlkOutConsume(*m_outPool, node->outQueue, static_cast<std::size_t>(n));
-        if (static_cast<std::size_t>(n) < len) break;
-      }
+      bool progress = false;
+      const bool failed = !VlkOutDrain(*m_outPool, node->outQueue, static_cast<int>(socket), node->ssl, progress);
       Cvlk_mutex_locker guard(&m_lock);
       node->wantWrite = node->outQueue.bytes > 0 && !failed;
       if (failed) ::shutdown(static_cast<int>(socket), SHUT_RDWR);

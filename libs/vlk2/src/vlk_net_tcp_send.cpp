@@ -137,24 +137,17 @@ EerrNo Cvlk_tcp_server::sendTo(unsigned int nodeId, const void* data, unsigned i
       // Refused before any byte goes, so that the connection stays usable.
       refused = true;
     } else {
-      // Direct only while nothing waits, so that bytes never overtake the queue.
-      if (before == 0) {
-        const long n = VlkWriteSome(static_cast<int>(node->getHandle()), node->ssl, p, len);
-        if (n < 0)
-          err = ERR_FAIL;
-        else
-          sent = static_cast<std::size_t>(n);
-      }
-      if (err == ERR_OK && sent < len) {
-        const std::size_t rest = len - sent;
-        if (before + rest > maxQueued || !VlkOutAppend(*m_outPool, node->outQueue, p + sent, rest)) {
-          refused = true;
-        } else {
-          updateWatch(nodeId, node);
-          if (!node->aboveHighWater && node->outQueue.bytes > m_highWater.load()) {
-            node->aboveHighWater = true;
-            crossed = true;
-          }
+      const EerrNo sendErr = VlkOutSend(*m_outPool, node->outQueue, static_cast<int>(node->getHandle()), node->ssl,
+                                        p, len, maxQueued, sent);
+      if (sendErr == ERR_FAIL) {
+        err = ERR_FAIL;
+      } else if (sendErr == ERR_BUSY) {
+        refused = true;
+      } else if (sent < len) {
+        updateWatch(nodeId, node);
+        if (!node->aboveHighWater && node->outQueue.bytes > m_highWater.load()) {
+          node->aboveHighWater = true;
+          crossed = true;
         }
       }
     }
@@ -226,20 +219,8 @@ void Cvlk_tcp_server::writeNode(unsigned int nodeId) {
   bool peerEnded = false;
   {
     std::lock_guard<std::mutex> io(node->sendLock);
-    const int fd = static_cast<int>(node->getHandle());
     bool progress = false;
-    while (node->outQueue.bytes > 0) {
-      std::size_t len = 0;
-      const char* p = VlkOutFront(*m_outPool, node->outQueue, len);
-      const long n = VlkWriteSome(fd, node->ssl, p, len);
-      if (n < 0) {
-        failed = true;
-        break;
-      }
-      if (n > 0) progress = true;
-      VlkOutConsume(*m_outPool, node->outQueue, static_cast<std::size_t>(n));
-      if (static_cast<std::size_t>(n) < len) break;
-    }
+    failed = !VlkOutDrain(*m_outPool, node->outQueue, static_cast<int>(node->getHandle()), node->ssl, progress);
     if (!failed) {
       if (progress && node->closeState != 0) node->closeDeadline = VlkMonoMs() + m_sendWaitMs.load();
       if (node->aboveHighWater && node->outQueue.bytes <= m_lowWater.load()) {
@@ -308,11 +289,14 @@ EerrNo Cvlk_tcp_server::flushAndClose(unsigned int nodeId) {
 
 void Cvlk_tcp_server::checkClosing() {
   if (m_closing.load() == 0) return;
+  // A look at every connection, so not at every pass of a busy loop.
+  const std::int64_t now = VlkMonoMs();
+  if (now < m_nextClosingCheck) return;
+  m_nextClosingCheck = now + 50;
   unsigned int ids[MAX_NODES];
   unsigned int expired[MAX_NODES];
   unsigned int n = busyIds(ids);
   unsigned int count = 0;
-  const std::int64_t now = VlkMonoMs();
   for (unsigned int i = 0; i < n; ++i) {
     Cvlk_tcp* node = holdNode(ids[i]);
     if (node == nullptr) continue;
