@@ -571,6 +571,8 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   // the node can close now. REQUIRES: node->sendLock.
   bool finishFlush(Cvlk_tcp* node);
   void slowConsumer(unsigned int nodeId, std::size_t queued, unsigned int len);
+  // sigClosing with the node's user values (0 once it is gone).
+  void emitClosing(unsigned int nodeId);
   void reportError(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   unsigned int ipv4Listener VLK_GUARDED_BY(ioLock);

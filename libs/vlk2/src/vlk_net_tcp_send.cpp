@@ -235,19 +235,22 @@ void Cvlk_tcp_server::writeNode(unsigned int nodeId) {
   releaseNode(nodeId, node);
   if (drained && !failed && !closeNow) procDrained(nodeId);
   if (failed || closeNow) {
-    if (peerEnded) {
-      unsigned int info1 = 0, info2 = 0;
-      {
-        Cvlk_mutex_locker guard(&ioLock);
-        if (Cvlk_tcp* n = static_cast<Cvlk_tcp*>(getNode(nodeId))) {
-          info1 = n->userInfo1;
-          info2 = n->userInfo2;
-        }
-      }
-      Q_EMIT sigClosing(info1, info2);
-    }
+    if (peerEnded) emitClosing(nodeId);
     closeConnect(nodeId);
   }
+}
+
+void Cvlk_tcp_server::emitClosing(unsigned int nodeId) {
+  unsigned int info1 = 0;
+  unsigned int info2 = 0;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    if (Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId))) {
+      info1 = node->userInfo1;
+      info2 = node->userInfo2;
+    }
+  }
+  Q_EMIT sigClosing(info1, info2);
 }
 
 bool Cvlk_tcp_server::finishFlush(Cvlk_tcp* node) {
@@ -295,6 +298,7 @@ void Cvlk_tcp_server::checkClosing() {
   m_nextClosingCheck = now + 50;
   unsigned int ids[MAX_NODES];
   unsigned int expired[MAX_NODES];
+  bool peerEnded[MAX_NODES];
   unsigned int n = busyIds(ids);
   unsigned int count = 0;
   for (unsigned int i = 0; i < n; ++i) {
@@ -302,12 +306,17 @@ void Cvlk_tcp_server::checkClosing() {
     if (node == nullptr) continue;
     {
       std::lock_guard<std::mutex> io(node->sendLock);
-      if (node->closeState != 0 && node->closeDeadline <= now) expired[count++] = ids[i];
+      if (node->closeState != 0 && node->closeDeadline <= now) {
+        peerEnded[count] = node->peerEnded;
+        expired[count++] = ids[i];
+      }
     }
     releaseNode(ids[i], node);
   }
   for (unsigned int i = 0; i < count; ++i) {
-    Cvlk_tcp_server::reportError("closing connection %08X gave up: no progress within the send timeout", expired[i]);
+    reportError("closing connection %08X gave up: no progress within the send timeout", expired[i]);
+    // The peer ended the connection: reported as closing, as at any end of it.
+    if (peerEnded[i]) emitClosing(expired[i]);
     closeConnect(expired[i]);
   }
 }
