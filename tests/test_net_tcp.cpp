@@ -525,7 +525,10 @@ TEST(TcpServer, PausedReadingHoldsBytesBackAndResumeDeliversAllOfThem) {
   TlsStarted t(2);
   std::atomic<bool> pauseNext{true};
   t.server.hook = [&](unsigned int nodeId, int len, char*) {
-    if (len > 0 && pauseNext.exchange(false)) t.server.pauseReading(nodeId);  // after the first piece
+    if (len > 0 && pauseNext.exchange(false)) {
+      t.server.pauseReading(nodeId);  // after the first piece
+      t.server.rec.add("paused");
+    }
   };
   TlsClient client(connectLoopback(AF_INET, t.port));
   ASSERT_TRUE(client.handshake());
@@ -533,7 +536,7 @@ TEST(TcpServer, PausedReadingHoldsBytesBackAndResumeDeliversAllOfThem) {
   ASSERT_TRUE(client.write(record));
   unsigned int tid = t.server.waitAnyNode();
   ASSERT_NE(tid, 0u);
-  ASSERT_TRUE(t.server.waitReceived(tid, 1));
+  ASSERT_NE(t.server.rec.waitFor("paused"), "");
   EXPECT_LT(t.server.received(tid).size(), record.size());
   EXPECT_EQ(t.server.resumeReading(tid), ERR_OK);
   ASSERT_TRUE(t.server.waitReceived(tid, record.size()));
