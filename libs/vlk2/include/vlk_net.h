@@ -442,7 +442,7 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   // server already listens. Any thread.
   EerrNo bind(unsigned short port);
   // As bind on a port the system picks (free for both families when it can);
-  // the port chosen is stored into port.
+  // the port chosen is stored into port. Any thread.
   EerrNo bindAnyPort(unsigned short& port);
   // Server TLS context from PEM files (TLS 1.2 and later, no renegotiation).
   // ERR_INVALID_PARAM for an empty name, ERR_OBJ_NOT_FOUND when a file cannot
@@ -698,7 +698,8 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   EerrNo startTLS(unsigned int nodeId);
   // The same, verifying that the server's certificate chains to caFile (PEM; null
   // or empty: the system's trust store) and names hostName. ERR_INVALID_PARAM for an
-  // empty hostName; ERR_FAIL when the verification fails.
+  // empty hostName; ERR_FAIL when the verification fails (the connection is
+  // closed). Any thread except the set's own.
   EerrNo startTLS(unsigned int nodeId, const char* hostName, const char* caFile);
   // The connection runs TLS. Any thread.
   Ebool hasTLS(unsigned int nodeId);
@@ -811,7 +812,7 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   ~Cvlk_udp_server() override;
 
   // One endpoint on port over IPv4 and IPv6; the node id, or 0 when neither could
-  // be bound.
+  // be bound. The bind operations below may be called from any thread.
   unsigned int Bind(unsigned short port, unsigned long userInfo1, unsigned long userInfo2);
   // One endpoint on localAddr (its version picks the family); the node id or 0.
   unsigned int Bind(Cvlk_uaddr localAddr, unsigned long userInfo1, unsigned long userInfo2);
@@ -827,6 +828,7 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   // ERR_INVALID_OBJ for an id not busy. Any thread, also inside the hooks.
   EerrNo SendTo(unsigned int nodeId, Cvlk_uaddr* dest, const char* data, unsigned int len);
   EerrNo SendTo(unsigned int nodeId, const char* host, unsigned short port, char* data, unsigned int len);
+  // The endpoint holds a socket. Any thread.
   Ebool hasValidHandle(unsigned int nodeId);
 
  protected:
