@@ -344,6 +344,8 @@ TEST(TcpClients, TlsVerificationIsOptInAndFailsOnAWrongNameOrAnUntrustedCertific
     const std::string ca = dataPath("server.pem");
     EXPECT_EQ(set.startTLS(id, c.host, c.ca != nullptr ? ca.c_str() : nullptr), c.want);
     EXPECT_EQ(set.hasTLS(id), c.want == ERR_OK ? VLK_TRUE : VLK_FALSE);
+    // A failed handshake closes the connection: it never goes on as plain.
+    EXPECT_EQ(set.sendTo(id, "x", 1), c.want == ERR_OK ? ERR_OK : ERR_INVALID_OPR);
     if (c.want != ERR_OK) peer.shutdown();  // ends the server's half of the handshake
     accepted.wait();
     set.closeConnect(id);
@@ -399,4 +401,63 @@ TEST(TcpClients, StopAndDestroyEndTheThreadAndCloseEveryConnection) {
     ASSERT_TRUE(peers.back());
   }
   for (auto& p : peers) EXPECT_TRUE(p->waitClosed());
+}
+
+// A hook that answers every piece while the peer is still writing (and reads
+// only once it is done): a send that waited for room would wait for a peer that
+// waits for us. Answers queue instead and all arrive; a peer that never reads
+// passes the queue's limit and is reported through procDisconnect.
+TEST(TcpClients, AnswersFromHooksQueueInsteadOfWaitingAndAStuckPeerIsDropped) {
+  Clients set(2);
+  set.onData = [&](unsigned int nodeId, const std::string& data) {
+    set.sendData(nodeId, data.data(), static_cast<unsigned int>(data.size()));
+  };
+  set.start();
+  Listener listener;
+  int small = 4096;  // the peer's window: our answers fill it at once
+  ::setsockopt(listener.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  unsigned int id = 0;
+  ASSERT_EQ(set.prepareConnect(0, listener.addr, id), ERR_OK);
+  PeerConn peer(listener.accept());
+  ASSERT_EQ(set.setOutputLimit(32 << 20), ERR_OK);
+  const std::string request(12 << 20, 'q');  // more than the socket buffers hold
+  ASSERT_TRUE(peer.write(request));
+  EXPECT_TRUE(peer.read(request.size()) == request);
+
+  // A peer that never reads: the sends stop at the queue's limit, the last
+  // one is refused and the connection reported broken on the set's thread.
+  set.onData = nullptr;
+  ASSERT_EQ(set.setOutputLimit(256 << 10), ERR_OK);
+  unsigned int stuck = 0;
+  ASSERT_EQ(set.prepareConnect(0, listener.addr, stuck), ERR_OK);
+  PeerConn silent(listener.accept());
+  const std::string chunk(64 << 10, 's');
+  EerrNo err = ERR_OK;
+  for (int i = 0; i < 1000 && err == ERR_OK; ++i) err = set.sendTo(stuck, chunk.data(), static_cast<unsigned int>(chunk.size()));
+  EXPECT_EQ(err, ERR_BUSY);
+  ASSERT_TRUE(set.waitDisconnects(1));
+  EXPECT_EQ(set.record().disconnects[0].first, stuck);
+  EXPECT_EQ(set.sendTo(id, "alive", 5), ERR_OK);
+  EXPECT_EQ(peer.read(5), "alive");
+}
+
+// A peer whose accept queue is full drops further SYNs: the connect gives up
+// at its bound instead of the system's minutes of retries.
+TEST(TcpClients, ConnectToAPeerThatDropsTheHandshakeEndsAtTheBound) {
+  Listener full;
+  ::listen(full.fd, 0);
+  std::vector<int> fillers;
+  // Fill the accept queue (and the SYN queue behind it) with connections nobody accepts.
+  for (int i = 0; i < 64; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(fd, full.addr.getAddr(), static_cast<socklen_t>(full.addr.getAddrLen()));
+    fillers.push_back(fd);
+  }
+  Clients set(1);
+  set.setConnectTimeout(300);
+  unsigned int id = 0;
+  EerrNo err = set.prepareConnect(0, full.addr, id);
+  // Some kernels still let one more through; none may hang.
+  EXPECT_TRUE(err == ERR_EXPIRED || err == ERR_OK) << err;
+  for (int fd : fillers) ::close(fd);
 }

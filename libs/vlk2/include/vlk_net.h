@@ -228,9 +228,10 @@ class VLK_EXPORT Cvlk_io_node : public Cvlk_res_node {
 /// 1000 connections are open. Derived classes fill the pool at construction and
 /// implement exeProc, one pass of the loop, which waits at most one second.
 /// Thread-safety: public operations from any thread. ioLock (recursive) guards
-/// the pool, every node's fields and the cache; it is never held while a hook of
-/// the application runs or a signal is emitted, so hooks may call the server's
-/// own operations.
+/// the pool, the nodes' lifecycle fields and the cache; it is never held while a
+/// hook of the application runs, a signal is emitted or anything waits on a
+/// peer, so hooks may call the server's own operations. A derived server may
+/// guard a node's I/O state by a lock of the node's own (Cvlk_tcp::sendLock).
 /// Shutdown: stop() (or the destructor) asks the loop to end and wakes it; the
 /// thread then closes every node (sigClosed for each) and returns, and stop()
 /// joins it. A derived class calls stop() first in its own destructor.
@@ -244,17 +245,17 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   Cvlk_io_server(unsigned int maxNodes, QObject* parent);
   ~Cvlk_io_server() override;
 
-  /// The pool's capacity.
+  /// The pool's capacity, nodes added and nodes busy. Any thread.
   unsigned int getMaxNodes();
   /// Nodes the pool holds.
   unsigned int getRealNodes();
   /// Nodes in use (open connections or bound endpoints).
   unsigned int getBusyNodes();
-  /// Whether nodeId names a node in use.
+  /// nodeId names a busy node. Any thread.
   Ebool hasNode(unsigned int nodeId);
-  /// Stores both values in a busy node; does nothing otherwise.
+  /// Stores both values in a busy node; does nothing otherwise. Any thread.
   void setUserInfo(unsigned int nodeId, int userInfo1, int userInfo2);
-  /// Ends the loop at its next wake-up and wakes it now.
+  /// Ends the loop at its next wake-up and wakes it now. Any thread.
   void requestStop() override;
 
  Q_SIGNALS:
@@ -311,14 +312,15 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   /// A socket that waitReady found readable (data, a closed peer or an error),
   /// with the node it is watched for (0: one of the derived server's own).
   struct ReadySocket {
-    unsigned int socket;
-    unsigned int nodeId;
+    unsigned int socket;  ///< the ready socket
+    unsigned int nodeId;  ///< the node it is watched for; 0 for the derived server's own
     unsigned int events;  ///< READY_READ and/or READY_WRITE
   };
   /// ReadySocket::events: data, a closed peer or an error to read.
   static constexpr unsigned int READY_READ = 1;
   /// ReadySocket::events: room to write (reported only while write interest is on).
   static constexpr unsigned int READY_WRITE = 2;
+  /// The most sockets one waitReady reports.
   static constexpr int MAX_READY = 128;
   /// Watches socket for reading on behalf of nodeId (0 for a socket of the
   /// derived server's own, such as a listener); cache() does it for a node's
@@ -409,7 +411,7 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   /// Does nothing.
   void stop() {}
 
-  Cvlk_uaddr peerAddr;
+  Cvlk_uaddr peerAddr;             ///< the peer's address as accepted or connected
   ssl_st* ssl;                     ///< owned; null for a plain connection
   std::int64_t lastActive;         ///< seconds since 1970 of the last receive; 0: never
   std::int64_t handshakeDeadline;  ///< monotonic milliseconds; 0 when no TLS handshake is pending
@@ -418,6 +420,7 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   /// node stays busy and its socket open; a close meanwhile only shuts the
   /// socket down (closePending) and the last of them completes it.
   unsigned int ioUsers;
+  /// A close waits for the last of the ioUsers to leave.
   bool closePending;
 
   /// Output the socket has not taken yet (guarded by sendLock).
@@ -478,6 +481,8 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// Default server-wide budget of queued output (bytes).
   static constexpr std::size_t DEFAULT_OUTPUT_BUDGET = std::size_t{64} << 20;
 
+  /// A server of maxConnections nodes (at most 1024) with its output pool
+  /// reserved; bind, then start.
   Cvlk_tcp_server(unsigned int maxConnections, QObject* parent);
   ~Cvlk_tcp_server() override;
 
@@ -489,7 +494,7 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// server already listens. Any thread.
   EerrNo bind(unsigned short port);
   /// As bind on a port the system picks (free for both families when it can);
-  /// the port chosen is stored into port.
+  /// the port chosen is stored into port. Any thread.
   EerrNo bindAnyPort(unsigned short& port);
   /// Server TLS context from PEM files (TLS 1.2 and later, no renegotiation).
   /// ERR_INVALID_PARAM for an empty name, ERR_OBJ_NOT_FOUND when a file cannot
@@ -534,18 +539,22 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// no progress within the send timeout. sigClosed follows. ERR_INVALID_OPR
   /// for an id not busy. Any thread; returns at once.
   EerrNo flushAndClose(unsigned int nodeId);
+  /// The connection's peer; an init()ed address for an id not busy. Any thread.
   Cvlk_uaddr getPeerAddr(unsigned int nodeId);
-  /// Connects (blocking) to peer and adds the plain connection to the pool; the
-  /// loop watches it at once.
+  /// Connects to peer, waiting on the caller's thread as a blocking connect
+  /// does, and adds the plain connection to the pool; the loop watches it at
+  /// once. ERR_INVALID_PARAM for port 0, ERR_OUT_OF_MEMORY for no socket or a
+  /// full pool, ERR_FAIL when connect fails. Any thread but the server's.
   EerrNo prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId);
-  /// Closes at once; queued output is dropped (flushAndClose keeps it). Any thread.
+  /// Closes at once; queued output is dropped (flushAndClose keeps it).
+  /// sigClosed follows. Any thread.
   void closeConnect(unsigned int nodeId);
-  /// closeConnect of the connection that owns socket.
+  /// closeConnect on the connection that owns socket. Any thread.
   void closeSocket(unsigned int socket);
-  /// "\r\n" to every connection, as broadcast.
+  /// "\r\n" to every connection, as broadcast. Any thread.
   void keepAlive();
   /// Closes every connection idle for maxIdleSeconds or more; one that never
-  /// received anything counts as idle since 1970.
+  /// received anything counts as idle since 1970. Any thread.
   void selfCheck(unsigned int maxIdleSeconds);
 
  Q_SIGNALS:
@@ -571,7 +580,7 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// nothing unless overridden.
   virtual void procDrained(unsigned int nodeId);
 
-  /// Whether startTLS succeeded.
+  /// TLS is on for connections accepted from now on. Any thread.
   Ebool hasTLS();
   /// Sends to one connection without waiting: ERR_OK when the message went or
   /// is queued whole; ERR_BUSY when it was refused (queue limit or budget;
@@ -619,6 +628,8 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// the node can close now. REQUIRES: node->sendLock.
   bool finishFlush(Cvlk_tcp* node);
   void slowConsumer(unsigned int nodeId, std::size_t queued, unsigned int len);
+  /// sigClosing with the node's user values (0 once it is gone).
+  void emitClosing(unsigned int nodeId);
   void reportError(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   unsigned int ipv4Listener VLK_GUARDED_BY(ioLock);
@@ -634,6 +645,7 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   std::atomic<unsigned int> m_lowWater;
   std::atomic<unsigned int> m_policy;
   std::atomic<unsigned int> m_closing;  ///< connections in a flushing close
+  std::int64_t m_nextClosingCheck;      ///< server thread only: monotonic ms of the next look at them
   std::atomic<unsigned int> m_resumed;  ///< TLS connections resumed with decrypted bytes waiting
   std::atomic<std::uint64_t> m_refusedSends;
   std::atomic<std::uint64_t> m_slowCloses;
@@ -702,16 +714,23 @@ class VLK_EXPORT Cvlk_tcp_client_node : public Cvlk_res_node {
   /// Application threads inside sendData or startTLS on this node; while it is not
   /// 0 the socket stays open and a close is left to the last of them.
   int ioUsers;
-  bool closePending;  ///< a close waits for the last sender (ioUsers) to leave
+  bool closePending;
   bool tlsPending;  ///< a handshake runs: the reading thread leaves the socket alone
-  /// Serialises the writers (sendData, startTLS) of this one node. Taken before the
-  /// set's lock, never after it.
+  bool wantWrite;   ///< output is queued: the loop watches for room (guarded by the set's lock)
+  /// Output the socket has not taken yet (guarded by sendLock).
+  Cvlk_out_queue outQueue;
+  /// Serialises this node's I/O: writers, startTLS, the loop's reads and
+  /// writes. Taken before the set's lock, never after it; the loop only tries it.
   std::mutex sendLock;
 };
 
 /// A set of outgoing TCP connections (IPv4), plain or TLS, read by one thread of
 /// its own that hands what arrives to the application's procData and reports each
 /// connection that breaks through procDisconnect.
+/// Cost model: a send never waits on the peer; what the socket does not take is
+/// queued whole (chunks of a pool reserved at construction) and written by the
+/// set's thread when the socket has room. A connection whose queue would pass
+/// its limit is ended and reported through procDisconnect.
 /// Thread-safety: the public operations may be called from any thread, also from
 /// inside the two hooks; the pool, the nodes and the socket cache are guarded by
 /// m_lock. The hooks run on the set's thread with no lock held.
@@ -726,23 +745,46 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   Cvlk_tcp_clients(unsigned int maxNodes, QObject* parent);
   ~Cvlk_tcp_clients() override;
 
-  /// Connects, blocking, to an IPv4 peer and adds the connection to the watched
+  /// Connects to an IPv4 peer, waiting on the caller's thread at most the
+  /// connect bound (10 s unless set), and adds the connection to the watched
   /// set; nodeId names it afterwards. ERR_INVALID_PARAM for port 0 or IPv6,
-  /// ERR_OUT_OF_MEMORY for no socket or a full pool, ERR_FAIL when connect fails.
+  /// ERR_OUT_OF_MEMORY for no socket or a full pool, ERR_FAIL when connect
+  /// fails, ERR_EXPIRED when the bound passes first. Any thread.
   EerrNo prepareConnect(unsigned int userInfo, Cvlk_uaddr peer, unsigned int& nodeId);
-  /// Client handshake on the connection, on the caller's thread; no verification.
+  /// Client handshake on the connection, on the caller's thread (at most 10 s);
+  /// no verification. A failed handshake closes the connection (no
+  /// procDisconnect), so that the server's bytes never reach procData as plain
+  /// data. Any thread except the set's own.
   EerrNo startTLS(unsigned int nodeId);
   /// The same, verifying that the server's certificate chains to caFile (PEM; null
   /// or empty: the system's trust store) and names hostName. ERR_INVALID_PARAM for an
-  /// empty hostName; ERR_FAIL when the verification fails.
+  /// empty hostName; ERR_FAIL when the verification fails (the connection is
+  /// closed). Any thread except the set's own.
   EerrNo startTLS(unsigned int nodeId, const char* hostName, const char* caFile);
-  /// Whether the connection speaks TLS.
+  /// The connection runs TLS. Any thread.
   Ebool hasTLS(unsigned int nodeId);
-  /// Writes all of data (waiting while the socket's buffer is full); no result.
+  /// sendTo without a result. Any thread.
   void sendData(unsigned int nodeId, const char* data, unsigned int len);
-  /// Closes the connection and frees its node; procDisconnect is not called.
+  /// Sends without waiting on the peer: what the socket does not take now is
+  /// queued whole and written by the set's thread as room appears. ERR_OK when
+  /// the message went or is queued; ERR_BUSY when the queue would pass its
+  /// limit or the set's budget is spent: the message is refused and the
+  /// connection is ended as a slow consumer (procDisconnect follows on the
+  /// set's thread); ERR_FAIL when the connection failed (the same);
+  /// ERR_INVALID_OPR for an id that names no open connection;
+  /// ERR_INVALID_PARAM for no data. A send while startTLS runs on the same
+  /// connection waits for the handshake. Any thread, also inside the hooks.
+  EerrNo sendTo(unsigned int nodeId, const void* data, unsigned int len);
+  /// Limit of one connection's output queue, for sends from now on (default
+  /// 4 MiB). ERR_INVALID_PARAM for 0. Any thread.
+  EerrNo setOutputLimit(unsigned int maxQueued);
+  /// Bound of prepareConnect's wait for the peer, in milliseconds (0 restores
+  /// the 10 s default). Any thread.
+  void setConnectTimeout(unsigned int milliseconds);
+  /// Closes the connection and frees its node (queued output is dropped);
+  /// procDisconnect is not called. Any thread.
   void closeConnect(unsigned int nodeId);
-  /// Displays the set's counts.
+  /// The debug line of the pool's counts. Any thread.
   void print();
   /// Stops the thread: wakes its wait and asks the loop to end.
   void requestStop() override;
@@ -773,6 +815,10 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   EerrNo startTLSOn(unsigned int nodeId, const char* hostName, const char* caFile);
   void wake();
   void endIo(Cvlk_tcp_client_node* node);
+  /// Writes a node's queue while its socket takes it (the set's thread).
+  void writeNode(unsigned int socket);
+  /// Holds the open node named by socket for its I/O state; null when none.
+  Cvlk_tcp_client_node* holdSocket(unsigned int socket, unsigned int& nodeId);
 
   Cvlk_mutex m_lock;
   int wakeUp;  ///< eventfd the loop watches beside the sockets
@@ -782,6 +828,9 @@ class VLK_EXPORT Cvlk_tcp_clients : public Cvlk_thread {
   /// The loop thread's poll set, sized once: the wake-up descriptor and at most 1024
   /// sockets.
   pollfd* m_pollSet;
+  VlkOutPool* m_outPool;  ///< its own lock guards its free list
+  std::atomic<unsigned int> m_maxQueued;
+  std::atomic<unsigned int> m_connectMs;
 };
 
 // (section end: TCP client connections)
@@ -798,9 +847,10 @@ class VLK_EXPORT Cvlk_udp_node : public Cvlk_io_node {
  public:
   /// A fresh endpoint node of pool.
   explicit Cvlk_udp_node(Cvlk_resource* pool);
-  /// One datagram to dest through the socket of dest's IP version. ERR_INVALID_PARAM
-  /// for port 0, no data or len 0; ERR_FAIL when the node has no socket of that
-  /// version or the send fails.
+  /// One datagram to dest through the socket of dest's IP version, never
+  /// waiting. ERR_INVALID_PARAM for port 0, no data or len 0; ERR_BUSY when the
+  /// socket's send buffer is full (the datagram is not sent); ERR_FAIL when the
+  /// node has no socket of that version or the send fails.
   EerrNo sendTo(Cvlk_uaddr dest, const char* data, unsigned int len);
 };
 
@@ -826,7 +876,7 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   ~Cvlk_udp_server() override;
 
   /// One endpoint on port over IPv4 and IPv6; the node id, or 0 when neither could
-  /// be bound.
+  /// be bound. The bind operations below may be called from any thread.
   unsigned int Bind(unsigned short port, unsigned long userInfo1, unsigned long userInfo2);
   /// One endpoint on localAddr (its version picks the family); the node id or 0.
   unsigned int Bind(Cvlk_uaddr localAddr, unsigned long userInfo1, unsigned long userInfo2);
@@ -839,15 +889,17 @@ class VLK_EXPORT Cvlk_udp_server : public Cvlk_io_server {
   EerrNo bindIPv4Addr(unsigned int& nodeId, Cvlk_uaddr localAddr);
   /// The same for IPv6 (localAddr must be version 6).
   EerrNo bindIPv6Addr(unsigned int& nodeId, Cvlk_uaddr localAddr);
-  /// One datagram from endpoint nodeId to dest; ERR_INVALID_PARAM for a bad argument, ERR_INVALID_OBJ for an id not in use, else the node's sendTo. Any thread.
+  /// One datagram, never waiting on the socket: results as Cvlk_udp_node::sendTo,
+  /// ERR_INVALID_OBJ for an id not busy. Any thread, also inside the hooks.
   EerrNo SendTo(unsigned int nodeId, Cvlk_uaddr* dest, const char* data, unsigned int len);
   /// The same to host (resolved) and port; ERR_INVALID_PARAM when host does not resolve.
   EerrNo SendTo(unsigned int nodeId, const char* host, unsigned short port, char* data, unsigned int len);
-  /// Whether the endpoint holds a valid socket; false for 0 or an id not in use.
+  /// The endpoint holds a socket. Any thread.
   Ebool hasValidHandle(unsigned int nodeId);
 
  protected:
-  /// Longest quiet spell before procTimeout, in seconds; 0 or less: no limit.
+  /// Longest quiet spell before procTimeout, in seconds (at most about 24 days);
+  /// 0 or less: no limit. Any thread.
   void setWaitTimeout(int seconds);
   /// A socket bound to localAddr, close-on-exec; IPv6 sockets are IPv6-only so
   /// that both families share a port. INVALID_SOCKET on failure.

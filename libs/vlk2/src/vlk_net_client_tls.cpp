@@ -32,7 +32,8 @@ Cvlk_tcp_client_node::Cvlk_tcp_client_node(Cvlk_resource* pool)
       ssl(nullptr),
       ioUsers(0),
       closePending(false),
-      tlsPending(false) {}
+      tlsPending(false),
+      wantWrite(false) {}
 
 Cvlk_tcp_client_node::~Cvlk_tcp_client_node() {
   if (ssl != nullptr) SSL_free(ssl);
@@ -46,6 +47,8 @@ void Cvlk_tcp_client_node::init() {
   ioUsers = 0;
   closePending = false;
   tlsPending = false;
+  wantWrite = false;
+  outQueue = Cvlk_out_queue();
 }
 
 void Cvlk_tcp_client_node::initTLSInfo() {
@@ -60,6 +63,9 @@ EerrNo Cvlk_tcp_client_node::handshake(unsigned int socket, const char* hostName
   if (method == nullptr) return ERR_FAIL;
   SSL_CTX* ctx = SSL_CTX_new(method);
   if (ctx == nullptr) return ERR_FAIL;
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+  // Queued output is written from wherever the queue's front lies now.
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   const bool verify = hostName != nullptr && hostName[0] != '\0';
   if (verify) {
     const int loaded = (caFile != nullptr && caFile[0] != '\0')

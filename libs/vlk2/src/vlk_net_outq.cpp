@@ -167,3 +167,33 @@ long VlkWriteSome(int fd, SSL* ssl, const char* data, std::size_t len) {
   }
   return static_cast<long>(done);
 }
+
+EerrNo VlkOutSend(VlkOutPool& pool, Cvlk_out_queue& q, int fd, SSL* ssl, const char* data, std::size_t len,
+                  std::size_t maxQueued, std::size_t& sent) {
+  const std::size_t before = q.bytes;
+  sent = 0;
+  // Direct only while nothing waits, so that bytes never overtake the queue.
+  if (before == 0) {
+    const long n = VlkWriteSome(fd, ssl, data, len);
+    if (n < 0) return ERR_FAIL;
+    sent = static_cast<std::size_t>(n);
+  }
+  if (sent == len) return ERR_OK;
+  const std::size_t rest = len - sent;
+  if (before + rest > maxQueued || !VlkOutAppend(pool, q, data + sent, rest)) return ERR_BUSY;
+  return ERR_OK;
+}
+
+bool VlkOutDrain(VlkOutPool& pool, Cvlk_out_queue& q, int fd, SSL* ssl, bool& progress) {
+  progress = false;
+  while (q.bytes > 0) {
+    std::size_t len = 0;
+    const char* p = VlkOutFront(pool, q, len);
+    const long n = VlkWriteSome(fd, ssl, p, len);
+    if (n < 0) return false;
+    if (n > 0) progress = true;
+    VlkOutConsume(pool, q, static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) < len) break;
+  }
+  return true;
+}

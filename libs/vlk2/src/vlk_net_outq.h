@@ -61,4 +61,14 @@ void VlkOutClear(VlkOutPool& pool, Cvlk_out_queue& q);
 // wants the peer first takes 0; the same bytes must be offered again first.
 long VlkWriteSome(int fd, struct ssl_st* ssl, const char* data, std::size_t len);
 
+// A send that never waits: writes directly while q is empty, then queues the
+// rest whole. ERR_OK when it went or is queued; ERR_BUSY when the queue would
+// pass maxQueued or the pool ran short (sent tells how much went already);
+// ERR_FAIL when the connection failed.
+EerrNo VlkOutSend(VlkOutPool& pool, Cvlk_out_queue& q, int fd, struct ssl_st* ssl, const char* data,
+                  std::size_t len, std::size_t maxQueued, std::size_t& sent);
+// Writes q while the socket takes it. False when the connection failed;
+// progress tells whether any byte went.
+bool VlkOutDrain(VlkOutPool& pool, Cvlk_out_queue& q, int fd, struct ssl_st* ssl, bool& progress);
+
 #endif  // VLK_NET_OUTQ_H

@@ -128,6 +128,7 @@ Cvlk_tcp_server::Cvlk_tcp_server(unsigned int maxConnections, QObject* parent)
       m_lowWater(DEFAULT_LOW_WATER),
       m_policy(SLOW_CONSUMER_CLOSE),
       m_closing(0),
+      m_nextClosingCheck(0),
       m_resumed(0),
       m_refusedSends(0),
       m_slowCloses(0),

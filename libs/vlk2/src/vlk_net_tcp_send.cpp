@@ -137,24 +137,17 @@ EerrNo Cvlk_tcp_server::sendTo(unsigned int nodeId, const void* data, unsigned i
       // Refused before any byte goes, so that the connection stays usable.
       refused = true;
     } else {
-      // Direct only while nothing waits, so that bytes never overtake the queue.
-      if (before == 0) {
-        const long n = VlkWriteSome(static_cast<int>(node->getHandle()), node->ssl, p, len);
-        if (n < 0)
-          err = ERR_FAIL;
-        else
-          sent = static_cast<std::size_t>(n);
-      }
-      if (err == ERR_OK && sent < len) {
-        const std::size_t rest = len - sent;
-        if (before + rest > maxQueued || !VlkOutAppend(*m_outPool, node->outQueue, p + sent, rest)) {
-          refused = true;
-        } else {
-          updateWatch(nodeId, node);
-          if (!node->aboveHighWater && node->outQueue.bytes > m_highWater.load()) {
-            node->aboveHighWater = true;
-            crossed = true;
-          }
+      const EerrNo sendErr = VlkOutSend(*m_outPool, node->outQueue, static_cast<int>(node->getHandle()), node->ssl,
+                                        p, len, maxQueued, sent);
+      if (sendErr == ERR_FAIL) {
+        err = ERR_FAIL;
+      } else if (sendErr == ERR_BUSY) {
+        refused = true;
+      } else if (sent < len) {
+        updateWatch(nodeId, node);
+        if (!node->aboveHighWater && node->outQueue.bytes > m_highWater.load()) {
+          node->aboveHighWater = true;
+          crossed = true;
         }
       }
     }
@@ -226,20 +219,8 @@ void Cvlk_tcp_server::writeNode(unsigned int nodeId) {
   bool peerEnded = false;
   {
     std::lock_guard<std::mutex> io(node->sendLock);
-    const int fd = static_cast<int>(node->getHandle());
     bool progress = false;
-    while (node->outQueue.bytes > 0) {
-      std::size_t len = 0;
-      const char* p = VlkOutFront(*m_outPool, node->outQueue, len);
-      const long n = VlkWriteSome(fd, node->ssl, p, len);
-      if (n < 0) {
-        failed = true;
-        break;
-      }
-      if (n > 0) progress = true;
-      VlkOutConsume(*m_outPool, node->outQueue, static_cast<std::size_t>(n));
-      if (static_cast<std::size_t>(n) < len) break;
-    }
+    failed = !VlkOutDrain(*m_outPool, node->outQueue, static_cast<int>(node->getHandle()), node->ssl, progress);
     if (!failed) {
       if (progress && node->closeState != 0) node->closeDeadline = VlkMonoMs() + m_sendWaitMs.load();
       if (node->aboveHighWater && node->outQueue.bytes <= m_lowWater.load()) {
@@ -254,19 +235,22 @@ void Cvlk_tcp_server::writeNode(unsigned int nodeId) {
   releaseNode(nodeId, node);
   if (drained && !failed && !closeNow) procDrained(nodeId);
   if (failed || closeNow) {
-    if (peerEnded) {
-      unsigned int info1 = 0, info2 = 0;
-      {
-        Cvlk_mutex_locker guard(&ioLock);
-        if (Cvlk_tcp* n = static_cast<Cvlk_tcp*>(getNode(nodeId))) {
-          info1 = n->userInfo1;
-          info2 = n->userInfo2;
-        }
-      }
-      Q_EMIT sigClosing(info1, info2);
-    }
+    if (peerEnded) emitClosing(nodeId);
     closeConnect(nodeId);
   }
+}
+
+void Cvlk_tcp_server::emitClosing(unsigned int nodeId) {
+  unsigned int info1 = 0;
+  unsigned int info2 = 0;
+  {
+    Cvlk_mutex_locker guard(&ioLock);
+    if (Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId))) {
+      info1 = node->userInfo1;
+      info2 = node->userInfo2;
+    }
+  }
+  Q_EMIT sigClosing(info1, info2);
 }
 
 bool Cvlk_tcp_server::finishFlush(Cvlk_tcp* node) {
@@ -308,22 +292,31 @@ EerrNo Cvlk_tcp_server::flushAndClose(unsigned int nodeId) {
 
 void Cvlk_tcp_server::checkClosing() {
   if (m_closing.load() == 0) return;
+  // A look at every connection, so not at every pass of a busy loop.
+  const std::int64_t now = VlkMonoMs();
+  if (now < m_nextClosingCheck) return;
+  m_nextClosingCheck = now + 50;
   unsigned int ids[MAX_NODES];
   unsigned int expired[MAX_NODES];
+  bool peerEnded[MAX_NODES];
   unsigned int n = busyIds(ids);
   unsigned int count = 0;
-  const std::int64_t now = VlkMonoMs();
   for (unsigned int i = 0; i < n; ++i) {
     Cvlk_tcp* node = holdNode(ids[i]);
     if (node == nullptr) continue;
     {
       std::lock_guard<std::mutex> io(node->sendLock);
-      if (node->closeState != 0 && node->closeDeadline <= now) expired[count++] = ids[i];
+      if (node->closeState != 0 && node->closeDeadline <= now) {
+        peerEnded[count] = node->peerEnded;
+        expired[count++] = ids[i];
+      }
     }
     releaseNode(ids[i], node);
   }
   for (unsigned int i = 0; i < count; ++i) {
-    Cvlk_tcp_server::reportError("closing connection %08X gave up: no progress within the send timeout", expired[i]);
+    reportError("closing connection %08X gave up: no progress within the send timeout", expired[i]);
+    // The peer ended the connection: reported as closing, as at any end of it.
+    if (peerEnded[i]) emitClosing(expired[i]);
     closeConnect(expired[i]);
   }
 }

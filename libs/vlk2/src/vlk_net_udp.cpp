@@ -22,8 +22,10 @@ EerrNo Cvlk_udp_node::sendTo(Cvlk_uaddr dest, const char* data, unsigned int len
     return ERR_FAIL;
   }
   if (socket == INVALID_SOCKET) return ERR_FAIL;
-  const ssize_t n = ::sendto(static_cast<int>(socket), data, len, MSG_NOSIGNAL, dest.getAddr(),
+  // Never waits: the server's lock is held here, and the receive path needs it.
+  const ssize_t n = ::sendto(static_cast<int>(socket), data, len, MSG_NOSIGNAL | MSG_DONTWAIT, dest.getAddr(),
                              static_cast<socklen_t>(dest.getAddrLen()));
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ERR_BUSY;
   return n < 1 ? ERR_FAIL : ERR_OK;
 }
 
@@ -55,7 +57,9 @@ void Cvlk_udp_server::initNodes() {
 }
 
 void Cvlk_udp_server::setWaitTimeout(int seconds) {
-  waitTimeout.store(seconds > 0 ? seconds * 1000 : seconds);
+  // Capped so that the milliseconds stay within an int (about 24 days).
+  const int maxSeconds = 0x7FFFFFFF / 1000;
+  waitTimeout.store(seconds > 0 ? (seconds < maxSeconds ? seconds : maxSeconds) * 1000 : seconds);
   wakeUp();  // the loop's current wait takes the new limit at once
 }
 

@@ -1,0 +1,195 @@
+// Steady-state network I/O allocates nothing: echoes whose answers partly wait
+// in the output queue (a reader with a small window) and broadcasts to readers,
+// counted over every thread once warm. This binary replaces the global
+// allocation functions (and, without sanitizers, the C heap entry points).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "vlk_net.h"
+
+namespace {
+
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocs{0};
+
+inline void Note() {
+  if (g_counting.load(std::memory_order_relaxed)) g_allocs.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VLK_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VLK_TEST_SANITIZED 1
+#endif
+
+#if !defined(VLK_TEST_SANITIZED) && defined(__GLIBC__)
+// The C heap: counted and passed on to glibc's own functions. Sanitizers bring
+// their own heap, so there only the C++ allocation functions are counted.
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* __libc_memalign(std::size_t, std::size_t);
+void __libc_free(void*);
+
+void* malloc(std::size_t n) { return Note(), __libc_malloc(n); }
+void* calloc(std::size_t n, std::size_t size) { return Note(), __libc_calloc(n, size); }
+void* realloc(void* p, std::size_t n) { return Note(), __libc_realloc(p, n); }
+void* memalign(std::size_t align, std::size_t n) { return Note(), __libc_memalign(align, n); }
+void* aligned_alloc(std::size_t align, std::size_t n) { return Note(), __libc_memalign(align, n); }
+int posix_memalign(void** out, std::size_t align, std::size_t n) {
+  Note();
+  *out = __libc_memalign(align, n);
+  return *out == nullptr ? ENOMEM : 0;
+}
+void free(void* p) { __libc_free(p); }
+}
+#endif
+
+void* operator new(std::size_t n) {
+  Note();
+  if (void* p = std::malloc(n != 0 ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return Note(), std::malloc(n != 0 ? n : 1); }
+void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept { return operator new(n, tag); }
+void* operator new(std::size_t n, std::align_val_t align) {
+  void* p = nullptr;
+  if (Note(), posix_memalign(&p, static_cast<std::size_t>(align), n != 0 ? n : 1) != 0) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](std::size_t n, std::align_val_t align) { return operator new(n, align); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace {
+
+// Echoes what it reads; records nothing (a recording would allocate).
+class EchoServer : public Cvlk_tcp_server {
+ public:
+  EchoServer() : Cvlk_tcp_server(4, nullptr) {}
+  ~EchoServer() override { stop(); }
+  using Cvlk_tcp_server::broadcast;
+  std::atomic<unsigned int> lastNode{0};
+
+ protected:
+  void procData(unsigned int nodeId, Cvlk_uaddr, int len, char* data) override {
+    lastNode = nodeId;
+    if (len > 0 && data[0] != 'b') sendTo(nodeId, data, static_cast<unsigned int>(len));
+  }
+};
+
+int connectTo(unsigned short port, int rcvbuf) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+  sockaddr_in a;
+  std::memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads exactly n bytes into buf (no allocation); false on EOF, error or 20 s.
+bool readExactly(int fd, char* buf, std::size_t n) {
+  std::size_t got = 0;
+  for (int idle = 0; got < n && idle < 100;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 200) <= 0) {
+      ++idle;
+      continue;
+    }
+    const ssize_t r = ::recv(fd, buf + got, n - got, 0);
+    if (r <= 0) return false;
+    got += static_cast<std::size_t>(r);
+  }
+  return got == n;
+}
+
+bool sendExactly(int fd, const char* buf, std::size_t n) {
+  for (std::size_t off = 0; off < n;) {
+    const ssize_t r = ::send(fd, buf + off, n - off, MSG_NOSIGNAL);
+    if (r <= 0) return false;
+    off += static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+TEST(NetAllocation, QueuedEchoesAndBroadcastsAllocateNothingOnceWarm) {
+  g_allocs = 0;
+  g_counting = true;
+  int* seen = new int(7);  // the count sees allocations at all
+  g_counting = false;
+  delete seen;
+  EXPECT_GE(g_allocs.load(), 1);
+  EchoServer server;
+  unsigned short port = 0;
+  ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
+  ASSERT_EQ(server.setOutputLimits(16 << 20, 8 << 20, 1 << 20), ERR_OK);  // a whole echo fits
+  server.start();
+  const int echo = connectTo(port, 4096);  // a small window: answers queue
+  ASSERT_GE(echo, 0);
+  ASSERT_TRUE(sendExactly(echo, "b", 1));
+  for (int i = 0; i < 2000 && server.lastNode.load() == 0; ++i) std::this_thread::yield();
+  const int readers[2] = {connectTo(port, 0), connectTo(port, 0)};
+  ASSERT_GE(readers[0], 0);
+  ASSERT_GE(readers[1], 0);
+  for (int r : readers) ASSERT_TRUE(sendExactly(r, "b", 1));  // not echoed
+  for (int i = 0; i < 2000 && server.getBusyNodes() < 3; ++i) std::this_thread::yield();
+  ASSERT_EQ(server.getBusyNodes(), 3u);
+
+  static char out[8 << 20], in[8 << 20];
+  std::memset(out, 'e', sizeof(out));
+  auto round = [&](int i) {
+    const std::size_t n = 8u << 20;  // beyond what the socket buffers (4 MB at most) take at once
+    out[0] = static_cast<char>('A' + i % 26);
+    if (!sendExactly(echo, out, n) || !readExactly(echo, in, n) || in[0] != out[0]) return false;
+    out[0] = 'b';
+    if (server.broadcast(out, 32u << 10) != ERR_OK) return false;
+    for (int r : readers)
+      if (!readExactly(r, in, 32u << 10)) return false;
+    // The echo client hears the broadcast too.
+    return readExactly(echo, in, 32u << 10);
+  };
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(round(i)) << "warm-up round " << i;
+  g_allocs = 0;
+  g_counting = true;
+  bool ok = true;
+  for (int i = 0; i < 10 && ok; ++i) ok = round(i);
+  g_counting = false;
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(g_allocs.load(), 0);
+  EXPECT_EQ(server.getOutputStats().refusedSends, 0u);
+  ::close(echo);
+  for (int r : readers) ::close(r);
+}
+
+}  // namespace
