@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -143,6 +144,18 @@ bool sendExactly(int fd, const char* buf, std::size_t n) {
   return true;
 }
 
+// Waits for a condition another thread makes true; false after a deadline
+// generous enough for a loaded machine or a sanitizer.
+template <typename Pred>
+bool eventually(Pred pred) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
 TEST(NetAllocation, QueuedEchoesAndBroadcastsAllocateNothingOnceWarm) {
   g_allocs = 0;
   g_counting = true;
@@ -158,13 +171,12 @@ TEST(NetAllocation, QueuedEchoesAndBroadcastsAllocateNothingOnceWarm) {
   const int echo = connectTo(port, 4096);  // a small window: answers queue
   ASSERT_GE(echo, 0);
   ASSERT_TRUE(sendExactly(echo, "b", 1));
-  for (int i = 0; i < 2000 && server.lastNode.load() == 0; ++i) std::this_thread::yield();
+  ASSERT_TRUE(eventually([&] { return server.lastNode.load() != 0; }));
   const int readers[2] = {connectTo(port, 0), connectTo(port, 0)};
   ASSERT_GE(readers[0], 0);
   ASSERT_GE(readers[1], 0);
   for (int r : readers) ASSERT_TRUE(sendExactly(r, "b", 1));  // not echoed
-  for (int i = 0; i < 2000 && server.getBusyNodes() < 3; ++i) std::this_thread::yield();
-  ASSERT_EQ(server.getBusyNodes(), 3u);
+  ASSERT_TRUE(eventually([&] { return server.getBusyNodes() == 3; }));
 
   static char out[8 << 20], in[8 << 20];
   std::memset(out, 'e', sizeof(out));
