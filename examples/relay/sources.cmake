@@ -17,3 +17,8 @@ set(VLK_RELAY_SOURCES
 # Reading the configuration from an INI file (needs the library's INI reader).
 set(VLK_RELAY_INI_SOURCES ${VLK_RELAY_DIR}/relay_config_ini.cpp)
 set(VLK_RELAY_LIBS OpenSSL::SSL OpenSSL::Crypto)
+# The cluster bridge talks to Redis through hiredis.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(VLK_HIREDIS REQUIRED IMPORTED_TARGET hiredis)
+list(APPEND VLK_RELAY_SOURCES ${VLK_RELAY_DIR}/relay_cluster.cpp)
+list(APPEND VLK_RELAY_LIBS PkgConfig::VLK_HIREDIS)

@@ -1,0 +1,799 @@
+// The cluster bridge: topics shared through Redis publish/subscribe.
+#include "relay_cluster.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include <hiredis/async.h>
+#include <hiredis/hiredis.h>
+
+#include "relay_msgs.h"
+
+// ---------------------------------------------------------------------------
+// Settings
+// ---------------------------------------------------------------------------
+
+const char* const kRelayClusterKeys[] = {"redis",           "password",         "database",         "channel_prefix",
+                                         "connect_timeout_ms", "reconnect_min_ms", "reconnect_max_ms", nullptr};
+
+namespace {
+
+bool ParseUnsigned(const std::string& text, unsigned min, unsigned max, unsigned& out) {
+  if (text.empty() || text.size() > 10) return false;
+  unsigned long long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (v < min || v > max) return false;
+  out = static_cast<unsigned>(v);
+  return true;
+}
+
+}  // namespace
+
+bool RelayClusterSet(Srelay_cluster_config& cfg, const std::string& key, const std::string& value, std::string& err) {
+  auto bad = [&](const std::string& why) {
+    err = "[cluster] " + key + "=" + value + ": " + why;
+    return false;
+  };
+  if (key == "redis") {
+    // host:port, or [v6 address]:port
+    std::string host;
+    std::string port;
+    if (!value.empty() && value[0] == '[') {
+      std::size_t close = value.find(']');
+      if (close == std::string::npos || close + 1 >= value.size() || value[close + 1] != ':') {
+        return bad("wants host:port ([address]:port for IPv6)");
+      }
+      host = value.substr(1, close - 1);
+      port = value.substr(close + 2);
+    } else {
+      std::size_t colon = value.rfind(':');
+      if (colon == std::string::npos || value.find(':') != colon) return bad("wants host:port");
+      host = value.substr(0, colon);
+      port = value.substr(colon + 1);
+    }
+    if (host.empty()) return bad("the host is missing");
+    for (char c : host) {
+      if (c <= ' ' || c >= 0x7F) return bad("the host holds a blank or a control character");
+    }
+    unsigned p = 0;
+    if (!ParseUnsigned(port, 1, 65535, p)) return bad("the port must be a number from 1 to 65535");
+    cfg.host = host;
+    cfg.port = p;
+    return true;
+  }
+  if (key == "password") {
+    for (char c : value) {
+      if (c == '\n' || c == '\r' || c == '\0') return bad("a password holds no line end");
+    }
+    cfg.password = value;
+    return true;
+  }
+  if (key == "channel_prefix") {
+    if (value.size() > 64) return bad("at most 64 characters");
+    for (char c : value) {
+      if (c <= ' ' || c >= 0x7F) return bad("printable characters without blanks only");
+    }
+    cfg.channelPrefix = value;
+    return true;
+  }
+  struct {
+    const char* name;
+    unsigned Srelay_cluster_config::*field;
+    unsigned min;
+    unsigned max;
+  } const numbers[] = {
+      {"database", &Srelay_cluster_config::database, 0, 65535},
+      {"connect_timeout_ms", &Srelay_cluster_config::connectTimeoutMs, 100, 60000},
+      {"reconnect_min_ms", &Srelay_cluster_config::reconnectMinMs, 10, 60000},
+      {"reconnect_max_ms", &Srelay_cluster_config::reconnectMaxMs, 10, 600000},
+  };
+  for (const auto& n : numbers) {
+    if (key != n.name) continue;
+    unsigned v = 0;
+    if (!ParseUnsigned(value, n.min, n.max, v)) {
+      return bad("wants a whole number from " + std::to_string(n.min) + " to " + std::to_string(n.max));
+    }
+    cfg.*(n.field) = v;
+    return true;
+  }
+  err = "[cluster] unknown key " + key;
+  return false;
+}
+
+bool RelayClusterCheck(const Srelay_cluster_config& cfg, std::string& err) {
+  if (!cfg.Enabled()) return true;
+  if (cfg.reconnectMinMs > cfg.reconnectMaxMs) {
+    err = "[cluster] reconnect_min_ms=" + std::to_string(cfg.reconnectMinMs) + " is above reconnect_max_ms=" +
+          std::to_string(cfg.reconnectMaxMs);
+    return false;
+  }
+  if (cfg.port == 0 || cfg.port > 65535) {
+    err = "[cluster] redis port " + std::to_string(cfg.port) + " is outside 1..65535";
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The bridge: set-up and the topic task's side
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Holds a Cvlk_mutex for one scope.
+class Cmutex_guard {
+ public:
+  explicit Cmutex_guard(Cvlk_mutex& m) : m_m(m) { m_m.Take(); }
+  ~Cmutex_guard() { m_m.Give(); }
+  Cmutex_guard(const Cmutex_guard&) = delete;
+  Cmutex_guard& operator=(const Cmutex_guard&) = delete;
+
+ private:
+  Cvlk_mutex& m_m;
+};
+
+// Steps of a connection's handshake, carried as the callbacks' private data.
+enum Estep : std::uintptr_t { STEP_AUTH = 1, STEP_SELECT, STEP_PING };
+const char* const kStepNames[] = {"", "AUTH", "SELECT", "PING"};
+
+std::int64_t WallMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+Crelay_cluster::Crelay_cluster(const Srelay_cluster_config& cfg, Cvlk_task_mgr* mgr, unsigned dstTask,
+                               unsigned dstFactory, unsigned maxTopics)
+    : m_cfg(cfg),
+      m_mgr(mgr),
+      m_dstTask(dstTask),
+      m_dstFactory(dstFactory),
+      m_capacity(maxTopics < 1 ? 1 : (maxTopics > 65535 ? 65535 : maxTopics)) {
+  if (getrandom(&m_origin, sizeof(m_origin), 0) != static_cast<ssize_t>(sizeof(m_origin))) {
+    m_origin = static_cast<std::uint64_t>(WallMs()) * 6364136223846793005ull ^ static_cast<std::uint64_t>(getpid());
+  }
+  m_sub.owner = m_pub.owner = this;
+  m_sub.subscriber = true;
+}
+
+Crelay_cluster::~Crelay_cluster() {
+  stop();
+  delete m_topics;
+  delete[] m_ring;
+  delete m_queue;
+  if (m_wakeFd >= 0) close(m_wakeFd);
+}
+
+bool Crelay_cluster::Start(std::string& err) {
+  if (!RelayClusterCheck(m_cfg, err)) return false;
+  m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (m_wakeFd < 0) {
+    err = std::string("cluster: eventfd: ") + std::strerror(errno);
+    return false;
+  }
+  m_topics = new Cvlk_hash_tbl(VlkGetGlobalObjID(), m_capacity, kRelayMaxTopic, sizeof(Stopic), VLK_FALSE);
+  m_ring = new unsigned[m_capacity];
+  m_queue = new Cvlk_link();
+  if (m_topics->GetErr() != ERR_OK) {
+    err = "cluster: cannot make the topic table";
+    return false;
+  }
+  start();
+  return true;
+}
+
+void Crelay_cluster::requestStop() {
+  Cvlk_thread::requestStop();
+  if (m_wakeFd >= 0) {
+    std::uint64_t one = 1;
+    ssize_t ignored = write(m_wakeFd, &one, sizeof(one));
+    (void)ignored;
+  }
+}
+
+void Crelay_cluster::wake() {
+  if (m_woken.exchange(true, std::memory_order_acq_rel)) return;
+  std::uint64_t one = 1;
+  ssize_t ignored = write(m_wakeFd, &one, sizeof(one));
+  (void)ignored;
+}
+
+std::int64_t Crelay_cluster::nowMs() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void Crelay_cluster::mark(const char* topic, unsigned len, bool wanted) {
+  if (m_topics == nullptr || len == 0 || len > kRelayMaxTopic) return;
+  const unsigned char* key = reinterpret_cast<const unsigned char*>(topic);
+  bool full = false;
+  {
+    Cmutex_guard guard(m_lock);
+    unsigned char* data = nullptr;
+    unsigned id = 0;
+    Stopic* t = nullptr;
+    if (m_topics->FindFirst(len, key, &data, &id) == ERR_OK) {
+      t = reinterpret_cast<Stopic*>(data);
+    } else if (wanted) {
+      Stopic fresh{0, REMOTE_NONE, 0};
+      if (m_topics->Add(len, key, reinterpret_cast<unsigned char*>(&fresh), &id) == ERR_OK &&
+          m_topics->FindFirst(len, key, &data, &id) == ERR_OK) {
+        t = reinterpret_cast<Stopic*>(data);
+      } else {
+        full = true;
+      }
+    }
+    if (t != nullptr) {
+      t->wanted = wanted ? 1 : 0;
+      if (!t->queued && m_ringCount < m_capacity) {
+        t->queued = 1;
+        m_ring[(m_ringHead + m_ringCount) % m_capacity] = id;
+        ++m_ringCount;
+      }
+    }
+  }
+  if (full) {
+    m_tableFull.fetch_add(1, std::memory_order_relaxed);
+    m_mgr->LogWarning("cluster: the topic table is full: a topic is served on this relay only");
+    return;
+  }
+  wake();
+}
+
+Erelay_share Crelay_cluster::Publish(const char* topic, unsigned topicLen, const char* text, unsigned textLen) {
+  if (!m_connected.load(std::memory_order_acquire)) {
+    m_notShared.fetch_add(1, std::memory_order_relaxed);
+    return RELAY_SHARE_OFFLINE;
+  }
+  if (m_queued.load(std::memory_order_relaxed) >= kMaxQueued) {
+    m_notShared.fetch_add(1, std::memory_order_relaxed);
+    return RELAY_SHARE_BUSY;
+  }
+  Cvlk_msg_buf* buf = m_mgr->GetMsgBuf(RelayTopicMsgSize(topicLen, textLen));
+  if (buf == nullptr) {
+    m_notShared.fetch_add(1, std::memory_order_relaxed);
+    return RELAY_SHARE_BUSY;
+  }
+  Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(buf->GetMsgPointer());
+  msg->topicLen = topicLen;
+  msg->textLen = textLen;
+  std::memcpy(msg->bytes, topic, topicLen);
+  if (textLen) std::memcpy(msg->bytes + topicLen, text, textLen);
+  {
+    Cmutex_guard guard(m_lock);
+    m_queue->AddToTail(buf);
+  }
+  m_queued.fetch_add(1, std::memory_order_relaxed);
+  wake();
+  return RELAY_SHARE_QUEUED;
+}
+
+void Crelay_cluster::ReadStats(Srelay_cluster_stats& out) const {
+  out.connected = m_connected.load(std::memory_order_acquire);
+  out.sinceMs = m_sinceMs.load(std::memory_order_relaxed);
+  out.topicsRemote = m_topicsRemote.load(std::memory_order_relaxed);
+  out.in = m_in.load(std::memory_order_relaxed);
+  out.out = m_out.load(std::memory_order_relaxed);
+  out.notShared = m_notShared.load(std::memory_order_relaxed);
+  out.echoes = m_echoes.load(std::memory_order_relaxed);
+  out.refused = m_refused.load(std::memory_order_relaxed);
+  out.inNoBuffer = m_inNoBuffer.load(std::memory_order_relaxed);
+  out.outages = m_outages.load(std::memory_order_relaxed);
+  out.tableFull = m_tableFull.load(std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------
+// The bridge thread: the loop and the link's life
+// ---------------------------------------------------------------------------
+
+void Crelay_cluster::run() {
+  while (!isStopRequested()) {
+    std::int64_t now = nowMs();
+    if (m_sub.ac == nullptr && m_pub.ac == nullptr && !m_broken && now >= m_nextAttemptAt) connect();
+    if (!m_broken && !m_connected.load(std::memory_order_relaxed) && m_connectAt != 0 &&
+        now - m_connectAt > static_cast<std::int64_t>(m_cfg.connectTimeoutMs)) {
+      fail("no answer within connect_timeout_ms");
+    }
+    if (!m_broken && m_connected.load(std::memory_order_relaxed)) keepAlive(now);
+    if (m_broken) teardown();
+    processChanges();
+    drainPublications(m_connected.load(std::memory_order_relaxed));
+
+    pollfd fds[3];
+    Sconn* conns[3] = {nullptr, nullptr, nullptr};
+    nfds_t n = 0;
+    fds[n++] = pollfd{m_wakeFd, POLLIN, 0};
+    for (Sconn* c : {&m_sub, &m_pub}) {
+      if (c->ac == nullptr) continue;
+      short events = static_cast<short>((c->wantRead ? POLLIN : 0) | (c->wantWrite ? POLLOUT : 0));
+      conns[n] = c;
+      fds[n++] = pollfd{c->ac->c.fd, events, 0};
+    }
+    int timeout = 100;
+    if (n == 1 && m_nextAttemptAt > now) {
+      std::int64_t wait = m_nextAttemptAt - now;
+      timeout = wait < 1000 ? static_cast<int>(wait) : 1000;
+    }
+    if (poll(fds, n, timeout) <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      m_woken.store(false, std::memory_order_release);
+      std::uint64_t count = 0;
+      ssize_t ignored = read(m_wakeFd, &count, sizeof(count));
+      (void)ignored;
+    }
+    for (nfds_t i = 1; i < n; ++i) {
+      Sconn* c = conns[i];
+      if (c->ac != nullptr && (fds[i].revents & (POLLIN | POLLERR | POLLHUP))) redisAsyncHandleRead(c->ac);
+      if (c->ac != nullptr && (fds[i].revents & POLLOUT)) redisAsyncHandleWrite(c->ac);
+    }
+    if (!m_broken && !m_connected.load(std::memory_order_relaxed) && m_sub.ready && m_pub.ready) onReady();
+  }
+  // Shutting down: the connections go without an outage report, and what is
+  // still queued goes back to the pool.
+  m_outageLogged = true;
+  bool wasConnected = m_connected.exchange(false);
+  if (m_sub.ac != nullptr || m_pub.ac != nullptr) {
+    m_broken = true;
+    m_reason = "the relay stops";
+    teardown();
+  }
+  drainPublications(false);
+  if (wasConnected) m_mgr->LogInfo("cluster: disconnected from redis (the relay stops)");
+}
+
+bool Crelay_cluster::attach(Sconn& c) {
+  if (c.ac == nullptr || c.ac->err) {
+    std::string why = c.ac ? c.ac->errstr : "out of memory";
+    if (c.ac) redisAsyncFree(c.ac);
+    c.ac = nullptr;
+    fail(why.c_str());
+    return false;
+  }
+  c.ac->data = &c;
+  c.ac->ev.data = &c;
+  c.ac->ev.addRead = evAddRead;
+  c.ac->ev.delRead = evDelRead;
+  c.ac->ev.addWrite = evAddWrite;
+  c.ac->ev.delWrite = evDelWrite;
+  c.ac->ev.cleanup = evCleanup;
+  redisAsyncSetConnectCallback(c.ac, onConnect);
+  redisAsyncSetDisconnectCallback(c.ac, onDisconnect);
+  return true;
+}
+
+void Crelay_cluster::connect() {
+  m_connectAt = nowMs();
+  m_sub.ready = m_pub.ready = false;
+  m_sub.ac = redisAsyncConnect(m_cfg.host.c_str(), static_cast<int>(m_cfg.port));
+  if (!attach(m_sub)) return;
+  m_pub.ac = redisAsyncConnect(m_cfg.host.c_str(), static_cast<int>(m_cfg.port));
+  attach(m_pub);
+}
+
+void Crelay_cluster::handshake(Sconn& c) {
+  if (!m_cfg.password.empty()) {
+    const char* argv[] = {"AUTH", m_cfg.password.c_str()};
+    const size_t lens[] = {4, m_cfg.password.size()};
+    redisAsyncCommandArgv(c.ac, onHandshake, reinterpret_cast<void*>(STEP_AUTH), 2, argv, lens);
+  }
+  if (m_cfg.database != 0) {
+    char db[16];
+    int n = std::snprintf(db, sizeof(db), "%u", m_cfg.database);
+    const char* argv[] = {"SELECT", db};
+    const size_t lens[] = {6, static_cast<size_t>(n)};
+    redisAsyncCommandArgv(c.ac, onHandshake, reinterpret_cast<void*>(STEP_SELECT), 2, argv, lens);
+  }
+  redisAsyncCommand(c.ac, onHandshake, reinterpret_cast<void*>(STEP_PING), "PING");
+}
+
+void Crelay_cluster::fail(const char* reason) {
+  if (m_broken) return;
+  m_broken = true;
+  m_reason = reason != nullptr && reason[0] ? reason : "connection closed";
+}
+
+void Crelay_cluster::teardown() {
+  // Freeing a context runs its pending callbacks with no reply and, when it was
+  // connected, its disconnect callback; both see m_broken set and stay quiet.
+  for (Sconn* c : {&m_sub, &m_pub}) {
+    if (c->ac != nullptr) {
+      redisAsyncContext* ac = c->ac;
+      c->ac = nullptr;
+      redisAsyncFree(ac);
+    }
+    c->ready = c->wantRead = c->wantWrite = false;
+  }
+  m_inflight = 0;
+  m_topicsRemote.store(0, std::memory_order_relaxed);
+  {
+    // Nothing is subscribed any more; topics nobody wants are forgotten.
+    Cmutex_guard guard(m_lock);
+    unsigned char* data = nullptr;
+    unsigned id = 0;
+    EerrNo e = m_topics->GetFirst(&data, &id);
+    while (e == ERR_OK) {
+      Stopic* t = reinterpret_cast<Stopic*>(data);
+      unsigned next = 0;
+      e = m_topics->GetNext(id, &data, &next);
+      t->remote = REMOTE_NONE;
+      if (!t->wanted && !t->queued) m_topics->RemoveNode(id);
+      id = next;
+    }
+  }
+  std::int64_t now = nowMs();
+  if (m_connected.exchange(false)) {
+    m_outages.fetch_add(1, std::memory_order_relaxed);
+    m_sinceMs.store(WallMs(), std::memory_order_relaxed);
+    m_downSince = now;
+    m_notSharedAtLoss = m_notShared.load(std::memory_order_relaxed);
+    if (!isStopRequested()) {
+      m_mgr->LogWarning(QString::asprintf("cluster: lost redis at %s:%u (%s): serving local subscribers only "
+                                          "until it is back",
+                                          m_cfg.host.c_str(), m_cfg.port, m_reason.c_str())
+                            .toLocal8Bit()
+                            .constData());
+    }
+    m_outageLogged = true;
+  } else if (!m_outageLogged) {
+    m_outageLogged = true;
+    m_downSince = now;
+    m_notSharedAtLoss = m_notShared.load(std::memory_order_relaxed);
+    m_mgr->LogWarning(QString::asprintf("cluster: cannot reach redis at %s:%u (%s): serving local subscribers only, "
+                                        "retrying",
+                                        m_cfg.host.c_str(), m_cfg.port, m_reason.c_str())
+                          .toLocal8Bit()
+                          .constData());
+  }
+  m_backoffMs = m_backoffMs == 0 ? m_cfg.reconnectMinMs
+                                 : (m_backoffMs * 2 > m_cfg.reconnectMaxMs ? m_cfg.reconnectMaxMs : m_backoffMs * 2);
+  m_nextAttemptAt = now + m_backoffMs;
+  m_connectAt = 0;
+  m_broken = false;
+}
+
+void Crelay_cluster::onReady() {
+  std::int64_t now = nowMs();
+  m_connectAt = 0;
+  m_backoffMs = 0;
+  m_progressAt = m_lastPingAt = now;
+  m_inflight = 0;
+  m_sinceMs.store(WallMs(), std::memory_order_relaxed);
+  m_connected.store(true, std::memory_order_release);
+  if (!m_everUp && !m_outageLogged) {
+    m_mgr->LogInfo(QString::asprintf("cluster: connected to redis at %s:%u, channels \"%s<topic>\", origin %016" PRIx64,
+                                     m_cfg.host.c_str(), m_cfg.port, m_cfg.channelPrefix.c_str(), m_origin)
+                       .toLocal8Bit()
+                       .constData());
+  } else {
+    m_mgr->LogInfo(QString::asprintf("cluster: redis at %s:%u is back after %.1f s; %" PRIu64
+                                     " publications were not shared meanwhile",
+                                     m_cfg.host.c_str(), m_cfg.port, static_cast<double>(now - m_downSince) / 1000.0,
+                                     m_notShared.load(std::memory_order_relaxed) - m_notSharedAtLoss)
+                       .toLocal8Bit()
+                       .constData());
+  }
+  m_everUp = true;
+  m_outageLogged = false;
+  resubscribeAll();
+}
+
+void Crelay_cluster::keepAlive(std::int64_t now) {
+  if (m_inflight > 0 && now - m_progressAt > static_cast<std::int64_t>(m_cfg.connectTimeoutMs)) {
+    fail("no answer within connect_timeout_ms");
+    return;
+  }
+  if (m_inflight == 0 && now - m_lastPingAt >= 1000 && m_pub.ac != nullptr) {
+    if (redisAsyncCommand(m_pub.ac, onPong, nullptr, "PING") == REDIS_OK) {
+      ++m_inflight;
+      m_progressAt = m_lastPingAt = now;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Publications and subscriptions
+// ---------------------------------------------------------------------------
+
+void Crelay_cluster::drainPublications(bool send) {
+  while (true) {
+    Cvlk_msg_buf* batch[kBatch];
+    unsigned n = 0;
+    {
+      Cmutex_guard guard(m_lock);
+      while (n < kBatch && (!send || m_inflight + n < kMaxInflight)) {
+        Cvlk_link_node* node = m_queue->RemoveHead();
+        if (node == nullptr) break;
+        batch[n++] = static_cast<Cvlk_msg_buf*>(node);
+      }
+    }
+    if (n == 0) return;
+    m_queued.fetch_sub(n, std::memory_order_relaxed);
+    for (unsigned i = 0; i < n; ++i) {
+      Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(batch[i]->GetMsgPointer());
+      bool sent = false;
+      if (send && m_pub.ac != nullptr && m_cfg.channelPrefix.size() + msg->topicLen < sizeof(m_channel)) {
+        unsigned clen = static_cast<unsigned>(m_cfg.channelPrefix.size());
+        std::memcpy(m_channel, m_cfg.channelPrefix.data(), clen);
+        std::memcpy(m_channel + clen, msg->bytes, msg->topicLen);
+        clen += msg->topicLen;
+        int head = std::snprintf(m_frame, sizeof(m_frame), "%016" PRIx64 " %" PRIu64 " ", m_origin, m_seq + 1);
+        if (head > 0 && static_cast<unsigned>(head) + msg->textLen <= sizeof(m_frame)) {
+          std::memcpy(m_frame + head, msg->bytes + msg->topicLen, msg->textLen);
+          const char* argv[] = {"PUBLISH", m_channel, m_frame};
+          const size_t lens[] = {7, clen, static_cast<size_t>(head) + msg->textLen};
+          if (redisAsyncCommandArgv(m_pub.ac, onPublished, nullptr, 3, argv, lens) == REDIS_OK) {
+            if (m_inflight == 0) m_progressAt = nowMs();
+            ++m_inflight;
+            ++m_seq;
+            sent = true;
+          }
+        }
+      }
+      if (!sent) m_notShared.fetch_add(1, std::memory_order_relaxed);
+      m_mgr->FreeMsgBuf(batch[i]);
+    }
+    if (send && m_inflight >= kMaxInflight) return;
+  }
+}
+
+// Sends what a topic needs from Redis now, or forgets a topic nobody wants.
+void Crelay_cluster::decide(unsigned id, Stopic* t, const unsigned char* key, unsigned keyLen) {
+  // REQUIRES: m_lock held by this thread.
+  bool linkUp = m_connected.load(std::memory_order_relaxed) && !m_broken && m_sub.ac != nullptr;
+  const char* verb = nullptr;
+  if (t->wanted && t->remote == REMOTE_NONE && linkUp) {
+    t->remote = REMOTE_SUBSCRIBING;
+    verb = "SUBSCRIBE";
+  } else if (!t->wanted && t->remote == REMOTE_SUBSCRIBED && linkUp) {
+    t->remote = REMOTE_UNSUBSCRIBING;
+    verb = "UNSUBSCRIBE";
+  } else if (!t->wanted && t->remote == REMOTE_NONE && !t->queued) {
+    m_topics->RemoveNode(id);
+    return;
+  }
+  // Otherwise a command is on its way; its answer decides again.
+  if (verb == nullptr) return;
+  unsigned clen = static_cast<unsigned>(m_cfg.channelPrefix.size());
+  std::memcpy(m_channel, m_cfg.channelPrefix.data(), clen);
+  std::memcpy(m_channel + clen, key, keyLen);
+  const char* argv[] = {verb, m_channel};
+  const size_t lens[] = {std::strlen(verb), clen + keyLen};
+  // Appending to the connection's output buffer never waits on Redis.
+  if (redisAsyncCommandArgv(m_sub.ac, onPushed, nullptr, 2, argv, lens) != REDIS_OK) {
+    fail("cannot queue a subscription command");
+  }
+}
+
+void Crelay_cluster::processChanges() {
+  Cmutex_guard guard(m_lock);
+  while (m_ringCount > 0) {
+    unsigned id = m_ring[m_ringHead];
+    m_ringHead = (m_ringHead + 1) % m_capacity;
+    --m_ringCount;
+    if (m_topics->GetStateById(id) != RES_BUSY) continue;
+    Cvlk_hash_node* node = static_cast<Cvlk_hash_node*>(m_topics->GetById(id));
+    Stopic* t = reinterpret_cast<Stopic*>(node->GetData());
+    t->queued = 0;
+    decide(id, t, node->GetKey(), node->GetKeyLen());
+  }
+}
+
+void Crelay_cluster::resubscribeAll() {
+  Cmutex_guard guard(m_lock);
+  unsigned char* data = nullptr;
+  unsigned id = 0;
+  EerrNo e = m_topics->GetFirst(&data, &id);
+  while (e == ERR_OK) {
+    unsigned next = 0;
+    e = m_topics->GetNext(id, &data, &next);  // step on before the entry may go
+    Cvlk_hash_node* node = static_cast<Cvlk_hash_node*>(m_topics->GetById(id));
+    decide(id, reinterpret_cast<Stopic*>(node->GetData()), node->GetKey(), node->GetKeyLen());
+    id = next;
+  }
+}
+
+void Crelay_cluster::onSubscription(const redisReply* reply, bool subscribed) {
+  if (reply->element[2]->type == REDIS_REPLY_INTEGER) {
+    m_topicsRemote.store(static_cast<unsigned>(reply->element[2]->integer), std::memory_order_relaxed);
+  }
+  const redisReply* ch = reply->element[1];
+  unsigned plen = static_cast<unsigned>(m_cfg.channelPrefix.size());
+  if (ch->type != REDIS_REPLY_STRING || ch->len <= plen || ch->len - plen > kRelayMaxTopic) return;
+  const unsigned char* key = reinterpret_cast<const unsigned char*>(ch->str + plen);
+  unsigned keyLen = static_cast<unsigned>(ch->len - plen);
+  Cmutex_guard guard(m_lock);
+  unsigned char* data = nullptr;
+  unsigned id = 0;
+  if (m_topics->FindFirst(keyLen, key, &data, &id) != ERR_OK) return;
+  Stopic* t = reinterpret_cast<Stopic*>(data);
+  if (subscribed && t->remote == REMOTE_SUBSCRIBING) t->remote = REMOTE_SUBSCRIBED;
+  if (!subscribed && t->remote == REMOTE_UNSUBSCRIBING) t->remote = REMOTE_NONE;
+  // The key is copied: decide may remove the entry it lives in.
+  unsigned char copy[kRelayMaxTopic];
+  std::memcpy(copy, key, keyLen);
+  decide(id, t, copy, keyLen);
+}
+
+bool Crelay_cluster::acceptOrder(std::uint64_t origin, std::uint64_t seq) {
+  Sorigin* slot = nullptr;
+  Sorigin* oldest = &m_origins[0];
+  for (Sorigin& o : m_origins) {
+    if (o.used != 0 && o.origin == origin) {
+      slot = &o;
+      break;
+    }
+    if (o.used < oldest->used) oldest = &o;
+  }
+  if (slot == nullptr) {
+    slot = oldest;
+    *slot = Sorigin{origin, 0, 0};
+  }
+  slot->used = ++m_originClock;
+  if (seq <= slot->seq) return false;  // a repeat or an older one
+  slot->seq = seq;
+  return true;
+}
+
+void Crelay_cluster::onMessage(const redisReply* reply) {
+  const redisReply* ch = reply->element[1];
+  const redisReply* body = reply->element[2];
+  unsigned plen = static_cast<unsigned>(m_cfg.channelPrefix.size());
+  bool ok = ch->type == REDIS_REPLY_STRING && body->type == REDIS_REPLY_STRING && ch->len > plen &&
+            RelayIsValidTopic(ch->str + plen, static_cast<unsigned>(ch->len - plen));
+  // "<origin: 16 hex digits> <sequence> <text>"
+  std::uint64_t origin = 0, seq = 0;
+  const char* p = ok ? body->str : nullptr;
+  const char* end = ok ? body->str + body->len : nullptr;
+  if (ok && body->len >= 19) {
+    for (int i = 0; i < 16; ++i) {
+      char c = p[i];
+      unsigned v = (c >= '0' && c <= '9') ? static_cast<unsigned>(c - '0')
+                   : (c >= 'a' && c <= 'f') ? static_cast<unsigned>(c - 'a' + 10) : 16u;
+      if (v == 16) ok = false;
+      origin = (origin << 4) | (v & 15u);
+    }
+    p += 16;
+    ok = ok && *p++ == ' ' && p < end && *p >= '0' && *p <= '9';
+    while (ok && p < end && *p >= '0' && *p <= '9') {
+      if (seq > (UINT64_MAX - 9) / 10) ok = false;
+      seq = seq * 10 + static_cast<unsigned>(*p++ - '0');
+    }
+    ok = ok && p < end && *p++ == ' ';
+  } else {
+    ok = false;
+  }
+  if (ok && origin == m_origin) {
+    m_echoes.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  unsigned topicLen = ok ? static_cast<unsigned>(ch->len - plen) : 0;
+  unsigned textLen = ok ? static_cast<unsigned>(end - p) : 0;
+  // What comes from Redis must be something a client could have published here.
+  ok = ok && topicLen + textLen + 6 <= kRelayMaxReply && RelayIsValidText(p, textLen) && acceptOrder(origin, seq);
+  if (!ok) {
+    m_refused.fetch_add(1, std::memory_order_relaxed);
+    logLimited("cluster: messages from redis refused (foreign framing, bad text or out of order)",
+               m_refused.load(std::memory_order_relaxed));
+    return;
+  }
+  deliver(ch->str + plen, topicLen, p, textLen);
+}
+
+void Crelay_cluster::deliver(const char* topic, unsigned topicLen, const char* text, unsigned textLen) {
+  Cvlk_msg_buf* buf = m_mgr->GetMsgBuf(RelayTopicMsgSize(topicLen, textLen));
+  if (buf == nullptr) {
+    m_inNoBuffer.fetch_add(1, std::memory_order_relaxed);
+    logLimited("cluster: messages from redis lost for want of a message buffer",
+               m_inNoBuffer.load(std::memory_order_relaxed));
+    return;
+  }
+  Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(buf->GetMsgPointer());
+  RelayFillHeader(&msg->hdr, 0, m_dstTask, m_dstFactory, 0, RELAY_MSG_REMOTE);
+  msg->from = Srelay_peer{RELAY_SERVER_COUNT, 0, 0};
+  msg->topicLen = topicLen;
+  msg->textLen = textLen;
+  std::memcpy(msg->bytes, topic, topicLen);
+  if (textLen) std::memcpy(msg->bytes + topicLen, text, textLen);
+  m_mgr->SendMsg(buf);
+  m_in.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Crelay_cluster::logLimited(const char* what, std::uint64_t count) {
+  std::int64_t now = nowMs();
+  if (m_lastLimitedLogAt != 0 && now - m_lastLimitedLogAt < 10000) return;
+  m_lastLimitedLogAt = now;
+  m_mgr->LogWarning(QString::asprintf("%s: %" PRIu64 " so far", what, count).toLocal8Bit().constData());
+}
+
+// ---------------------------------------------------------------------------
+// hiredis callbacks and the poll loop's event hooks (bridge thread)
+// ---------------------------------------------------------------------------
+
+void Crelay_cluster::onConnect(const redisAsyncContext* ac, int status) {
+  Sconn* c = static_cast<Sconn*>(ac->data);
+  if (status != REDIS_OK) {
+    c->ac = nullptr;  // hiredis frees a context whose connect failed
+    c->wantRead = c->wantWrite = false;
+    c->owner->fail(ac->errstr);
+    return;
+  }
+  c->owner->handshake(*c);
+}
+
+void Crelay_cluster::onDisconnect(const redisAsyncContext* ac, int) {
+  Sconn* c = static_cast<Sconn*>(ac->data);
+  c->ac = nullptr;
+  c->ready = c->wantRead = c->wantWrite = false;
+  c->owner->fail(ac->err ? ac->errstr : "redis closed the connection");
+}
+
+void Crelay_cluster::onHandshake(redisAsyncContext* ac, void* r, void* step) {
+  redisReply* reply = static_cast<redisReply*>(r);
+  Sconn* c = static_cast<Sconn*>(ac->data);
+  if (reply == nullptr) return;  // the connection is going
+  std::uintptr_t s = reinterpret_cast<std::uintptr_t>(step);
+  if (reply->type == REDIS_REPLY_ERROR) {
+    std::string why = std::string("redis refused ") + kStepNames[s < 4 ? s : 0] + ": " + reply->str;
+    c->owner->fail(why.c_str());
+    return;
+  }
+  if (s == STEP_PING) c->ready = true;
+}
+
+void Crelay_cluster::onPublished(redisAsyncContext* ac, void* r, void*) {
+  redisReply* reply = static_cast<redisReply*>(r);
+  Crelay_cluster* self = static_cast<Sconn*>(ac->data)->owner;
+  if (self->m_inflight > 0) --self->m_inflight;
+  self->m_progressAt = self->nowMs();
+  if (reply == nullptr || reply->type == REDIS_REPLY_ERROR) {
+    self->m_notShared.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    self->m_out.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void Crelay_cluster::onPong(redisAsyncContext* ac, void*, void*) {
+  Crelay_cluster* self = static_cast<Sconn*>(ac->data)->owner;
+  if (self->m_inflight > 0) --self->m_inflight;
+  self->m_progressAt = self->nowMs();
+}
+
+void Crelay_cluster::onPushed(redisAsyncContext* ac, void* r, void*) {
+  redisReply* reply = static_cast<redisReply*>(r);
+  if (reply == nullptr || reply->type != REDIS_REPLY_ARRAY || reply->elements != 3 ||
+      reply->element[0]->type != REDIS_REPLY_STRING) {
+    return;
+  }
+  Crelay_cluster* self = static_cast<Sconn*>(ac->data)->owner;
+  const char* kind = reply->element[0]->str;
+  if (std::strcmp(kind, "message") == 0) {
+    self->onMessage(reply);
+  } else if (std::strcmp(kind, "subscribe") == 0) {
+    self->onSubscription(reply, true);
+  } else if (std::strcmp(kind, "unsubscribe") == 0) {
+    self->onSubscription(reply, false);
+  }
+}
+
+void Crelay_cluster::evAddRead(void* conn) { static_cast<Sconn*>(conn)->wantRead = true; }
+void Crelay_cluster::evDelRead(void* conn) { static_cast<Sconn*>(conn)->wantRead = false; }
+void Crelay_cluster::evAddWrite(void* conn) { static_cast<Sconn*>(conn)->wantWrite = true; }
+void Crelay_cluster::evDelWrite(void* conn) { static_cast<Sconn*>(conn)->wantWrite = false; }
+void Crelay_cluster::evCleanup(void* conn) {
+  Sconn* c = static_cast<Sconn*>(conn);
+  c->wantRead = c->wantWrite = false;
+}
