@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -19,39 +20,50 @@
 
 #include "relay_app.h"
 #include "relay_bench.h"
+#include "relay_log.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: vlk-relay [--config FILE]\n"
+    "usage: vlk-relay [--config FILE]       run the relay (SIGHUP reloads FILE)\n"
+    "       vlk-relay --check-config FILE   validate FILE and exit (0: usable)\n"
+    "       vlk-relay --version\n"
     "       vlk-relay bench [bench options]\n"
     "       vlk-relay demo [bench options]   (relay on free ports + bench + stop; exit 0 when all went well)\n";
 
 int g_signalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
-  char c = 1;
+void OnSignal(int sig) {
+  char c = static_cast<char>(sig);
   ssize_t ignored = write(g_signalPipe[1], &c, 1);
   (void)ignored;
 }
 
-// SIGINT and SIGTERM end the Qt event loop through a pipe, so that the stop
-// runs on the main thread and not inside the signal handler.
-void InstallStopSignals(QCoreApplication& app) {
+// SIGINT and SIGTERM end the Qt event loop, SIGHUP calls onReload, all through
+// a pipe, so that the work runs on the main thread and not inside the handler.
+void InstallSignals(QCoreApplication& app, std::function<void()> onReload) {
   if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
   auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [onReload] {
     char buf[16];
-    while (read(g_signalPipe[0], buf, sizeof(buf)) > 0) {
+    ssize_t n;
+    bool stop = false, reload = false;
+    while ((n = read(g_signalPipe[0], buf, sizeof(buf))) > 0) {
+      for (ssize_t i = 0; i < n; ++i) (buf[i] == SIGHUP ? reload : stop) = true;
     }
-    RelayLog("INFO", QStringLiteral("stop requested"));
-    QCoreApplication::quit();
+    if (reload && onReload) onReload();
+    if (reload && !onReload) RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_PLAIN, "SIGHUP: nothing to reload");
+    if (stop) {
+      RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_PLAIN, "stop requested");
+      QCoreApplication::quit();
+    }
   });
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
 }
 
 // Stops the relay and prints its final statistics; false when a buffer is missing.
@@ -67,10 +79,12 @@ bool StopAndReport(Crelay_app& relay) {
 
 int RunServer(QCoreApplication& app, int argc, char** argv) {
   Srelay_config cfg;
+  std::string path;
   for (int i = 1; i < argc; ++i) {
     std::string err;
     if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
-      if (!RelayLoadConfig(argv[++i], cfg, err)) {
+      path = argv[++i];
+      if (!RelayLoadConfig(path.c_str(), cfg, err)) {
         std::fprintf(stderr, "vlk-relay: %s\n", err.c_str());
         return 2;
       }
@@ -85,7 +99,18 @@ int RunServer(QCoreApplication& app, int argc, char** argv) {
     std::fprintf(stderr, "vlk-relay: %s\n", err.c_str());
     return 1;
   }
-  InstallStopSignals(app);
+  std::function<void()> reload;
+  if (!path.empty()) {
+    reload = [&relay, path] {
+      Srelay_config fresh;
+      std::string why;
+      RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_PLAIN, "SIGHUP: reloading %s", path.c_str());
+      if (!RelayLoadConfig(path.c_str(), fresh, why) || !relay.Reload(fresh, why)) {
+        RelayLogf(RELAY_LOG_ERROR, RELAY_LOGK_PLAIN, "reload refused, the running settings stay: %s", why.c_str());
+      }
+    };
+  }
+  InstallSignals(app, reload);
   app.exec();
   return StopAndReport(relay) ? 0 : 1;
 }
@@ -114,7 +139,7 @@ int RunDemo(QCoreApplication& app, int argc, char** argv) {
     std::fprintf(stderr, "vlk-relay: %s\n", err.c_str());
     return 1;
   }
-  InstallStopSignals(app);
+  InstallSignals(app, nullptr);
   opts.host = "127.0.0.1";
   opts.port = relay.TcpPort();
   opts.tlsPort = relay.TlsPort();
@@ -141,6 +166,24 @@ int main(int argc, char** argv) {
   if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(kUsage, stdout);
     std::fputs(kRelayBenchUsage, stdout);
+    return 0;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("vlk-relay %s\n", VLK_RELAY_VERSION);
+    return 0;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--check-config") == 0) {
+    if (argc != 3) {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+    Srelay_config cfg;
+    std::string err;
+    if (!RelayLoadConfig(argv[2], cfg, err)) {
+      std::fprintf(stderr, "vlk-relay: %s\n", err.c_str());
+      return 2;
+    }
+    std::printf("vlk-relay: %s is usable\n", argv[2]);
     return 0;
   }
   if (argc > 1 && std::strcmp(argv[1], "bench") == 0) {

@@ -14,12 +14,14 @@ set(VLK_RELAY_SOURCES
   ${VLK_RELAY_DIR}/bench/relay_bench.cpp
   ${VLK_RELAY_DIR}/server/relay_config.cpp
   ${VLK_RELAY_DIR}/server/relay_conn.cpp
+  ${VLK_RELAY_DIR}/server/relay_log.cpp
   ${VLK_RELAY_DIR}/server/relay_pool.cpp
   ${VLK_RELAY_DIR}/server/relay_server.cpp
   ${VLK_RELAY_DIR}/server/relay_topic.cpp)
 # Reading the configuration from an INI file (needs the library's INI reader).
 set(VLK_RELAY_INI_SOURCES ${VLK_RELAY_DIR}/server/relay_config_ini.cpp)
 set(VLK_RELAY_LIBS OpenSSL::SSL OpenSSL::Crypto)
+set(VLK_RELAY_DEFS VLK_RELAY_VERSION="${PROJECT_VERSION}")
 # The cluster bridge talks to Redis through hiredis.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(VLK_HIREDIS REQUIRED IMPORTED_TARGET hiredis)

@@ -21,6 +21,8 @@ class Crelay_line_buf {
   void Reset() {
     m_len = 0;
     m_discard = false;
+    m_parked = false;
+    m_refused = false;
   }
   // Bytes held of an unfinished line.
   unsigned Pending() const { return m_len; }
@@ -33,6 +35,34 @@ class Crelay_line_buf {
   // The line pointer is valid only during the call.
   template <typename OnLine, typename OnOversize>
   bool Feed(const char* data, unsigned len, OnLine&& onLine, OnOversize&& onOversize) {
+    feed(data, len, onLine, onOversize, false);
+    return !m_parked && !m_refused;
+  }
+
+  // As Feed, but a line that onLine refuses is parked: kept whole, for Unpark to
+  // offer again. Returns the bytes consumed, up to and including the parked
+  // line's '\n'; the caller feeds the rest once the line has been taken.
+  // REQUIRES: no line is parked.
+  template <typename OnLine, typename OnOversize>
+  unsigned FeedUntilRefused(const char* data, unsigned len, OnLine&& onLine, OnOversize&& onOversize) {
+    return feed(data, len, onLine, onOversize, true);
+  }
+  bool Parked() const { return m_parked; }
+  // Offers the parked line again; true when there is none left.
+  template <typename OnLine>
+  bool Unpark(OnLine&& onLine) {
+    if (!m_parked) return true;
+    if (!onLine(static_cast<const char*>(m_buf), m_len)) return false;
+    m_parked = false;
+    m_len = 0;
+    return true;
+  }
+
+ private:
+  template <typename OnLine, typename OnOversize>
+  unsigned feed(const char* data, unsigned len, OnLine& onLine, OnOversize& onOversize, bool park) {
+    const unsigned total = len;
+    m_refused = false;
     while (len > 0) {
       const char* nl = static_cast<const char*>(std::memchr(data, '\n', len));
       unsigned chunk = nl ? static_cast<unsigned>(nl - data) : len;
@@ -46,7 +76,7 @@ class Crelay_line_buf {
           m_len += chunk;
         }
       }
-      if (!nl) return true;
+      if (!nl) return total;
       data = nl + 1;
       len -= chunk + 1;
       if (m_discard) {
@@ -54,22 +84,32 @@ class Crelay_line_buf {
         continue;
       }
       unsigned lineLen = m_len;
-      m_len = 0;
       unsigned content = (lineLen > 0 && m_buf[lineLen - 1] == '\r') ? lineLen - 1 : lineLen;
       if (content > kRelayMaxLine) {
+        m_len = 0;
         onOversize();
         continue;
       }
-      if (!onLine(static_cast<const char*>(m_buf), lineLen)) return false;
+      if (!onLine(static_cast<const char*>(m_buf), lineLen)) {
+        m_refused = true;
+        if (park) {
+          m_parked = true;  // m_len still holds the line
+        } else {
+          m_len = 0;
+        }
+        return total - len;
+      }
+      m_len = 0;
     }
-    return true;
+    return total;
   }
 
- private:
   static constexpr unsigned kCap = kRelayMaxLine + 1;  // room for a '\r'
   char m_buf[kCap];
   unsigned m_len = 0;
   bool m_discard = false;
+  bool m_parked = false;   // m_buf holds a whole line that onLine refused
+  bool m_refused = false;  // the last feed ended at a refused line
 };
 
 #endif  // RELAY_LINE_H

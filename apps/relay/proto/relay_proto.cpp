@@ -13,6 +13,7 @@ const char* const kRelayErrExtra = "unexpected argument";
 const char* const kRelayErrLineLong = "line too long";
 const char* const kRelayErrBusy = "server busy";
 const char* const kRelayErrTooMany = "too many subscriptions";
+const char* const kRelayErrConnLimit = "subscription limit of this connection reached";
 const char* const kRelayErrNotSub = "not subscribed";
 
 namespace {

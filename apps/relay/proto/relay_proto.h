@@ -51,6 +51,7 @@ extern const char* const kRelayErrExtra;
 extern const char* const kRelayErrLineLong;
 extern const char* const kRelayErrBusy;
 extern const char* const kRelayErrTooMany;
+extern const char* const kRelayErrConnLimit;
 extern const char* const kRelayErrNotSub;
 
 // Parses one line (without its '\n'; one trailing '\r' is dropped here). Command

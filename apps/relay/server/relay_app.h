@@ -3,7 +3,9 @@
 #ifndef RELAY_APP_H
 #define RELAY_APP_H
 
+#include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <memory>
 #include <string>
 
@@ -34,9 +36,6 @@ class Crelay_mgr : public Cvlk_task_mgr {
   Crelay_topic_task* m_topic = nullptr;
 };
 
-// Writes one time-stamped log line to stderr: "<UTC time> <level> <text>".
-void RelayLog(const char* level, const QString& text);
-
 // Thread-safety: Start, Stop and the destructor on the thread that runs the Qt
 // event loop (the timers tick there); the rest from any thread.
 // Shutdown order: the UDP endpoint stops, every connection is closed, the TCP
@@ -65,6 +64,11 @@ class Crelay_app {
   // Runs the idle check now on the network task, as its timer does.
   void RequestIdleCheck();
   void SetIdleSeconds(unsigned seconds) { m_ctx.idleSeconds.store(seconds); }
+  // Takes over what can change while the relay runs (log level, idle time,
+  // per-connection subscription limit, STATS rate) and logs each change; the
+  // rest is logged as needing a restart. False with err when cfg is unusable
+  // (then nothing changes).
+  bool Reload(const Srelay_config& cfg, std::string& err);
 
   // The text that answers "STATS": pool, connections and relay counters.
   unsigned FormatStats(char* out, unsigned cap);
@@ -79,6 +83,10 @@ class Crelay_app {
  private:
   static unsigned StatsThunk(void* self, char* out, unsigned cap);
   void connectLogs(QObject* server);
+  // Checks that each port is free on both families before the servers bind it.
+  bool probePorts(std::string& err);
+  // Fits max_connections to the descriptor limit (raising the soft limit when it can).
+  void fitDescriptors();
 
   Srelay_config m_cfg;
   Srelay_ctx m_ctx;
@@ -93,6 +101,12 @@ class Crelay_app {
   std::string m_keyFile;
   bool m_running = false;
   bool m_stopped = false;
+  std::int64_t m_startedMs = 0;  // monotonic
+  // Rates for STATS: the counters at the last sample. Guarded by m_rateLock.
+  std::mutex m_rateLock;
+  std::int64_t m_rateAtMs = 0;
+  std::uint64_t m_rateBase[3] = {0, 0, 0};  // lines, published, delivered
+  double m_rates[3] = {0, 0, 0};
 };
 
 #endif  // RELAY_APP_H

@@ -1,6 +1,10 @@
 // The relay's settings: range checks shared by every way of setting them.
 #include "relay_config.h"
 
+#include <arpa/inet.h>
+
+const char* const kRelayLogLevelNames[RELAY_LOG_LEVELS] = {"error", "warn", "info", "debug"};
+
 const Srelay_config_range kRelayConfigRanges[] = {
     {"tcp_port", &Srelay_config::tcpPort, 0, 65535},
     {"tls_port", &Srelay_config::tlsPort, 0, 65535},
@@ -8,12 +12,24 @@ const Srelay_config_range kRelayConfigRanges[] = {
     {"max_connections", &Srelay_config::maxConnections, 1, 1024},
     {"idle_seconds", &Srelay_config::idleSeconds, 1, 86400 * 30},
     {"max_subscriptions", &Srelay_config::maxSubscriptions, 1, 65535},
+    {"max_subscriptions_per_connection", &Srelay_config::maxSubscriptionsPerConnection, 1, 65535},
     {"pool_tiny", &Srelay_config::poolTiny, 16, 65535},
     {"pool_small", &Srelay_config::poolSmall, 16, 65535},
     {"pool_comm", &Srelay_config::poolComm, 16, 65535},
     {"pool_big", &Srelay_config::poolBig, 16, 65535},
+    {"stats_per_second", &Srelay_config::statsPerSecond, 1, 100000},
 };
 const unsigned kRelayConfigRangeCount = sizeof(kRelayConfigRanges) / sizeof(kRelayConfigRanges[0]);
+
+bool RelayParseLogLevel(const std::string& name, unsigned& level) {
+  for (unsigned i = 0; i < RELAY_LOG_LEVELS; ++i) {
+    if (name == kRelayLogLevelNames[i]) {
+      level = i;
+      return true;
+    }
+  }
+  return false;
+}
 
 bool RelayCheckConfig(const Srelay_config& cfg, std::string& err) {
   for (unsigned i = 0; i < kRelayConfigRangeCount; ++i) {
@@ -27,6 +43,16 @@ bool RelayCheckConfig(const Srelay_config& cfg, std::string& err) {
   }
   if (cfg.certFile.empty() != cfg.keyFile.empty()) {
     err = "cert_file and key_file go together";
+    return false;
+  }
+  unsigned char addr[16];
+  if (cfg.statsAddress != "*" && inet_pton(AF_INET, cfg.statsAddress.c_str(), addr) != 1 &&
+      inet_pton(AF_INET6, cfg.statsAddress.c_str(), addr) != 1) {
+    err = "stats_address: \"" + cfg.statsAddress + "\" is not an IP address (or * for every interface)";
+    return false;
+  }
+  if (cfg.logLevel >= RELAY_LOG_LEVELS) {
+    err = "log_level is out of range";
     return false;
   }
   return true;

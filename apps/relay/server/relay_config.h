@@ -5,6 +5,16 @@
 
 #include <string>
 
+// The relay's version, as "--version" and "STATS" give it.
+#ifndef VLK_RELAY_VERSION
+#define VLK_RELAY_VERSION "0.1.0"
+#endif
+
+// Levels of the relay's log, most severe first; a line is written when its level
+// is at or above the configured one.
+enum Erelay_log_level { RELAY_LOG_ERROR = 0, RELAY_LOG_WARN, RELAY_LOG_INFO, RELAY_LOG_DEBUG, RELAY_LOG_LEVELS };
+extern const char* const kRelayLogLevelNames[RELAY_LOG_LEVELS];  // "error", "warn", "info", "debug"
+
 // Everything the relay can be told. A port of 0 means "any free port"; the
 // ports in use are then read back from the running relay.
 struct Srelay_config {
@@ -12,23 +22,30 @@ struct Srelay_config {
   unsigned tlsPort = 7401;         // the same over TLS
   unsigned udpPort = 7402;         // "STATS" datagrams
   unsigned maxConnections = 256;   // per TCP port (the library caps it at 1024)
-  unsigned idleSeconds = 300;      // a connection silent this long is closed
+  unsigned idleSeconds = 300;      // a connection that neither sends nor receives this long is closed
   std::string certFile;            // PEM; empty: a self-signed pair is made
   std::string keyFile;             // PEM; goes with certFile
   std::string certDir;             // where the self-signed pair lives; empty: a default
   unsigned maxSubscriptions = 8192;  // (topic, connection) pairs in the topic table
+  unsigned maxSubscriptionsPerConnection = 256;  // one connection's share of the table
   // Message pool: buffers per size class. Tiny carries control messages, small
   // short requests and replies, comm protocol lines, big raw received bytes.
   unsigned poolTiny = 1024;
   unsigned poolSmall = 4096;
   unsigned poolComm = 8192;
   unsigned poolBig = 1024;
+  std::string statsAddress = "127.0.0.1";  // where "STATS" is answered; "*": every interface
+  unsigned statsPerSecond = 20;    // "STATS" answers per second at most (all askers together)
+  unsigned logLevel = RELAY_LOG_INFO;
   bool trace = false;              // the framework's trace switch
 };
 
 // Reads the [relay] section of the INI file into cfg; keys that are missing keep
-// cfg's values. False, with err set, when the file cannot be read or a value is
-// out of range.
+// cfg's values. The file's format: "[section]" lines, "key=value" lines, comment
+// lines starting with ';' or '#', and a ';' after a value starting a comment.
+// False, with err naming the file, the line and the key, when the file cannot
+// be read, holds a section or key the relay does not know, or a value that is
+// not a number or out of range.
 bool RelayLoadConfig(const char* path, Srelay_config& cfg, std::string& err);
 
 // The numeric keys of the [relay] section, the fields they set and their ranges.
@@ -41,7 +58,10 @@ struct Srelay_config_range {
 extern const Srelay_config_range kRelayConfigRanges[];
 extern const unsigned kRelayConfigRangeCount;
 
-// Checks ranges; false with err set when a value is unusable.
+// Checks ranges and combinations; false with err set when a value is unusable.
 bool RelayCheckConfig(const Srelay_config& cfg, std::string& err);
+
+// Parses a log level name ("error", "warn", "info", "debug"); false when unknown.
+bool RelayParseLogLevel(const std::string& name, unsigned& level);
 
 #endif  // RELAY_CONFIG_H

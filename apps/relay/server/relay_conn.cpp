@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "relay_log.h"
 #include "relay_server.h"
 
 namespace {
@@ -17,6 +18,9 @@ Cevt_entry Row(unsigned next, H... handlers) {
   row.nextState = next;
   return row;
 }
+
+const char* const kServerName[RELAY_SERVER_COUNT] = {"plain", "tls"};
+constexpr unsigned kNoReason = RELAY_CLOSE_REASONS;
 
 }  // namespace
 
@@ -35,13 +39,15 @@ Crelay_conn_fsm::Crelay_conn_fsm(Crelay_conn_fac* factory) : Cev_fsm(factory, 0)
     s_table[S_OPEN][EV_SEND] = Row(S_OPEN, &F::onSend);
     s_table[S_OPEN][EV_DELIVER] = Row(S_OPEN, &F::onSend);
     s_table[S_OPEN][EV_CLOSED] = Row(S_OPEN, &F::onClosed, &F::_procKillFsm);
-    s_table[S_OPEN][EV_QUIT] = Row(S_OPEN, &F::onQuit, &F::_procKillFsm);
+    s_table[S_OPEN][EV_QUIT] = Row(S_OPEN, &F::onQuit);  // released at its CLOSED
     return true;
   }();
   (void)tableReady;
 }
 
-Srelay_ctx* Crelay_conn_fsm::ctx() { return static_cast<Crelay_conn_fac*>(GetFactory())->Ctx(); }
+Crelay_conn_fac* Crelay_conn_fsm::fac() { return static_cast<Crelay_conn_fac*>(GetFactory()); }
+
+Srelay_ctx* Crelay_conn_fsm::ctx() { return fac()->Ctx(); }
 
 void Crelay_conn_fsm::Attach(unsigned server, unsigned nodeId) {
   m_server = server;
@@ -54,22 +60,34 @@ EerrNo Crelay_conn_fsm::Create() {
   m_open = true;
   m_subscribed = false;
   m_quitting = false;
+  m_stalled = false;
+  m_logged = false;
+  m_closeReason = kNoReason;
+  m_inflight = 0;
+  m_owed = 0;
+  m_cur = nullptr;
+  m_offset = 0;
+  m_peer[0] = '\0';
   m_lines.Reset();
   return err;
 }
 
 EerrNo Crelay_conn_fsm::Destroy() {
   Srelay_ctx* c = ctx();
-  static_cast<Crelay_conn_fac*>(GetFactory())->Detach(m_server, m_nodeId, GetId());
+  fac()->Detach(m_server, m_nodeId, GetId());
+  if (m_cur != nullptr) {  // the held queue itself is emptied by the framework
+    GetFacMgr()->FreeMsgBuf(m_cur);
+    m_cur = nullptr;
+  }
   if (m_open) {
     // Released while its socket is still open (a stale or refused machine).
     m_open = false;
-    c->servers[m_server]->Close(m_nodeId);
+    c->servers[m_server]->Close(m_nodeId, RELAY_CLOSE_PEER);
   }
-  if (m_subscribed) {
-    toTopicTask(RELAY_MSG_DROP, nullptr, 0, nullptr, 0);
-    m_subscribed = false;
-  }
+  // The topic task must forget this machine's subscriptions whatever the pool
+  // says: the drop takes its buffer from the reserve.
+  if (m_subscribed) toTopicTask(RELAY_MSG_DROP, nullptr, 0, nullptr, 0);
+  m_subscribed = false;
   c->counters.closed.fetch_add(1, std::memory_order_relaxed);
   return ERR_OK;
 }
@@ -97,70 +115,165 @@ const Cevt_entry* Crelay_conn_fsm::_getEvtEntry(unsigned state, unsigned short e
 
 EevtPrc Crelay_conn_fsm::onOpen(Cmsg*, unsigned short, unsigned char) {
   ctx()->counters.opened.fetch_add(1, std::memory_order_relaxed);
-  _trace("connection %u on server %u", m_nodeId, m_server);
+  ctx()->servers[m_server]->PeerText(m_nodeId, m_peer, sizeof(m_peer));
+  m_logged = true;
+  RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_OPEN, "connection %s opened (%s)", m_peer, kServerName[m_server]);
   return EVT_NOT_PROCESSED;
 }
 
 EevtPrc Crelay_conn_fsm::onData(Cmsg* msg, unsigned short, unsigned char) {
   if (m_quitting) return EVT_NOT_PROCESSED;
+  if (m_cur != nullptr || GetHoldNum() > 0 || m_lines.Parked() || m_owed > 0) {
+    m_result = PRC_HOLD_MSG;  // behind the bytes already waiting
+    return EVT_NOT_PROCESSED;
+  }
   Srelay_data_msg* data = reinterpret_cast<Srelay_data_msg*>(msg);
-  m_lines.Feed(
-      data->bytes, data->len, [this](const char* line, unsigned len) { return handleLine(line, len); },
-      [this] { refuse(kRelayErrLineLong); });
+  unsigned n = feed(data->bytes, data->len);
+  if (n < data->len && !m_quitting) {
+    m_offset = n;
+    m_result = PRC_HOLD_MSG;  // the hold queue was empty: this buffer is its head
+  }
   return EVT_NOT_PROCESSED;
+}
+
+unsigned Crelay_conn_fsm::feed(const char* bytes, unsigned len) {
+  return m_lines.FeedUntilRefused(
+      bytes, len, [this](const char* line, unsigned n) { return handleLine(line, n); },
+      [this] {
+        ++m_owed;
+        payOwed();
+      });
+}
+
+void Crelay_conn_fsm::Pump() {
+  if (m_quitting || !m_open) return;
+  if (!m_lines.Unpark([this](const char* line, unsigned n) { return handleLine(line, n); })) return;
+  if (!payOwed()) {
+    stall();
+    return;
+  }
+  while (!m_quitting) {
+    if (m_cur == nullptr) {
+      m_cur = GetHoldMsg();
+      if (m_cur == nullptr) return;
+    }
+    Srelay_data_msg* data = reinterpret_cast<Srelay_data_msg*>(m_cur->GetMsgPointer());
+    m_offset += feed(data->bytes + m_offset, data->len - m_offset);
+    if (m_offset < data->len) return;  // waits again
+    GetFacMgr()->FreeMsgBuf(m_cur);
+    m_cur = nullptr;
+    m_offset = 0;
+    if (m_lines.Parked()) return;
+  }
 }
 
 EevtPrc Crelay_conn_fsm::onSend(Cmsg* msg, unsigned short event, unsigned char) {
   Srelay_line_msg* line = reinterpret_cast<Srelay_line_msg*>(msg);
   reply(line->bytes, line->len);
-  if (event == EV_DELIVER) ctx()->counters.delivered.fetch_add(1, std::memory_order_relaxed);
+  if (event == EV_DELIVER) {
+    ctx()->counters.delivered.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    if (m_inflight > 0) --m_inflight;
+    Pump();  // our own window has room again
+  }
+  fac()->Kick();
   return EVT_NOT_PROCESSED;
 }
 
-EevtPrc Crelay_conn_fsm::onClosed(Cmsg*, unsigned short, unsigned char) {
+EevtPrc Crelay_conn_fsm::onClosed(Cmsg* msg, unsigned short, unsigned char) {
   m_open = false;  // the socket layer has closed it already
+  unsigned reason = m_closeReason != kNoReason ? m_closeReason : reinterpret_cast<Srelay_data_msg*>(msg)->reason;
+  if (reason >= RELAY_CLOSE_REASONS) reason = RELAY_CLOSE_PEER;
+  logClose(reason);
   return EVT_NOT_PROCESSED;
+}
+
+void Crelay_conn_fsm::logClose(unsigned reason) {
+  if (reason == RELAY_CLOSE_SLOW) {
+    RelayLogf(RELAY_LOG_WARN, RELAY_LOGK_SLOW, "connection %s closed: slow consumer (%s)", m_peer,
+              kServerName[m_server]);
+  } else {
+    RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_CLOSE, "connection %s closed: %s (%s)", m_peer,
+              kRelayCloseReasonText[reason], kServerName[m_server]);
+  }
 }
 
 EevtPrc Crelay_conn_fsm::onQuit(Cmsg* msg, unsigned short, unsigned char) {
   Srelay_line_msg* line = reinterpret_cast<Srelay_line_msg*>(msg);
   reply(line->bytes, line->len);
-  close();
+  if (m_inflight > 0) --m_inflight;
+  close(RELAY_CLOSE_QUIT);
   return EVT_NOT_PROCESSED;
 }
 
-void Crelay_conn_fsm::close() {
+void Crelay_conn_fsm::close(Erelay_close_reason reason) {
   if (m_open) {
     m_open = false;
-    ctx()->servers[m_server]->Close(m_nodeId);
+    m_closeReason = reason;
+    ctx()->servers[m_server]->Close(m_nodeId, reason);
   }
 }
 
+bool Crelay_conn_fsm::hasRoom(unsigned requestSize) {
+  return m_inflight < kRelayWindow && fac()->PoolHasRoom(requestSize);
+}
+
+void Crelay_conn_fsm::stall() {
+  ctx()->counters.heldBack.fetch_add(1, std::memory_order_relaxed);
+  if (!m_stalled) {
+    m_stalled = true;
+    fac()->Stall(GetId());
+  }
+}
+
+bool Crelay_conn_fsm::payOwed() {
+  while (m_owed > 0) {
+    unsigned reasonLen = static_cast<unsigned>(std::strlen(kRelayErrLineLong));
+    if (!hasRoom(RelayTopicMsgSize(0, reasonLen))) return false;
+    ctx()->counters.refused.fetch_add(1, std::memory_order_relaxed);
+    toTopicTask(RELAY_MSG_REFUSE, nullptr, 0, kRelayErrLineLong, reasonLen);
+    --m_owed;
+  }
+  return true;
+}
+
 bool Crelay_conn_fsm::handleLine(const char* line, unsigned len) {
+  if (m_quitting) return false;
+  if (!payOwed()) {
+    stall();
+    return false;
+  }
   Srelay_request req;
   RelayParseLine(line, len, req);
   if (req.cmd == RELAY_CMD_EMPTY) return true;
-  ctx()->counters.lines.fetch_add(1, std::memory_order_relaxed);
-  unsigned type = 0;
+  unsigned type = RELAY_MSG_REFUSE;
   switch (req.cmd) {
     case RELAY_CMD_PING: type = RELAY_MSG_PING; break;
     case RELAY_CMD_SUB: type = RELAY_MSG_SUB; break;
     case RELAY_CMD_UNSUB: type = RELAY_MSG_UNSUB; break;
     case RELAY_CMD_PUB: type = RELAY_MSG_PUB; break;
-    case RELAY_CMD_QUIT:
-      // The rest of the bytes is dropped; the connection closes once the topic
-      // task's answer has come back behind every earlier answer.
-      m_quitting = true;
-      if (!toTopicTask(RELAY_MSG_QUIT, nullptr, 0, nullptr, 0)) close();
-      return false;
-    default:
-      refuse(req.reason);
-      return true;
+    case RELAY_CMD_QUIT: type = RELAY_MSG_QUIT; break;
+    default: break;
   }
+  const char* text = req.text;
+  unsigned textLen = req.textLen;
+  if (type == RELAY_MSG_REFUSE) {
+    text = req.reason;
+    textLen = static_cast<unsigned>(std::strlen(req.reason));
+  }
+  if (!hasRoom(RelayTopicMsgSize(req.topicLen, textLen))) {
+    stall();
+    return false;
+  }
+  ctx()->counters.lines.fetch_add(1, std::memory_order_relaxed);
+  if (type == RELAY_MSG_REFUSE) ctx()->counters.refused.fetch_add(1, std::memory_order_relaxed);
   if (type == RELAY_MSG_SUB) m_subscribed = true;
-  if (!toTopicTask(type, req.topic, req.topicLen, req.text, req.textLen)) {
-    char out[64];
-    reply(out, RelayFormatErr(out, sizeof(out), kRelayErrBusy));
+  toTopicTask(type, req.topic, req.topicLen, text, textLen);
+  if (type == RELAY_MSG_QUIT) {
+    // The rest of the bytes is dropped; the connection closes once the topic
+    // task's answer has come back behind every earlier answer.
+    m_quitting = true;
+    return false;
   }
   return true;
 }
@@ -168,26 +281,24 @@ bool Crelay_conn_fsm::handleLine(const char* line, unsigned len) {
 void Crelay_conn_fsm::reply(const char* data, unsigned len) {
   if (!m_open || len == 0) return;
   if (ctx()->servers[m_server]->Send(m_nodeId, data, len) != ERR_OK) {
-    // The socket layer closed the connection; its CLOSED message follows.
+    // The socket layer gave up on a peer that did not take its data and closed
+    // the connection; its CLOSED message follows.
     ctx()->counters.sendFailed.fetch_add(1, std::memory_order_relaxed);
+    ctx()->counters.slowConsumers.fetch_add(1, std::memory_order_relaxed);
     m_open = false;
+    m_closeReason = RELAY_CLOSE_SLOW;
   }
 }
 
-void Crelay_conn_fsm::refuse(const char* reason) {
-  ctx()->counters.refused.fetch_add(1, std::memory_order_relaxed);
-  if (!toTopicTask(RELAY_MSG_REFUSE, nullptr, 0, reason, static_cast<unsigned>(std::strlen(reason)))) {
-    char out[64];
-    reply(out, RelayFormatErr(out, sizeof(out), reason));
-  }
-}
-
-bool Crelay_conn_fsm::toTopicTask(unsigned type, const char* topic, unsigned topicLen, const char* text,
+void Crelay_conn_fsm::toTopicTask(unsigned type, const char* topic, unsigned topicLen, const char* text,
                                   unsigned textLen) {
   Cvlk_msg_buf* buf = _getMsgBuf(RelayTopicMsgSize(topicLen, textLen));
   if (buf == nullptr) {
+    // Only a DROP is sent without room checked first, and half of the pool is
+    // kept free: this does not happen short of a fault. Counted and logged.
     ctx()->counters.noBuffer.fetch_add(1, std::memory_order_relaxed);
-    return false;
+    RelayLogf(RELAY_LOG_ERROR, RELAY_LOGK_BUFFERS, "no message buffer for a request of connection %s", m_peer);
+    return;
   }
   Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(buf->GetMsgPointer());
   RelayFillHeader(&msg->hdr, kRelayNetTaskId, kRelayTopicTaskId, kRelayTopicFactoryId, 0, type);
@@ -200,8 +311,8 @@ bool Crelay_conn_fsm::toTopicTask(unsigned type, const char* topic, unsigned top
   msg->textLen = textLen;
   if (topicLen) std::memcpy(msg->bytes, topic, topicLen);
   if (textLen) std::memcpy(msg->bytes + topicLen, text, textLen);
+  if (type != RELAY_MSG_DROP) ++m_inflight;
   _sendMsg(buf);
-  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -209,7 +320,7 @@ bool Crelay_conn_fsm::toTopicTask(unsigned type, const char* topic, unsigned top
 // ---------------------------------------------------------------------------
 
 Crelay_conn_fac::Crelay_conn_fac(Cvlk_task* task, Srelay_ctx* ctx, unsigned maxFsm)
-    : Cfactory(task, kRelayConnFactoryId, maxFsm), m_ctx(ctx) {
+    : Cfactory(task, kRelayConnFactoryId, maxFsm), m_ctx(ctx), m_maxFsm(maxFsm), m_stalledIds(new unsigned[maxFsm]) {
   std::memset(m_slots, 0, sizeof(m_slots));
   for (unsigned i = 0; i < maxFsm; ++i) {
     Crelay_conn_fsm* fsm = new Crelay_conn_fsm(this);
@@ -220,6 +331,8 @@ Crelay_conn_fac::Crelay_conn_fac(Cvlk_task* task, Srelay_ctx* ctx, unsigned maxF
     }
   }
 }
+
+Crelay_conn_fac::~Crelay_conn_fac() { delete[] m_stalledIds; }
 
 Crelay_conn_fac::Sslot* Crelay_conn_fac::slotOf(unsigned server, unsigned nodeId) {
   unsigned index = (nodeId & 0xFFFF);
@@ -232,13 +345,45 @@ void Crelay_conn_fac::Detach(unsigned server, unsigned nodeId, unsigned fsmId) {
   if (slot != nullptr && slot->fsmId == fsmId) *slot = Sslot{0, 0};
 }
 
+bool Crelay_conn_fac::PoolHasRoom(unsigned requestSize) {
+  Cvlk_task_mgr* mgr = m_ctx->mgr;
+  auto roomy = [mgr](unsigned cls) { return mgr->GetMsgIdleNum(cls) * 2 > mgr->GetMsgRealNum(cls); };
+  unsigned cls = 0;
+  while (cls + 1 < EMSG_CLASS_NUM && mgr->GetMsgBufSize(cls) < requestSize) ++cls;
+  // Half of the request's class, and of the tiny class its answer takes, stays
+  // free for the answers and deliveries of the requests already sent.
+  return roomy(cls) && (cls == 0 || roomy(0));
+}
+
+void Crelay_conn_fac::Stall(unsigned fsmId) {
+  if (m_stallCount >= m_maxFsm) return;  // cannot happen: each machine is in the ring once
+  m_stalledIds[(m_stallHead + m_stallCount) % m_maxFsm] = fsmId;
+  ++m_stallCount;
+  m_ctx->counters.stalled.store(m_stallCount, std::memory_order_relaxed);
+}
+
+void Crelay_conn_fac::Kick() {
+  if (m_kicking || m_stallCount == 0) return;
+  m_kicking = true;  // a machine's Pump may deliver and come back here
+  // Each waiting machine gets one turn; one that has to wait again queues
+  // itself at the end.
+  for (unsigned turns = m_stallCount; turns > 0 && m_stallCount > 0; --turns) {
+    if (!PoolHasRoom(RelayTopicMsgSize(0, 0))) break;
+    unsigned id = m_stalledIds[m_stallHead];
+    m_stallHead = (m_stallHead + 1) % m_maxFsm;
+    --m_stallCount;
+    if (GetStateById(id) != RES_BUSY) continue;
+    Crelay_conn_fsm* m = static_cast<Crelay_conn_fsm*>(GetById(id));
+    if (m == nullptr) continue;
+    m->Pump();
+  }
+  m_ctx->counters.stalled.store(m_stallCount, std::memory_order_relaxed);
+  m_kicking = false;
+}
+
 EerrNo Crelay_conn_fac::OnCreate() {
-  unsigned idle = m_ctx->idleSeconds.load();
-  unsigned period = idle / 4;
-  if (period < 1) period = 1;
-  if (period > 60) period = 60;
   m_timer = CreateTimer(0, 0, nullptr);
-  if (m_timer != 0) StartTimer(m_timer, period);
+  if (m_timer != 0) StartTimer(m_timer, 1);
   return ERR_OK;
 }
 
@@ -253,12 +398,19 @@ Eprc_result Crelay_conn_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
         *fsm = static_cast<Cfsm*>(GetById(slot->fsmId));
         return PRC_FSM_FOUND;
       }
-      if (msg->msgType == RELAY_MSG_CLOSED) return PRC_PROCESSED;  // its machine is gone already
+      if (msg->msgType == RELAY_MSG_CLOSED) {
+        // A connection that never sent anything has no machine.
+        unsigned reason = data->reason < RELAY_CLOSE_REASONS ? data->reason : RELAY_CLOSE_PEER;
+        RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_CLOSE, "connection %u (%s) closed before sending anything: %s",
+                  data->nodeId & 0xFFFF, kServerName[data->server], kRelayCloseReasonText[reason]);
+        return PRC_PROCESSED;
+      }
       if (slot->fsmId != 0) killFsm(slot->fsmId);  // a machine left from the slot's earlier connection
       Crelay_conn_fsm* m = static_cast<Crelay_conn_fsm*>(AllocNode());
       if (m == nullptr) {
-        _logError("no connection machine left: closing the connection");
-        m_ctx->servers[data->server]->Close(data->nodeId);
+        RelayLogf(RELAY_LOG_ERROR, RELAY_LOGK_CLOSE, "no connection machine left: closing connection %u",
+                  data->nodeId & 0xFFFF);
+        m_ctx->servers[data->server]->Close(data->nodeId, RELAY_CLOSE_NO_BUFFER);
         return PRC_ERROR;
       }
       m->Attach(data->server, data->nodeId);
@@ -266,7 +418,18 @@ Eprc_result Crelay_conn_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
       *fsm = m;
       return PRC_NEW_FSM;
     }
-    case MSG_TIMEOUT:
+    case MSG_TIMEOUT: {
+      Kick();
+      RelayLogFlush();
+      unsigned period = m_ctx->idleSeconds.load() / 4;
+      if (period < 1) period = 1;
+      if (period > 60) period = 60;
+      if (++m_ticks >= period) {
+        m_ticks = 0;
+        idleCheck();
+      }
+      return PRC_PROCESSED;
+    }
     case RELAY_MSG_IDLE_CHECK:
       idleCheck();
       return PRC_PROCESSED;
@@ -279,7 +442,7 @@ void Crelay_conn_fac::idleCheck() {
   m_ctx->counters.idleChecks.fetch_add(1, std::memory_order_relaxed);
   unsigned idle = m_ctx->idleSeconds.load();
   for (Crelay_tcp_server* server : m_ctx->servers) {
-    if (server != nullptr) server->selfCheck(idle);
+    if (server != nullptr) m_ctx->counters.idleClosed.fetch_add(server->CloseIdle(idle), std::memory_order_relaxed);
   }
   // A connection whose CLOSED message was lost (no buffer) leaves its machine
   // behind: release every machine whose connection the servers no longer know.
@@ -298,5 +461,5 @@ void Crelay_conn_fac::idleCheck() {
 Crelay_net_task::Crelay_net_task(Cvlk_task_mgr* mgr, Srelay_ctx* ctx) : Cvlk_task(mgr, kRelayNetTaskId, "relay-net") {
   m_fac = new Crelay_conn_fac(this, ctx, ctx->maxConnections * RELAY_SERVER_COUNT);
   regFactory(m_fac);
-  setTimer(1);  // the idle check
+  setTimer(1);  // idle check and retries
 }

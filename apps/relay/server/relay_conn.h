@@ -1,7 +1,14 @@
 // relay_conn.h: the network task. Every TCP connection is one event-table state
 // machine in the connection factory; it assembles request lines from the bytes
-// the servers pass on, answers PING and QUIT itself, hands SUB, UNSUB and PUB to
-// the topic task and writes what comes back to its socket.
+// the servers pass on, hands every request to the topic task and writes what
+// comes back to its socket.
+//
+// Flow control: a connection has at most kRelayWindow requests at the topic task
+// unanswered, and sends one only while the message pool keeps a reserve for the
+// answers and deliveries of those already sent. A request that finds no room
+// waits (its line is parked, the rest of the bytes kept in the machine's hold
+// queue) and goes on when room comes back. Nothing is refused for want of room:
+// a client that pipelines simply goes slower.
 #ifndef RELAY_CONN_H
 #define RELAY_CONN_H
 
@@ -11,6 +18,9 @@
 #include "relay_line.h"
 
 class Crelay_conn_fac;
+
+// Requests one connection may have at the topic task unanswered.
+constexpr unsigned kRelayWindow = 32;
 
 // One connection. States: IDLE (allocated for the first bytes) and OPEN.
 // Events: DATA (bytes), SEND (an answer from the topic task), DELIVER (a MSG
@@ -27,6 +37,8 @@ class Crelay_conn_fsm : public Cev_fsm {
   void Attach(unsigned server, unsigned nodeId);
   unsigned Server() const { return m_server; }
   unsigned NodeId() const { return m_nodeId; }
+  // Goes on with held-back requests as far as room allows.
+  void Pump();
 
   EerrNo Create() override;
   EerrNo Destroy() override;
@@ -45,15 +57,22 @@ class Crelay_conn_fsm : public Cev_fsm {
   EevtPrc onClosed(Cmsg* msg, unsigned short event, unsigned char p2);
   EevtPrc onQuit(Cmsg* msg, unsigned short event, unsigned char p2);
 
-  // Handles one request line; false after QUIT (the rest of the bytes is dropped).
+  // Handles one request line; false when it has to wait for room (or after
+  // QUIT, when the rest of the bytes is dropped).
   bool handleLine(const char* line, unsigned len);
+  // Feeds bytes from offset on; the bytes consumed.
+  unsigned feed(const char* bytes, unsigned len);
+  // Sends refusals owed for oversize lines; false when one still has to wait.
+  bool payOwed();
+  bool hasRoom(unsigned requestSize);
+  void stall();
   void reply(const char* data, unsigned len);
-  // Sends a request to the topic task; false when no buffer was left.
-  bool toTopicTask(unsigned type, const char* topic, unsigned topicLen, const char* text, unsigned textLen);
-  // Asks the topic task to answer "ERR <reason>" (directly, when out of buffers).
-  void refuse(const char* reason);
-  void close();
+  // Sends a request to the topic task. REQUIRES: hasRoom for its size.
+  void toTopicTask(unsigned type, const char* topic, unsigned topicLen, const char* text, unsigned textLen);
+  void close(Erelay_close_reason reason);
+  void logClose(unsigned reason);
   Srelay_ctx* ctx();
+  Crelay_conn_fac* fac();
 
   static Cevt_entry s_table[S_COUNT][EV_COUNT];
 
@@ -63,18 +82,33 @@ class Crelay_conn_fsm : public Cev_fsm {
   bool m_open = false;        // the socket is still ours to close
   bool m_subscribed = false;  // the topic task may hold subscriptions of ours
   bool m_quitting = false;    // QUIT seen: further requests are ignored
+  bool m_stalled = false;     // waiting in the factory's list for room
+  bool m_logged = false;      // its open line was written
+  unsigned m_closeReason = RELAY_CLOSE_PEER;  // why we closed it, when we did
+  unsigned m_inflight = 0;    // requests at the topic task not yet answered
+  unsigned m_owed = 0;        // "line too long" refusals not yet sent
+  Cvlk_msg_buf* m_cur = nullptr;  // the held data buffer being read, taken from the hold queue
+  unsigned m_offset = 0;      // bytes of the first held buffer (m_cur, else the hold queue's head) consumed
+  char m_peer[64] = {0};      // "address:port", for the close line
   Crelay_line_buf m_lines;
 };
 
 // The pool of connection machines, and the map from (server, node id) to the
-// machine of that connection. Also runs the idle check on its timer.
+// machine of that connection. A one-second timer runs the idle check (every
+// idle/4 seconds) and retries connections waiting for room.
 // Thread-safety: network task thread only.
 class Crelay_conn_fac : public Cfactory {
  public:
   Crelay_conn_fac(Cvlk_task* task, Srelay_ctx* ctx, unsigned maxFsm);
+  ~Crelay_conn_fac() override;
   Srelay_ctx* Ctx() { return m_ctx; }
   // Forgets the machine of a connection (called when the machine is released).
   void Detach(unsigned server, unsigned nodeId, unsigned fsmId);
+  // Queues a machine that waits for room; Kick retries the queue.
+  void Stall(unsigned fsmId);
+  void Kick();
+  // Whether the pool keeps its reserve for a request of this size (and its answer).
+  bool PoolHasRoom(unsigned requestSize);
   const char* GetName() override { return "Crelay_conn_fac"; }
   EerrNo OnCreate() override;
   // Machines are released with their connections, never by age.
@@ -94,10 +128,16 @@ class Crelay_conn_fac : public Cfactory {
 
   Srelay_ctx* m_ctx;
   unsigned m_timer = 0;
+  unsigned m_ticks = 0;
+  unsigned m_maxFsm;
+  unsigned* m_stalledIds;  // ring of machines waiting for room (capacity m_maxFsm)
+  unsigned m_stallHead = 0;
+  unsigned m_stallCount = 0;
+  bool m_kicking = false;
   Sslot m_slots[RELAY_SERVER_COUNT][kSlots];
 };
 
-// The network task: the connection factory and one timer for the idle check.
+// The network task: the connection factory and one timer.
 class Crelay_net_task : public Cvlk_task {
  public:
   Crelay_net_task(Cvlk_task_mgr* mgr, Srelay_ctx* ctx);

@@ -19,10 +19,16 @@ struct Srelay_counters {
   std::atomic<std::uint64_t> refused{0};     // lines answered with ERR
   std::atomic<std::uint64_t> published{0};   // PUB requests fanned out
   std::atomic<std::uint64_t> delivered{0};   // MSG lines handed to the socket layer
-  std::atomic<std::uint64_t> noBuffer{0};    // messages lost for want of a pool buffer
-  std::atomic<std::uint64_t> sendFailed{0};  // sends the socket layer refused
+  std::atomic<std::uint64_t> noBuffer{0};    // connections closed, or waits, for want of a pool buffer
+  std::atomic<std::uint64_t> sendFailed{0};  // sends the socket layer refused (the connection is closed)
+  std::atomic<std::uint64_t> slowConsumers{0};  // subscribers disconnected for not reading
+  std::atomic<std::uint64_t> idleClosed{0};  // connections closed as idle
   std::atomic<std::uint64_t> idleChecks{0};  // idle checks run
+  std::atomic<std::uint64_t> heldBack{0};    // times a connection's requests waited for room
   std::atomic<std::uint64_t> subscriptions{0};  // entries in the topic table now
+  std::atomic<std::uint64_t> stalled{0};     // connections whose requests wait for room now
+  std::atomic<std::uint64_t> paused{0};      // connections whose reading is paused now
+  std::atomic<std::uint64_t> statsRefused{0};   // STATS requests over the rate limit
 };
 
 // Shared by every part of one relay; lives as long as the relay.
@@ -33,7 +39,21 @@ struct Srelay_ctx {
   Crelay_tcp_server* servers[RELAY_SERVER_COUNT] = {nullptr, nullptr};
   unsigned maxConnections = 0;
   std::atomic<unsigned> idleSeconds{300};
+  std::atomic<unsigned> maxSubsPerConnection{256};
+  std::atomic<bool> stopping{false};  // the relay is shutting down: nobody waits for buffers
   Srelay_counters counters;
 };
+
+// Why a connection was closed, as its close line says.
+enum Erelay_close_reason : std::uint32_t {
+  RELAY_CLOSE_PEER = 0,   // the peer closed it or the socket failed
+  RELAY_CLOSE_QUIT,       // the client sent QUIT
+  RELAY_CLOSE_IDLE,       // idle for idle_seconds
+  RELAY_CLOSE_SLOW,       // a subscriber that stopped reading
+  RELAY_CLOSE_NO_BUFFER,  // no message buffer for its bytes
+  RELAY_CLOSE_STOP,       // the relay is stopping
+  RELAY_CLOSE_REASONS
+};
+extern const char* const kRelayCloseReasonText[RELAY_CLOSE_REASONS];
 
 #endif  // RELAY_CTX_H

@@ -52,6 +52,7 @@ struct Srelay_data_msg {
   Cmsg hdr;
   std::uint32_t server;
   std::uint32_t nodeId;
+  std::uint32_t reason;  // RELAY_MSG_CLOSED: an Erelay_close_reason
   std::uint32_t len;
   char bytes[4];  // len bytes follow from here
 };

@@ -1,10 +1,23 @@
 // The topic task: subscriptions and fan-out.
 #include "relay_topic.h"
 
+#include <time.h>
+
 #include <cstring>
 
-Crelay_topic_fac::Crelay_topic_fac(Cvlk_task* task, Srelay_ctx* ctx, Cvlk_hash_tbl* table)
-    : Cfactory(task, kRelayTopicFactoryId, 0), m_ctx(ctx), m_table(table) {}
+#include "relay_log.h"
+
+Crelay_topic_fac::Crelay_topic_fac(Cvlk_task* task, Srelay_ctx* ctx, Cvlk_hash_tbl* table, unsigned maxConnMachines)
+    : Cfactory(task, kRelayTopicFactoryId, 0),
+      m_ctx(ctx),
+      m_table(table),
+      m_machines(maxConnMachines),
+      m_counts(new unsigned[maxConnMachines]()) {}
+
+unsigned* Crelay_topic_fac::countOf(unsigned fsmId) {
+  unsigned slot = fsmId & 0xFFFF;
+  return (slot == 0 || slot > m_machines) ? nullptr : &m_counts[slot - 1];
+}
 
 Eprc_result Crelay_topic_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
   Srelay_topic_msg* topic = reinterpret_cast<Srelay_topic_msg*>(msg);
@@ -56,10 +69,18 @@ void Crelay_topic_fac::subscribe(Srelay_topic_msg* msg) {
     answer(msg->from, nullptr);  // subscribing twice changes nothing
     return;
   }
+  unsigned* count = countOf(msg->from.fsmId);
+  if (count != nullptr && *count >= m_ctx->maxSubsPerConnection.load(std::memory_order_relaxed)) {
+    answer(msg->from, kRelayErrConnLimit);
+    return;
+  }
   Srelay_peer peer = msg->from;
   EerrNo err = m_table->Add(msg->topicLen, reinterpret_cast<unsigned char*>(msg->bytes),
                             reinterpret_cast<unsigned char*>(&peer), nullptr);
-  if (err == ERR_OK) m_ctx->counters.subscriptions.fetch_add(1, std::memory_order_relaxed);
+  if (err == ERR_OK) {
+    m_ctx->counters.subscriptions.fetch_add(1, std::memory_order_relaxed);
+    if (count != nullptr) ++*count;
+  }
   answer(msg->from, err == ERR_OK ? nullptr : kRelayErrTooMany);
 }
 
@@ -69,7 +90,11 @@ void Crelay_topic_fac::unsubscribe(Srelay_topic_msg* msg) {
     answer(msg->from, kRelayErrNotSub);
     return;
   }
-  if (m_table->RemoveNode(id) == ERR_OK) m_ctx->counters.subscriptions.fetch_sub(1, std::memory_order_relaxed);
+  if (m_table->RemoveNode(id) == ERR_OK) {
+    m_ctx->counters.subscriptions.fetch_sub(1, std::memory_order_relaxed);
+    unsigned* count = countOf(msg->from.fsmId);
+    if (count != nullptr && *count > 0) --*count;
+  }
   answer(msg->from, nullptr);
 }
 
@@ -109,13 +134,27 @@ void Crelay_topic_fac::drop(const Srelay_peer& gone) {
     }
     id = next;
   }
+  unsigned* count = countOf(gone.fsmId);
+  if (count != nullptr) *count = 0;
 }
 
 bool Crelay_topic_fac::sendLine(const Srelay_peer& to, unsigned type, const char* line, unsigned len) {
   Cvlk_msg_buf* buf = _getMsgBuf(RelayLineMsgSize(len));
   if (buf == nullptr) {
     m_ctx->counters.noBuffer.fetch_add(1, std::memory_order_relaxed);
-    return false;
+    RelayLogf(RELAY_LOG_WARN, RELAY_LOGK_BUFFERS, "message pool empty: fan-out waits for buffers to come back");
+    Cvlk_task_mgr* mgr = m_ctx->mgr;
+    unsigned cls = 0;
+    while (cls + 1 < EMSG_CLASS_NUM && mgr->GetMsgBufSize(cls) < RelayLineMsgSize(len)) ++cls;
+    timespec pause{0, 200000};  // 0.2 ms
+    while (buf == nullptr && !m_ctx->stopping.load(std::memory_order_relaxed)) {
+      if (mgr->GetMsgIdleNum(cls) == 0) {
+        nanosleep(&pause, nullptr);
+        continue;
+      }
+      buf = _getMsgBuf(RelayLineMsgSize(len));
+    }
+    if (buf == nullptr) return false;
   }
   Srelay_line_msg* msg = reinterpret_cast<Srelay_line_msg*>(buf->GetMsgPointer());
   RelayFillHeader(&msg->hdr, kRelayTopicTaskId, kRelayNetTaskId, kRelayConnFactoryId, to.fsmId, type);
@@ -138,7 +177,7 @@ Crelay_topic_task::Crelay_topic_task(Cvlk_task_mgr* mgr, Srelay_ctx* ctx, unsign
   m_table = new Cvlk_hash_tbl(VlkGetGlobalObjID(), maxSubscriptions, kRelayMaxTopic, sizeof(Srelay_peer), VLK_TRUE,
                               this);
   m_err = m_table->GetErr();
-  m_fac = new Crelay_topic_fac(this, ctx, m_table);
+  m_fac = new Crelay_topic_fac(this, ctx, m_table, ctx->maxConnections * RELAY_SERVER_COUNT);
   if (m_err == ERR_OK) m_err = m_fac->GetErr();
   if (m_err == ERR_OK) m_err = regFactory(m_fac);
 }

@@ -359,15 +359,16 @@ std::string WriteFile(const std::string& dir, const char* name, const std::strin
 
 }  // namespace
 
-TEST(RelayConfig, ReadsTheRelaySectionAndRefusesBadValues) {
+TEST(RelayConfig, ReadsTheRelaySectionAndNamesFileLineAndKeyOfEveryError) {
   char tmpl[] = "/tmp/relay-ini-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   std::string dir = tmpl;
   Srelay_config cfg;
   std::string err;
   std::string path = WriteFile(dir, "a.ini",
-                               "[other]\ntcp_port=1\n[relay]\ntcp_port=9000\nidle_seconds=5\n"
-                               "cert_file=/x/c.pem\nkey_file=/x/k.pem\ntrace=1\n");
+                               "; comment\n# another\n[relay]\ntcp_port=9000 ; the plain port\nidle_seconds = 5\n"
+                               "cert_file=/x/c.pem\nkey_file=\"/x/k.pem\"\ntrace=1\nlog_level=debug\n"
+                               "max_subscriptions_per_connection=7\nstats_address=::1\n");
   ASSERT_TRUE(RelayLoadConfig(path.c_str(), cfg, err)) << err;
   EXPECT_EQ(cfg.tcpPort, 9000u);
   EXPECT_EQ(cfg.idleSeconds, 5u);
@@ -375,22 +376,49 @@ TEST(RelayConfig, ReadsTheRelaySectionAndRefusesBadValues) {
   EXPECT_EQ(cfg.certFile, "/x/c.pem");
   EXPECT_EQ(cfg.keyFile, "/x/k.pem");
   EXPECT_TRUE(cfg.trace);
+  EXPECT_EQ(cfg.logLevel, static_cast<unsigned>(RELAY_LOG_DEBUG));
+  EXPECT_EQ(cfg.maxSubscriptionsPerConnection, 7u);
+  EXPECT_EQ(cfg.statsAddress, "::1");
 
-  Srelay_config bad;
-  EXPECT_FALSE(RelayLoadConfig(WriteFile(dir, "b.ini", "[relay]\ntcp_port=70000\n").c_str(), bad, err));
-  EXPECT_NE(err.find("tcp_port"), std::string::npos) << err;
-  EXPECT_FALSE(RelayLoadConfig(WriteFile(dir, "c.ini", "[relay]\nmax_connections=0\n").c_str(), bad, err));
-  EXPECT_FALSE(RelayLoadConfig(WriteFile(dir, "d.ini", "[relay]\ncert_file=/only/cert.pem\n").c_str(), bad, err));
-  EXPECT_FALSE(RelayLoadConfig((dir + "/missing.ini").c_str(), bad, err));
+  // Each bad file is refused with "<file>:<line>: <key>..." and the reason.
+  struct {
+    const char* text;
+    const char* where;
+    const char* why;
+  } bad[] = {
+      {"[relay]\ntcp_port=abc\n", ":2: tcp_port", "not a whole number"},
+      {"[relay]\n\nmax_connections=10 # comment\n", ":3: max_connections", "not a whole number"},
+      {"[relay]\ntcp_port=70000\n", ":2: tcp_port", "outside 0..65535"},
+      {"[relay]\nmax_connections=0\n", ":2: max_connections", "outside 1..1024"},
+      {"[relay]\nmax_conections=10\n", ":2: max_conections", "unknown key"},
+      {"[other]\ntcp_port=1\n", ":1: unknown section [other]", ""},
+      {"tcp_port=1\n", ":1: tcp_port", "outside the [relay] section"},
+      {"[relay]\nlog_level=loud\n", ":2: log_level", "not one of"},
+      {"[relay]\nstats_address=localhost\n", "stats_address", "not an IP address"},
+      {"[relay]\ncert_file=/only/cert.pem\n", "b.ini", "go together"},
+  };
+  for (auto& b : bad) {
+    Srelay_config c;
+    err.clear();
+    std::string file = WriteFile(dir, "b.ini", b.text);
+    EXPECT_FALSE(RelayLoadConfig(file.c_str(), c, err)) << b.text;
+    EXPECT_NE(err.find(file), std::string::npos) << err;
+    EXPECT_NE(err.find(b.where), std::string::npos) << err;
+    EXPECT_NE(err.find(b.why), std::string::npos) << err;
+  }
+  EXPECT_FALSE(RelayLoadConfig((dir + "/missing.ini").c_str(), cfg, err));
 
   // The shipped sample says exactly what the defaults are.
   Srelay_config sample;
-  sample.tcpPort = sample.idleSeconds = 1;
+  sample.tcpPort = sample.idleSeconds = sample.maxSubscriptionsPerConnection = 1;
   ASSERT_TRUE(RelayLoadConfig(VLK_RELAY_SAMPLE_INI, sample, err)) << err;
   Srelay_config defaults;
-  EXPECT_EQ(sample.tcpPort, defaults.tcpPort);
-  EXPECT_EQ(sample.idleSeconds, defaults.idleSeconds);
-  EXPECT_EQ(sample.poolBig, defaults.poolBig);
+  for (unsigned i = 0; i < kRelayConfigRangeCount; ++i) {
+    EXPECT_EQ(sample.*(kRelayConfigRanges[i].field), defaults.*(kRelayConfigRanges[i].field))
+        << kRelayConfigRanges[i].key;
+  }
+  EXPECT_EQ(sample.statsAddress, defaults.statsAddress);
+  EXPECT_EQ(sample.logLevel, defaults.logLevel);
   EXPECT_EQ(sample.certFile, "");
   std::string cmd = "rm -rf " + dir;
   EXPECT_EQ(std::system(cmd.c_str()), 0);
