@@ -46,6 +46,10 @@ bool RelayClusterSet(Srelay_cluster_config& cfg, const std::string& key, const s
     return false;
   };
   if (key == "redis") {
+    if (value.empty()) {  // no cluster
+      cfg.host.clear();
+      return true;
+    }
     // host:port, or [v6 address]:port
     std::string host;
     std::string port;
@@ -317,13 +321,17 @@ void Crelay_cluster::run() {
     Sconn* conns[3] = {nullptr, nullptr, nullptr};
     nfds_t n = 0;
     fds[n++] = pollfd{m_wakeFd, POLLIN, 0};
+    // Messages from Redis wait in the socket (and in Redis) while the pool runs
+    // short, rather than be taken in and dropped.
+    bool room = inboundRoom();
     for (Sconn* c : {&m_sub, &m_pub}) {
       if (c->ac == nullptr) continue;
-      short events = static_cast<short>((c->wantRead ? POLLIN : 0) | (c->wantWrite ? POLLOUT : 0));
+      bool read = c->wantRead && (room || !c->ready || c != &m_sub);
+      short events = static_cast<short>((read ? POLLIN : 0) | (c->wantWrite ? POLLOUT : 0));
       conns[n] = c;
       fds[n++] = pollfd{c->ac->c.fd, events, 0};
     }
-    int timeout = 100;
+    int timeout = room ? 100 : 2;
     if (n == 1 && m_nextAttemptAt > now) {
       std::int64_t wait = m_nextAttemptAt - now;
       timeout = wait < 1000 ? static_cast<int>(wait) : 1000;
@@ -353,6 +361,14 @@ void Crelay_cluster::run() {
   }
   drainPublications(false);
   if (wasConnected) m_mgr->LogInfo("cluster: disconnected from redis (the relay stops)");
+}
+
+bool Crelay_cluster::inboundRoom() const {
+  for (unsigned cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
+    unsigned real = m_mgr->GetMsgRealNum(cls);
+    if (real > 0 && m_mgr->GetMsgIdleNum(cls) * 2 < real) return false;
+  }
+  return true;
 }
 
 bool Crelay_cluster::attach(Sconn& c) {
@@ -708,8 +724,8 @@ void Crelay_cluster::deliver(const char* topic, unsigned topicLen, const char* t
   msg->textLen = textLen;
   std::memcpy(msg->bytes, topic, topicLen);
   if (textLen) std::memcpy(msg->bytes + topicLen, text, textLen);
-  m_mgr->SendMsg(buf);
   m_in.fetch_add(1, std::memory_order_relaxed);
+  m_mgr->SendMsg(buf);
 }
 
 void Crelay_cluster::logLimited(const char* what, std::uint64_t count) {

@@ -130,6 +130,9 @@ class Crelay_cluster : public Cvlk_thread {
   void decide(unsigned id, Stopic* t, const unsigned char* key, unsigned keyLen);
   void flushCommands();
   void keepAlive(std::int64_t now);
+  // False while any size class of the pool has less than half of its buffers
+  // idle: the subscribed connection is then not read.
+  bool inboundRoom() const;
   void onMessage(const redisReply* reply);
   void onSubscription(const redisReply* reply, bool subscribed);
   void deliver(const char* topic, unsigned topicLen, const char* text, unsigned textLen);

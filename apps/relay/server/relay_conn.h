@@ -39,6 +39,8 @@ class Crelay_conn_fsm : public Cev_fsm {
   unsigned NodeId() const { return m_nodeId; }
   // Goes on with held-back requests as far as room allows.
   void Pump();
+  // Taken off the factory's waiting list: waiting again queues it again.
+  void Unstall() { m_stalled = false; }
 
   EerrNo Create() override;
   EerrNo Destroy() override;

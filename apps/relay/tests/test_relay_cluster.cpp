@@ -1,14 +1,20 @@
-// The cluster bridge against a real redis-server: two bridges (two relays'
-// worth) share a topic, drop their own echoes, keep order, stop asking for
-// topics nobody wants, live through Redis going away and coming back, and
-// refuse bad settings.
+// Relays sharing topics through a real redis-server. First the bridge alone:
+// two bridges (two relays' worth) share a topic, drop their own echoes, keep
+// order, stop asking for topics nobody wants, live through Redis going away and
+// coming back, and refuse bad settings. Then whole relays: two and three of
+// them with plain and TLS subscribers under the load client, an outage in the
+// middle of a run, and a relay that is restarted.
+#include <atomic>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "redis_server.h"
+#include "relay_app.h"
+#include "relay_bench.h"
 #include "relay_cluster.h"
 #include "relay_msgs.h"
 #include "test_task_util.h"
@@ -214,6 +220,7 @@ TEST(RelayClusterConfig, RefusesBadSettingsWithTheirName) {
   } const cases[] = {
       {"redis", "127.0.0.1:6379", true},
       {"redis", "[::1]:6380", true},
+      {"redis", "", true},
       {"redis", "localhost", false},
       {"redis", ":6379", false},
       {"redis", "h:0", false},
@@ -248,6 +255,248 @@ TEST(RelayClusterConfig, RefusesBadSettingsWithTheirName) {
   cfg.reconnectMaxMs = 100;
   EXPECT_FALSE(RelayClusterCheck(cfg, err));
   EXPECT_NE(err.find("reconnect_min_ms"), std::string::npos) << err;
+}
+
+// ---------------------------------------------------------------------------
+// Whole relays
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A blocking line client on a relay's plain port; a read gives up after 20 s.
+class LineClient {
+ public:
+  explicit LineClient(unsigned port) {
+    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{20, 0};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    EXPECT_EQ(connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  }
+  ~LineClient() { close(m_fd); }
+  void Send(const std::string& s) { EXPECT_EQ(send(m_fd, s.data(), s.size(), MSG_NOSIGNAL), (ssize_t)s.size()); }
+  // The next line without its line end, or "<timeout>".
+  std::string Line() {
+    while (m_in.find('\n') == std::string::npos) {
+      char buf[4096];
+      ssize_t n = recv(m_fd, buf, sizeof(buf), 0);
+      if (n <= 0) return "<timeout>";
+      m_in.append(buf, static_cast<std::size_t>(n));
+    }
+    std::size_t nl = m_in.find('\n');
+    std::string line = m_in.substr(0, nl);
+    m_in.erase(0, nl + 1);
+    return line;
+  }
+  // True when a line is already waiting (never blocks).
+  bool HasLine() {
+    char buf[4096];
+    ssize_t n = recv(m_fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) m_in.append(buf, static_cast<std::size_t>(n));
+    return m_in.find('\n') != std::string::npos;
+  }
+
+ private:
+  int m_fd = -1;
+  std::string m_in;
+};
+
+class RelayClusterApp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_redis.Start());
+    char tmpl[] = "/tmp/relay-cluster-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    m_dir = tmpl;
+  }
+  void TearDown() override {
+    for (auto& r : m_relays) Stop(r);
+    std::string cmd = "rm -rf " + m_dir;
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+  }
+  Srelay_config Config() {
+    Srelay_config cfg;
+    cfg.tcpPort = cfg.tlsPort = cfg.udpPort = 0;
+    cfg.certDir = m_dir;
+    cfg.maxConnections = 32;
+    cfg.idleSeconds = 3600;
+    cfg.poolTiny = cfg.poolSmall = cfg.poolComm = cfg.poolBig = 512;
+    cfg.logLevel = RELAY_LOG_ERROR;
+    cfg.cluster = ConfigFor(m_redis);
+    return cfg;
+  }
+  Crelay_app* Add() {
+    m_relays.emplace_back(new Crelay_app(Config()));
+    std::string err;
+    EXPECT_TRUE(m_relays.back()->Start(err)) << err;
+    return m_relays.back().get();
+  }
+  static void Stop(std::unique_ptr<Crelay_app>& r) {
+    if (!r) return;
+    r->Stop();
+    std::string detail;
+    EXPECT_TRUE(r->AllBuffersHome(detail)) << detail;
+    r.reset();
+  }
+  static Srelay_cluster_stats Cluster(Crelay_app* r) {
+    Srelay_cluster_stats s;
+    r->ClusterStats(s);
+    return s;
+  }
+  static bool Up(Crelay_app* r, unsigned topics) {
+    return WaitUntilTrue([&] { return Cluster(r).connected && Cluster(r).topicsRemote == topics; });
+  }
+  int Bench(unsigned tlsSubscribers, Srelay_bench_figures& fig) {
+    Srelay_bench_opts opts;
+    for (auto& r : m_relays) opts.relays.push_back(Srelay_bench_relay{"127.0.0.1", r->TcpPort(), r->TlsPort()});
+    opts.subscribers = 6;
+    opts.tlsSubscribers = tlsSubscribers;
+    opts.publishers = 3;
+    opts.topics = 2;
+    opts.seconds = 0.4;
+    opts.window = 4;
+    opts.udpPort = 0;
+    FILE* out = std::tmpfile();
+    // The relays' timers tick on this thread's event loop: the bench runs beside it.
+    int rc = 1;
+    std::atomic<bool> done{false};
+    std::thread bench([&] {
+      rc = RelayRunBench(opts, out, &fig);
+      done = true;
+    });
+    while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    bench.join();
+    std::rewind(out);
+    char buf[8192];
+    std::size_t n = std::fread(buf, 1, sizeof(buf) - 1, out);
+    buf[n] = '\0';
+    std::fclose(out);
+    m_benchOut = buf;
+    if (rc != 0) {
+      for (auto& r : m_relays) {
+        char stats[4096];
+        m_benchOut.append(stats, r->FormatStats(stats, sizeof(stats)));
+      }
+    }
+    return rc;
+  }
+
+  RedisServer m_redis;
+  std::string m_dir;
+  std::vector<std::unique_ptr<Crelay_app>> m_relays;
+  std::string m_benchOut;
+};
+
+}  // namespace
+
+TEST_F(RelayClusterApp, TwoAndThreeRelaysDeliverOnceInOrderToPlainAndTlsSubscribers) {
+  Add();
+  Add();
+  for (auto& r : m_relays) ASSERT_TRUE(Up(r.get(), 0));
+  Srelay_bench_figures fig;
+  EXPECT_EQ(Bench(1, fig), 0) << m_benchOut;
+  EXPECT_GT(fig.crossDelivered, 0u) << m_benchOut;
+  // The load client has left: no relay keeps a topic subscribed on Redis.
+  for (auto& r : m_relays) EXPECT_TRUE(Up(r.get(), 0));
+  Add();
+  ASSERT_TRUE(Up(m_relays.back().get(), 0));
+  EXPECT_EQ(Bench(2, fig), 0) << m_benchOut;
+  EXPECT_GT(fig.crossDelivered, 0u) << m_benchOut;
+  EXPECT_EQ(fig.lost + fig.faults + fig.refused, 0u);
+
+  // A topic subscribed on one relay only is not subscribed on Redis by the
+  // others, so nothing of it reaches them.
+  Crelay_app* solo = m_relays[0].get();
+  LineClient c(solo->TcpPort()), m1(m_relays[1]->TcpPort()), m2(m_relays[2]->TcpPort());
+  c.Send("SUB solo\n");
+  m1.Send("SUB mark\n");
+  m2.Send("SUB mark\n");
+  for (LineClient* x : {&c, &m1, &m2}) ASSERT_EQ(x->Line(), "OK");
+  ASSERT_TRUE(Up(solo, 1));
+  ASSERT_TRUE(Up(m_relays[1].get(), 1));
+  ASSERT_TRUE(Up(m_relays[2].get(), 1));
+  std::uint64_t in1 = Cluster(m_relays[1].get()).in, in2 = Cluster(m_relays[2].get()).in;
+  c.Send("PUB solo only here\nPUB mark after\n");
+  EXPECT_EQ(c.Line(), "MSG solo only here");
+  EXPECT_EQ(c.Line(), "OK");
+  EXPECT_EQ(c.Line(), "OK");
+  // Redis keeps one publisher's order: the mark behind "solo" is the first and
+  // only thing the other relays get.
+  EXPECT_EQ(m1.Line(), "MSG mark after");
+  EXPECT_EQ(m2.Line(), "MSG mark after");
+  EXPECT_EQ(Cluster(m_relays[1].get()).in, in1 + 1);
+  EXPECT_EQ(Cluster(m_relays[2].get()).in, in2 + 1);
+}
+
+TEST_F(RelayClusterApp, ServesLocallyThroughAnOutageAndSharesAgainAfterItAndAfterARestart) {
+  Crelay_app* a = Add();
+  Crelay_app* b = Add();
+  LineClient pub(a->TcpPort()), local(a->TcpPort()), remote(b->TcpPort());
+  local.Send("SUB t\n");
+  remote.Send("SUB t\n");
+  ASSERT_EQ(local.Line(), "OK");
+  ASSERT_EQ(remote.Line(), "OK");
+  ASSERT_TRUE(Up(a, 1));
+  ASSERT_TRUE(Up(b, 1));
+  pub.Send("PUB t one\n");
+  EXPECT_EQ(pub.Line(), "OK");
+  EXPECT_EQ(local.Line(), "MSG t one");
+  EXPECT_EQ(remote.Line(), "MSG t one");
+
+  // Redis goes away in the middle of the run: each relay still serves its own
+  // subscribers, and what could not be shared is counted.
+  m_redis.Stop();
+  ASSERT_TRUE(WaitUntilTrue([&] { return !Cluster(a).connected && !Cluster(b).connected; }));
+  pub.Send("PUB t two\n");
+  EXPECT_EQ(pub.Line(), "OK");
+  EXPECT_EQ(local.Line(), "MSG t two");
+  EXPECT_EQ(Cluster(a).notShared, 1u);
+  EXPECT_EQ(Cluster(a).outages, 1u);
+  EXPECT_FALSE(remote.HasLine());
+
+  // Back again: both relays resubscribe by themselves and share again.
+  ASSERT_TRUE(m_redis.Start());
+  ASSERT_TRUE(Up(a, 1));
+  ASSERT_TRUE(Up(b, 1));
+  pub.Send("PUB t three\n");
+  EXPECT_EQ(pub.Line(), "OK");
+  EXPECT_EQ(local.Line(), "MSG t three");
+  EXPECT_EQ(remote.Line(), "MSG t three");
+
+  // A relay that goes away and comes back (new ports, new origin) rejoins.
+  Stop(m_relays[1]);
+  Crelay_app* again = Add();
+  LineClient back(again->TcpPort());
+  back.Send("SUB t\n");
+  ASSERT_EQ(back.Line(), "OK");
+  ASSERT_TRUE(Up(again, 1));
+  pub.Send("PUB t four\n");
+  EXPECT_EQ(pub.Line(), "OK");
+  EXPECT_EQ(local.Line(), "MSG t four");
+  EXPECT_EQ(back.Line(), "MSG t four");
+  // One, three and four came back to it and were dropped.
+  EXPECT_TRUE(WaitUntilTrue([&] { return Cluster(a).echoes == 3; })) << Cluster(a).echoes;
+}
+
+TEST_F(RelayClusterApp, BadClusterSettingsAreRefusedAtStart) {
+  Srelay_config cfg = Config();
+  cfg.cluster.reconnectMinMs = 9000;
+  cfg.cluster.reconnectMaxMs = 100;
+  Crelay_app relay(cfg);
+  std::string err;
+  EXPECT_FALSE(relay.Start(err));
+  EXPECT_NE(err.find("reconnect_min_ms"), std::string::npos) << err;
+  std::string path = m_dir + "/bad.ini";
+  FILE* f = std::fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("[relay]\ntcp_port=0\n[cluster]\nredis=localhost ; no port\n", f);
+  std::fclose(f);
+  Srelay_config loaded;
+  EXPECT_FALSE(RelayLoadConfig(path.c_str(), loaded, err));
+  EXPECT_NE(err.find("bad.ini:4: [cluster] redis=localhost: wants host:port"), std::string::npos) << err;
 }
 
 TASKTEST_QT_MAIN()
