@@ -429,9 +429,9 @@ unsigned Crelay_app::FormatStats(char* out, unsigned cap) {
     }
     add("cluster redis=%s:%u connected=%d since=%s topics_remote=%u in=%" PRIu64 " out=%" PRIu64
         " not_shared=%" PRIu64 " echoes=%" PRIu64 " refused=%" PRIu64 " in_no_buffer=%" PRIu64 " outages=%" PRIu64
-        "\n",
+        " table_full=%" PRIu64 "\n",
         m_cfg.cluster.host.c_str(), m_cfg.cluster.port, c.connected ? 1 : 0, since, c.topicsRemote, c.in, c.out,
-        c.notShared, c.echoes, c.refused, c.inNoBuffer, c.outages);
+        c.notShared, c.echoes, c.refused, c.inNoBuffer, c.outages, c.tableFull);
   }
   return n;
 }

@@ -461,6 +461,12 @@ TEST_F(RelayClusterApp, ServesLocallyThroughAnOutageAndSharesAgainAfterItAndAfte
   ASSERT_TRUE(m_redis.Start());
   ASSERT_TRUE(Up(a, 1));
   ASSERT_TRUE(Up(b, 1));
+  char stats[4096];
+  std::string text(stats, a->FormatStats(stats, sizeof(stats)));
+  EXPECT_NE(text.find("\ncluster redis=127.0.0.1:" + std::to_string(m_redis.Port()) + " connected=1 since=20"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find(" topics_remote=1 "), std::string::npos) << text;
+  EXPECT_NE(text.find(" not_shared=1 echoes=1 refused=0 in_no_buffer=0 outages=1 "), std::string::npos) << text;
   pub.Send("PUB t three\n");
   EXPECT_EQ(pub.Line(), "OK");
   EXPECT_EQ(local.Line(), "MSG t three");
