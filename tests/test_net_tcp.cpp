@@ -195,18 +195,34 @@ TEST(TcpServer, StopEndsTheLoopAndClosesConnectionsAndListeners) {
   s.reset();
 }
 
-TEST(TcpServer, BindKeepsIPv4WhenIPv6CannotOpenAndFailsWhenNeitherCan) {
+// A bind is all or nothing: a family another socket holds fails it with the
+// system's reason, and nothing listens on the other family either (its
+// clients would otherwise reach a port the caller believes failed). A second
+// bind, or startTLS after bind, would silently drop the open port: refused.
+TEST(TcpServer, BindFailsWholeWithTheReasonAndRefusesToReplaceAnOpenPort) {
   RecordingServer first(2);
   unsigned short port = 0;
   ASSERT_EQ(first.bindAnyPort(port), ERR_OK);
-  // Both families are taken by the first server now.
+  EXPECT_EQ(first.bind(port + 1 == 0 ? 1 : port + 1), ERR_INVALID_OPR);
+  EXPECT_EQ(first.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_INVALID_OPR);
+  first.start();
+  // Still plain, on the first port.
+  int c = connectLoopback(AF_INET, port);
+  ASSERT_TRUE(sendAll(c, "plain"));
+  unsigned int id = first.waitAnyNode();
+  ASSERT_NE(id, 0u);
+  EXPECT_TRUE(first.waitReceived(id, 5));
+  ::close(c);
+
   RecordingServer second(2);
-  EXPECT_EQ(second.bind(port), ERR_OUT_OF_MEMORY);
-  // Only an IPv4 port free: an IPv6 socket of the test holds the port.
+  EXPECT_EQ(second.bind(port), ERR_OBJ_EXISTED);
+  EXPECT_NE(second.rec.waitFor("error fail to bind port " + std::to_string(port)).find(std::strerror(EADDRINUSE)),
+            std::string::npos);
   if (!hasIPv6Loopback()) return;
+  // Only the IPv6 port is taken (by a socket of the test): no IPv4 listener stays.
   Cvlk_uaddr v6;
   v6.initAnyAddrV6(0);
-  int holder = ::socket(AF_INET6, SOCK_STREAM, 0);
+  int holder = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
   socklen_t len = static_cast<socklen_t>(v6.getAddrLen());
@@ -214,13 +230,12 @@ TEST(TcpServer, BindKeepsIPv4WhenIPv6CannotOpenAndFailsWhenNeitherCan) {
   ASSERT_EQ(::listen(holder, 1), 0);
   getsockname(holder, v6.getAddr(), &len);
   RecordingServer third(2);
-  third.start();
-  EXPECT_EQ(third.bind(v6.getPort()), ERR_OK);
-  int c = connectLoopback(AF_INET, v6.getPort());
-  EXPECT_GE(c, 0);
-  ASSERT_TRUE(third.rec.waitUntil([&] { return third.getBusyNodes() == 1; }));
-  ::close(c);
+  EXPECT_EQ(third.bind(v6.getPort()), ERR_OBJ_EXISTED);
+  EXPECT_NE(third.rec.waitFor("error fail to bind port").find("IPv6"), std::string::npos);
+  EXPECT_LT(connectLoopback(AF_INET, v6.getPort()), 0);
   ::close(holder);
+  // The failed bind left nothing open: the port binds now.
+  EXPECT_EQ(third.bind(v6.getPort()), ERR_OK);
 }
 
 }  // namespace
@@ -395,7 +410,6 @@ namespace {
 
 TEST(TcpServer, SendGoesOutWholeOrClosesTheConnection) {
   Started s(4);
-  s.server.setSendTimeout(200);
   int reader = connectLoopback(AF_INET, s.port);
   ASSERT_TRUE(sendAll(reader, "r"));
   unsigned int readerId = s.server.waitAnyNode();
@@ -411,20 +425,146 @@ TEST(TcpServer, SendGoesOutWholeOrClosesTheConnection) {
   EXPECT_EQ(got.size(), big.size());
   EXPECT_EQ(got, big);
 
-  // A peer that reads nothing: the message cannot go whole, so the
-  // connection is closed instead of reporting success for a part. (16 MB: 4 MB
-  // could just fit in a send buffer grown to its default limit of 4 MB and the
-  // unread receive buffer.)
+  // A peer that reads nothing: what its buffers do not take would pass the
+  // queue's limit (4 MB), so the send is refused and the connection closed as
+  // a slow consumer instead of reporting success for a part.
   int stuck = connectLoopback(AF_INET, s.port);
   ASSERT_TRUE(sendAll(stuck, "s"));
   unsigned int stuckId = s.server.waitAnyNode(readerId);
   ASSERT_NE(stuckId, 0u);
   big.resize(16 << 20, 'w');
-  EXPECT_EQ(s.server.sendTo(stuckId, big.data(), static_cast<unsigned int>(big.size())), ERR_FAIL);
+  EXPECT_EQ(s.server.sendTo(stuckId, big.data(), static_cast<unsigned int>(big.size())), ERR_BUSY);
   EXPECT_EQ(s.server.hasNode(stuckId), VLK_FALSE);
   EXPECT_EQ(s.server.hasNode(readerId), VLK_TRUE);
+  EXPECT_EQ(s.server.getOutputStats().slowConsumerCloses, 1u);
+  EXPECT_NE(s.server.rec.waitFor("error slow consumer closed: node"), "");
   ::close(stuck);
   ::close(reader);
+}
+
+}  // namespace
+
+namespace {
+
+// Answers that wait in a connection's queue are not lost to a close: a peer
+// that ends its side after its request (as `echo PING | nc host port` does)
+// and a flushAndClose from the application both get every queued byte, then
+// the end of the stream.
+TEST(TcpServer, QueuedAnswersReachAPeerThatEndedItsSideAndAFlushingClose) {
+  const std::string answer(3 << 20, 'A');  // more than the socket buffers take at once
+  for (bool peerEnds : {true, false}) {
+    SCOPED_TRACE(peerEnds ? "peer half-close" : "flushAndClose");
+    Started s(2);
+    s.server.hook = [&](unsigned int id, int len, char*) {
+      if (len <= 0) return;
+      EXPECT_EQ(s.server.sendTo(id, answer.data(), static_cast<unsigned int>(answer.size())), ERR_OK);
+      if (!peerEnds) EXPECT_EQ(s.server.flushAndClose(id), ERR_OK);
+    };
+    // A small receive window, so that most of the answer has to wait in the queue.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int bytes = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    Cvlk_uaddr a = loopbackAddr(AF_INET, s.port);
+    ASSERT_EQ(::connect(fd, a.getAddr(), static_cast<socklen_t>(a.getAddrLen())), 0);
+    ASSERT_TRUE(sendAll(fd, "PING"));
+    unsigned int id = s.server.waitAnyNode();
+    ASSERT_NE(id, 0u);
+    s.server.setUserInfo(id, 3, 4);
+    if (peerEnds) ::shutdown(fd, SHUT_WR);
+    EXPECT_TRUE(readN(fd, answer.size()) == answer);
+    EXPECT_TRUE(waitPeerClosed(fd));
+    if (!peerEnds) ::shutdown(fd, SHUT_WR);  // the server waits for our end
+    const std::string closed = "closed " + std::to_string(id);
+    EXPECT_EQ(s.server.rec.waitFor(closed), closed);
+    // A peer that ended its side is reported closing first; a close the
+    // application asked for is not.
+    EXPECT_EQ(s.server.rec.count("closing "), peerEnds ? 1 : 0);
+    EXPECT_EQ(s.server.rec.count("error "), 0);
+    EXPECT_EQ(s.server.getOutputStats().queuedBytes, 0u);
+    ::close(fd);
+  }
+}
+
+// A paused connection is not read: its peer's bytes wait in the socket until
+// TCP's window stops the sender; nothing is dropped, and resumeReading
+// delivers all of it. Over TLS the pause may fall inside one record whose
+// rest OpenSSL already holds decrypted (no readiness announces it).
+TEST(TcpServer, PausedReadingHoldsBytesBackAndResumeDeliversAllOfThem) {
+  Started s(2);
+  int fd = connectLoopback(AF_INET, s.port);
+  ASSERT_TRUE(sendAll(fd, "x"));
+  unsigned int id = s.server.waitAnyNode();
+  ASSERT_NE(id, 0u);
+  ASSERT_TRUE(s.server.waitReceived(id, 1));
+  EXPECT_EQ(s.server.pauseReading(id), ERR_OK);
+  EXPECT_EQ(s.server.pauseReading(id), ERR_OK);  // idempotent
+  // Send until the window is shut: everything the server did not read waits.
+  std::string sent;
+  const std::string block(16 << 10, 'p');
+  for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
+    const ssize_t n = ::send(fd, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent.append(block.data(), static_cast<std::size_t>(n));
+    } else if (errno == EAGAIN) {
+      break;
+    }
+  }
+  ASSERT_GT(sent.size(), block.size());
+  EXPECT_EQ(s.server.received(id), "x");
+  EXPECT_EQ(s.server.resumeReading(id), ERR_OK);
+  EXPECT_EQ(s.server.resumeReading(id), ERR_OK);
+  ASSERT_TRUE(s.server.waitReceived(id, 1 + sent.size()));
+  EXPECT_TRUE(s.server.received(id) == "x" + sent);
+  EXPECT_EQ(s.server.pauseReading(0), ERR_INVALID_OPR);
+  ::close(fd);
+
+  TlsStarted t(2);
+  t.server.hook = [&](unsigned int nodeId, int len, char*) {
+    if (len > 0) t.server.pauseReading(nodeId);  // stops after the first piece
+  };
+  TlsClient client(connectLoopback(AF_INET, t.port));
+  ASSERT_TRUE(client.handshake());
+  const std::string record(10000, 'r');
+  ASSERT_TRUE(client.write(record));
+  unsigned int tid = t.server.waitAnyNode();
+  ASSERT_NE(tid, 0u);
+  ASSERT_TRUE(t.server.waitReceived(tid, 1));
+  EXPECT_LT(t.server.received(tid).size(), record.size());
+  t.server.hook = nullptr;
+  EXPECT_EQ(t.server.resumeReading(tid), ERR_OK);
+  ASSERT_TRUE(t.server.waitReceived(tid, record.size()));
+  EXPECT_EQ(t.server.received(tid), record);
+}
+
+// A TLS node closed through the core's close() keeps its TLS state until the
+// slot is taken again; taking it must not send that state's close_notify
+// through the descriptor number, which may now be the new client's.
+class CoreClosingServer : public RecordingServer {
+ public:
+  CoreClosingServer() : RecordingServer(1) {}
+  void coreClose(unsigned int nodeId) { close(nodeId); }
+};
+
+TEST(TlsServer, ASlotClosedByTheCoreSendsNothingToItsNextClient) {
+  CoreClosingServer server;
+  ASSERT_EQ(server.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_OK);
+  unsigned short port = 0;
+  ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
+  server.start();
+  TlsClient first(connectLoopback(AF_INET, port));
+  ASSERT_TRUE(first.handshake());
+  std::string created = server.rec.waitFor("new ");
+  ASSERT_NE(created, "");
+  server.coreClose(static_cast<unsigned int>(std::stoul(created.substr(4))));
+  first.drop();
+  // The one slot goes to a plain client, whose socket takes the freed number.
+  int fd = connectLoopback(AF_INET, port);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(server.rec.waitUntil([&] { return server.getBusyNodes() == 1; }));
+  // It speaks first: nothing may be waiting for it but the server's answer to that.
+  pollfd p{fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 0), 0) << "unsolicited bytes reached the new client";
+  ::close(fd);
 }
 
 }  // namespace

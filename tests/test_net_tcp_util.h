@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,6 +160,21 @@ class RecordingServer : public Cvlk_tcp_server {
     return id != notThis ? id : 0;
   }
 
+  // Whether the node's output queue is above its high-water mark, as the
+  // hooks told.
+  bool above(unsigned int nodeId) {
+    std::lock_guard<std::mutex> lock(rec.lock());
+    return m_above.count(nodeId) != 0;
+  }
+  // Waits until none of ids is above its high-water mark.
+  bool waitBelow(const std::vector<unsigned int>& ids) {
+    return rec.waitUntil([&] {
+      for (unsigned int id : ids)
+        if (m_above.count(id) != 0) return false;
+      return true;
+    });
+  }
+
   std::function<void(unsigned int, int, char*)> hook;
   Recorder rec;
   unsigned int maxPiece = 0;
@@ -179,9 +195,24 @@ class RecordingServer : public Cvlk_tcp_server {
     }
     if (hook) hook(nodeId, len, data);
   }
+  void procHighWater(unsigned int nodeId, std::size_t) override {
+    {
+      std::lock_guard<std::mutex> lock(rec.lock());
+      m_above.insert(nodeId);
+    }
+    rec.add("high " + std::to_string(nodeId));
+  }
+  void procDrained(unsigned int nodeId) override {
+    {
+      std::lock_guard<std::mutex> lock(rec.lock());
+      m_above.erase(nodeId);
+    }
+    rec.add("drained " + std::to_string(nodeId));
+  }
 
  private:
   std::map<unsigned int, std::string> m_data;
+  std::set<unsigned int> m_above;
   unsigned int m_lastNode = 0;
 };
 

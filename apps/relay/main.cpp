@@ -94,11 +94,6 @@ int RunServer(QCoreApplication& app, int argc, char** argv) {
     }
   }
   Crelay_app relay(cfg);
-  std::string err;
-  if (!relay.Start(err)) {
-    std::fprintf(stderr, "vlk-relay: %s\n", err.c_str());
-    return 1;
-  }
   std::function<void()> reload;
   if (!path.empty()) {
     reload = [&relay, path] {
@@ -110,7 +105,14 @@ int RunServer(QCoreApplication& app, int argc, char** argv) {
       }
     };
   }
+  // Signals are caught before the relay starts: a SIGHUP right after the
+  // "listening" line reloads instead of killing it.
   InstallSignals(app, reload);
+  std::string err;
+  if (!relay.Start(err)) {
+    std::fprintf(stderr, "vlk-relay: %s\n", err.c_str());
+    return 1;
+  }
   app.exec();
   return StopAndReport(relay) ? 0 : 1;
 }
@@ -134,12 +136,12 @@ int RunDemo(QCoreApplication& app, int argc, char** argv) {
   Srelay_config cfg;
   cfg.tcpPort = cfg.tlsPort = cfg.udpPort = 0;  // free ports
   Crelay_app relay(cfg);
+  InstallSignals(app, nullptr);
   std::string err;
   if (!relay.Start(err)) {
     std::fprintf(stderr, "vlk-relay: %s\n", err.c_str());
     return 1;
   }
-  InstallSignals(app, nullptr);
   opts.host = "127.0.0.1";
   opts.port = relay.TcpPort();
   opts.tlsPort = relay.TlsPort();

@@ -71,7 +71,10 @@ class Cbench {
  private:
   bool connectAll(std::string& err);
   bool waitFor(const std::function<bool()>& done, double seconds);
+  bool connectSlow(std::string& err);
   void publish();
+  // One "PUB" line of c's next message into line (with its '\n'); its length, 0 when it does not fit.
+  unsigned formatPub(Sclient& c, char* line, unsigned cap);
   // Before the numbered run: each publisher repeats a probe (sequence 0) until
   // every subscriber of its topic, on whichever relay, has seen one; from then
   // on the path between them is live and nothing may be missing.
@@ -93,6 +96,8 @@ class Cbench {
   std::condition_variable m_wake;  // an answer came in
   std::atomic<unsigned> m_lostConnections{0};
   std::atomic<unsigned> m_firstFault{0};
+  std::string m_burst;       // publishing thread only: one pipelined write
+  std::vector<int> m_slow;   // sockets of the subscribers that never read
 };
 
 void Cbench_clients::procData(unsigned nodeId, char* data, int len) {
@@ -222,6 +227,45 @@ bool Cbench::connectAll(std::string& err) {
   return true;
 }
 
+unsigned Cbench::formatPub(Sclient& c, char* line, unsigned cap) {
+  int head = std::snprintf(line, cap, "PUB t%u ", c.topic);
+  unsigned n = RelayBenchFormat(line + head, cap - static_cast<unsigned>(head) - 1, c.index, c.sent + 1, NowMicros(),
+                                m_opts.payload);
+  if (n == 0) return 0;
+  n += static_cast<unsigned>(head);
+  line[n++] = '\n';
+  ++c.sent;
+  return n;
+}
+
+bool Cbench::connectSlow(std::string& err) {
+  for (unsigned i = 0; i < m_opts.slowSubscribers; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    // With several relays the slow subscribers go round them too.
+    const Srelay_bench_relay& r = m_relays[i % m_relays.size()];
+    to.sin_port = htons(static_cast<uint16_t>(r.port));
+    if (fd < 0 || inet_pton(AF_INET, r.host.c_str(), &to.sin_addr) != 1 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+      if (fd >= 0) close(fd);
+      err = "cannot connect slow subscriber " + std::to_string(i) + " (needs an IPv4 --host)";
+      return false;
+    }
+    std::string subs;
+    for (unsigned t = 0; t < m_opts.topics; ++t) subs += "SUB t" + std::to_string(t) + "\n";
+    if (::send(fd, subs.data(), subs.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(subs.size())) {
+      close(fd);
+      err = "cannot subscribe slow subscriber " + std::to_string(i);
+      return false;
+    }
+    m_slow.push_back(fd);  // never read from
+  }
+  return true;
+}
+
 void Cbench::publish() {
   char line[kRelayMaxLine + 2];
   auto stopAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_opts.seconds));
@@ -238,15 +282,23 @@ void Cbench::publish() {
     for (auto& cp : m_clients) {
       Sclient& c = *cp;
       if (!c.publisher) continue;
+      if (m_opts.pipeline > 0) {
+        // A burst in one write, whatever is still unanswered.
+        m_burst.clear();
+        for (unsigned i = 0; i < m_opts.pipeline; ++i) {
+          unsigned n = formatPub(c, line, sizeof(line));
+          if (n == 0) return;
+          m_burst.append(line, n);
+        }
+        send(c, m_burst.data(), static_cast<unsigned>(m_burst.size()));
+        m_book.Published(c.index, c.sent);
+        sentAny = true;
+        continue;
+      }
       while (c.sent - Answered(c) < m_opts.window) {
-        int head = std::snprintf(line, sizeof(line), "PUB t%u ", c.topic);
-        unsigned n = RelayBenchFormat(line + head, sizeof(line) - static_cast<unsigned>(head) - 1, c.index,
-                                      c.sent + 1, NowMicros(), m_opts.payload);
+        unsigned n = formatPub(c, line, sizeof(line));
         if (n == 0) return;
-        n += static_cast<unsigned>(head);
-        line[n++] = '\n';
         send(c, line, n);
-        ++c.sent;
         m_book.Published(c.index, c.sent);
         sentAny = true;
       }
@@ -301,8 +353,9 @@ bool Cbench::probe() {
 int Cbench::Run(FILE* out, Srelay_bench_figures& fig) {
   m_net.start();
   std::string err;
-  if (!connectAll(err)) {
+  if (!connectAll(err) || !connectSlow(err)) {
     std::fprintf(out, "bench: %s\n", err.c_str());
+    for (int fd : m_slow) close(fd);
     return 1;
   }
   // Every connection speaks at once: the relay's idle check takes a connection
@@ -346,17 +399,23 @@ int Cbench::Run(FILE* out, Srelay_bench_figures& fig) {
   double allSeconds = std::chrono::duration<double>(Clock::now() - begin).count();
   for (auto& cp : m_clients) m_net.closeConnect(cp->nodeId);
   m_net.stop();
+  for (int fd : m_slow) close(fd);
 
-  std::uint64_t published = 0, errors = 0;
+  std::uint64_t published = 0, errors = 0, unanswered = 0;
   for (auto& cp : m_clients) {
-    if (cp->publisher) published += cp->sent;
+    if (cp->publisher) {
+      published += cp->sent;
+      std::uint64_t answered = Answered(*cp);
+      if (cp->sent > answered) unanswered += cp->sent - answered;
+    }
     errors += cp->errs.load();
   }
   std::uint64_t delivered = m_book.Received();
   std::uint64_t missing = m_book.Missing();
   std::uint64_t faults = m_book.Faults();
   unsigned lost = m_lostConnections.load();
-  bool ok = answered && drained && missing == 0 && faults == 0 && errors == 0 && lost == 0 && published > 0;
+  bool ok = answered && drained && missing == 0 && faults == 0 && errors == 0 && lost == 0 && unanswered == 0 &&
+            published > 0;
   fig.publishedPerSec = pubSeconds > 0 ? static_cast<double>(published) / pubSeconds : 0.0;
   fig.deliveredPerSec = allSeconds > 0 ? static_cast<double>(delivered) / allSeconds : 0.0;
   fig.delivered = delivered;
@@ -369,18 +428,25 @@ int Cbench::Run(FILE* out, Srelay_bench_figures& fig) {
   fig.lost = missing;
   fig.faults = faults;
   fig.refused = errors;
+  fig.unanswered = unanswered;
   fig.connectionsLost = lost;
 
-  std::fprintf(out, "vlk-relay bench: %u subscribers (%u over TLS), %u publishers, %u topics, %u-byte texts, "
-               "window %u, %.1f s\n",
-               m_opts.subscribers, m_opts.tlsSubscribers, m_opts.publishers, m_opts.topics, m_opts.payload,
-               m_opts.window, m_opts.seconds);
+  char mode[64];
+  if (m_opts.pipeline > 0) {
+    std::snprintf(mode, sizeof(mode), "pipelined %u per write", m_opts.pipeline);
+  } else {
+    std::snprintf(mode, sizeof(mode), "window %u", m_opts.window);
+  }
+  std::fprintf(out, "vlk-relay bench: %u subscribers (%u over TLS, %u never reading), %u publishers, %u topics, "
+               "%u-byte texts, %s, %.1f s\n",
+               m_opts.subscribers, m_opts.tlsSubscribers, m_opts.slowSubscribers, m_opts.publishers, m_opts.topics,
+               m_opts.payload, mode, m_opts.seconds);
   std::fprintf(out, "  published   %10llu messages     %10.0f msg/s\n", static_cast<unsigned long long>(published),
                fig.publishedPerSec);
   std::fprintf(out, "  delivered   %10llu deliveries   %10.0f msg/s  (of %llu expected)\n",
                static_cast<unsigned long long>(delivered), fig.deliveredPerSec,
                static_cast<unsigned long long>(m_book.ExpectedDeliveries()));
-  std::fprintf(out, "  latency     median %llu us, p99 %llu us, max %llu us\n",
+  std::fprintf(out, "  latency     median %llu us, p99 %llu us, max %llu us (healthy subscribers)\n",
                static_cast<unsigned long long>(m_latency.Quantile(0.5)),
                static_cast<unsigned long long>(m_latency.Quantile(0.99)),
                static_cast<unsigned long long>(m_latency.Max()));
@@ -388,9 +454,9 @@ int Cbench::Run(FILE* out, Srelay_bench_figures& fig) {
     std::fprintf(out, "  relays      %zu; %llu deliveries crossed relays: median %llu us, p99 %llu us\n",
                  m_relays.size(), fig.crossDelivered, fig.crossP50Micros, fig.crossP99Micros);
   }
-  std::fprintf(out, "  lost %llu, duplicated or reordered %llu, refused %llu, connections lost %u\n",
+  std::fprintf(out, "  lost %llu, duplicated or reordered %llu, unanswered %llu, refused %llu, connections lost %u\n",
                static_cast<unsigned long long>(missing), static_cast<unsigned long long>(faults),
-               static_cast<unsigned long long>(errors), lost);
+               static_cast<unsigned long long>(unanswered), static_cast<unsigned long long>(errors), lost);
   std::fprintf(out, "  result: %s\n",
                ok ? "OK: every message reached every subscriber of its topic exactly once, in order"
                   : "FAILED");
@@ -412,7 +478,8 @@ void PrintPoolTable(const std::string& stats, FILE* out) {
       std::fprintf(out, "  %-6s %6u %6u %6u\n", name, size, real, idle);
     } else if (std::sscanf(line.c_str(), "stat %31s %u", name, &value) == 2) {
       if (value != 0) std::fprintf(out, "  %-30s %u\n", name, value);
-    } else if (line.rfind("connections", 0) == 0 || line.rfind("relay", 0) == 0 || line.rfind("cluster", 0) == 0) {
+    } else if (line.rfind("connections", 0) == 0 || line.rfind("relay", 0) == 0 || line.rfind("flow", 0) == 0 ||
+               line.rfind("cluster", 0) == 0) {
       std::fprintf(out, "  %s\n", line.c_str());
     }
   }
@@ -423,6 +490,7 @@ void PrintPoolTable(const std::string& stats, FILE* out) {
 const char* const kRelayBenchUsage =
     "bench options: --host=H --port=N --tls-port=N --udp-port=N --subscribers=N --publishers=N\n"
     "               --topics=N --seconds=S --window=N --payload=BYTES --tls-subscribers=N\n"
+    "               --pipeline=N (N requests per write, no window) --slow-subscribers=N (never read)\n"
     "               --relay=HOST:PORT[:TLSPORT] (repeated: clients spread over relays that share topics)\n";
 
 bool RelayBenchOption(int argc, char** argv, int& i, Srelay_bench_opts& o, std::string& err) {
@@ -507,6 +575,8 @@ bool RelayBenchOption(int argc, char** argv, int& i, Srelay_bench_opts& o, std::
   if (name == "--window") return setU(o.window, 1, 10000);
   if (name == "--payload") return setU(o.payload, 0, 900);
   if (name == "--tls-subscribers") return setU(o.tlsSubscribers, 0, 500);
+  if (name == "--pipeline") return setU(o.pipeline, 0, 100000);
+  if (name == "--slow-subscribers") return setU(o.slowSubscribers, 0, 100);
   err = "unknown option " + name;
   return false;
 }

@@ -28,6 +28,12 @@ struct Srelay_bench_opts {
   unsigned window = 8;       // publications a publisher may have unanswered
   unsigned payload = 64;     // bytes of text per publication
   unsigned tlsSubscribers = 0;  // how many of the subscribers connect over TLS
+  // Pipelined mode: publishers write this many requests per write without
+  // waiting for answers (no window); 0: windowed mode.
+  unsigned pipeline = 0;
+  // Extra subscribers to every topic that never read; the relay is to drop them
+  // as slow consumers while the others keep their rate. Not counted as losses.
+  unsigned slowSubscribers = 0;
   // Relays sharing their topics: subscribers and publishers are spread over
   // them so that every topic crosses relays. Empty: the one relay above.
   std::vector<Srelay_bench_relay> relays;
@@ -48,6 +54,7 @@ struct Srelay_bench_figures {
   unsigned long long crossP50Micros = 0, crossP99Micros = 0;  // deliveries from one relay to another
   unsigned long long crossDelivered = 0;
   unsigned long long lost = 0, faults = 0, refused = 0;  // faults: duplicated or reordered
+  unsigned long long unanswered = 0;  // requests that got neither OK nor ERR
   unsigned connectionsLost = 0;
 };
 

@@ -155,6 +155,15 @@ void Crelay_app::fitDescriptors() {
   m_ctx.maxConnections = fit;
 }
 
+void Crelay_app::applyOutputLimits() {
+  // Past the high-water mark a connection's own requests wait; past the limit
+  // it is closed as a slow consumer.
+  unsigned limit = m_cfg.maxQueuedKib * 1024;
+  for (Crelay_tcp_server* server : {m_plain.get(), m_tls.get()}) {
+    if (server != nullptr) server->setOutputLimits(limit, limit / 2, limit / 8);
+  }
+}
+
 bool Crelay_app::probePorts(std::string& err) {
   struct {
     const char* name;
@@ -199,8 +208,6 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
   if (cfg.logLevel != m_cfg.logLevel) {
     RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_PLAIN, "reload: log_level %s -> %s", kRelayLogLevelNames[m_cfg.logLevel],
               kRelayLogLevelNames[cfg.logLevel]);
-    RelayLogSetLevel(cfg.logLevel);
-    m_cfg.logLevel = cfg.logLevel;
   }
   change("idle_seconds", m_cfg.idleSeconds, cfg.idleSeconds);
   m_cfg.idleSeconds = cfg.idleSeconds;
@@ -208,15 +215,19 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
   change("max_subscriptions_per_connection", m_cfg.maxSubscriptionsPerConnection, cfg.maxSubscriptionsPerConnection);
   m_cfg.maxSubscriptionsPerConnection = cfg.maxSubscriptionsPerConnection;
   m_ctx.maxSubsPerConnection.store(cfg.maxSubscriptionsPerConnection);
+  change("max_queued_kib", m_cfg.maxQueuedKib, cfg.maxQueuedKib);
+  m_cfg.maxQueuedKib = cfg.maxQueuedKib;
+  applyOutputLimits();
   change("stats_per_second", m_cfg.statsPerSecond, cfg.statsPerSecond);
   m_cfg.statsPerSecond = cfg.statsPerSecond;
   if (m_udp) m_udp->SetRate(cfg.statsPerSecond);
   // The rest is fixed while the relay runs.
   Srelay_config fixed = cfg;
-  fixed.logLevel = m_cfg.logLevel;
+  fixed.logLevel = cfg.logLevel;
   fixed.idleSeconds = m_cfg.idleSeconds;
   fixed.maxSubscriptionsPerConnection = m_cfg.maxSubscriptionsPerConnection;
   fixed.statsPerSecond = m_cfg.statsPerSecond;
+  fixed.maxQueuedKib = m_cfg.maxQueuedKib;
   for (unsigned i = 0; i < kRelayConfigRangeCount; ++i) {
     const Srelay_config_range& r = kRelayConfigRanges[i];
     if (fixed.*(r.field) != m_cfg.*(r.field) && !(r.field == &Srelay_config::maxConnections)) {
@@ -230,6 +241,9 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
               "reload: certificate, stats_address or trace changed; they take effect at the next start");
   }
   RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_PLAIN, "reload: done");
+  // The new level last, so that the lines above are written under the old one.
+  m_cfg.logLevel = cfg.logLevel;
+  RelayLogSetLevel(cfg.logLevel);
   return true;
 }
 
@@ -279,6 +293,7 @@ bool Crelay_app::Start(std::string& err) {
   m_tls.reset(new Crelay_tcp_server(RELAY_SERVER_TLS, &m_ctx, nullptr));
   m_udp.reset(new Crelay_udp_server(nullptr, &Crelay_app::StatsThunk, this, &m_ctx));
   m_udp->SetRate(m_cfg.statsPerSecond);
+  applyOutputLimits();
   connectLogs(m_plain.get());
   connectLogs(m_tls.get());
   connectLogs(m_udp.get());

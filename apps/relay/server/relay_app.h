@@ -65,7 +65,7 @@ class Crelay_app {
   void RequestIdleCheck();
   void SetIdleSeconds(unsigned seconds) { m_ctx.idleSeconds.store(seconds); }
   // Takes over what can change while the relay runs (log level, idle time,
-  // per-connection subscription limit, STATS rate) and logs each change; the
+  // per-connection subscription limit, output queue limit, STATS rate) and logs each change; the
   // rest is logged as needing a restart. False with err when cfg is unusable
   // (then nothing changes).
   bool Reload(const Srelay_config& cfg, std::string& err);
@@ -90,6 +90,7 @@ class Crelay_app {
   bool probePorts(std::string& err);
   // Fits max_connections to the descriptor limit (raising the soft limit when it can).
   void fitDescriptors();
+  void applyOutputLimits();
 
   Srelay_config m_cfg;
   Srelay_ctx m_ctx;

@@ -18,6 +18,7 @@ const Srelay_config_range kRelayConfigRanges[] = {
     {"pool_comm", &Srelay_config::poolComm, 16, 65535},
     {"pool_big", &Srelay_config::poolBig, 16, 65535},
     {"stats_per_second", &Srelay_config::statsPerSecond, 1, 100000},
+    {"max_queued_kib", &Srelay_config::maxQueuedKib, 16, 1048576},
 };
 const unsigned kRelayConfigRangeCount = sizeof(kRelayConfigRanges) / sizeof(kRelayConfigRanges[0]);
 

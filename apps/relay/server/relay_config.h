@@ -38,6 +38,7 @@ struct Srelay_config {
   unsigned poolBig = 1024;
   std::string statsAddress = "127.0.0.1";  // where "STATS" is answered; "*": every interface
   unsigned statsPerSecond = 20;    // "STATS" answers per second at most (all askers together)
+  unsigned maxQueuedKib = 1024;    // a connection's unsent output past this: closed as a slow consumer
   unsigned logLevel = RELAY_LOG_INFO;
   bool trace = false;              // the framework's trace switch
   Srelay_cluster_config cluster;   // [cluster]: topics shared with other relays through Redis

@@ -132,8 +132,17 @@ EevtPrc Crelay_conn_fsm::onData(Cmsg* msg, unsigned short, unsigned char) {
   if (n < data->len && !m_quitting) {
     m_offset = n;
     m_result = PRC_HOLD_MSG;  // the hold queue was empty: this buffer is its head
+    return EVT_NOT_PROCESSED;
   }
+  maybeResume();
   return EVT_NOT_PROCESSED;
+}
+
+void Crelay_conn_fsm::maybeResume() {
+  if (m_open && !m_quitting && m_inflight == 0 && m_owed == 0 && m_cur == nullptr && GetHoldNum() == 0 &&
+      !m_lines.Parked()) {
+    ctx()->servers[m_server]->Resume(m_nodeId);
+  }
 }
 
 unsigned Crelay_conn_fsm::feed(const char* bytes, unsigned len) {
@@ -155,7 +164,7 @@ void Crelay_conn_fsm::Pump() {
   while (!m_quitting) {
     if (m_cur == nullptr) {
       m_cur = GetHoldMsg();
-      if (m_cur == nullptr) return;
+      if (m_cur == nullptr) break;
     }
     Srelay_data_msg* data = reinterpret_cast<Srelay_data_msg*>(m_cur->GetMsgPointer());
     m_offset += feed(data->bytes + m_offset, data->len - m_offset);
@@ -165,6 +174,7 @@ void Crelay_conn_fsm::Pump() {
     m_offset = 0;
     if (m_lines.Parked()) return;
   }
+  maybeResume();
 }
 
 EevtPrc Crelay_conn_fsm::onSend(Cmsg* msg, unsigned short event, unsigned char) {
@@ -174,7 +184,7 @@ EevtPrc Crelay_conn_fsm::onSend(Cmsg* msg, unsigned short event, unsigned char) 
     ctx()->counters.delivered.fetch_add(1, std::memory_order_relaxed);
   } else {
     if (m_inflight > 0) --m_inflight;
-    Pump();  // our own window has room again
+    Pump();  // our own window has room again; reads again once all is answered
   }
   fac()->Kick();
   return EVT_NOT_PROCESSED;
@@ -215,7 +225,8 @@ void Crelay_conn_fsm::close(Erelay_close_reason reason) {
 }
 
 bool Crelay_conn_fsm::hasRoom(unsigned requestSize) {
-  return m_inflight < kRelayWindow && fac()->PoolHasRoom(requestSize);
+  return m_inflight < kRelayWindow && !ctx()->servers[m_server]->OutputHigh(m_nodeId) &&
+         fac()->PoolHasRoom(requestSize);
 }
 
 void Crelay_conn_fsm::stall() {
@@ -280,14 +291,18 @@ bool Crelay_conn_fsm::handleLine(const char* line, unsigned len) {
 
 void Crelay_conn_fsm::reply(const char* data, unsigned len) {
   if (!m_open || len == 0) return;
-  if (ctx()->servers[m_server]->Send(m_nodeId, data, len) != ERR_OK) {
-    // The socket layer gave up on a peer that did not take its data and closed
-    // the connection; its CLOSED message follows.
-    ctx()->counters.sendFailed.fetch_add(1, std::memory_order_relaxed);
+  EerrNo err = ctx()->servers[m_server]->Send(m_nodeId, data, len);
+  if (err == ERR_OK) return;
+  if (err == ERR_BUSY) {
+    // Its output queue would have passed the limit: the socket layer closed it
+    // as a slow consumer. Nobody else waited for it.
     ctx()->counters.slowConsumers.fetch_add(1, std::memory_order_relaxed);
-    m_open = false;
     m_closeReason = RELAY_CLOSE_SLOW;
+  } else if (err != ERR_INVALID_OPR) {
+    ctx()->counters.sendFailed.fetch_add(1, std::memory_order_relaxed);  // the socket failed; it is closed
   }
+  // ERR_INVALID_OPR: closed or closing meanwhile; its CLOSED message says why.
+  m_open = false;
 }
 
 void Crelay_conn_fsm::toTopicTask(unsigned type, const char* topic, unsigned topicLen, const char* text,
@@ -431,6 +446,9 @@ Eprc_result Crelay_conn_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
       }
       return PRC_PROCESSED;
     }
+    case RELAY_MSG_KICK:
+      Kick();
+      return PRC_PROCESSED;
     case RELAY_MSG_IDLE_CHECK:
       idleCheck();
       return PRC_PROCESSED;

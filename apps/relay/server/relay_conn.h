@@ -67,6 +67,8 @@ class Crelay_conn_fsm : public Cev_fsm {
   // Sends refusals owed for oversize lines; false when one still has to wait.
   bool payOwed();
   bool hasRoom(unsigned requestSize);
+  // Lets the server read the connection again when every request is answered.
+  void maybeResume();
   void stall();
   void reply(const char* data, unsigned len);
   // Sends a request to the topic task. REQUIRES: hasRoom for its size.

@@ -109,6 +109,61 @@ void Crelay_tcp_server::procData(unsigned nodeId, Cvlk_uaddr, int len, char* dat
   msg->reason = 0;
   msg->len = static_cast<unsigned>(len);
   std::memcpy(msg->bytes, data, static_cast<unsigned>(len));
+  // Paused before the bytes go on, so that the network task's resume always
+  // comes after this pause.
+  if (std::memchr(data, '\n', static_cast<unsigned>(len)) != nullptr) pause(nodeId);
+  m_ctx->mgr->SendMsg(buf);
+}
+
+// The lock is never held across a call into the socket layer, which may close
+// the connection there and then (and so call ioClosed, which takes it). A
+// resume follows the pause it undoes: the network task resumes only after the
+// bytes sent on behind the pause, and no read (so no pause) happens meanwhile.
+void Crelay_tcp_server::pause(unsigned nodeId) {
+  Sslot* s = slot(nodeId);
+  if (s == nullptr) return;
+  {
+    std::lock_guard<std::mutex> guard(m_pauseLock);
+    if (s->pausedNode == nodeId) return;
+    if (s->pausedNode == 0) m_ctx->counters.paused.fetch_add(1, std::memory_order_relaxed);
+    s->pausedNode = nodeId;
+  }
+  pauseReading(nodeId);
+}
+
+void Crelay_tcp_server::Resume(unsigned nodeId) {
+  Sslot* s = slot(nodeId);
+  if (s == nullptr) return;
+  {
+    std::lock_guard<std::mutex> guard(m_pauseLock);
+    if (s->pausedNode != nodeId) return;
+    s->pausedNode = 0;
+    m_ctx->counters.paused.fetch_sub(1, std::memory_order_relaxed);
+  }
+  resumeReading(nodeId);
+}
+
+bool Crelay_tcp_server::OutputHigh(unsigned nodeId) {
+  Sslot* s = slot(nodeId);
+  return s != nullptr && s->highNode.load(std::memory_order_relaxed) == nodeId;
+}
+
+void Crelay_tcp_server::procHighWater(unsigned nodeId, std::size_t) {
+  Sslot* s = slot(nodeId);
+  if (s != nullptr) s->highNode.store(nodeId);
+}
+
+void Crelay_tcp_server::procDrained(unsigned nodeId) {
+  Sslot* s = slot(nodeId);
+  if (s == nullptr) return;
+  s->highNode.store(0);
+  kick();
+}
+
+void Crelay_tcp_server::kick() {
+  Cvlk_msg_buf* buf = m_ctx->mgr->GetMsgBuf(sizeof(Cmsg));
+  if (buf == nullptr) return;  // the network task's one-second timer retries too
+  RelayFillHeader(buf->GetMsgPointer(), 0, kRelayNetTaskId, kRelayConnFactoryId, 0, RELAY_MSG_KICK);
   m_ctx->mgr->SendMsg(buf);
 }
 
@@ -120,6 +175,12 @@ void Crelay_tcp_server::ioClosed(unsigned nodeId) {
     s->nodeId.store(0);
     s->firstSeen.store(0);
     s->lastOut.store(0);
+    s->highNode.store(0);
+    std::lock_guard<std::mutex> guard(m_pauseLock);
+    if (s->pausedNode != 0) {
+      s->pausedNode = 0;
+      m_ctx->counters.paused.fetch_sub(1, std::memory_order_relaxed);
+    }
   }
   Cvlk_msg_buf* buf = m_ctx->mgr->GetMsgBuf(RelayDataMsgSize(0));
   if (buf == nullptr) {

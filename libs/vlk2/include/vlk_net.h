@@ -101,6 +101,9 @@ VLK_EXPORT EerrNo VlkGetMACStrByName(const char* name, Cvlk_tmp_str& out);
 
 #include <poll.h>
 
+#include <cstddef>
+#include <cstdint>
+
 // Switches a socket to non-blocking mode; 0 on success, else the platform's -1.
 VLK_EXPORT int setnonblocking(int socket);
 
@@ -157,6 +160,17 @@ class VLK_EXPORT Cvlk_sock_map {
   unsigned int* m_keys;  // INVALID_SOCKET marks an empty slot
   unsigned int* m_vals;
   unsigned int m_size;
+};
+
+/// Output that a connection's socket has not taken yet: a chain of fixed
+/// chunks from the owning server's output pool. Plain state, read and written
+/// only by the library under the connection's own lock.
+struct Cvlk_out_queue {
+  std::uint32_t head = 0xFFFFFFFFu;  ///< first chunk, or none
+  std::uint32_t tail = 0xFFFFFFFFu;  ///< last chunk, or none
+  std::uint32_t headOff = 0;         ///< bytes of the first chunk already written
+  std::uint32_t tailLen = 0;         ///< bytes filled in the last chunk
+  std::size_t bytes = 0;             ///< bytes waiting in all
 };
 
 // One pooled socket node of an I/O server: an open connection or a bound
@@ -254,7 +268,12 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   struct ReadySocket {
     unsigned int socket;
     unsigned int nodeId;
+    unsigned int events;  ///< READY_READ and/or READY_WRITE
   };
+  /// ReadySocket::events: data, a closed peer or an error to read.
+  static constexpr unsigned int READY_READ = 1;
+  /// ReadySocket::events: room to write (reported only while write interest is on).
+  static constexpr unsigned int READY_WRITE = 2;
   static constexpr int MAX_READY = 128;
   // Watches socket for reading on behalf of nodeId (0 for a socket of the
   // derived server's own, such as a listener); cache() does it for a node's
@@ -262,6 +281,10 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
   bool watch(unsigned int socket, unsigned int nodeId);
   // Stops watching socket; call before closing a socket watch() was given.
   void unwatch(unsigned int socket);
+  /// Changes what a watched socket is reported for: readable (read), writable
+  /// (write), or neither (errors and hang-ups only). Any thread; false when the
+  /// system refuses.
+  bool watchEvents(unsigned int socket, unsigned int nodeId, bool read, bool write);
   // Waits up to timeoutMs (negative: no limit) for watched sockets to become
   // readable or for wakeUp(); fills at most min(max, MAX_READY) entries and
   // returns their number, 0 on time-out or wake-up, -1 on error. A socket whose
@@ -291,8 +314,29 @@ class VLK_EXPORT Cvlk_io_server : public Cvlk_thread {
 struct ssl_st;
 struct ssl_ctx_st;
 
+/// What a server does with a connection whose send it refused because the
+/// connection's output queue would pass its limit (a slow consumer).
+enum Eslow_consumer_policy : std::uint32_t {
+  SLOW_CONSUMER_CLOSE = 0,   ///< close the connection (the default); logged and counted
+  SLOW_CONSUMER_REFUSE = 1,  ///< refuse that send only; the connection and its queue stay
+};
+
+/// Counters of a TCP server's output side, as getOutputStats() reads them.
+struct Cvlk_out_stats {
+  std::uint64_t refusedSends = 0;        ///< sends refused with ERR_BUSY (limit or budget)
+  std::uint64_t slowConsumerCloses = 0;  ///< connections closed for a refused send
+  std::uint64_t queuedBytes = 0;         ///< output pool in use now (whole chunks)
+  std::uint64_t budgetBytes = 0;         ///< output pool capacity
+};
+
+class VlkOutPool;
+
 // One TCP connection of a Cvlk_tcp_server's pool.
-// Thread-safety: guarded by the owning server's ioLock.
+// Thread-safety: the lifecycle fields (sockets, user values, peerAddr,
+// lastActive, handshakeDeadline, ioUsers, closePending) are guarded by the
+// owning server's ioLock; the connection's I/O state (the TLS object's use,
+// outQueue and the flags after it) by sendLock, which is taken only by a
+// thread that holds the node busy (ioUsers) and never while waiting for ioLock.
 class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
  public:
   explicit Cvlk_tcp(Cvlk_resource* pool);
@@ -303,14 +347,11 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   // Seconds since the last receive (since 1970 when there was none).
   unsigned int getIdleDuration() const;
   Ebool hasTLS() const { return ssl != nullptr ? VLK_TRUE : VLK_FALSE; }
-  // Sends all len bytes, waiting at most sendWaitMs in all for room in the
-  // socket's buffer; never raises SIGPIPE. ERR_FAIL when not all could go.
+  // Writes all len bytes directly, waiting at most sendWaitMs in all for room
+  // in the socket's buffer; never raises SIGPIPE. ERR_FAIL when not all could
+  // go. The server itself never calls it (its sends never wait).
   // REQUIRES: the caller holds the owning server's ioLock.
   EerrNo sendData(const void* data, unsigned int len);
-  // The same for a caller that does not hold lock (the owning server's ioLock)
-  // and keeps the node busy meanwhile (ioUsers): the fields are read and each
-  // TLS call is made under lock, the waits for room run without it.
-  EerrNo sendData(const void* data, unsigned int len, Cvlk_mutex* lock);
   // One read of up to len bytes. readLen 0 with ERR_OK when nothing is there
   // yet; ERR_OBJ_NOT_FOUND when the peer closed; ERR_FAIL on an error.
   EerrNo readData(char* buf, unsigned int len, unsigned int& readLen);
@@ -322,14 +363,34 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   ssl_st* ssl;                     // owned; null for a plain connection
   std::int64_t lastActive;         // seconds since 1970 of the last receive; 0: never
   std::int64_t handshakeDeadline;  // monotonic milliseconds; 0 when no TLS handshake is pending
-  unsigned int sendWaitMs;         // bound of one sendData's wait for buffer room
-  // Application threads inside a send on this node. While it is not 0 the node
-  // stays busy and its socket open; a close meanwhile only shuts the socket
-  // down (closePending) and the last of them completes it.
+  unsigned int sendWaitMs;         // bound of sendData's wait, and of a closing connection's flush
+  // Threads using this node's I/O state (sendLock). While it is not 0 the
+  // node stays busy and its socket open; a close meanwhile only shuts the
+  // socket down (closePending) and the last of them completes it.
   unsigned int ioUsers;
   bool closePending;
-  // Serialises the senders of this one node, so that messages never mix.
-  // Taken before the server's ioLock, never while holding it.
+
+  /// Output the socket has not taken yet (guarded by sendLock).
+  Cvlk_out_queue outQueue;
+  /// Reading is paused by pauseReading (sendLock).
+  bool readPaused;
+  /// The queue passed the high-water mark and has not drained to the low-water mark since (sendLock).
+  bool aboveHighWater;
+  /// Read readiness is being watched (sendLock).
+  bool readWatched;
+  /// Write readiness is being watched (sendLock).
+  bool writeWatched;
+  /// The socket's watch was dropped while paused, after a hang-up or error (sendLock).
+  bool watchDropped;
+  /// The peer ended its side (a read gave 0) while answers were queued (sendLock).
+  bool peerEnded;
+  /// 0 open; 1 flushing, then close; 2 flushed and write side shut, waiting for the peer's end (sendLock).
+  unsigned char closeState;
+  /// Monotonic milliseconds by which a closing connection must make progress (sendLock).
+  std::int64_t closeDeadline;
+  // Serialises this connection's I/O: writers, the loop's reads, the TLS
+  // state. Taken after the node is held busy, never while holding ioLock
+  // (except to free a node nobody holds).
   std::mutex sendLock;
 };
 
@@ -340,40 +401,97 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
 // sigNewConnection once its handshake completes, and closed with
 // "Fail to accept TLS connection: ..." when it fails or does not complete
 // within the handshake bound (10 s unless set).
-// A send goes out whole or not at all: when a peer does not take a message
-// within the send bound (2 s unless set), its connection is closed rather
-// than left with a cut message. The wait blocks the sending thread only: it
-// holds no lock of the server, so the loop and sends to other connections go
-// on meanwhile.
-// Thread-safety: public operations from any thread, also from inside procData.
+// Cost model of a send: no call waits on a peer. A send writes what the
+// socket takes at once and copies the rest, whole, into the connection's
+// output queue (chunks of a pool reserved when the server is built, never the
+// heap); the loop writes the queue while the socket is writable, watching for
+// writability only while something is queued. Messages never interleave. A
+// send that would take the queue past its limit (4 MiB unless set), or that
+// the server-wide budget (64 MiB unless set) cannot hold, is refused with
+// ERR_BUSY, and by default the connection is closed as a slow consumer (one
+// sigErrorInfo line, counted). procHighWater and procDrained tell the
+// application when a queue passes the high-water mark and when it drains.
+// Thread-safety: public operations from any thread, also from inside the
+// hooks; each hook states its thread. No lock of the server is held while a
+// hook runs or across a wait for a peer.
 // Shutdown: stop() or the destructor ends the loop, closes every connection and
 // both listeners and joins the thread.
 class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   Q_OBJECT
  public:
+  /// Default limit of one connection's output queue (bytes).
+  static constexpr unsigned int DEFAULT_MAX_QUEUED = 4u << 20;
+  /// Default high-water mark (procHighWater) of one connection's queue.
+  static constexpr unsigned int DEFAULT_HIGH_WATER = 1u << 20;
+  /// Default low-water mark (procDrained) of one connection's queue.
+  static constexpr unsigned int DEFAULT_LOW_WATER = 256u << 10;
+  /// Default server-wide budget of queued output (bytes).
+  static constexpr std::size_t DEFAULT_OUTPUT_BUDGET = std::size_t{64} << 20;
+
   Cvlk_tcp_server(unsigned int maxConnections, QObject* parent);
   ~Cvlk_tcp_server() override;
 
   // Opens the IPv6 listener, then the IPv4 one, on port. ERR_INVALID_PARAM for
-  // port 0, ERR_OUT_OF_MEMORY when neither opens, else ERR_OK.
+  // port 0. Both families must open: when one fails, neither stays open and
+  // the result is ERR_OBJ_EXISTED (the port is in use: errno EADDRINUSE) or
+  // ERR_FAIL (any other reason), with the system's reason on sigErrorInfo.
+  // A host without IPv6 listens on IPv4 alone. ERR_INVALID_OPR when the
+  // server already listens. Any thread.
   EerrNo bind(unsigned short port);
   // As bind on a port the system picks (free for both families when it can);
   // the port chosen is stored into port.
   EerrNo bindAnyPort(unsigned short& port);
-  // Server TLS context from PEM files (TLS 1.2 and later). It applies to
-  // connections accepted from then on: call it before bind.
+  // Server TLS context from PEM files (TLS 1.2 and later, no renegotiation).
+  // ERR_INVALID_PARAM for an empty name, ERR_OBJ_NOT_FOUND when a file cannot
+  // be read, ERR_FAIL when a file is no certificate or key or the key does not
+  // match the certificate (the reason on sigErrorInfo), ERR_INVALID_OPR once
+  // the server listens (call it before bind). Any thread.
   EerrNo startTLS(const char* certFile, const char* keyFile);
-  // Bound of a TLS handshake, in seconds (0 restores the 10 s default).
+  // Bound of a TLS handshake, in seconds (0 restores the 10 s default; at
+  // most a day). Any thread.
   void setHandshakeTimeout(unsigned int seconds);
-  // Bound of one send's wait for buffer room, in milliseconds (default 2000).
+  // Bound of a closing connection's flush (flushAndClose, or a peer that ended
+  // its side with answers queued) without progress, in milliseconds (default
+  // 2000). Sends never wait. Any thread.
   void setSendTimeout(unsigned int milliseconds);
+  /// Limits of each connection's output queue, for sends from now on: a send
+  /// that would take the queue past maxQueued bytes is refused; passing
+  /// highWater calls procHighWater, draining to lowWater then calls
+  /// procDrained. ERR_INVALID_PARAM unless 0 < lowWater <= highWater <=
+  /// maxQueued. Any thread.
+  EerrNo setOutputLimits(unsigned int maxQueued, unsigned int highWater, unsigned int lowWater);
+  /// Server-wide budget of queued output, reserved now (address space; pages
+  /// are committed on first use). ERR_INVALID_OPR once the thread runs,
+  /// ERR_INVALID_PARAM for 0, ERR_OUT_OF_MEMORY when it cannot be reserved
+  /// (the old budget stays). Call before start().
+  EerrNo setOutputBudget(std::size_t bytes);
+  /// What a refused send does to its connection (default SLOW_CONSUMER_CLOSE). Any thread.
+  void setSlowConsumerPolicy(Eslow_consumer_policy policy);
+  /// Counters of the output side. Any thread.
+  Cvlk_out_stats getOutputStats();
+  /// Bytes waiting in the connection's output queue; 0 for an id not busy. Any thread.
+  std::size_t getQueuedBytes(unsigned int nodeId);
+  /// Stops reading the connection: nothing more reaches procData and the
+  /// peer's sends are held back by TCP's window, nothing is dropped. Queued
+  /// output still goes. Idempotent. ERR_INVALID_OPR for an id not busy. Any thread.
+  EerrNo pauseReading(unsigned int nodeId);
+  /// Reads the connection again, including bytes TLS had already decrypted.
+  /// Idempotent. ERR_INVALID_OPR for an id not busy. Any thread.
+  EerrNo resumeReading(unsigned int nodeId);
+  /// Closes after the queued output has gone: reading stops, the queue is
+  /// written, then the write side is shut (TLS: close_notify) and the node
+  /// closes once the peer ends its side, or when the flush or the wait makes
+  /// no progress within the send timeout. sigClosed follows. ERR_INVALID_OPR
+  /// for an id not busy. Any thread; returns at once.
+  EerrNo flushAndClose(unsigned int nodeId);
   Cvlk_uaddr getPeerAddr(unsigned int nodeId);
   // Connects (blocking) to peer and adds the plain connection to the pool; the
   // loop watches it at once.
   EerrNo prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId);
+  // Closes at once; queued output is dropped (flushAndClose keeps it). Any thread.
   void closeConnect(unsigned int nodeId);
   void closeSocket(unsigned int socket);
-  // "\r\n" to every connection.
+  // "\r\n" to every connection, as broadcast.
   void keepAlive();
   // Closes every connection idle for maxIdleSeconds or more; one that never
   // received anything counts as idle since 1970.
@@ -389,10 +507,26 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   // when a TLS read gave no application data yet) followed by a zero byte.
   // data belongs to the server and is valid during the call only.
   virtual void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) = 0;
+  /// The connection's queue passed the high-water mark (queued bytes now).
+  /// Called once per crossing, on the thread whose send crossed it, with no
+  /// lock held. Does nothing unless overridden.
+  virtual void procHighWater(unsigned int nodeId, std::size_t queued);
+  /// The connection's queue, having passed the high-water mark, drained to the
+  /// low-water mark. Called on the server thread with no lock held. Does
+  /// nothing unless overridden.
+  virtual void procDrained(unsigned int nodeId);
 
   Ebool hasTLS();
-  // Sends to one connection; a failed send closes it.
+  /// Sends to one connection without waiting: ERR_OK when the message went or
+  /// is queued whole; ERR_BUSY when it was refused (queue limit or budget;
+  /// nothing of it goes, except under SLOW_CONSUMER_CLOSE, where the
+  /// connection is closed); ERR_FAIL when the connection failed (it is
+  /// closed); ERR_INVALID_OPR for an id not busy, a TLS connection still in
+  /// its handshake, or one that is closing; ERR_INVALID_PARAM for id 0, no
+  /// data or len 0. Any thread.
   EerrNo sendTo(unsigned int nodeId, const void* data, unsigned int len);
+  /// sendTo on every busy connection in slot order; a refusal or failure costs
+  /// only that connection. ERR_OBJ_NOT_FOUND when none is busy, else ERR_OK.
   EerrNo broadcast(const void* data, unsigned int len);
   unsigned int bindLocalAddr(Cvlk_uaddr localAddr);
 
@@ -403,22 +537,51 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   EerrNo newConnection(unsigned int listenSocket);
   EerrNo readData(unsigned int socket);
   // One read from a busy connection (the handshake's next step while it lasts).
-  EerrNo readNode(unsigned int nodeId);
+  // fromEvent: the loop saw the socket ready; otherwise only bytes TLS holds
+  // decrypted already are read.
+  EerrNo readNode(unsigned int nodeId, bool fromEvent = true);
+  // Reads what TLS holds decrypted for connections resumed meanwhile.
+  void readResumed();
+  // Writes the connection's queue while the socket takes it.
+  void writeNode(unsigned int nodeId);
   // Continues a pending TLS handshake; ERR_OK while it is pending or done.
   EerrNo continueHandshake(unsigned int nodeId);
   void checkHandshakes();
+  void checkClosing();
   void closeListeners();
-  void handshakeFailed(unsigned int nodeId, unsigned long errCode);
+  void handshakeFailed(unsigned int nodeId, const char* reason, const char* state);
   // Copies the ids of all busy nodes into ids; their number.
   unsigned int busyIds(unsigned int* ids);
+  // Holds a busy, not closing node for its I/O state; null when there is none.
+  Cvlk_tcp* holdNode(unsigned int nodeId);
+  // Lets go of a node holdNode gave; completes a close that waited for it.
+  void releaseNode(unsigned int nodeId, Cvlk_tcp* node);
+  // Sets what the socket is watched for from the node's state. REQUIRES: node->sendLock.
+  void updateWatch(unsigned int nodeId, Cvlk_tcp* node);
+  // The flush of a closing connection ended: shut the write side. True when
+  // the node can close now. REQUIRES: node->sendLock.
+  bool finishFlush(Cvlk_tcp* node);
+  void slowConsumer(unsigned int nodeId, std::size_t queued, unsigned int len);
+  void reportError(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   unsigned int ipv4Listener VLK_GUARDED_BY(ioLock);
   unsigned int ipv6Listener VLK_GUARDED_BY(ioLock);
   ssl_ctx_st* sslCtx VLK_GUARDED_BY(ioLock);
   std::atomic<unsigned int> m_handshakeMs;
-  unsigned int m_sendWaitMs VLK_GUARDED_BY(ioLock);
+  std::atomic<unsigned int> m_sendWaitMs;
   unsigned int m_pendingHandshakes VLK_GUARDED_BY(ioLock);
   int m_spareFd;  // given up to accept-and-drop a connection when descriptors run out
+  VlkOutPool* m_outPool;  // replaced only before start(); its own lock guards its free list
+  std::atomic<unsigned int> m_maxQueued;
+  std::atomic<unsigned int> m_highWater;
+  std::atomic<unsigned int> m_lowWater;
+  std::atomic<unsigned int> m_policy;
+  std::atomic<unsigned int> m_closing;  // connections in a flushing close
+  std::atomic<unsigned int> m_resumed;  // TLS connections resumed with decrypted bytes waiting
+  std::atomic<std::uint64_t> m_refusedSends;
+  std::atomic<std::uint64_t> m_slowCloses;
+  std::atomic<std::int64_t> m_logSecond;   // rate limit of the slow-consumer lines
+  std::atomic<unsigned int> m_logCount;
 };
 
 // (section end: TCP server and TLS)

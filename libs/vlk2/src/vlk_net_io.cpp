@@ -236,6 +236,15 @@ bool Cvlk_io_server::watch(unsigned int socket, unsigned int nodeId) {
   return errno == EEXIST && epoll_ctl(m_epollFd, EPOLL_CTL_MOD, static_cast<int>(socket), &ev) == 0;
 }
 
+bool Cvlk_io_server::watchEvents(unsigned int socket, unsigned int nodeId, bool read, bool write) {
+  if (socket == INVALID_SOCKET || m_epollFd < 0) return false;
+  epoll_event ev{};
+  ev.events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
+  ev.data.u64 = (static_cast<std::uint64_t>(nodeId) << 32) | socket;
+  if (epoll_ctl(m_epollFd, EPOLL_CTL_MOD, static_cast<int>(socket), &ev) == 0) return true;
+  return errno == ENOENT && epoll_ctl(m_epollFd, EPOLL_CTL_ADD, static_cast<int>(socket), &ev) == 0;
+}
+
 void Cvlk_io_server::unwatch(unsigned int socket) {
   if (socket == INVALID_SOCKET || m_epollFd < 0) return;
   epoll_ctl(m_epollFd, EPOLL_CTL_DEL, static_cast<int>(socket), nullptr);
@@ -256,6 +265,10 @@ int Cvlk_io_server::waitReady(ReadySocket* ready, int max, int timeoutMs) {
     }
     ready[count].socket = static_cast<unsigned int>(events[i].data.u64 & 0xFFFFFFFFu);
     ready[count].nodeId = static_cast<unsigned int>(events[i].data.u64 >> 32);
+    // An error or a hang-up is read (or written) to find out what it was.
+    const std::uint32_t e = events[i].events;
+    ready[count].events = ((e & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0 ? READY_READ : 0u) |
+                          ((e & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0 ? READY_WRITE : 0u);
     ++count;
   }
   return count;

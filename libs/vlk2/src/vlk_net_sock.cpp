@@ -55,7 +55,7 @@ bool VlkSockSendAll(int fd, const void* data, std::size_t len, unsigned int wait
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       std::int64_t left = deadline - VlkMonoMs();
-      if (left <= 0 || !VlkSockWait(fd, false, static_cast<int>(left))) return false;
+      if (left <= 0 || !VlkSockWait(fd, false, static_cast<int>(left < 0x7FFFFFFF ? left : 0x7FFFFFFF))) return false;
       continue;
     }
     return false;

@@ -8,16 +8,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "vlk_net.h"
+#include "vlk_net_outq.h"
 #include "vlk_net_sock.h"
 
 namespace {
 
 const unsigned int kDefaultHandshakeMs = 10000;
 const unsigned int kDefaultSendWaitMs = 2000;
+const unsigned int kMaxHandshakeSeconds = 86400;
 
 }  // namespace
 
@@ -38,6 +42,15 @@ void Cvlk_tcp::init() {
   handshakeDeadline = 0;
   ioUsers = 0;
   closePending = false;
+  outQueue = Cvlk_out_queue();
+  readPaused = false;
+  aboveHighWater = false;
+  readWatched = true;
+  writeWatched = false;
+  watchDropped = false;
+  peerEnded = false;
+  closeState = 0;
+  closeDeadline = 0;
 }
 
 unsigned int Cvlk_tcp::getHandle() const { return peerAddr.version != 4 ? ipv6Socket : ipv4Socket; }
@@ -58,51 +71,6 @@ EerrNo Cvlk_tcp::sendData(const void* data, unsigned int len) {
   }
   if (socket == INVALID_SOCKET) return ERR_INVALID_OPR;
   return VlkSockSendAll(static_cast<int>(socket), data, len, sendWaitMs) ? ERR_OK : ERR_FAIL;
-}
-
-EerrNo Cvlk_tcp::sendData(const void* data, unsigned int len, Cvlk_mutex* lock) {
-  if (data == nullptr || len == 0) return ERR_INVALID_PARAM;
-  int fd;
-  SSL* s;
-  unsigned int waitMs;
-  {
-    VlkOptionalLock guard(lock);
-    if (closePending) return ERR_FAIL;
-    if (ssl != nullptr && handshakeDeadline != 0) return ERR_INVALID_OPR;
-    unsigned int socket = getHandle();
-    if (socket == INVALID_SOCKET) return ssl != nullptr ? ERR_FAIL : ERR_INVALID_OPR;
-    fd = static_cast<int>(socket);
-    s = ssl;
-    waitMs = sendWaitMs;
-  }
-  // The socket stays open while the caller keeps the node busy; a close from
-  // another thread shuts it down, which ends a wait at once.
-  if (s == nullptr) return VlkSockSendAll(fd, data, len, waitMs) ? ERR_OK : ERR_FAIL;
-  if (lock == nullptr) return VlkSslWriteAll(s, fd, data, len, waitMs) ? ERR_OK : ERR_FAIL;
-  // The server thread reads the same TLS state under lock: every TLS call is
-  // made under it, the waits for the socket without it.
-  const char* p = static_cast<const char*>(data);
-  std::size_t left = len;
-  const std::int64_t deadline = VlkMonoMs() + waitMs;
-  while (left > 0) {
-    int n;
-    int err;
-    {
-      VlkOptionalLock guard(lock);
-      ERR_clear_error();
-      n = SSL_write(s, p, static_cast<int>(left));
-      err = n > 0 ? SSL_ERROR_NONE : SSL_get_error(s, n);
-    }
-    if (n > 0) {
-      p += n;
-      left -= static_cast<std::size_t>(n);
-      continue;
-    }
-    if (err != SSL_ERROR_WANT_WRITE && err != SSL_ERROR_WANT_READ) return ERR_FAIL;
-    std::int64_t remaining = deadline - VlkMonoMs();
-    if (remaining <= 0 || !VlkSockWait(fd, err == SSL_ERROR_WANT_READ, static_cast<int>(remaining))) return ERR_FAIL;
-  }
-  return ERR_OK;
 }
 
 EerrNo Cvlk_tcp::readData(char* buf, unsigned int len, unsigned int& readLen) {
@@ -153,7 +121,18 @@ Cvlk_tcp_server::Cvlk_tcp_server(unsigned int maxConnections, QObject* parent)
       m_handshakeMs(kDefaultHandshakeMs),
       m_sendWaitMs(kDefaultSendWaitMs),
       m_pendingHandshakes(0),
-      m_spareFd(-1) {
+      m_spareFd(-1),
+      m_outPool(new VlkOutPool(DEFAULT_OUTPUT_BUDGET)),
+      m_maxQueued(DEFAULT_MAX_QUEUED),
+      m_highWater(DEFAULT_HIGH_WATER),
+      m_lowWater(DEFAULT_LOW_WATER),
+      m_policy(SLOW_CONSUMER_CLOSE),
+      m_closing(0),
+      m_resumed(0),
+      m_refusedSends(0),
+      m_slowCloses(0),
+      m_logSecond(0),
+      m_logCount(0) {
   initTcpResource();
   VlkNetInitOpenSSL();
   initTLSParams();
@@ -167,8 +146,12 @@ Cvlk_tcp_server::~Cvlk_tcp_server() {
   closeListeners();
   {
     Cvlk_mutex_locker guard(&ioLock);
-    for (unsigned int i = 0; i < nodePool->GetRealNum(); ++i)
-      if (nodePool->GetStateByIndex(i) == RES_BUSY) static_cast<Cvlk_tcp*>(nodePool->GetByIndex(i))->stopTLS();
+    for (unsigned int i = 0; i < nodePool->GetRealNum(); ++i) {
+      if (nodePool->GetStateByIndex(i) != RES_BUSY) continue;
+      Cvlk_tcp* node = static_cast<Cvlk_tcp*>(nodePool->GetByIndex(i));
+      node->stopTLS();
+      VlkOutClear(*m_outPool, node->outQueue);
+    }
   }
   {
     Cvlk_mutex_locker guard(&ioLock);
@@ -176,6 +159,7 @@ Cvlk_tcp_server::~Cvlk_tcp_server() {
     sslCtx = nullptr;
   }
   if (m_spareFd >= 0) ::close(m_spareFd);
+  delete m_outPool;
 }
 
 void Cvlk_tcp_server::initTcpResource() {
@@ -200,42 +184,89 @@ Ebool Cvlk_tcp_server::hasTLS() {
 }
 
 void Cvlk_tcp_server::setHandshakeTimeout(unsigned int seconds) {
+  if (seconds > kMaxHandshakeSeconds) seconds = kMaxHandshakeSeconds;  // seconds * 1000 stays in range
   m_handshakeMs = seconds == 0 ? kDefaultHandshakeMs : seconds * 1000;
 }
 
-void Cvlk_tcp_server::setSendTimeout(unsigned int milliseconds) {
-  Cvlk_mutex_locker guard(&ioLock);
-  m_sendWaitMs = milliseconds;
-  for (unsigned int i = 0; i < nodePool->GetRealNum(); ++i)
-    static_cast<Cvlk_tcp*>(nodePool->GetByIndex(i))->sendWaitMs = milliseconds;
+void Cvlk_tcp_server::setSendTimeout(unsigned int milliseconds) { m_sendWaitMs = milliseconds; }
+
+void Cvlk_tcp_server::reportError(const char* format, ...) {
+  Cvlk_tmp_str text;
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof(line), format, args);
+  va_end(args);
+  text.set("%s", line);
+  displayErrorInfo(text);
 }
+
+namespace {
+
+// ERR_OBJ_NOT_FOUND when path cannot be opened for reading (its reason goes
+// to why), else ERR_OK.
+EerrNo checkReadable(const char* path, const char*& why) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    why = std::strerror(errno);
+    return ERR_OBJ_NOT_FOUND;
+  }
+  ::close(fd);
+  return ERR_OK;
+}
+
+}  // namespace
 
 EerrNo Cvlk_tcp_server::startTLS(const char* certFile, const char* keyFile) {
   if (certFile == nullptr || certFile[0] == '\0' || keyFile == nullptr || keyFile[0] == '\0')
     return ERR_INVALID_PARAM;
+  {
+    // Listeners opened without TLS would go on serving plain connections on a
+    // port the caller believes is TLS: the context comes first.
+    Cvlk_mutex_locker guard(&ioLock);
+    if (ipv4Listener != INVALID_SOCKET || ipv6Listener != INVALID_SOCKET) return ERR_INVALID_OPR;
+  }
+  const char* why = "";
+  if (checkReadable(certFile, why) != ERR_OK) {
+    reportError("Fail to load certificate file: %s: %s", certFile, why);
+    return ERR_OBJ_NOT_FOUND;
+  }
+  if (checkReadable(keyFile, why) != ERR_OK) {
+    reportError("Fail to load key file: %s: %s", keyFile, why);
+    return ERR_OBJ_NOT_FOUND;
+  }
   const SSL_METHOD* method = TLS_server_method();
   if (method == nullptr) return ERR_FAIL;
   SSL_CTX* ctx = SSL_CTX_new(method);
   if (ctx == nullptr) return ERR_FAIL;
-  SSL_CTX_set_options(ctx, SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1);
+  SSL_CTX_set_options(ctx, SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1 | SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  // Queued output is written from wherever the queue's front lies now, in
+  // pieces that may stop at any record.
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   ERR_clear_error();
   if (SSL_CTX_use_certificate_file(ctx, certFile, SSL_FILETYPE_PEM) <= 0) {
-    VlkDebug("Fail to load certificate file: %s", VlkSslReason(ERR_get_error()));
+    reportError("Fail to load certificate file: %s: %s", certFile, VlkSslReason(ERR_get_error()));
     SSL_CTX_free(ctx);
     return ERR_FAIL;
   }
   if (SSL_CTX_use_PrivateKey_file(ctx, keyFile, SSL_FILETYPE_PEM) <= 0) {
-    VlkDebug("Fail to load key file: %s", VlkSslReason(ERR_get_error()));
+    // A readable key that does not belong to the certificate fails here too.
+    reportError("Fail to load key file: %s: %s", keyFile, VlkSslReason(ERR_get_error()));
     SSL_CTX_free(ctx);
     return ERR_FAIL;
   }
   if (SSL_CTX_check_private_key(ctx) == 0) {
+    reportError("Fail to load key file: %s: %s", keyFile, VlkSslReason(ERR_get_error()));
     ERR_clear_error();
     SSL_CTX_free(ctx);
     return ERR_FAIL;
   }
   Cvlk_mutex_locker guard(&ioLock);
+  if (ipv4Listener != INVALID_SOCKET || ipv6Listener != INVALID_SOCKET) {
+    SSL_CTX_free(ctx);
+    return ERR_INVALID_OPR;
+  }
   // Connections already in a handshake hold their own reference to the old context.
   if (sslCtx != nullptr) SSL_CTX_free(sslCtx);
   sslCtx = ctx;
@@ -243,48 +274,78 @@ EerrNo Cvlk_tcp_server::startTLS(const char* certFile, const char* keyFile) {
 }
 
 unsigned int Cvlk_tcp_server::bindLocalAddr(Cvlk_uaddr localAddr) {
-  if (localAddr.getPort() == 0) return INVALID_SOCKET;
+  if (localAddr.getPort() == 0) {
+    errno = EINVAL;
+    return INVALID_SOCKET;
+  }
   int family = localAddr.version == 4 ? AF_INET : AF_INET6;
   // Every listener is non-blocking: TLS handshakes run from the loop too.
   int fd = VlkSockOpen(family, SOCK_STREAM, true);
   if (fd < 0) return INVALID_SOCKET;
+  // On failure errno keeps the reason for the caller.
+  auto fail = [fd](const char* line) {
+    const int err = errno;
+    if (line != nullptr) VlkDebug("%s", line);
+    ::close(fd);
+    errno = err;
+    return INVALID_SOCKET;
+  };
   int one = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
       setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one)) != 0 ||
-      (family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one)) != 0)) {
-    ::close(fd);
-    return INVALID_SOCKET;
-  }
-  if (::bind(fd, localAddr.getAddr(), static_cast<socklen_t>(localAddr.getAddrLen())) != 0) {
-    VlkDebug("fail to bind socket.");
-    ::close(fd);
-    return INVALID_SOCKET;
-  }
-  if (::listen(fd, SOMAXCONN) != 0) {
-    VlkDebug("fail to listen.");
-    ::close(fd);
-    return INVALID_SOCKET;
-  }
+      (family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one)) != 0))
+    return fail(nullptr);
+  if (::bind(fd, localAddr.getAddr(), static_cast<socklen_t>(localAddr.getAddrLen())) != 0)
+    return fail("fail to bind socket.");
+  if (::listen(fd, SOMAXCONN) != 0) return fail("fail to listen.");
   return static_cast<unsigned int>(fd);
 }
 
 EerrNo Cvlk_tcp_server::bind(unsigned short port) {
   if (port == 0) return ERR_INVALID_PARAM;
+  {
+    // A second bind would silently close the port the first one opened.
+    Cvlk_mutex_locker guard(&ioLock);
+    if (ipv4Listener != INVALID_SOCKET || ipv6Listener != INVALID_SOCKET) return ERR_INVALID_OPR;
+  }
   Cvlk_uaddr v6;
   v6.initAnyAddrV6(port);
   Cvlk_uaddr v4;
   v4.initAnyAddrV4(port);
-  closeListeners();
   unsigned int l6 = bindLocalAddr(v6);
-  unsigned int l4 = bindLocalAddr(v4);
+  const int err6 = l6 == INVALID_SOCKET ? errno : 0;
+  // A host without IPv6 serves IPv4 alone; any other failure of either family
+  // fails the bind, so that clients of that family never reach another
+  // process that holds the port.
+  const bool noV6 = err6 == EAFNOSUPPORT || err6 == EADDRNOTAVAIL;
+  unsigned int l4 = INVALID_SOCKET;
+  int err4 = 0;
+  if (l6 != INVALID_SOCKET || noV6) {
+    l4 = bindLocalAddr(v4);
+    err4 = l4 == INVALID_SOCKET ? errno : 0;
+  }
+  if (l4 == INVALID_SOCKET || (l6 == INVALID_SOCKET && !noV6)) {
+    const int err = err6 != 0 && !noV6 ? err6 : err4;
+    if (l6 != INVALID_SOCKET) ::close(static_cast<int>(l6));
+    if (l4 != INVALID_SOCKET) ::close(static_cast<int>(l4));
+    reportError("fail to bind port %u (%s): %s", static_cast<unsigned int>(port),
+                err6 != 0 && !noV6 ? "IPv6" : "IPv4", std::strerror(err));
+    return err == EADDRINUSE ? ERR_OBJ_EXISTED : ERR_FAIL;
+  }
   {
     Cvlk_mutex_locker guard(&ioLock);
+    if (ipv4Listener != INVALID_SOCKET || ipv6Listener != INVALID_SOCKET) {
+      // Another thread's bind won meanwhile.
+      ::close(static_cast<int>(l4));
+      if (l6 != INVALID_SOCKET) ::close(static_cast<int>(l6));
+      return ERR_INVALID_OPR;
+    }
     ipv6Listener = l6;
     ipv4Listener = l4;
     watch(l6, 0);
     watch(l4, 0);
   }
-  return (l4 != INVALID_SOCKET || l6 != INVALID_SOCKET) ? ERR_OK : ERR_OUT_OF_MEMORY;
+  return ERR_OK;
 }
 
 EerrNo Cvlk_tcp_server::bindAnyPort(unsigned short& port) {
@@ -319,16 +380,13 @@ EerrNo Cvlk_tcp_server::bindAnyPort(unsigned short& port) {
       ::close(fd);
       if (picked == 0) return ERR_OUT_OF_MEMORY;
     }
-    if (bind(picked) != ERR_OK) continue;
-    bool both;
-    {
-      Cvlk_mutex_locker guard(&ioLock);
-      both = ipv4Listener != INVALID_SOCKET && ipv6Listener != INVALID_SOCKET;
-    }
-    if (both || attempt == 15) {
-      port = picked;
-      return ERR_OK;
-    }
+    // Both families or neither (a host without IPv6 aside): a port another
+    // process holds for IPv4 costs a retry with a new one.
+    const EerrNo err = bind(picked);
+    if (err == ERR_INVALID_OPR) return err;
+    if (err != ERR_OK) continue;
+    port = picked;
+    return ERR_OK;
   }
   return ERR_OUT_OF_MEMORY;
 }
@@ -353,9 +411,17 @@ unsigned int Cvlk_tcp_server::allocTcpNode(unsigned int socket, Cvlk_uaddr peer)
     VlkDebug("Cannot allocate TCP node. %s_%d", __FILE__, __LINE__);
     return 0;
   }
-  node->stopTLS();  // a node always leaves with its TLS state ended; this is a safety net
+  // A node closed through the core's close() still holds its TLS state and
+  // queue. Freed without a word: its old descriptor number may be the one
+  // just accepted, and a close_notify would go to the new client.
+  if (node->ssl != nullptr) {
+    SSL_free(node->ssl);
+    ERR_clear_error();
+    node->ssl = nullptr;
+  }
+  VlkOutClear(*m_outPool, node->outQueue);
   node->init();
-  node->sendWaitMs = m_sendWaitMs;
+  node->sendWaitMs = m_sendWaitMs.load();
   node->peerAddr = peer;
   if (peer.version == 4)
     node->ipv4Socket = socket;
@@ -389,119 +455,3 @@ EerrNo Cvlk_tcp_server::prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId) {
   return ERR_OK;
 }
 
-Cvlk_uaddr Cvlk_tcp_server::getPeerAddr(unsigned int nodeId) {
-  Cvlk_mutex_locker guard(&ioLock);
-  Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
-  if (node == nullptr) return Cvlk_uaddr();
-  return node->peerAddr;
-}
-
-void Cvlk_tcp_server::closeConnect(unsigned int nodeId) {
-  {
-    Cvlk_mutex_locker guard(&ioLock);
-    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
-    if (node == nullptr) return;
-    if (node->ioUsers > 0) {
-      // A sender still uses the socket: the connection ends now (which also
-      // ends the sender's wait), the descriptor and the node go when the last
-      // sender leaves, so that neither is reused under it.
-      if (!node->closePending && node->getHandle() != INVALID_SOCKET) {
-        // Shut down, the socket would be reported readable at every pass.
-        unwatch(node->getHandle());
-        ::shutdown(static_cast<int>(node->getHandle()), SHUT_RDWR);
-      }
-      node->closePending = true;
-      return;
-    }
-    if (node->handshakeDeadline != 0 && m_pendingHandshakes > 0) --m_pendingHandshakes;
-    node->stopTLS();
-  }
-  close(nodeId);
-}
-
-void Cvlk_tcp_server::closeSocket(unsigned int socket) { closeConnect(getNodeID(socket)); }
-
-unsigned int Cvlk_tcp_server::busyIds(unsigned int* ids) {
-  Cvlk_mutex_locker guard(&ioLock);
-  unsigned int n = 0;
-  unsigned int busy = nodePool->GetBusyNum();
-  for (unsigned int i = 0; i < nodePool->GetRealNum() && n < busy; ++i)
-    if (nodePool->GetStateByIndex(i) == RES_BUSY) ids[n++] = nodePool->GetByIndex(i)->GetId();
-  return n;
-}
-
-EerrNo Cvlk_tcp_server::sendTo(unsigned int nodeId, const void* data, unsigned int len) {
-  if (nodeId == 0 || data == nullptr || len == 0) return ERR_INVALID_PARAM;
-  Cvlk_tcp* node;
-  std::unique_lock<std::mutex> whole;
-  unsigned int sent = 0;
-  bool failed = false;
-  {
-    Cvlk_mutex_locker guard(&ioLock);
-    node = static_cast<Cvlk_tcp*>(getNode(nodeId));
-    if (node == nullptr) {
-      VlkDebug("Fail to get TCP node to send message.");
-      return ERR_INVALID_OPR;
-    }
-    // Not announced yet: a TLS connection in its handshake (broadcast and
-    // keepAlive pass it over; it is not closed for that).
-    if (node->handshakeDeadline != 0) return ERR_INVALID_OPR;
-    // The common case goes at once: a plain connection with no other sender
-    // and room in its buffer takes the whole message in one send that never
-    // waits. No sender holds sendLock while ioUsers is 0, so trying it here
-    // never waits either; held, it keeps the rest of a partial send whole.
-    const unsigned int socket = node->getHandle();
-    if (node->ssl == nullptr && node->ioUsers == 0 && !node->closePending && socket != INVALID_SOCKET) {
-      std::unique_lock<std::mutex> mine(node->sendLock, std::try_to_lock);
-      if (mine.owns_lock()) {
-        const ssize_t n = ::send(static_cast<int>(socket), data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n == static_cast<ssize_t>(len)) return ERR_OK;
-        failed = n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
-        sent = n > 0 ? static_cast<unsigned int>(n) : 0;
-        if (!failed) whole = std::move(mine);
-      }
-    }
-    // Keeps the node busy and its socket open while the send waits without
-    // ioLock: a peer that does not read holds up its own sender only.
-    if (!failed) ++node->ioUsers;
-  }
-  if (failed) {
-    closeConnect(nodeId);
-    return ERR_FAIL;
-  }
-  if (!whole.owns_lock()) whole = std::unique_lock<std::mutex>(node->sendLock);
-  const EerrNo err = node->sendData(static_cast<const char*>(data) + sent, len - sent, &ioLock);
-  whole.unlock();
-  bool closeNow;
-  {
-    Cvlk_mutex_locker guard(&ioLock);
-    --node->ioUsers;
-    closeNow = err != ERR_OK || (node->closePending && node->ioUsers == 0);
-  }
-  if (closeNow) closeConnect(nodeId);
-  return err;
-}
-
-EerrNo Cvlk_tcp_server::broadcast(const void* data, unsigned int len) {
-  unsigned int ids[MAX_NODES];
-  unsigned int n = busyIds(ids);
-  if (n == 0) return ERR_OBJ_NOT_FOUND;
-  for (unsigned int i = 0; i < n; ++i) sendTo(ids[i], data, len);
-  return ERR_OK;
-}
-
-void Cvlk_tcp_server::keepAlive() { broadcast("\r\n", 2); }
-
-void Cvlk_tcp_server::selfCheck(unsigned int maxIdleSeconds) {
-  unsigned int ids[MAX_NODES];
-  unsigned int expired = 0;
-  {
-    Cvlk_mutex_locker guard(&ioLock);
-    unsigned int n = busyIds(ids);
-    for (unsigned int i = 0; i < n; ++i) {
-      Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(ids[i]));
-      if (node != nullptr && node->getIdleDuration() >= maxIdleSeconds) ids[expired++] = ids[i];
-    }
-  }
-  for (unsigned int i = 0; i < expired; ++i) closeConnect(ids[i]);
-}

@@ -8,8 +8,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "vlk_net.h"
+#include "vlk_net_outq.h"
 #include "vlk_net_sock.h"
 
 void Cvlk_tcp_server::run() {
@@ -27,8 +29,10 @@ void Cvlk_tcp_server::exeProc() {
   // this pass's start before whatever the application does under the lock
   // next, as the poll loop's set-building did.
   checkHandshakes();
+  checkClosing();
+  if (m_resumed.load() > 0) readResumed();
   ReadySocket ready[MAX_READY];
-  const int n = waitReady(ready, MAX_READY, 1000);
+  const int n = waitReady(ready, MAX_READY, m_closing.load() > 0 ? 100 : 1000);
   for (int i = 0; i < n; ++i) {
     if (ready[i].nodeId == 0) {
       // A listener (newConnection passes over one closed meanwhile). A refused
@@ -37,8 +41,11 @@ void Cvlk_tcp_server::exeProc() {
       newConnection(ready[i].socket);
       continue;
     }
-    // A connection closed earlier in this pass no longer names a busy node.
-    if (readNode(ready[i].nodeId) != ERR_OK) closeConnect(ready[i].nodeId);
+    // Queued output first: a connection that answers as it reads makes room
+    // before it reads more. A connection closed earlier in this pass no
+    // longer names a busy node.
+    if ((ready[i].events & READY_WRITE) != 0) writeNode(ready[i].nodeId);
+    if ((ready[i].events & READY_READ) != 0 && readNode(ready[i].nodeId) != ERR_OK) closeConnect(ready[i].nodeId);
   }
 }
 
@@ -126,41 +133,54 @@ EerrNo Cvlk_tcp_server::newConnection(unsigned int listenSocket) {
   return ERR_OK;
 }
 
-void Cvlk_tcp_server::handshakeFailed(unsigned int nodeId, unsigned long errCode) {
-  Cvlk_tmp_str text;
-  {
-    Cvlk_mutex_locker guard(&ioLock);
-    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
-    const char* state = (node != nullptr && node->ssl != nullptr) ? SSL_state_string_long(node->ssl) : "";
-    text.set("Fail to accept TLS connection: %d-%s", static_cast<int>(errCode), state);
-  }
-  displayErrorInfo(text);
+void Cvlk_tcp_server::handshakeFailed(unsigned int nodeId, const char* reason, const char* state) {
+  reportError("Fail to accept TLS connection: %s (%s), node %08X", reason, state, nodeId);
 }
 
 EerrNo Cvlk_tcp_server::continueHandshake(unsigned int nodeId) {
-  int rc;
-  int err;
-  unsigned long errCode;
   {
     Cvlk_mutex_locker guard(&ioLock);
     Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
     if (node == nullptr || node->ssl == nullptr || node->handshakeDeadline == 0) return ERR_OK;
+  }
+  // The handshake's work runs under the connection's own lock only.
+  Cvlk_tcp* node = holdNode(nodeId);
+  if (node == nullptr) return ERR_OK;
+  int rc;
+  int err;
+  char reason[256] = "";
+  const char* state = "";
+  {
+    std::lock_guard<std::mutex> io(node->sendLock);
     ERR_clear_error();
     rc = SSL_accept(node->ssl);
     err = rc > 0 ? SSL_ERROR_NONE : SSL_get_error(node->ssl, rc);
-    errCode = ERR_peek_error();
-    if (rc > 0) {
-      node->handshakeDeadline = 0;
-      if (m_pendingHandshakes > 0) --m_pendingHandshakes;
+    if (rc <= 0 && err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
+      const unsigned long code = ERR_peek_error();
+      if (code != 0) {
+        ERR_error_string_n(code, reason, sizeof(reason));
+      } else {
+        std::snprintf(reason, sizeof(reason), "%s", err == SSL_ERROR_SYSCALL || err == SSL_ERROR_ZERO_RETURN
+                                                        ? "the peer closed the connection"
+                                                        : "handshake failed");
+      }
+      state = SSL_state_string_long(node->ssl);
+      ERR_clear_error();
     }
   }
+  if (rc > 0) {
+    Cvlk_mutex_locker guard(&ioLock);
+    node->handshakeDeadline = 0;
+    if (m_pendingHandshakes > 0) --m_pendingHandshakes;
+  }
+  releaseNode(nodeId, node);
   if (rc > 0) {
     VlkDebug("\t SSL connection ...");
     Q_EMIT sigNewConnection(static_cast<int>(nodeId));
     return ERR_OK;
   }
   if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return ERR_OK;
-  handshakeFailed(nodeId, errCode);
+  handshakeFailed(nodeId, reason, state);
   return ERR_FAIL;
 }
 
@@ -178,7 +198,7 @@ void Cvlk_tcp_server::checkHandshakes() {
     }
   }
   for (unsigned int i = 0; i < n; ++i) {
-    handshakeFailed(expired[i], 0);
+    handshakeFailed(expired[i], "handshake not complete within its time bound", "timed out");
     closeConnect(expired[i]);
   }
 }
@@ -189,47 +209,91 @@ EerrNo Cvlk_tcp_server::readData(unsigned int socket) {
   return readNode(nodeId);
 }
 
-EerrNo Cvlk_tcp_server::readNode(unsigned int nodeId) {
+void Cvlk_tcp_server::readResumed() {
+  m_resumed = 0;
+  unsigned int ids[MAX_NODES];
+  const unsigned int n = busyIds(ids);
+  for (unsigned int i = 0; i < n; ++i)
+    if (readNode(ids[i], false) != ERR_OK) closeConnect(ids[i]);
+}
+
+EerrNo Cvlk_tcp_server::readNode(unsigned int nodeId, bool fromEvent) {
   char buffer[4097];
   // A TLS record may hold more than one read's worth; what OpenSSL has
   // buffered raises no readiness, so it is drained here.
   bool more = true;
   while (more) {
     more = false;
-    unsigned int userInfo1 = 0;
-    unsigned int userInfo2 = 0;
-    unsigned int readLen = 0;
-    EerrNo err = ERR_OK;
-    int rawResult = 0;
-    bool handshaking = false;
-    Cvlk_uaddr peer;
+    bool handshaking;
     {
       Cvlk_mutex_locker guard(&ioLock);
       Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
-      // A connection whose close waits for its last sender is read no more.
+      // A connection whose close waits for its last user is read no more.
       if (node == nullptr || node->closePending) return ERR_OK;
-      if (node->handshakeDeadline != 0) {
-        handshaking = true;
-      } else if (node->getHandle() == INVALID_SOCKET) {
-        err = ERR_FAIL;
+      handshaking = node->handshakeDeadline != 0;
+    }
+    if (handshaking) return fromEvent ? continueHandshake(nodeId) : ERR_OK;
+    Cvlk_tcp* node = holdNode(nodeId);
+    if (node == nullptr) return ERR_OK;
+    unsigned int readLen = 0;
+    EerrNo err = ERR_OK;
+    bool deliver = false;
+    bool flushing = false;
+    bool closeNow = false;
+    {
+      std::lock_guard<std::mutex> io(node->sendLock);
+      if (node->readPaused || node->closeState == 1) {
+        // Reported while not read: a hang-up or an error, or an event from
+        // before the pause. Unwatched until there is a reason again, so that
+        // a hang-up does not spin the loop; the output side keeps its watch.
+        if (fromEvent && !node->writeWatched) {
+          unwatch(node->getHandle());
+          node->watchDropped = true;
+        }
+      } else if (!fromEvent && (node->ssl == nullptr || SSL_pending(node->ssl) == 0)) {
+        // Nothing decrypted is waiting.
       } else {
         err = node->readData(buffer, 4096, readLen);
         buffer[readLen] = '\0';
-        rawResult = err == ERR_OK ? static_cast<int>(readLen) : (err == ERR_OBJ_NOT_FOUND ? 0 : -1);
         if (err == ERR_OK && node->ssl != nullptr && SSL_pending(node->ssl) > 0) more = true;
+        if (node->closeState == 2) {
+          // Flushed and our side shut: the peer's bytes are dropped until it
+          // ends its side, then the node closes.
+          if (err != ERR_OK) closeNow = true;
+          more = more && err == ERR_OK;
+        } else if (err == ERR_OBJ_NOT_FOUND && node->outQueue.bytes > 0) {
+          // The peer ended its side with answers still queued: they go first.
+          node->peerEnded = true;
+          node->closeState = 1;
+          node->closeDeadline = VlkMonoMs() + m_sendWaitMs.load();
+          ++m_closing;
+          updateWatch(nodeId, node);
+          flushing = true;
+          err = ERR_OK;
+        } else {
+          // A plain read that found nothing is not a delivery.
+          deliver = err == ERR_OK && (readLen > 0 || node->ssl != nullptr);
+        }
       }
+    }
+    Cvlk_uaddr peer;
+    unsigned int userInfo1 = 0;
+    unsigned int userInfo2 = 0;
+    {
+      Cvlk_mutex_locker guard(&ioLock);
       peer = node->peerAddr;
       userInfo1 = node->userInfo1;
       userInfo2 = node->userInfo2;
-      // A plain read that found nothing is not a delivery.
-      if (!handshaking && err == ERR_OK && readLen == 0 && node->ssl == nullptr) return ERR_OK;
     }
-    if (handshaking) return continueHandshake(nodeId);
+    releaseNode(nodeId, node);
+    if (closeNow) return ERR_INVALID_OPR;
+    if (flushing) return ERR_OK;
     if (err != ERR_OK) {
-      VlkDebug("current connection is disconnected (%d).", rawResult);
+      VlkDebug("current connection is disconnected (%d).", err == ERR_OBJ_NOT_FOUND ? 0 : -1);
       Q_EMIT sigClosing(userInfo1, userInfo2);
       return ERR_INVALID_OPR;
     }
+    if (!deliver) return ERR_OK;
     procData(nodeId, peer, static_cast<int>(readLen), buffer);
   }
   return ERR_OK;

@@ -110,7 +110,7 @@ bool VlkSslWriteAll(SSL* ssl, int fd, const void* data, std::size_t len, unsigne
     int err = SSL_get_error(ssl, n);
     if (err != SSL_ERROR_WANT_WRITE && err != SSL_ERROR_WANT_READ) return false;
     std::int64_t left = deadline - VlkMonoMs();
-    if (left <= 0 || !VlkSockWait(fd, err == SSL_ERROR_WANT_READ, static_cast<int>(left))) return false;
+    if (left <= 0 || !VlkSockWait(fd, err == SSL_ERROR_WANT_READ, static_cast<int>(left < 0x7FFFFFFF ? left : 0x7FFFFFFF))) return false;
   }
   return true;
 }
