@@ -240,6 +240,9 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
     RelayLogf(RELAY_LOG_WARN, RELAY_LOGK_PLAIN,
               "reload: certificate, stats_address or trace changed; they take effect at the next start");
   }
+  if (fixed.cluster != m_cfg.cluster) {
+    RelayLogf(RELAY_LOG_WARN, RELAY_LOGK_PLAIN, "reload: [cluster] changed; it takes effect at the next start");
+  }
   RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_PLAIN, "reload: done");
   // The new level last, so that the lines above are written under the old one.
   m_cfg.logLevel = cfg.logLevel;

@@ -364,6 +364,7 @@ void Crelay_cluster::run() {
 }
 
 bool Crelay_cluster::inboundRoom() const {
+  if (m_inFlight.load(std::memory_order_relaxed) >= static_cast<int>(kMaxInbound)) return false;
   for (unsigned cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
     unsigned real = m_mgr->GetMsgRealNum(cls);
     if (real > 0 && m_mgr->GetMsgIdleNum(cls) * 2 < real) return false;
@@ -725,6 +726,7 @@ void Crelay_cluster::deliver(const char* topic, unsigned topicLen, const char* t
   std::memcpy(msg->bytes, topic, topicLen);
   if (textLen) std::memcpy(msg->bytes + topicLen, text, textLen);
   m_in.fetch_add(1, std::memory_order_relaxed);
+  m_inFlight.fetch_add(1, std::memory_order_relaxed);
   m_mgr->SendMsg(buf);
 }
 

@@ -28,6 +28,12 @@ struct Srelay_cluster_config {
   unsigned reconnectMinMs = 100;     // first retry after a failure; doubled up to the maximum
   unsigned reconnectMaxMs = 5000;
   bool Enabled() const { return !host.empty(); }
+  bool operator==(const Srelay_cluster_config& o) const {
+    return host == o.host && port == o.port && password == o.password && database == o.database &&
+           channelPrefix == o.channelPrefix && connectTimeoutMs == o.connectTimeoutMs &&
+           reconnectMinMs == o.reconnectMinMs && reconnectMaxMs == o.reconnectMaxMs;
+  }
+  bool operator!=(const Srelay_cluster_config& o) const { return !(*this == o); }
 };
 
 // Sets one [cluster] key from its text; false with err naming the key and the
@@ -86,6 +92,8 @@ class Crelay_cluster : public Cvlk_thread {
   void Unwant(const char* topic, unsigned len) { mark(topic, len, false); }
   // Hands a local publication over for Redis; never waits.
   Erelay_share Publish(const char* topic, unsigned topicLen, const char* text, unsigned textLen);
+  // The topic task has fanned out one RELAY_MSG_REMOTE message.
+  void Consumed() { m_inFlight.fetch_sub(1, std::memory_order_relaxed); }
 
   void ReadStats(Srelay_cluster_stats& out) const;
   std::uint64_t Origin() const { return m_origin; }
@@ -112,6 +120,7 @@ class Crelay_cluster : public Cvlk_thread {
   static constexpr unsigned kBatch = 64;        // topics per SUBSCRIBE, buffers per drain step
   static constexpr unsigned kMaxQueued = 2048;  // publications waiting for the bridge thread
   static constexpr unsigned kMaxInflight = 8192;  // publications Redis has not answered yet
+  static constexpr unsigned kMaxInbound = 256;    // messages from Redis the topic task has not fanned out yet
 
   void mark(const char* topic, unsigned len, bool wanted);
   void wake();
@@ -130,8 +139,9 @@ class Crelay_cluster : public Cvlk_thread {
   void decide(unsigned id, Stopic* t, const unsigned char* key, unsigned keyLen);
   void flushCommands();
   void keepAlive(std::int64_t now);
-  // False while any size class of the pool has less than half of its buffers
-  // idle: the subscribed connection is then not read.
+  // False while the topic task has kMaxInbound messages from Redis still to fan
+  // out, or any size class of the pool has less than half of its buffers idle:
+  // the subscribed connection is then not read.
   bool inboundRoom() const;
   void onMessage(const redisReply* reply);
   void onSubscription(const redisReply* reply, bool subscribed);
@@ -200,6 +210,7 @@ class Crelay_cluster : public Cvlk_thread {
   std::atomic<std::int64_t> m_sinceMs{0};
   std::atomic<unsigned> m_topicsRemote{0};
   std::atomic<unsigned> m_queued{0};
+  std::atomic<int> m_inFlight{0};  // handed to the topic task, not yet fanned out
   std::atomic<std::uint64_t> m_in{0}, m_out{0}, m_notShared{0}, m_echoes{0}, m_refused{0}, m_inNoBuffer{0},
       m_outages{0}, m_tableFull{0};
 };

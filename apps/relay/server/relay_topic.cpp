@@ -26,7 +26,10 @@ Eprc_result Crelay_topic_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
     case RELAY_MSG_SUB: subscribe(topic); return PRC_PROCESSED;
     case RELAY_MSG_UNSUB: unsubscribe(topic); return PRC_PROCESSED;
     case RELAY_MSG_PUB: publish(topic); return PRC_PROCESSED;
-    case RELAY_MSG_REMOTE: fanOut(topic); return PRC_PROCESSED;  // another relay's: no answer, not shared again
+    case RELAY_MSG_REMOTE:  // another relay's: no answer, not shared again
+      fanOut(topic);
+      if (m_ctx->cluster != nullptr) m_ctx->cluster->Consumed();
+      return PRC_PROCESSED;
     case RELAY_MSG_DROP: drop(topic->from); return PRC_PROCESSED;
     case RELAY_MSG_PING: {
       char out[8];

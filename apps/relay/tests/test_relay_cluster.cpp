@@ -38,6 +38,7 @@ class Node {
         std::lock_guard<std::mutex> lock(m_lock);
         m_got.push_back(std::string(t->bytes, t->topicLen) + " " +
                         std::string(t->bytes + t->topicLen, t->textLen));
+        bridge->Consumed();  // as the topic task does once it has fanned one out
       }
       return PRC_PROCESSED;
     };
@@ -54,8 +55,9 @@ class Node {
     bridge.reset(new Crelay_cluster(cfg, &m_mgr, kRelayTopicTaskId, kRelayTopicFactoryId, 64));
   }
   ~Node() {
-    bridge.reset();
+    bridge->Stop();  // no more deliveries; the task may still report one consumed
     m_mgr.Stop();
+    bridge.reset();
     EXPECT_TRUE(m_mgr.AllIdle());
     delete m_task;
   }
