@@ -257,6 +257,31 @@ TEST(RelayClusterConfig, RefusesBadSettingsWithTheirName) {
   cfg.reconnectMaxMs = 100;
   EXPECT_FALSE(RelayClusterCheck(cfg, err));
   EXPECT_NE(err.find("reconnect_min_ms"), std::string::npos) << err;
+
+  // The load client's --relay: host:port[:tlsport], IPv6 in brackets.
+  struct {
+    const char* arg;
+    const char* host;
+    unsigned port, tls;
+  } const relays[] = {
+      {"--relay=127.0.0.1:7400", "127.0.0.1", 7400, 0}, {"--relay=h:1:2", "h", 1, 2},
+      {"--relay=[::1]:5:6", "::1", 5, 6},                {"--relay=h", nullptr, 0, 0},
+      {"--relay=h:0", nullptr, 0, 0},                    {"--relay=h:1:2:3", nullptr, 0, 0},
+      {"--relay=:1", nullptr, 0, 0},                     {"--relay=[::1]", nullptr, 0, 0},
+  };
+  for (const auto& r : relays) {
+    Srelay_bench_opts opts;
+    char* argv[] = {const_cast<char*>(r.arg)};
+    int i = 0;
+    bool ok = RelayBenchOption(1, argv, i, opts, err);
+    EXPECT_EQ(ok, r.host != nullptr) << r.arg;
+    if (ok && r.host != nullptr) {
+      ASSERT_EQ(opts.relays.size(), 1u);
+      EXPECT_EQ(opts.relays[0].host, r.host);
+      EXPECT_EQ(opts.relays[0].port, r.port);
+      EXPECT_EQ(opts.relays[0].tlsPort, r.tls);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
