@@ -364,7 +364,10 @@ void Crelay_cluster::run() {
 }
 
 bool Crelay_cluster::inboundRoom() const {
-  if (m_inFlight.load(std::memory_order_relaxed) >= static_cast<int>(kMaxInbound)) return false;
+  return m_inFlight.load(std::memory_order_relaxed) < static_cast<int>(kMaxInbound) && poolRoomy();
+}
+
+bool Crelay_cluster::poolRoomy() const {
   for (unsigned cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
     unsigned real = m_mgr->GetMsgRealNum(cls);
     if (real > 0 && m_mgr->GetMsgIdleNum(cls) * 2 < real) return false;
@@ -538,6 +541,7 @@ void Crelay_cluster::drainPublications(bool send) {
       }
     }
     if (n == 0) return;
+    bool wasShort = m_noticeTask != 0 && !poolRoomy();
     m_queued.fetch_sub(n, std::memory_order_relaxed);
     for (unsigned i = 0; i < n; ++i) {
       Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(batch[i]->GetMsgPointer());
@@ -562,6 +566,13 @@ void Crelay_cluster::drainPublications(bool send) {
       }
       if (!sent) m_notShared.fetch_add(1, std::memory_order_relaxed);
       m_mgr->FreeMsgBuf(batch[i]);
+    }
+    if (wasShort && poolRoomy()) {
+      Cvlk_msg_buf* notice = m_mgr->GetMsgBuf(sizeof(Cmsg));
+      if (notice != nullptr) {
+        RelayFillHeader(notice->GetMsgPointer(), 0, m_noticeTask, m_noticeFactory, 0, m_noticeType);
+        m_mgr->SendMsg(notice);
+      }
     }
     if (send && m_inflight >= kMaxInflight) return;
   }

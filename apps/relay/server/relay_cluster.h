@@ -92,6 +92,14 @@ class Crelay_cluster : public Cvlk_thread {
   void Unwant(const char* topic, unsigned len) { mark(topic, len, false); }
   // Hands a local publication over for Redis; never waits.
   Erelay_share Publish(const char* topic, unsigned topicLen, const char* text, unsigned textLen);
+  // When the bridge gives buffers back to a pool that was short, a bare message
+  // of this type goes to (task, factory): whoever waits for room can go on.
+  // REQUIRES: before Start.
+  void SetRoomNotice(unsigned task, unsigned factory, unsigned type) {
+    m_noticeTask = task;
+    m_noticeFactory = factory;
+    m_noticeType = type;
+  }
   // The topic task has fanned out one RELAY_MSG_REMOTE message.
   void Consumed() { m_inFlight.fetch_sub(1, std::memory_order_relaxed); }
 
@@ -143,6 +151,8 @@ class Crelay_cluster : public Cvlk_thread {
   // out, or any size class of the pool has less than half of its buffers idle:
   // the subscribed connection is then not read.
   bool inboundRoom() const;
+  // True while every size class of the pool has at least half of its buffers idle.
+  bool poolRoomy() const;
   void onMessage(const redisReply* reply);
   void onSubscription(const redisReply* reply, bool subscribed);
   void deliver(const char* topic, unsigned topicLen, const char* text, unsigned textLen);
@@ -166,6 +176,7 @@ class Crelay_cluster : public Cvlk_thread {
   const unsigned m_dstTask;
   const unsigned m_dstFactory;
   const unsigned m_capacity;
+  unsigned m_noticeTask = 0, m_noticeFactory = 0, m_noticeType = 0;  // set before Start
   std::uint64_t m_origin = 0;  // fixed at construction
   int m_wakeFd = -1;           // eventfd: the loop's wake-up
   std::atomic<bool> m_woken{false};
