@@ -335,7 +335,7 @@ bool Crelay_app::Start(std::string& err) {
   if (m_cfg.cluster.Enabled()) {
     m_cluster.reset(new Crelay_cluster(m_cfg.cluster, m_mgr, kRelayTopicTaskId, kRelayTopicFactoryId,
                                        m_cfg.maxSubscriptions));
-    m_cluster->SetRoomNotice(kRelayNetTaskId, kRelayConnFactoryId, RELAY_MSG_KICK);
+    m_cluster->SetRoomNotice(kRelayNetTaskId, kRelayConnFactoryId, RELAY_MSG_KICK, &m_ctx.counters.stalled);
     m_ctx.cluster = m_cluster.get();
   }
 

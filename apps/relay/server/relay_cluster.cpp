@@ -316,6 +316,7 @@ void Crelay_cluster::run() {
     if (m_broken) teardown();
     processChanges();
     drainPublications(m_connected.load(std::memory_order_relaxed));
+    noticeRoom();  // the pool may have room again for work held back elsewhere
 
     pollfd fds[3];
     Sconn* conns[3] = {nullptr, nullptr, nullptr};
@@ -331,7 +332,9 @@ void Crelay_cluster::run() {
       conns[n] = c;
       fds[n++] = pollfd{c->ac->c.fd, events, 0};
     }
-    int timeout = room ? 100 : 2;
+    // Short waits while the pool is short or others wait for room.
+    bool waiting = m_waiting != nullptr && m_waiting->load(std::memory_order_relaxed) > 0;
+    int timeout = room && !waiting ? 100 : 2;
     if (n == 1 && m_nextAttemptAt > now) {
       std::int64_t wait = m_nextAttemptAt - now;
       timeout = wait < 1000 ? static_cast<int>(wait) : 1000;
@@ -361,6 +364,17 @@ void Crelay_cluster::run() {
   }
   drainPublications(false);
   if (wasConnected) m_mgr->LogInfo("cluster: disconnected from redis (the relay stops)");
+}
+
+void Crelay_cluster::noticeRoom() {
+  if (m_waiting == nullptr || m_waiting->load(std::memory_order_relaxed) == 0) return;
+  std::int64_t now = nowMs();
+  if (now - m_noticeAt < 5 || !poolRoomy()) return;
+  Cvlk_msg_buf* notice = m_mgr->GetMsgBuf(sizeof(Cmsg));
+  if (notice == nullptr) return;
+  m_noticeAt = now;
+  RelayFillHeader(notice->GetMsgPointer(), 0, m_noticeTask, m_noticeFactory, 0, m_noticeType);
+  m_mgr->SendMsg(notice);
 }
 
 bool Crelay_cluster::inboundRoom() const {
@@ -541,7 +555,6 @@ void Crelay_cluster::drainPublications(bool send) {
       }
     }
     if (n == 0) return;
-    bool wasShort = m_noticeTask != 0 && !poolRoomy();
     m_queued.fetch_sub(n, std::memory_order_relaxed);
     for (unsigned i = 0; i < n; ++i) {
       Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(batch[i]->GetMsgPointer());
@@ -567,13 +580,7 @@ void Crelay_cluster::drainPublications(bool send) {
       if (!sent) m_notShared.fetch_add(1, std::memory_order_relaxed);
       m_mgr->FreeMsgBuf(batch[i]);
     }
-    if (wasShort && poolRoomy()) {
-      Cvlk_msg_buf* notice = m_mgr->GetMsgBuf(sizeof(Cmsg));
-      if (notice != nullptr) {
-        RelayFillHeader(notice->GetMsgPointer(), 0, m_noticeTask, m_noticeFactory, 0, m_noticeType);
-        m_mgr->SendMsg(notice);
-      }
-    }
+    noticeRoom();
     if (send && m_inflight >= kMaxInflight) return;
   }
 }

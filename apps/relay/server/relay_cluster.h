@@ -92,13 +92,14 @@ class Crelay_cluster : public Cvlk_thread {
   void Unwant(const char* topic, unsigned len) { mark(topic, len, false); }
   // Hands a local publication over for Redis; never waits.
   Erelay_share Publish(const char* topic, unsigned topicLen, const char* text, unsigned textLen);
-  // When the bridge gives buffers back to a pool that was short, a bare message
-  // of this type goes to (task, factory): whoever waits for room can go on.
-  // REQUIRES: before Start.
-  void SetRoomNotice(unsigned task, unsigned factory, unsigned type) {
+  // When the bridge has given buffers back, the pool has room and *waiting
+  // (work held back for want of room) is not 0, a bare message of this type goes
+  // to (task, factory), at most every 5 ms. REQUIRES: before Start.
+  void SetRoomNotice(unsigned task, unsigned factory, unsigned type, const std::atomic<std::uint64_t>* waiting) {
     m_noticeTask = task;
     m_noticeFactory = factory;
     m_noticeType = type;
+    m_waiting = waiting;
   }
   // The topic task has fanned out one RELAY_MSG_REMOTE message.
   void Consumed() { m_inFlight.fetch_sub(1, std::memory_order_relaxed); }
@@ -153,6 +154,8 @@ class Crelay_cluster : public Cvlk_thread {
   bool inboundRoom() const;
   // True while every size class of the pool has at least half of its buffers idle.
   bool poolRoomy() const;
+  // Sends the room notice when it is due (see SetRoomNotice).
+  void noticeRoom();
   void onMessage(const redisReply* reply);
   void onSubscription(const redisReply* reply, bool subscribed);
   void deliver(const char* topic, unsigned topicLen, const char* text, unsigned textLen);
@@ -177,6 +180,8 @@ class Crelay_cluster : public Cvlk_thread {
   const unsigned m_dstFactory;
   const unsigned m_capacity;
   unsigned m_noticeTask = 0, m_noticeFactory = 0, m_noticeType = 0;  // set before Start
+  const std::atomic<std::uint64_t>* m_waiting = nullptr;               // set before Start
+  std::int64_t m_noticeAt = 0;  // bridge thread only
   std::uint64_t m_origin = 0;  // fixed at construction
   int m_wakeFd = -1;           // eventfd: the loop's wake-up
   std::atomic<bool> m_woken{false};
