@@ -315,6 +315,7 @@ void Crelay_cluster::run() {
     if (!m_broken && m_connected.load(std::memory_order_relaxed)) keepAlive(now);
     if (m_broken) teardown();
     processChanges();
+    flushParked();
     drainPublications(m_connected.load(std::memory_order_relaxed));
     noticeRoom();  // the pool may have room again for work held back elsewhere
 
@@ -363,6 +364,13 @@ void Crelay_cluster::run() {
     teardown();
   }
   drainPublications(false);
+  // Messages from Redis still parked for want of a buffer are lost with the stop.
+  for (unsigned at = m_parkHead; at < m_parkLen;) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(m_park + at);
+    at += 4 + p[0] + ((static_cast<unsigned>(p[1]) << 16) | (static_cast<unsigned>(p[2]) << 8) | p[3]);
+    m_inNoBuffer.fetch_add(1, std::memory_order_relaxed);
+  }
+  m_parkHead = m_parkLen = 0;
   if (wasConnected) m_mgr->LogInfo("cluster: disconnected from redis (the relay stops)");
 }
 
@@ -378,7 +386,7 @@ void Crelay_cluster::noticeRoom() {
 }
 
 bool Crelay_cluster::inboundRoom() const {
-  return m_inFlight.load(std::memory_order_relaxed) < static_cast<int>(kMaxInbound) && poolRoomy();
+  return m_parkHead == m_parkLen && m_inFlight.load(std::memory_order_relaxed) < static_cast<int>(kMaxInbound) && poolRoomy();
 }
 
 bool Crelay_cluster::poolRoomy() const {
@@ -729,13 +737,39 @@ void Crelay_cluster::onMessage(const redisReply* reply) {
 }
 
 void Crelay_cluster::deliver(const char* topic, unsigned topicLen, const char* text, unsigned textLen) {
-  Cvlk_msg_buf* buf = m_mgr->GetMsgBuf(RelayTopicMsgSize(topicLen, textLen));
-  if (buf == nullptr) {
+  // Behind what is parked already (order), or parked when no buffer is left.
+  if (m_parkHead == m_parkLen && handOver(topic, topicLen, text, textLen)) return;
+  if (m_parkLen + 4 + topicLen + textLen > sizeof(m_park)) {
     m_inNoBuffer.fetch_add(1, std::memory_order_relaxed);
     logLimited("cluster: messages from redis lost for want of a message buffer",
                m_inNoBuffer.load(std::memory_order_relaxed));
     return;
   }
+  unsigned char* at = reinterpret_cast<unsigned char*>(m_park + m_parkLen);
+  at[0] = static_cast<unsigned char>(topicLen);
+  at[1] = static_cast<unsigned char>(textLen >> 16);
+  at[2] = static_cast<unsigned char>(textLen >> 8);
+  at[3] = static_cast<unsigned char>(textLen);
+  std::memcpy(m_park + m_parkLen + 4, topic, topicLen);
+  if (textLen) std::memcpy(m_park + m_parkLen + 4 + topicLen, text, textLen);
+  m_parkLen += 4 + topicLen + textLen;
+}
+
+void Crelay_cluster::flushParked() {
+  while (m_parkHead < m_parkLen) {
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(m_park + m_parkHead);
+    unsigned topicLen = at[0];
+    unsigned textLen = (static_cast<unsigned>(at[1]) << 16) | (static_cast<unsigned>(at[2]) << 8) | at[3];
+    const char* topic = m_park + m_parkHead + 4;
+    if (!handOver(topic, topicLen, topic + topicLen, textLen)) return;
+    m_parkHead += 4 + topicLen + textLen;
+  }
+  m_parkHead = m_parkLen = 0;
+}
+
+bool Crelay_cluster::handOver(const char* topic, unsigned topicLen, const char* text, unsigned textLen) {
+  Cvlk_msg_buf* buf = m_mgr->GetMsgBuf(RelayTopicMsgSize(topicLen, textLen));
+  if (buf == nullptr) return false;
   Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(buf->GetMsgPointer());
   RelayFillHeader(&msg->hdr, 0, m_dstTask, m_dstFactory, 0, RELAY_MSG_REMOTE);
   msg->from = Srelay_peer{RELAY_SERVER_COUNT, 0, 0};
@@ -746,6 +780,7 @@ void Crelay_cluster::deliver(const char* topic, unsigned topicLen, const char* t
   m_in.fetch_add(1, std::memory_order_relaxed);
   m_inFlight.fetch_add(1, std::memory_order_relaxed);
   m_mgr->SendMsg(buf);
+  return true;
 }
 
 void Crelay_cluster::logLimited(const char* what, std::uint64_t count) {

@@ -158,7 +158,11 @@ class Crelay_cluster : public Cvlk_thread {
   void noticeRoom();
   void onMessage(const redisReply* reply);
   void onSubscription(const redisReply* reply, bool subscribed);
+  // Hands a message from Redis to the topic task, or parks it when no buffer is
+  // left (lost and counted only when the parking space is full).
   void deliver(const char* topic, unsigned topicLen, const char* text, unsigned textLen);
+  bool handOver(const char* topic, unsigned topicLen, const char* text, unsigned textLen);
+  void flushParked();
   bool acceptOrder(std::uint64_t origin, std::uint64_t seq);
   void logLimited(const char* what, std::uint64_t count);
 
@@ -221,6 +225,11 @@ class Crelay_cluster : public Cvlk_thread {
   std::int64_t m_lastLimitedLogAt = 0;
   char m_frame[16 + 1 + 20 + 1 + 1100];     // one framed publication
   char m_channel[128 + 80];                 // prefix + topic
+  // Messages read from Redis that found no pool buffer yet, in arrival order:
+  // [topic length][text length: 3 bytes][topic][text]. Reading pauses while it
+  // holds any, so one read of the connection (16 KB) is the most it has to take.
+  char m_park[64 * 1024];
+  unsigned m_parkHead = 0, m_parkLen = 0;
 
   std::atomic<bool> m_connected{false};
   std::atomic<std::int64_t> m_sinceMs{0};
