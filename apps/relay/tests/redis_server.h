@@ -18,6 +18,23 @@
 #include <string>
 #include <vector>
 
+// A TCP connection to 127.0.0.1:port whose reads give up after timeoutSeconds;
+// -1 when it cannot be made.
+inline int ConnectLoopback(unsigned port, int timeoutSeconds) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  timeval tv{timeoutSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 class RedisServer {
  public:
   explicit RedisServer(std::string password = std::string()) : m_password(std::move(password)) {
@@ -61,7 +78,7 @@ class RedisServer {
 
   // Sends one command in inline form and returns the first reply line ("" on failure).
   std::string Command(const std::string& line) const {
-    int fd = Connect();
+    int fd = ConnectLoopback(m_port, 5);
     if (fd < 0) return std::string();
     std::string out;
     if (!m_password.empty()) {
@@ -120,20 +137,6 @@ class RedisServer {
     return true;
   }
 
-  int Connect() const {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(m_port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-      close(fd);
-      return -1;
-    }
-    return fd;
-  }
   static void Send(int fd, const std::string& s) {
     ssize_t ignored = send(fd, s.data(), s.size(), MSG_NOSIGNAL);
     (void)ignored;

@@ -300,16 +300,7 @@ namespace {
 // A blocking line client on a relay's plain port; a read gives up after 20 s.
 class LineClient {
  public:
-  explicit LineClient(unsigned port) {
-    m_fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval tv{20, 0};
-    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    EXPECT_EQ(connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-  }
+  explicit LineClient(unsigned port) : m_fd(ConnectLoopback(port, 20)) { EXPECT_GE(m_fd, 0); }
   ~LineClient() { close(m_fd); }
   void Send(const std::string& s) { EXPECT_EQ(send(m_fd, s.data(), s.size(), MSG_NOSIGNAL), (ssize_t)s.size()); }
   // The next line without its line end, or "<timeout>".
