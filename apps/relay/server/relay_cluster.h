@@ -111,6 +111,17 @@ class Crelay_cluster : public Cvlk_thread {
   void run() override;
 
  private:
+  // Holds a Cvlk_mutex for one scope.
+  class Cguard {
+   public:
+    explicit Cguard(Cvlk_mutex& m) : m_m(m) { m_m.Take(); }
+    ~Cguard() { m_m.Give(); }
+    Cguard(const Cguard&) = delete;
+    Cguard& operator=(const Cguard&) = delete;
+
+   private:
+    Cvlk_mutex& m_m;
+  };
   enum Estate : unsigned char { REMOTE_NONE = 0, REMOTE_SUBSCRIBING, REMOTE_SUBSCRIBED, REMOTE_UNSUBSCRIBING };
   // A tracked topic's record in the table.
   struct Stopic {
