@@ -22,3 +22,9 @@ set(VLK_RELAY_SOURCES
 set(VLK_RELAY_INI_SOURCES ${VLK_RELAY_DIR}/server/relay_config_ini.cpp)
 set(VLK_RELAY_LIBS OpenSSL::SSL OpenSSL::Crypto)
 set(VLK_RELAY_DEFS VLK_RELAY_VERSION="${PROJECT_VERSION}")
+# The cluster bridge talks to Redis through hiredis.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(VLK_HIREDIS REQUIRED IMPORTED_TARGET hiredis)
+list(APPEND VLK_RELAY_SOURCES ${VLK_RELAY_DIR}/server/relay_cluster.cpp ${VLK_RELAY_DIR}/server/relay_cluster_config.cpp
+     ${VLK_RELAY_DIR}/server/relay_cluster_topics.cpp)
+list(APPEND VLK_RELAY_LIBS PkgConfig::VLK_HIREDIS)

@@ -40,6 +40,8 @@ struct Sclient {
   std::atomic<std::uint64_t> errs{0};   // "ERR" answers and oversize lines
   std::atomic<bool> gone{false};        // the relay closed the connection
   std::uint64_t sent = 0;               // publishing thread only
+  unsigned relay = 0;                   // index into the relays it talks to
+  std::atomic<std::uint64_t> probes{0};  // probe publications sent (their answers count in oks)
 };
 
 class Cbench;
@@ -73,12 +75,21 @@ class Cbench {
   void publish();
   // One "PUB" line of c's next message into line (with its '\n'); its length, 0 when it does not fit.
   unsigned formatPub(Sclient& c, char* line, unsigned cap);
+  // Before the numbered run: each publisher repeats a probe (sequence 0) until
+  // every subscriber of its topic, on whichever relay, has seen one; from then
+  // on the path between them is live and nothing may be missing.
+  bool probe();
+  static std::uint64_t Answered(const Sclient& c) { return c.oks.load() + c.errs.load() - c.probes.load(); }
   void onLine(Sclient& c, const char* line, unsigned len);
   void send(Sclient& c, const char* data, unsigned len) { m_net.sendData(c.nodeId, data, len); }
 
   Srelay_bench_opts m_opts;
   Crelay_book m_book;
   Crelay_latency m_latency;  // receiving thread until the clients stop
+  Crelay_latency m_crossLatency;  // the deliveries that crossed from one relay to another
+  std::vector<Srelay_bench_relay> m_relays;  // at least one
+  std::unique_ptr<std::atomic<bool>[]> m_probed;  // [sub * pubs + pub]: a probe of pub reached sub
+  std::atomic<unsigned> m_probedPairs{0};
   std::vector<std::unique_ptr<Sclient>> m_clients;
   Cbench_clients m_net;
   std::mutex m_lock;
@@ -127,9 +138,20 @@ void Cbench::onLine(Sclient& c, const char* line, unsigned len) {
     std::uint64_t seq = 0, sentAt = 0;
     Erelay_verdict v = RELAY_DELIVERY_MALFORMED;
     if (space != nullptr && RelayBenchParse(space + 1, static_cast<unsigned>(end - space - 1), pub, seq, sentAt)) {
+      if (seq == 0) {  // a probe
+        if (m_book.IsExpected(c.index, pub) &&
+            !m_probed[static_cast<std::size_t>(c.index) * m_opts.publishers + pub].exchange(true)) {
+          m_probedPairs.fetch_add(1);
+        }
+        return;
+      }
       v = m_book.Delivered(c.index, pub, seq);
       std::uint64_t now = NowMicros();
       m_latency.Add(now > sentAt ? now - sentAt : 0);
+      unsigned pubClient = m_opts.subscribers + pub;
+      if (pubClient < m_clients.size() && m_clients[pubClient]->relay != c.relay) {
+        m_crossLatency.Add(now > sentAt ? now - sentAt : 0);
+      }
     }
     if (v != RELAY_DELIVERY_OK) {
       unsigned none = 0;
@@ -163,11 +185,18 @@ bool Cbench::waitFor(const std::function<bool()>& done, double seconds) {
 
 bool Cbench::connectAll(std::string& err) {
   unsigned total = m_opts.subscribers + m_opts.publishers;
+  m_relays = m_opts.relays;
+  if (m_relays.empty()) m_relays.push_back(Srelay_bench_relay{m_opts.host, m_opts.port, m_opts.tlsPort});
+  unsigned relays = static_cast<unsigned>(m_relays.size());
+  m_probed.reset(new std::atomic<bool>[static_cast<std::size_t>(m_opts.subscribers) * m_opts.publishers]());
   for (unsigned i = 0; i < total; ++i) {
     auto c = std::make_unique<Sclient>();
     c->publisher = i >= m_opts.subscribers;
     c->index = c->publisher ? i - m_opts.subscribers : i;
     c->topic = c->index % m_opts.topics;
+    // The subscribers of one topic land on different relays, and a topic's
+    // publishers on other relays than its first subscriber.
+    c->relay = (c->index / m_opts.topics + (c->publisher ? 1 : 0)) % relays;
     m_clients.push_back(std::move(c));
   }
   for (unsigned s = 0; s < m_opts.subscribers; ++s) {
@@ -178,9 +207,14 @@ bool Cbench::connectAll(std::string& err) {
   for (unsigned i = 0; i < total; ++i) {
     Sclient& c = *m_clients[i];
     bool tls = !c.publisher && c.index < m_opts.tlsSubscribers;
+    const Srelay_bench_relay& r = m_relays[c.relay];
+    if (tls && r.tlsPort == 0) {
+      err = "subscriber " + std::to_string(c.index) + " is to use TLS, but its relay has no TLS port";
+      return false;
+    }
     Cvlk_uaddr addr;
-    if (addr.setAddress(m_opts.host.c_str(), static_cast<unsigned short>(tls ? m_opts.tlsPort : m_opts.port)) != 0) {
-      err = "cannot resolve " + m_opts.host;
+    if (addr.setAddress(r.host.c_str(), static_cast<unsigned short>(tls ? r.tlsPort : r.port)) != 0) {
+      err = "cannot resolve " + r.host;
       return false;
     }
     EerrNo e = m_net.prepareConnect(i, addr, c.nodeId);
@@ -211,8 +245,10 @@ bool Cbench::connectSlow(std::string& err) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(m_opts.port));
-    if (fd < 0 || inet_pton(AF_INET, m_opts.host.c_str(), &to.sin_addr) != 1 ||
+    // With several relays the slow subscribers go round them too.
+    const Srelay_bench_relay& r = m_relays[i % m_relays.size()];
+    to.sin_port = htons(static_cast<uint16_t>(r.port));
+    if (fd < 0 || inet_pton(AF_INET, r.host.c_str(), &to.sin_addr) != 1 ||
         connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
       if (fd >= 0) close(fd);
       err = "cannot connect slow subscriber " + std::to_string(i) + " (needs an IPv4 --host)";
@@ -261,7 +297,7 @@ void Cbench::publish() {
         sentAny = true;
         continue;
       }
-      while (c.sent - (c.oks.load() + c.errs.load()) < m_opts.window) {
+      while (c.sent - Answered(c) < m_opts.window) {
         unsigned n = formatPub(c, line, sizeof(line));
         if (n == 0) return;
         send(c, line, n);
@@ -274,6 +310,46 @@ void Cbench::publish() {
       m_wake.wait_for(guard, std::chrono::milliseconds(5));
     }
   }
+}
+
+bool Cbench::probe() {
+  unsigned want = 0;
+  for (unsigned s = 0; s < m_opts.subscribers; ++s) {
+    for (unsigned p = 0; p < m_opts.publishers; ++p) want += m_book.IsExpected(s, p) ? 1 : 0;
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(20);
+  char line[160];
+  while (m_probedPairs.load() < want) {
+    if (Clock::now() > deadline || m_lostConnections.load() != 0) return false;
+    for (auto& cp : m_clients) {
+      Sclient& c = *cp;
+      if (!c.publisher) continue;
+      bool missing = false;
+      for (unsigned s = 0; s < m_opts.subscribers && !missing; ++s) {
+        missing = m_book.IsExpected(s, c.index) &&
+                  !m_probed[static_cast<std::size_t>(s) * m_opts.publishers + c.index].load();
+      }
+      if (!missing) continue;
+      int head = std::snprintf(line, sizeof(line), "PUB t%u ", c.topic);
+      unsigned n = RelayBenchFormat(line + head, sizeof(line) - static_cast<unsigned>(head) - 1, c.index, 0,
+                                    NowMicros(), 0);
+      n += static_cast<unsigned>(head);
+      line[n++] = '\n';
+      c.probes.fetch_add(1);
+      send(c, line, n);
+    }
+    std::unique_lock<std::mutex> guard(m_lock);
+    m_wake.wait_for(guard, std::chrono::milliseconds(50));
+  }
+  // Every probe is answered before the numbered run counts its window.
+  return waitFor(
+      [&] {
+        for (auto& cp : m_clients) {
+          if (cp->publisher && cp->oks.load() + cp->errs.load() < cp->probes.load()) return false;
+        }
+        return true;
+      },
+      20);
 }
 
 int Cbench::Run(FILE* out, Srelay_bench_figures& fig) {
@@ -305,13 +381,18 @@ int Cbench::Run(FILE* out, Srelay_bench_figures& fig) {
     std::fprintf(out, "bench: the subscriptions were not all confirmed\n");
     return 1;
   }
+  if (!probe()) {
+    std::fprintf(out, "bench: probes did not reach every subscriber of their topic within 20 s (%u of the pairs)\n",
+                 m_probedPairs.load());
+    return 1;
+  }
   auto begin = Clock::now();
   publish();
   double pubSeconds = std::chrono::duration<double>(Clock::now() - begin).count();
   bool answered = waitFor(
       [&] {
         for (auto& cp : m_clients) {
-          if (cp->publisher && cp->oks.load() + cp->errs.load() < cp->sent) return false;
+          if (cp->publisher && Answered(*cp) < cp->sent) return false;
         }
         return true;
       },
@@ -326,7 +407,7 @@ int Cbench::Run(FILE* out, Srelay_bench_figures& fig) {
   for (auto& cp : m_clients) {
     if (cp->publisher) {
       published += cp->sent;
-      std::uint64_t answered = cp->oks.load() + cp->errs.load();
+      std::uint64_t answered = Answered(*cp);
       if (cp->sent > answered) unanswered += cp->sent - answered;
     }
     errors += cp->errs.load();
@@ -343,6 +424,9 @@ int Cbench::Run(FILE* out, Srelay_bench_figures& fig) {
   fig.expected = m_book.ExpectedDeliveries();
   fig.p50Micros = m_latency.Quantile(0.5);
   fig.p99Micros = m_latency.Quantile(0.99);
+  fig.crossP50Micros = m_crossLatency.Quantile(0.5);
+  fig.crossP99Micros = m_crossLatency.Quantile(0.99);
+  fig.crossDelivered = m_crossLatency.Count();
   fig.lost = missing;
   fig.faults = faults;
   fig.refused = errors;
@@ -368,6 +452,10 @@ int Cbench::Run(FILE* out, Srelay_bench_figures& fig) {
                static_cast<unsigned long long>(m_latency.Quantile(0.5)),
                static_cast<unsigned long long>(m_latency.Quantile(0.99)),
                static_cast<unsigned long long>(m_latency.Max()));
+  if (m_relays.size() > 1) {
+    std::fprintf(out, "  relays      %zu; %llu deliveries crossed relays: median %llu us, p99 %llu us\n",
+                 m_relays.size(), fig.crossDelivered, fig.crossP50Micros, fig.crossP99Micros);
+  }
   std::fprintf(out, "  lost %llu, duplicated or reordered %llu, unanswered %llu, refused %llu, connections lost %u\n",
                static_cast<unsigned long long>(missing), static_cast<unsigned long long>(faults),
                static_cast<unsigned long long>(unanswered), static_cast<unsigned long long>(errors), lost);
@@ -392,7 +480,8 @@ void PrintPoolTable(const std::string& stats, FILE* out) {
       std::fprintf(out, "  %-6s %6u %6u %6u\n", name, size, real, idle);
     } else if (std::sscanf(line.c_str(), "stat %31s %u", name, &value) == 2) {
       if (value != 0) std::fprintf(out, "  %-30s %u\n", name, value);
-    } else if (line.rfind("connections", 0) == 0 || line.rfind("relay", 0) == 0 || line.rfind("flow", 0) == 0) {
+    } else if (line.rfind("connections", 0) == 0 || line.rfind("relay", 0) == 0 || line.rfind("flow", 0) == 0 ||
+               line.rfind("cluster", 0) == 0) {
       std::fprintf(out, "  %s\n", line.c_str());
     }
   }
@@ -403,7 +492,8 @@ void PrintPoolTable(const std::string& stats, FILE* out) {
 const char* const kRelayBenchUsage =
     "bench options: --host=H --port=N --tls-port=N --udp-port=N --subscribers=N --publishers=N\n"
     "               --topics=N --seconds=S --window=N --payload=BYTES --tls-subscribers=N\n"
-    "               --pipeline=N (N requests per write, no window) --slow-subscribers=N (never read)\n";
+    "               --pipeline=N (N requests per write, no window) --slow-subscribers=N (never read)\n"
+    "               --relay=HOST:PORT[:TLSPORT] (repeated: clients spread over relays that share topics)\n";
 
 bool RelayBenchOption(int argc, char** argv, int& i, Srelay_bench_opts& o, std::string& err) {
   std::string arg = argv[i];
@@ -441,9 +531,46 @@ bool RelayBenchOption(int argc, char** argv, int& i, Srelay_bench_opts& o, std::
     o.seconds = num;
     return true;
   }
+  if (name == "--relay") {
+    // host:port[:tlsport], or [v6 address]:port[:tlsport]
+    Srelay_bench_relay r;
+    std::string rest = value;
+    if (!rest.empty() && rest[0] == '[') {
+      std::size_t close = rest.find(']');
+      if (close == std::string::npos) rest.clear();
+      r.host = rest.substr(1, close == std::string::npos ? 0 : close - 1);
+      rest = close == std::string::npos || close + 1 >= rest.size() ? std::string() : rest.substr(close + 1);
+    } else {
+      std::size_t colon = rest.find(':');
+      r.host = rest.substr(0, colon);
+      rest = colon == std::string::npos ? std::string() : rest.substr(colon);
+    }
+    unsigned ports[2] = {0, 0};
+    unsigned count = 0;
+    while (!rest.empty() && rest[0] == ':' && count < 2) {
+      std::size_t next = rest.find(':', 1);
+      std::string p = rest.substr(1, next == std::string::npos ? std::string::npos : next - 1);
+      char* pe = nullptr;
+      unsigned long v = std::strtoul(p.c_str(), &pe, 10);
+      if (p.empty() || *pe != '\0' || v == 0 || v > 65535) break;
+      ports[count++] = static_cast<unsigned>(v);
+      rest = next == std::string::npos ? std::string() : rest.substr(next);
+    }
+    if (r.host.empty() || count == 0 || !rest.empty()) {
+      err = "--relay wants HOST:PORT or HOST:PORT:TLSPORT, not \"" + value + "\"";
+      return false;
+    }
+    r.port = ports[0];
+    r.tlsPort = ports[1];
+    o.relays.push_back(r);
+    return true;
+  }
   if (name == "--port") return setU(o.port, 1, 65535);
   if (name == "--tls-port") return setU(o.tlsPort, 1, 65535);
-  if (name == "--udp-port") return setU(o.udpPort, 0, 65535);
+  if (name == "--udp-port") {
+    o.udpGiven = true;
+    return setU(o.udpPort, 0, 65535);
+  }
   if (name == "--subscribers") return setU(o.subscribers, 1, 500);
   if (name == "--publishers") return setU(o.publishers, 1, 500);
   if (name == "--topics") return setU(o.topics, 1, 1000);
@@ -478,7 +605,7 @@ std::string RelayQueryStats(const std::string& host, unsigned udpPort, unsigned 
 }
 
 int RelayRunBench(const Srelay_bench_opts& opts, FILE* out, Srelay_bench_figures* figures) {
-  if (opts.tlsSubscribers > opts.subscribers || (opts.tlsSubscribers > 0 && opts.tlsPort == 0)) {
+  if (opts.tlsSubscribers > opts.subscribers || (opts.tlsSubscribers > 0 && opts.tlsPort == 0 && opts.relays.empty())) {
     std::fprintf(out, "bench: --tls-subscribers needs --tls-port and at most --subscribers\n");
     return 1;
   }
@@ -489,8 +616,10 @@ int RelayRunBench(const Srelay_bench_opts& opts, FILE* out, Srelay_bench_figures
     rc = bench.Run(out, fig);
     if (figures != nullptr) *figures = fig;
   }
-  if (opts.udpPort != 0) {
-    std::string stats = RelayQueryStats(opts.host, opts.udpPort, 5000);
+  // With several relays the STATS port is that of the first, and only when given.
+  bool askStats = opts.udpPort != 0 && (opts.relays.empty() || opts.udpGiven);
+  if (askStats) {
+    std::string stats = RelayQueryStats(opts.relays.empty() ? opts.host : opts.relays[0].host, opts.udpPort, 5000);
     if (stats.empty()) {
       std::fprintf(out, "bench: no answer to STATS on UDP port %u\n", opts.udpPort);
       rc = 1;

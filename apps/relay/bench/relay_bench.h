@@ -6,6 +6,14 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
+
+// One relay of a cluster, as "--relay host:port[:tlsport]" names it.
+struct Srelay_bench_relay {
+  std::string host;
+  unsigned port = 0;
+  unsigned tlsPort = 0;  // 0: this relay gets no TLS subscribers' connections
+};
 
 struct Srelay_bench_opts {
   std::string host = "127.0.0.1";
@@ -27,6 +35,10 @@ struct Srelay_bench_opts {
   // Extra subscribers to every topic that never read; the relay is to drop them
   // as slow consumers while the others keep their rate. Not counted as losses.
   unsigned slowSubscribers = 0;
+  // Relays sharing their topics: subscribers and publishers are spread over
+  // them so that every topic crosses relays. Empty: the one relay above.
+  std::vector<Srelay_bench_relay> relays;
+  bool udpGiven = false;     // --udp-port was given (with --relay, STATS is asked only then)
 };
 
 // Parses one "--name=value" or "--name value" bench option at argv[i] (moving i
@@ -40,6 +52,8 @@ struct Srelay_bench_figures {
   double deliveredPerSec = 0;  // over publishing and draining
   unsigned long long delivered = 0, expected = 0;
   unsigned long long p50Micros = 0, p99Micros = 0;
+  unsigned long long crossP50Micros = 0, crossP99Micros = 0;  // deliveries from one relay to another
+  unsigned long long crossDelivered = 0;
   unsigned long long lost = 0, faults = 0, refused = 0;  // faults: duplicated or reordered
   unsigned long long unanswered = 0;  // requests that got neither OK nor ERR
   unsigned connectionsLost = 0;

@@ -55,6 +55,13 @@ unsigned Put(char* out, unsigned cap, unsigned at, const char* src, unsigned len
 
 }  // namespace
 
+bool RelayIsValidText(const char* text, unsigned len) {
+  for (unsigned i = 0; i < len; ++i) {
+    if (!IsTextByte(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
+
 bool RelayIsValidTopic(const char* topic, unsigned len) {
   if (topic == nullptr || len == 0 || len > kRelayMaxTopic) return false;
   for (unsigned i = 0; i < len; ++i) {
@@ -103,9 +110,7 @@ Erelay_cmd RelayParseLine(const char* line, unsigned len, Srelay_request& out) {
     if (t == restLen) return Bad(out, kRelayErrNoText);
     const char* text = rest + t + 1;
     unsigned textLen = restLen - t - 1;
-    for (unsigned i = 0; i < textLen; ++i) {
-      if (!IsTextByte(static_cast<unsigned char>(text[i]))) return Bad(out, kRelayErrBadText);
-    }
+    if (!RelayIsValidText(text, textLen)) return Bad(out, kRelayErrBadText);
     out.text = text;
     out.textLen = textLen;
     return out.cmd = RELAY_CMD_PUB;

@@ -72,5 +72,7 @@ unsigned RelayFormatMsg(char* out, unsigned cap, const char* topic, unsigned top
 
 // True when the topic is acceptable to RelayParseLine.
 bool RelayIsValidTopic(const char* topic, unsigned len);
+// True when every byte of the text is acceptable in a PUB text.
+bool RelayIsValidText(const char* text, unsigned len);
 
 #endif  // RELAY_PROTO_H

@@ -12,6 +12,8 @@
 #include <cinttypes>
 #include <cstring>
 
+#include <QDateTime>
+
 #include "relay_cert.h"
 #include "relay_conn.h"
 #include "relay_log.h"
@@ -116,6 +118,7 @@ Crelay_app::~Crelay_app() {
   m_tls.reset();
   m_plain.reset();
   delete m_mgr;  // and with it the tasks, their factories and the pool
+  m_cluster.reset();  // after the topic task, its last user
 }
 
 void Crelay_app::connectLogs(QObject* server) {
@@ -237,6 +240,9 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
     RelayLogf(RELAY_LOG_WARN, RELAY_LOGK_PLAIN,
               "reload: certificate, stats_address or trace changed; they take effect at the next start");
   }
+  if (fixed.cluster != m_cfg.cluster) {
+    RelayLogf(RELAY_LOG_WARN, RELAY_LOGK_PLAIN, "reload: [cluster] changed; it takes effect at the next start");
+  }
   RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_PLAIN, "reload: done");
   // The new level last, so that the lines above are written under the old one.
   m_cfg.logLevel = cfg.logLevel;
@@ -333,8 +339,20 @@ bool Crelay_app::Start(std::string& err) {
   }
   m_ctx.servers[RELAY_SERVER_PLAIN] = m_plain.get();
   m_ctx.servers[RELAY_SERVER_TLS] = m_tls.get();
+  if (m_cfg.cluster.Enabled()) {
+    m_cluster.reset(new Crelay_cluster(m_cfg.cluster, m_mgr, kRelayTopicTaskId, kRelayTopicFactoryId,
+                                       m_cfg.maxSubscriptions));
+    m_cluster->SetRoomNotice(kRelayNetTaskId, kRelayConnFactoryId, RELAY_MSG_KICK, &m_ctx.counters.stalled);
+    m_ctx.cluster = m_cluster.get();
+  }
 
   m_mgr->Run();
+  // The bridge reaches Redis on its own thread; an unreachable Redis is logged
+  // and retried there, and the relay serves its own clients meanwhile.
+  if (m_cluster && !m_cluster->Start(err)) {
+    Stop();
+    return false;
+  }
   m_plain->start();
   m_tls->start();
   m_udp->start();
@@ -361,7 +379,10 @@ void Crelay_app::Stop() {
   // 3. The servers stop: no more connections, no more bytes.
   if (m_plain) m_plain->stop();
   if (m_tls) m_tls->stop();
-  // 4. The tasks and the routing thread stop; whatever is still queued goes back
+  // 4. The cluster bridge leaves Redis and gives back what it still queued; a
+  //    publication the topic task hands it from now on counts as not shared.
+  if (m_cluster) m_cluster->Stop();
+  // 5. The tasks and the routing thread stop; whatever is still queued goes back
   //    to the pool.
   if (m_mgr) m_mgr->Stop();
   // 5. Bytes that connections held back while waiting for room go back too.
@@ -427,7 +448,26 @@ unsigned Crelay_app::FormatStats(char* out, unsigned cap) {
       " subscriptions=%" PRIu64 "\n",
       k.opened.load(), k.closed.load(), k.lines.load(), k.refused.load(), k.published.load(), k.delivered.load(),
       k.noBuffer.load(), k.sendFailed.load(), k.idleChecks.load(), k.subscriptions.load());
+  Srelay_cluster_stats c;
+  if (ClusterStats(c)) {
+    char since[40] = "never";
+    if (c.sinceMs != 0) {
+      QByteArray t = QDateTime::fromMSecsSinceEpoch(c.sinceMs, Qt::UTC).toString(Qt::ISODate).toLatin1();
+      std::snprintf(since, sizeof(since), "%s", t.constData());
+    }
+    add("cluster redis=%s:%u connected=%d since=%s topics_remote=%u in=%" PRIu64 " out=%" PRIu64
+        " not_shared=%" PRIu64 " echoes=%" PRIu64 " refused=%" PRIu64 " in_no_buffer=%" PRIu64 " outages=%" PRIu64
+        " table_full=%" PRIu64 "\n",
+        m_cfg.cluster.host.c_str(), m_cfg.cluster.port, c.connected ? 1 : 0, since, c.topicsRemote, c.in, c.out,
+        c.notShared, c.echoes, c.refused, c.inNoBuffer, c.outages, c.tableFull);
+  }
   return n;
+}
+
+bool Crelay_app::ClusterStats(Srelay_cluster_stats& out) const {
+  if (!m_cluster) return false;
+  m_cluster->ReadStats(out);
+  return true;
 }
 
 bool Crelay_app::AllBuffersHome(std::string& detail) {

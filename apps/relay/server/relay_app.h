@@ -39,8 +39,8 @@ class Crelay_mgr : public Cvlk_task_mgr {
 // Thread-safety: Start, Stop and the destructor on the thread that runs the Qt
 // event loop (the timers tick there); the rest from any thread.
 // Shutdown order: the UDP endpoint stops, every connection is closed, the TCP
-// servers stop (no more bytes), then the tasks and the routing thread stop and
-// every message buffer is back in its pool.
+// servers stop (no more bytes), the cluster bridge leaves Redis, then the tasks
+// and the routing thread stop and every message buffer is back in its pool.
 class Crelay_app {
  public:
   explicit Crelay_app(const Srelay_config& cfg);
@@ -77,6 +77,9 @@ class Crelay_app {
   // Prints the final statistics (after Stop).
   void PrintFinal(FILE* out);
 
+  // The cluster bridge's state; false (out untouched) without a cluster.
+  bool ClusterStats(Srelay_cluster_stats& out) const;
+
   Srelay_ctx& Ctx() { return m_ctx; }
   Crelay_mgr* Mgr() { return m_mgr; }
 
@@ -95,6 +98,7 @@ class Crelay_app {
   std::unique_ptr<Crelay_tcp_server> m_plain;
   std::unique_ptr<Crelay_tcp_server> m_tls;
   std::unique_ptr<Crelay_udp_server> m_udp;
+  std::unique_ptr<Crelay_cluster> m_cluster;
   unsigned m_tcpPort = 0;
   unsigned m_tlsPort = 0;
   unsigned m_udpPort = 0;

@@ -57,5 +57,5 @@ bool RelayCheckConfig(const Srelay_config& cfg, std::string& err) {
     err = "log_level is out of range";
     return false;
   }
-  return true;
+  return RelayClusterCheck(cfg.cluster, err);
 }

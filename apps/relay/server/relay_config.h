@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "relay_cluster.h"
+
 // The relay's version, as "--version" and "STATS" give it.
 #ifndef VLK_RELAY_VERSION
 #define VLK_RELAY_VERSION "0.1.0"
@@ -40,9 +42,10 @@ struct Srelay_config {
   unsigned outputBudgetMib = 64;   // unsent output of all connections of one port together
   unsigned logLevel = RELAY_LOG_INFO;
   bool trace = false;              // the framework's trace switch
+  Srelay_cluster_config cluster;   // [cluster]: topics shared with other relays through Redis
 };
 
-// Reads the [relay] section of the INI file into cfg; keys that are missing keep
+// Reads the [relay] and [cluster] sections of the INI file into cfg; keys that are missing keep
 // cfg's values. The file's format: "[section]" lines, "key=value" lines, comment
 // lines starting with ';' or '#', and a ';' after a value starting a comment.
 // False, with err naming the file, the line and the key, when the file cannot

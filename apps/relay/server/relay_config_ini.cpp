@@ -71,13 +71,20 @@ bool RelayLoadConfig(const char* path, Srelay_config& cfg, std::string& err) {
       section = Trim(t.substr(1, close - 1));
       std::string rest = Trim(t.substr(close + 1));
       if (!rest.empty() && rest[0] != ';') return fail("unexpected text after [" + section + "]");
-      if (section != "relay") return fail("unknown section [" + section + "] (the relay reads [relay])");
+      if (section != "relay" && section != "cluster") {
+        return fail("unknown section [" + section + "] (the relay reads [relay] and [cluster])");
+      }
       continue;
     }
     std::size_t eq = t.find('=');
     if (eq == std::string::npos) return fail("expected key=value, found \"" + t + "\"");
     std::string key = Trim(t.substr(0, eq));
     std::string value = ValueOf(t.substr(eq + 1));
+    if (section == "cluster") {
+      std::string why;
+      if (!RelayClusterSet(cfg.cluster, key, value, why)) return fail(why);
+      continue;
+    }
     if (section != "relay") return fail(key + ": key outside the [relay] section");
     const Srelay_config_range* range = nullptr;
     for (unsigned i = 0; i < kRelayConfigRangeCount; ++i) {

@@ -402,6 +402,7 @@ void Crelay_conn_fac::Kick() {
     if (GetStateById(id) != RES_BUSY) continue;
     Crelay_conn_fsm* m = static_cast<Crelay_conn_fsm*>(GetById(id));
     if (m == nullptr) continue;
+    m->Unstall();
     m->Pump();
   }
   m_ctx->counters.stalled.store(m_stallCount, std::memory_order_relaxed);

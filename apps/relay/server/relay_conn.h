@@ -41,6 +41,8 @@ class Crelay_conn_fsm : public Cev_fsm {
   void Pump();
   // Gives the held-back bytes back to the pool. REQUIRES: the task has stopped.
   void ReleaseHeld();
+  // Taken off the factory's waiting list: waiting again queues it again.
+  void Unstall() { m_stalled = false; }
 
   EerrNo Create() override;
   EerrNo Destroy() override;

@@ -8,6 +8,7 @@
 
 #include "relay_msgs.h"
 
+class Crelay_cluster;
 class Crelay_tcp_server;
 class Cvlk_task_mgr;
 
@@ -37,6 +38,7 @@ struct Srelay_counters {
 struct Srelay_ctx {
   Cvlk_task_mgr* mgr = nullptr;
   Crelay_tcp_server* servers[RELAY_SERVER_COUNT] = {nullptr, nullptr};
+  Crelay_cluster* cluster = nullptr;  // null unless [cluster] names a Redis
   unsigned maxConnections = 0;
   std::atomic<unsigned> idleSeconds{300};
   std::atomic<unsigned> maxSubsPerConnection{256};

@@ -36,6 +36,7 @@ enum Erelay_msg_type : std::uint32_t {
   RELAY_MSG_QUIT,            // Srelay_topic_msg without topic: answer with RELAY_MSG_BYE
   RELAY_MSG_BYE,             // Srelay_line_msg ("OK") to a connection that asked to QUIT: send it, then close
   RELAY_MSG_KICK,            // bare header: room came back, retry the connections that wait
+  RELAY_MSG_REMOTE,          // Srelay_topic_msg from the cluster bridge: another relay's publication
 };
 // Every request that needs an answer travels through the topic task, even those
 // it answers without looking at its table: one road for every answer keeps a

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "relay_cluster.h"
 #include "relay_log.h"
 
 Crelay_topic_fac::Crelay_topic_fac(Cvlk_task* task, Srelay_ctx* ctx, Cvlk_hash_tbl* table, unsigned maxConnMachines)
@@ -25,6 +26,10 @@ Eprc_result Crelay_topic_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
     case RELAY_MSG_SUB: subscribe(topic); return PRC_PROCESSED;
     case RELAY_MSG_UNSUB: unsubscribe(topic); return PRC_PROCESSED;
     case RELAY_MSG_PUB: publish(topic); return PRC_PROCESSED;
+    case RELAY_MSG_REMOTE:  // another relay's: no answer, not shared again
+      fanOut(topic);
+      if (m_ctx->cluster != nullptr) m_ctx->cluster->Consumed();
+      return PRC_PROCESSED;
     case RELAY_MSG_DROP: drop(topic->from); return PRC_PROCESSED;
     case RELAY_MSG_PING: {
       char out[8];
@@ -75,11 +80,14 @@ void Crelay_topic_fac::subscribe(Srelay_topic_msg* msg) {
     return;
   }
   Srelay_peer peer = msg->from;
-  EerrNo err = m_table->Add(msg->topicLen, reinterpret_cast<unsigned char*>(msg->bytes),
-                            reinterpret_cast<unsigned char*>(&peer), nullptr);
+  unsigned char* key = reinterpret_cast<unsigned char*>(msg->bytes);
+  unsigned char* data = nullptr;
+  bool first = m_table->Search(msg->topicLen, key, &data) != ERR_OK;
+  EerrNo err = m_table->Add(msg->topicLen, key, reinterpret_cast<unsigned char*>(&peer), nullptr);
   if (err == ERR_OK) {
     m_ctx->counters.subscriptions.fetch_add(1, std::memory_order_relaxed);
     if (count != nullptr) ++*count;
+    if (first && m_ctx->cluster != nullptr) m_ctx->cluster->Want(msg->bytes, msg->topicLen);
   }
   answer(msg->from, err == ERR_OK ? nullptr : kRelayErrTooMany);
 }
@@ -94,11 +102,36 @@ void Crelay_topic_fac::unsubscribe(Srelay_topic_msg* msg) {
     m_ctx->counters.subscriptions.fetch_sub(1, std::memory_order_relaxed);
     unsigned* count = countOf(msg->from.fsmId);
     if (count != nullptr && *count > 0) --*count;
+    lastGone(msg->bytes, msg->topicLen);
   }
   answer(msg->from, nullptr);
 }
 
+void Crelay_topic_fac::lastGone(const char* topic, unsigned topicLen) {
+  unsigned char* data = nullptr;
+  if (m_ctx->cluster != nullptr &&
+      m_table->Search(topicLen, reinterpret_cast<const unsigned char*>(topic), &data) != ERR_OK) {
+    m_ctx->cluster->Unwant(topic, topicLen);
+  }
+}
+
 void Crelay_topic_fac::publish(Srelay_topic_msg* msg) {
+  bool lost = !fanOut(msg);
+  // Shared once with the other relays; while Redis is away the publication is
+  // counted as not shared and the publisher still gets "OK" for its local
+  // deliveries. Only a full queue to a connected Redis answers "ERR".
+  if (m_ctx->cluster != nullptr &&
+      m_ctx->cluster->Publish(msg->bytes, msg->topicLen, msg->bytes + msg->topicLen, msg->textLen) ==
+          RELAY_SHARE_BUSY) {
+    lost = true;
+  }
+  m_ctx->counters.published.fetch_add(1, std::memory_order_relaxed);
+  // The answer goes out after every delivery of this publication, on the same
+  // queues: the publisher's "OK" means all of them were handed on.
+  answer(msg->from, lost ? kRelayErrBusy : nullptr);
+}
+
+bool Crelay_topic_fac::fanOut(Srelay_topic_msg* msg) {
   unsigned len = RelayFormatMsg(m_line, sizeof(m_line), msg->bytes, msg->topicLen, msg->bytes + msg->topicLen,
                                 msg->textLen);
   bool lost = len == 0;
@@ -114,10 +147,7 @@ void Crelay_topic_fac::publish(Srelay_topic_msg* msg) {
     err = m_table->FindNext(id, &data, &next);
     id = next;
   }
-  m_ctx->counters.published.fetch_add(1, std::memory_order_relaxed);
-  // The answer goes out after every delivery of this publication, on the same
-  // queues: the publisher's "OK" means all of them were handed on.
-  answer(msg->from, lost ? kRelayErrBusy : nullptr);
+  return !lost;
 }
 
 void Crelay_topic_fac::drop(const Srelay_peer& gone) {
@@ -129,8 +159,15 @@ void Crelay_topic_fac::drop(const Srelay_peer& gone) {
     std::memcpy(&peer, data, sizeof(peer));
     unsigned next = 0;
     err = m_table->GetNext(id, &data, &next);  // step on before the entry goes
-    if (peer.fsmId == gone.fsmId && m_table->RemoveNode(id) == ERR_OK) {
-      m_ctx->counters.subscriptions.fetch_sub(1, std::memory_order_relaxed);
+    if (peer.fsmId == gone.fsmId) {
+      char topic[kRelayMaxTopic];
+      Cvlk_hash_node* node = static_cast<Cvlk_hash_node*>(m_table->GetById(id));
+      unsigned topicLen = node->GetKeyLen();
+      std::memcpy(topic, node->GetKey(), topicLen);
+      if (m_table->RemoveNode(id) == ERR_OK) {
+        m_ctx->counters.subscriptions.fetch_sub(1, std::memory_order_relaxed);
+        lastGone(topic, topicLen);
+      }
     }
     id = next;
   }

@@ -26,6 +26,11 @@ class Crelay_topic_fac : public Cfactory {
   void subscribe(Srelay_topic_msg* msg);
   void unsubscribe(Srelay_topic_msg* msg);
   void publish(Srelay_topic_msg* msg);
+  // Hands a publication to every local subscriber of its topic; false when one
+  // of them could not be served.
+  bool fanOut(Srelay_topic_msg* msg);
+  // Tells the cluster when a topic's last local subscriber is gone.
+  void lastGone(const char* topic, unsigned topicLen);
   void drop(const Srelay_peer& peer);
   // The table entry of this peer under this topic, or 0.
   unsigned findEntry(Srelay_topic_msg* msg);
