@@ -2,6 +2,7 @@
 // messages to oneself, unknown destinations, each sender's order under
 // concurrent sends, statistics under contention and stopping with buffers still
 // queued.
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -147,6 +148,54 @@ TEST_F(RouteTest, OneWakeUpDrainsMoreThanOneBatch) {
   for (Cvlk_msg_buf*& buf : bufs) ASSERT_NE(buf = MakeMsg(&mgr, 2), nullptr);
   task(2).PumpMsgBufs(bufs, kMany);
   EXPECT_TRUE(got.WaitFor(2 * kMany));
+}
+
+// Queue metrics are exact counts: a handler held on the first message lets five
+// routed ones pile up, then all six drain. Times are not checked, except that a
+// routed buffer carries a fresh stamp (a stale one would show hours).
+TEST_F(RouteTest, QueueMetricsCountDepthHighWaterAndHandled) {
+  Counter entered, release, done;
+  task(1).onMsg = Handle([&](Cvlk_task*, Cmsg* msg) {
+    if (msg->appWord1 == 0) {
+      entered.Add();
+      release.WaitFor(1);
+    }
+    done.Add();
+  });
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  ASSERT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 1, MSG_APP, 0)), ERR_OK);
+  ASSERT_TRUE(entered.WaitFor(1));
+  for (unsigned int word = 1; word <= 5; ++word) ASSERT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1, MSG_APP, word)), ERR_OK);
+  Cvlk_queue_metrics m;
+  std::uint64_t timed = 0;
+  ASSERT_TRUE(WaitUntilTrue([&] {
+    mgr.GetQueueMetrics(1, &m);
+    timed += m.timed;
+    return m.depth == 5u;
+  }));
+  EXPECT_EQ(m.highWater, 5u);
+  EXPECT_EQ(m.handled, 0u);  // the first is still being handled
+  EXPECT_EQ(timed, 1u);
+  release.Add();
+  ASSERT_TRUE(done.WaitFor(6));
+  timed = 0;
+  std::uint64_t maxNs = 0;
+  ASSERT_TRUE(WaitUntilTrue([&] {
+    mgr.GetQueueMetrics(1, &m);
+    timed += m.timed;
+    maxNs = std::max(maxNs, m.maxQueueNs);
+    return m.handled == 6u;
+  }));
+  EXPECT_EQ(m.depth, 0u);
+  EXPECT_EQ(m.highWater, 5u);
+  EXPECT_EQ(timed, 5u);
+  EXPECT_LT(maxNs, 3600ull * 1000000000ull);
+  ASSERT_EQ(mgr.GetQueueMetrics(1, &m), ERR_OK);  // a new window: nothing taken since
+  EXPECT_EQ(m.timed, 0u);
+  EXPECT_EQ(m.meanQueueNs, 0u);
+  EXPECT_EQ(m.maxQueueNs, 0u);
+  EXPECT_EQ(mgr.GetQueueMetrics(3, &m), ERR_OBJ_NOT_FOUND);
+  EXPECT_EQ(mgr.GetQueueMetrics(1, nullptr), ERR_INVALID_PARAM);
 }
 
 TEST_F(RouteTest, StopWithoutRunFreesTheRoutingQueue) {

@@ -129,10 +129,15 @@ class VLK_EXPORT Cvlk_msg_buf : public Cvlk_res_node {
   unsigned int GetBufLen() const { return m_bufLen; }
 
  private:
+  friend class Cvlk_task;  // stamps m_queuedNs
+
   void init();  // zeroes the whole buffer
 
   unsigned char* m_buf;
   unsigned int m_bufLen;
+  // When the buffer was put on a task's queue (coarse monotonic clock, ns);
+  // written and read under that task's queue lock.
+  std::int64_t m_queuedNs = 0;
 };
 
 
@@ -274,6 +279,32 @@ class Cvlk_task;
 class Cfactory;
 class Cvlk_timer_pool;
 
+/// One task's queue metrics, as Cvlk_task_mgr::GetQueueMetrics and
+/// Cvlk_task::TakeQueueMetrics hand them out: a copy taken under the task's
+/// queue lock, so the figures are consistent with one another.
+/// Times in queue run from when a buffer was put on the task's queue (by a
+/// sender, the routing thread or the timer pool) to when the task thread took
+/// it; they are read from the coarse monotonic clock (CLOCK_MONOTONIC_COARSE,
+/// whose resolution is the kernel tick, typically 1 to 4 ms), once per send
+/// and once per batch taken, so that keeping them costs no more than a memory
+/// read per message. Over many messages the mean is sound to well below that
+/// resolution; a maximum is exact only to it (0 means "under one tick").
+struct Cvlk_queue_metrics {
+  /// Buffers waiting in the queue when the copy was taken.
+  unsigned int depth = 0;
+  /// The most buffers the queue has held at once since the task was made.
+  unsigned int highWater = 0;
+  /// Messages the task thread has taken from its queue and processed since the
+  /// task was made.
+  std::uint64_t handled = 0;
+  /// Messages taken from the queue since the previous read: the ones that the
+  /// two times below describe (0: no time to report).
+  std::uint64_t timed = 0;
+  /// Mean and longest time in queue of those messages, in nanoseconds.
+  std::uint64_t meanQueueNs = 0;
+  std::uint64_t maxQueueNs = 0;
+};
+
 // The root of an application: owns the message pool, a table of up to 32 tasks,
 // the global trace switch and the five signals through which every log, trace
 // and display line of the framework leaves the library.
@@ -361,6 +392,11 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   unsigned int GetMsgStat(unsigned int idx) const;
   unsigned int GetNoMsgBufCount() const { return m_noBufCount.load(std::memory_order_relaxed); }
   unsigned int GetTaskCount() const { return m_taskCount; }
+  /// The queue metrics of the task filed under id into *out, and a new window
+  /// for the times in queue (each read, Print's included, starts one).
+  /// ERR_INVALID_PARAM for a null out, ERR_OBJ_NOT_FOUND when no task has that
+  /// id. Any thread; takes the task's queue lock briefly.
+  EerrNo GetQueueMetrics(unsigned int id, Cvlk_queue_metrics* out) const;
 
  protected:
   // Called at the end of Run; the result is ignored.
@@ -410,6 +446,8 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   void startMsgPool();
   void unregTask(Cvlk_task* task);
   void noteNoMsgBuf();
+  // One line of a task's queue metrics (Print), after the task's own block.
+  void printQueueMetrics(Cvlk_task* task);
 
   unsigned int m_taskCount;
   Cvlk_task* m_tasks[32];  // filled before Run, read-only afterwards
@@ -463,6 +501,9 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n);
   // Removes and returns the head of the queue (the caller owns it), or null.
   Cvlk_msg_buf* GetPumpMsgBuf();
+  /// The queue metrics (see Cvlk_queue_metrics), and a new window for the
+  /// times in queue. Any thread; takes the queue lock briefly.
+  Cvlk_queue_metrics TakeQueueMetrics();
   /// As Cvlk_task_mgr::TransferMsg: does nothing, returns ERR_OK; the buffer
   /// stays the caller's.
   EerrNo TransferMsg(Cvlk_msg_buf* buf);
@@ -558,8 +599,11 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void startSelfChkingTimer();
   void processPumpMsg(Cvlk_msg_buf* buf);
   bool isSelfChkExpiry(const Cmsg* msg) const;
-  // Removes up to max buffers from the head of the queue under one lock hold.
+  // Removes up to max buffers from the head of the queue under one lock hold,
+  // and adds their times in queue to the metrics.
   unsigned int takeBatch(Cvlk_msg_buf** out, unsigned int max);
+  // Appends to the queue, stamps the buffer with now, raises the high water.
+  EerrNo enqueueLocked(Cvlk_msg_buf* buf, std::int64_t now) VLK_REQUIRES(m_queueLock);
   Cfactory* findFactory(unsigned int factoryId) const;
   // Stops and joins the thread, then frees every queued buffer; later buffers
   // are freed on arrival.
@@ -581,6 +625,12 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   std::atomic<unsigned int> m_selfChkTimerId;
   bool m_closed VLK_GUARDED_BY(m_queueLock);
   bool m_registered;  // filed in the manager's table
+  // Queue metrics. The times cover the buffers taken since the last read.
+  unsigned int m_highWater VLK_GUARDED_BY(m_queueLock) = 0;
+  std::uint64_t m_waitCount VLK_GUARDED_BY(m_queueLock) = 0;
+  std::uint64_t m_waitSumNs VLK_GUARDED_BY(m_queueLock) = 0;
+  std::uint64_t m_waitMaxNs VLK_GUARDED_BY(m_queueLock) = 0;
+  std::atomic<std::uint64_t> m_handled{0};  // written by the task thread only
 };
 
 
