@@ -219,6 +219,11 @@ class Cvlk_msg_pool : public Cvlk_thread {
   // Returns a buffer to its class. ERR_INVALID_PARAM for null or a buffer of no
   // class of this pool; ERR_INVALID_OPR for one that is idle or still queued.
   EerrNo Free(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
+  // Free for n buffers (none null) under one lock hold; what Free refuses is
+  // left alone, as Free leaves it.
+  void FreeBatch(Cvlk_msg_buf* const* bufs, unsigned int n) VLK_EXCLUDES(m_lock);
+  // FreeBatch(bufs, n), then Alloc(size), under one lock hold.
+  Cvlk_msg_buf* FreeBatchAlloc(Cvlk_msg_buf* const* bufs, unsigned int n, unsigned int size) VLK_EXCLUDES(m_lock);
   // Returns a buffer to the class of whichever pool made it (for callers that
   // have no manager at hand). ERR_INVALID_PARAM for null or a buffer of no pool.
   static EerrNo FreeToOwner(Cvlk_msg_buf* buf);
@@ -254,6 +259,8 @@ class Cvlk_msg_pool : public Cvlk_thread {
   // its queue under one lock hold and one wake-up.
   void route(Cvlk_msg_buf** bufs, unsigned int n);
   EerrNo freeLocked(Cvlk_msg_buf* buf) VLK_REQUIRES(m_lock);
+  Cvlk_msg_buf* allocLocked(unsigned int size) VLK_REQUIRES(m_lock);
+  void freeBatchLocked(Cvlk_msg_buf* const* bufs, unsigned int n) VLK_REQUIRES(m_lock);
 
   Cvlk_task_mgr* m_mgr;
   Cvlk_mutex m_lock;
@@ -602,6 +609,15 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   // Removes up to max buffers from the head of the queue under one lock hold,
   // and adds their times in queue to the metrics.
   unsigned int takeBatch(Cvlk_msg_buf** out, unsigned int max);
+  // Frees a processed buffer: kept in m_freeCache and handed back with the
+  // rest of its batch under one pool lock hold. Task thread only.
+  void freeLater(Cvlk_msg_buf* buf);
+  void flushFrees();
+  // The task whose thread calls, or null.
+  static Cvlk_task* runningTask();
+  // Hands back the cached frees and takes a buffer under one pool lock hold.
+  // REQUIRES: the task thread, m_freeCount != 0.
+  Cvlk_msg_buf* allocAfterFrees(unsigned int size);
   // Appends to the queue, stamps the buffer with now, raises the high water.
   EerrNo enqueueLocked(Cvlk_msg_buf* buf, std::int64_t now) VLK_REQUIRES(m_queueLock);
   Cfactory* findFactory(unsigned int factoryId) const;
@@ -631,6 +647,11 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   std::uint64_t m_waitSumNs VLK_GUARDED_BY(m_queueLock) = 0;
   std::uint64_t m_waitMaxNs VLK_GUARDED_BY(m_queueLock) = 0;
   std::atomic<std::uint64_t> m_handled{0};  // written by the task thread only
+  // Processed buffers on their way back to the pool: the task thread's alone.
+  // Flushed after every batch, and before any buffer request the task thread
+  // makes, so a handler never finds the pool short of its own freed buffers.
+  Cvlk_msg_buf* m_freeCache[kRunBatch] = {};
+  unsigned int m_freeCount = 0;
 };
 
 

@@ -161,7 +161,15 @@ void Cvlk_task_mgr::noteMisaddressed(unsigned int kind, const Cmsg* msg) {
 }
 
 Cvlk_msg_buf* Cvlk_task_mgr::GetMsgBuf(unsigned int size) {
-  Cvlk_msg_buf* buf = m_pool != nullptr ? m_pool->Alloc(size) : nullptr;
+  Cvlk_msg_buf* buf = nullptr;
+  Cvlk_task* self = Cvlk_task::runningTask();
+  if (self != nullptr && self->m_mgr == this && self->m_freeCount != 0) {
+    // A handler's request: its task's freed buffers go back first, under the
+    // same lock hold, so the pool is never short of them.
+    buf = self->allocAfterFrees(size);
+  } else if (m_pool != nullptr) {
+    buf = m_pool->Alloc(size);
+  }
   if (buf == nullptr) noteNoMsgBuf();
   return buf;
 }

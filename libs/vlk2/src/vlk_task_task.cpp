@@ -13,6 +13,10 @@ std::int64_t QueueClockNs() {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// The task whose thread this is (null on other threads): a buffer request
+// made there may first hand back the task's freed buffers.
+thread_local Cvlk_task* t_runningTask = nullptr;
+
 }  // namespace
 
 Cvlk_task::Cvlk_task(Cvlk_task_mgr* mgr, unsigned int id, const char* name)
@@ -139,6 +143,29 @@ EerrNo Cvlk_task::TransferMsg(Cvlk_msg_buf*) { return ERR_OK; }
 
 Cvlk_msg_buf* Cvlk_task::GetMsgBuf(unsigned int size) { return m_mgr != nullptr ? m_mgr->GetMsgBuf(size) : nullptr; }
 
+Cvlk_task* Cvlk_task::runningTask() { return t_runningTask; }
+
+Cvlk_msg_buf* Cvlk_task::allocAfterFrees(unsigned int size) {
+  Cvlk_msg_buf* buf = m_mgr->m_pool->FreeBatchAlloc(m_freeCache, m_freeCount, size);
+  m_freeCount = 0;
+  return buf;
+}
+
+void Cvlk_task::freeLater(Cvlk_msg_buf* buf) {
+  if (m_mgr == nullptr || m_mgr->m_pool == nullptr) {
+    FreeMsgBuf(buf);
+    return;
+  }
+  m_freeCache[m_freeCount++] = buf;
+  if (m_freeCount == kRunBatch) flushFrees();
+}
+
+void Cvlk_task::flushFrees() {
+  if (m_freeCount == 0) return;
+  m_mgr->m_pool->FreeBatch(m_freeCache, m_freeCount);
+  m_freeCount = 0;
+}
+
 EerrNo Cvlk_task::FreeMsgBuf(Cvlk_msg_buf* buf) {
   // Without a manager the buffer still goes home, to the pool that made it.
   if (m_mgr == nullptr) return Cvlk_msg_pool::FreeToOwner(buf);
@@ -177,6 +204,7 @@ unsigned int Cvlk_task::takeBatch(Cvlk_msg_buf** out, unsigned int max) {
 
 void Cvlk_task::run() {
   Cvlk_msg_buf* batch[kRunBatch];
+  t_runningTask = this;
   while (!isStopRequested()) {
     m_wake.acquire();
     // Releases coalesce: drain everything queued since the last wake-up, a few
@@ -188,10 +216,13 @@ void Cvlk_task::run() {
       unsigned int i = 0;
       for (; i < n && !isStopRequested(); ++i) processPumpMsg(batch[i]);
       m_handled.store(m_handled.load(std::memory_order_relaxed) + i, std::memory_order_relaxed);
+      flushFrees();
       // Asked to stop half-way: what was taken goes back to the pool.
       for (; i < n; ++i) FreeMsgBuf(batch[i]);
     }
   }
+  flushFrees();
+  t_runningTask = nullptr;
 }
 
 void Cvlk_task::requestStop() {
