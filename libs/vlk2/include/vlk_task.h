@@ -403,7 +403,7 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   /// for the times in queue (each read, Print's included, starts one).
   /// ERR_INVALID_PARAM for a null out, ERR_OBJ_NOT_FOUND when no task has that
   /// id. Any thread; takes the task's queue lock briefly.
-  EerrNo GetQueueMetrics(unsigned int id, Cvlk_queue_metrics* out) const;
+  EerrNo GetQueueMetrics(unsigned int id, Cvlk_queue_metrics* out);
 
  protected:
   // Called at the end of Run; the result is ignored.

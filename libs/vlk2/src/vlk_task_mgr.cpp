@@ -224,7 +224,7 @@ unsigned int Cvlk_task_mgr::GetMsgStat(unsigned int idx) const { return m_pool !
 
 EerrNo Cvlk_task_mgr::afterRun() { return ERR_OK; }
 
-EerrNo Cvlk_task_mgr::GetQueueMetrics(unsigned int id, Cvlk_queue_metrics* out) const {
+EerrNo Cvlk_task_mgr::GetQueueMetrics(unsigned int id, Cvlk_queue_metrics* out) {
   if (out == nullptr) return ERR_INVALID_PARAM;
   Cvlk_task* task = id < 32 ? m_tasks[id] : nullptr;
   if (task == nullptr) return ERR_OBJ_NOT_FOUND;
