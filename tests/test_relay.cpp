@@ -292,6 +292,8 @@ TEST_F(RelayTest, UdpStatsReportsPoolAndConnections) {
   EXPECT_NE(stats.find("pool tiny size=64 real=256 idle="), std::string::npos) << stats;
   EXPECT_NE(stats.find("stat EMSG_STAT_N_ALLOC_MSG "), std::string::npos) << stats;
   EXPECT_NE(stats.find("relay opened=1 "), std::string::npos) << stats;
+  EXPECT_NE(stats.find("queue task=1 depth="), std::string::npos) << stats;
+  EXPECT_NE(stats.find("queue task=2 depth="), std::string::npos) << stats;
 }
 
 TEST_F(RelayTest, StopClosesClientsAndReturnsEveryBuffer) {

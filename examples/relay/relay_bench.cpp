@@ -326,7 +326,7 @@ void PrintPoolTable(const std::string& stats, FILE* out) {
       std::fprintf(out, "  %-6s %6u %6u %6u\n", name, size, real, idle);
     } else if (std::sscanf(line.c_str(), "stat %31s %u", name, &value) == 2) {
       if (value != 0) std::fprintf(out, "  %-30s %u\n", name, value);
-    } else if (line.rfind("connections", 0) == 0 || line.rfind("relay", 0) == 0) {
+    } else if (line.rfind("connections", 0) == 0 || line.rfind("relay", 0) == 0 || line.rfind("queue", 0) == 0) {
       std::fprintf(out, "  %s\n", line.c_str());
     }
   }
