@@ -258,7 +258,10 @@ TEST_F(MgrOutputTest, RegTaskLimitsAndPrint) {
   out.clear();
   mgr.Print();
   QStringList expected = PoolLines(1);
-  for (const char* task : {"t(0): ", "t(1): ", "t(2): ", "extra(7): "}) expected << QString(58, '=') << task << " ";
+  const QString queue = "queue: depth=0, highWater=0, handled=0, timed=0, meanWaitUs=0, maxWaitUs=0";
+  for (const char* task : {"t(0): ", "t(1): ", "t(2): ", "extra(7): "}) {
+    expected << QString(58, '=') << task << queue << " ";
+  }
   EXPECT_EQ(out, expected);
   // Once Run has started the routing thread, which reads the table unlocked,
   // the table is closed. Without a QCoreApplication Run says timers cannot tick.

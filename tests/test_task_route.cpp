@@ -2,6 +2,7 @@
 // messages to oneself, unknown destinations, each sender's order under
 // concurrent sends, statistics under contention and stopping with buffers still
 // queued.
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -149,6 +150,54 @@ TEST_F(RouteTest, OneWakeUpDrainsMoreThanOneBatch) {
   EXPECT_TRUE(got.WaitFor(2 * kMany));
 }
 
+// Queue metrics are exact counts: a handler held on the first message lets five
+// routed ones pile up, then all six drain. Times are not checked, except that a
+// routed buffer carries a fresh stamp (a stale one would show hours).
+TEST_F(RouteTest, QueueMetricsCountDepthHighWaterAndHandled) {
+  Counter entered, release, done;
+  task(1).onMsg = Handle([&](Cvlk_task*, Cmsg* msg) {
+    if (msg->appWord1 == 0) {
+      entered.Add();
+      release.WaitFor(1);
+    }
+    done.Add();
+  });
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  ASSERT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 1, MSG_APP, 0)), ERR_OK);
+  ASSERT_TRUE(entered.WaitFor(1));
+  for (unsigned int word = 1; word <= 5; ++word) ASSERT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1, MSG_APP, word)), ERR_OK);
+  Cvlk_queue_metrics m;
+  std::uint64_t timed = 0;
+  ASSERT_TRUE(WaitUntilTrue([&] {
+    mgr.GetQueueMetrics(1, &m);
+    timed += m.timed;
+    return m.depth == 5u;
+  }));
+  EXPECT_EQ(m.highWater, 5u);
+  EXPECT_EQ(m.handled, 0u);  // the first is still being handled
+  EXPECT_EQ(timed, 1u);
+  release.Add();
+  ASSERT_TRUE(done.WaitFor(6));
+  timed = 0;
+  std::uint64_t maxNs = 0;
+  ASSERT_TRUE(WaitUntilTrue([&] {
+    mgr.GetQueueMetrics(1, &m);
+    timed += m.timed;
+    maxNs = std::max(maxNs, m.maxQueueNs);
+    return m.handled == 6u;
+  }));
+  EXPECT_EQ(m.depth, 0u);
+  EXPECT_EQ(m.highWater, 5u);
+  EXPECT_EQ(timed, 5u);
+  EXPECT_LT(maxNs, 3600ull * 1000000000ull);
+  ASSERT_EQ(mgr.GetQueueMetrics(1, &m), ERR_OK);  // a new window: nothing taken since
+  EXPECT_EQ(m.timed, 0u);
+  EXPECT_EQ(m.meanQueueNs, 0u);
+  EXPECT_EQ(m.maxQueueNs, 0u);
+  EXPECT_EQ(mgr.GetQueueMetrics(3, &m), ERR_OBJ_NOT_FOUND);
+  EXPECT_EQ(mgr.GetQueueMetrics(1, nullptr), ERR_INVALID_PARAM);
+}
+
 TEST_F(RouteTest, StopWithoutRunFreesTheRoutingQueue) {
   for (int i = 0; i < 5; ++i) ASSERT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1)), ERR_OK);
   ASSERT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 2)), ERR_OK);
@@ -258,6 +307,34 @@ TEST(MgrLifetime, DestroyingARunningManagerStopsAndDeletesItsTasks) {
   for (unsigned int i = 0; i < 8; ++i) mgr->SendMsg(MakeMsg(mgr, 1 + i % 2, MSG_APP, 0, 2 - i % 2));
   ASSERT_TRUE(got.WaitFor(100));
   delete mgr;
+}
+
+// A task hands processed buffers back to the pool a batch at a time, yet a
+// handler that asks for a buffer gets the ones freed before it: with two tiny
+// buffers, both queued, the second message's handler still gets one.
+TEST(MgrLifetime, HandlersFindTheBuffersFreedBeforeThem) {
+  TestMgr mgr;
+  ASSERT_EQ(mgr.initMessagePool(64, 2, 256, 0, 1024, 0, 4096, 0), ERR_OK);
+  TestTask task(&mgr, 1, "t");
+  ASSERT_EQ(mgr.regTask(&task), ERR_OK);
+  Counter done;
+  std::atomic<bool> got{false};
+  task.onMsg = Handle([&](Cvlk_task* self, Cmsg* msg) {
+    if (msg->appWord1 == 2) {
+      Cvlk_msg_buf* buf = self->GetTaskMgr()->GetMsgBuf(48);
+      got = buf != nullptr;
+      if (buf != nullptr) self->FreeMsgBuf(buf);
+    }
+    done.Add();
+  });
+  ASSERT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 1, MSG_APP, 1)), ERR_OK);
+  ASSERT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 1, MSG_APP, 2)), ERR_OK);
+  ASSERT_EQ(mgr.Run(), ERR_OK);  // the task takes both in one batch
+  ASSERT_TRUE(done.WaitFor(2));
+  EXPECT_TRUE(got);
+  mgr.Stop();
+  EXPECT_TRUE(mgr.AllIdle());
+  EXPECT_EQ(mgr.GetNoMsgBufCount(), 0u);
 }
 
 // Run on a thread that has no Qt event dispatcher: the timer pools could never

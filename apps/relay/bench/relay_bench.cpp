@@ -481,7 +481,7 @@ void PrintPoolTable(const std::string& stats, FILE* out) {
     } else if (std::sscanf(line.c_str(), "stat %31s %u", name, &value) == 2) {
       if (value != 0) std::fprintf(out, "  %-30s %u\n", name, value);
     } else if (line.rfind("connections", 0) == 0 || line.rfind("relay", 0) == 0 || line.rfind("flow", 0) == 0 ||
-               line.rfind("cluster", 0) == 0) {
+               line.rfind("cluster", 0) == 0 || line.rfind("queue", 0) == 0) {
       std::fprintf(out, "  %s\n", line.c_str());
     }
   }

@@ -419,6 +419,14 @@ unsigned Crelay_app::FormatStats(char* out, unsigned cap) {
     add("pool %s size=%u real=%u idle=%u\n", kRelayPoolClassNames[c], pool.size[c], pool.real[c], pool.idle[c]);
   }
   for (unsigned s = 0; s < kRelayPoolStats; ++s) add("stat %s %u\n", kRelayPoolStatNames[s], pool.stat[s]);
+  // Each query starts a new window for the times in queue.
+  for (unsigned id : {kRelayNetTaskId, kRelayTopicTaskId}) {
+    Cvlk_queue_metrics q;
+    if (m_mgr->GetQueueMetrics(id, &q) != ERR_OK) continue;
+    add("queue task=%u depth=%u high_water=%u handled=%" PRIu64 " timed=%" PRIu64 " mean_wait_us=%" PRIu64
+        " max_wait_us=%" PRIu64 "\n",
+        id, q.depth, q.highWater, q.handled, q.timed, q.meanQueueNs / 1000, q.maxQueueNs / 1000);
+  }
   const Srelay_counters& k = m_ctx.counters;
   std::int64_t now = MonotonicMs();
   double rates[3];

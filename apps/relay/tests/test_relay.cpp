@@ -305,6 +305,8 @@ TEST_F(RelayTest, UdpStatsReportsPoolAndConnections) {
   EXPECT_NE(stats.find("relay opened=1 "), std::string::npos) << stats;
   EXPECT_NE(stats.find("server version=" VLK_RELAY_VERSION " uptime="), std::string::npos) << stats;
   EXPECT_NE(stats.find("flow slow_consumers=0 paused="), std::string::npos) << stats;
+  EXPECT_NE(stats.find("queue task=1 depth="), std::string::npos) << stats;
+  EXPECT_NE(stats.find("queue task=2 depth="), std::string::npos) << stats;
 }
 
 // STATS answers are rate-limited (all askers together); the rest are counted.

@@ -130,10 +130,15 @@ class VLK_EXPORT Cvlk_msg_buf : public Cvlk_res_node {
   unsigned int GetBufLen() const { return m_bufLen; }
 
  private:
+  friend class Cvlk_task;  ///< stamps m_queuedNs
+
   void init();  ///< zeroes the whole buffer
 
   unsigned char* m_buf;
   unsigned int m_bufLen;
+  /// When the buffer was put on a task's queue (coarse monotonic clock, ns);
+  /// written and read under that task's queue lock.
+  std::int64_t m_queuedNs = 0;
 };
 
 
@@ -216,6 +221,11 @@ class Cvlk_msg_pool : public Cvlk_thread {
   /// Returns a buffer to its class. ERR_INVALID_PARAM for null or a buffer of no
   /// class of this pool; ERR_INVALID_OPR for one that is idle or still queued.
   EerrNo Free(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
+  /// Free for n buffers (none null) under one lock hold; what Free refuses is
+  /// left alone, as Free leaves it.
+  void FreeBatch(Cvlk_msg_buf* const* bufs, unsigned int n) VLK_EXCLUDES(m_lock);
+  /// FreeBatch(bufs, n), then Alloc(size), under one lock hold.
+  Cvlk_msg_buf* FreeBatchAlloc(Cvlk_msg_buf* const* bufs, unsigned int n, unsigned int size) VLK_EXCLUDES(m_lock);
   /// Returns a buffer to the class of whichever pool made it (for callers that
   /// have no manager at hand). ERR_INVALID_PARAM for null or a buffer of no pool.
   static EerrNo FreeToOwner(Cvlk_msg_buf* buf);
@@ -251,6 +261,8 @@ class Cvlk_msg_pool : public Cvlk_thread {
   /// its queue under one lock hold and one wake-up.
   void route(Cvlk_msg_buf** bufs, unsigned int n);
   EerrNo freeLocked(Cvlk_msg_buf* buf) VLK_REQUIRES(m_lock);
+  Cvlk_msg_buf* allocLocked(unsigned int size) VLK_REQUIRES(m_lock);
+  void freeBatchLocked(Cvlk_msg_buf* const* bufs, unsigned int n) VLK_REQUIRES(m_lock);
 
   Cvlk_task_mgr* m_mgr;
   Cvlk_mutex m_lock;
@@ -276,6 +288,32 @@ class Cvlk_msg_pool : public Cvlk_thread {
 class Cvlk_task;
 class Cfactory;
 class Cvlk_timer_pool;
+
+/// One task's queue metrics, as Cvlk_task_mgr::GetQueueMetrics and
+/// Cvlk_task::TakeQueueMetrics hand them out: a copy taken under the task's
+/// queue lock, so the figures are consistent with one another.
+/// Times in queue run from when a buffer was put on the task's queue (by a
+/// sender, the routing thread or the timer pool) to when the task thread took
+/// it; they are read from the coarse monotonic clock (CLOCK_MONOTONIC_COARSE,
+/// whose resolution is the kernel tick, typically 1 to 4 ms), once per send
+/// and once per batch taken, so that keeping them costs no more than a memory
+/// read per message. Over many messages the mean is sound to well below that
+/// resolution; a maximum is exact only to it (0 means "under one tick").
+struct Cvlk_queue_metrics {
+  /// Buffers waiting in the queue when the copy was taken.
+  unsigned int depth = 0;
+  /// The most buffers the queue has held at once since the task was made.
+  unsigned int highWater = 0;
+  /// Messages the task thread has taken from its queue and processed since the
+  /// task was made.
+  std::uint64_t handled = 0;
+  /// Messages taken from the queue since the previous read: the ones that the
+  /// two times below describe (0: no time to report).
+  std::uint64_t timed = 0;
+  /// Mean and longest time in queue of those messages, in nanoseconds.
+  std::uint64_t meanQueueNs = 0;
+  std::uint64_t maxQueueNs = 0;
+};
 
 /// The root of an application: owns the message pool, a table of up to 32 tasks,
 /// the global trace switch and the five signals through which every log, trace
@@ -375,6 +413,11 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   unsigned int GetNoMsgBufCount() const { return m_noBufCount.load(std::memory_order_relaxed); }
   /// Number of successful regTask calls.
   unsigned int GetTaskCount() const { return m_taskCount; }
+  /// The queue metrics of the task filed under id into *out, and a new window
+  /// for the times in queue (each read, Print's included, starts one).
+  /// ERR_INVALID_PARAM for a null out, ERR_OBJ_NOT_FOUND when no task has that
+  /// id. Any thread; takes the task's queue lock briefly.
+  EerrNo GetQueueMetrics(unsigned int id, Cvlk_queue_metrics* out);
 
  protected:
   /// Called at the end of Run; the result is ignored.
@@ -441,6 +484,8 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   /// Counts n failed buffer requests; the first of the process emits
   /// sigErrorNoMsgBuf. REQUIRES: no library lock held (a receiver may call back).
   void noteNoMsgBuf(unsigned int n = 1);
+  /// One line of a task's queue metrics (Print), after the task's own block.
+  void printQueueMetrics(Cvlk_task* task);
 
   unsigned int m_taskCount;
   Cvlk_task* m_tasks[32];  ///< filled before Run, read-only afterwards
@@ -499,6 +544,9 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n);
   /// Removes and returns the head of the queue (the caller owns it), or null.
   Cvlk_msg_buf* GetPumpMsgBuf();
+  /// The queue metrics (see Cvlk_queue_metrics), and a new window for the
+  /// times in queue. Any thread; takes the queue lock briefly.
+  Cvlk_queue_metrics TakeQueueMetrics();
   /// As Cvlk_task_mgr::TransferMsg: does nothing, returns ERR_OK; the buffer
   /// stays the caller's.
   EerrNo TransferMsg(Cvlk_msg_buf* buf);
@@ -608,8 +656,20 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   void startSelfChkingTimer();
   void processPumpMsg(Cvlk_msg_buf* buf);
   bool isSelfChkExpiry(const Cmsg* msg) const;
-  /// Removes up to max buffers from the head of the queue under one lock hold.
+  /// Removes up to max buffers from the head of the queue under one lock hold,
+  /// and adds their times in queue to the metrics.
   unsigned int takeBatch(Cvlk_msg_buf** out, unsigned int max);
+  /// Frees a processed buffer: kept in m_freeCache and handed back with the
+  /// rest of its batch under one pool lock hold. Task thread only.
+  void freeLater(Cvlk_msg_buf* buf);
+  void flushFrees();
+  /// The task whose thread calls, or null.
+  static Cvlk_task* runningTask();
+  /// Hands back the cached frees and takes a buffer under one pool lock hold.
+  /// REQUIRES: the task thread, m_freeCount != 0.
+  Cvlk_msg_buf* allocAfterFrees(unsigned int size);
+  /// Appends to the queue, stamps the buffer with now, raises the high water.
+  EerrNo enqueueLocked(Cvlk_msg_buf* buf, std::int64_t now) VLK_REQUIRES(m_queueLock);
   Cfactory* findFactory(unsigned int factoryId) const;
   /// Stops and joins the thread, then frees every queued buffer; later buffers
   /// are freed on arrival.
@@ -631,6 +691,17 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   std::atomic<unsigned int> m_selfChkTimerId;
   bool m_closed VLK_GUARDED_BY(m_queueLock);
   bool m_registered;  ///< filed in the manager's table
+  /// Queue metrics. The times cover the buffers taken since the last read.
+  unsigned int m_highWater VLK_GUARDED_BY(m_queueLock) = 0;
+  std::uint64_t m_waitCount VLK_GUARDED_BY(m_queueLock) = 0;
+  std::uint64_t m_waitSumNs VLK_GUARDED_BY(m_queueLock) = 0;
+  std::uint64_t m_waitMaxNs VLK_GUARDED_BY(m_queueLock) = 0;
+  std::atomic<std::uint64_t> m_handled{0};  ///< written by the task thread only
+  /// Processed buffers on their way back to the pool: the task thread's alone.
+  /// Flushed after every batch, and before any buffer request the task thread
+  /// makes, so a handler never finds the pool short of its own freed buffers.
+  Cvlk_msg_buf* m_freeCache[kRunBatch] = {};
+  unsigned int m_freeCount = 0;
 };
 
 

@@ -161,7 +161,15 @@ void Cvlk_task_mgr::noteMisaddressed(unsigned int kind, const Cmsg* msg) {
 }
 
 Cvlk_msg_buf* Cvlk_task_mgr::GetMsgBuf(unsigned int size) {
-  Cvlk_msg_buf* buf = allocMsgBuf(size);
+  Cvlk_msg_buf* buf = nullptr;
+  Cvlk_task* self = Cvlk_task::runningTask();
+  if (self != nullptr && self->m_mgr == this && self->m_freeCount != 0) {
+    // A handler's request: its task's freed buffers go back first, under the
+    // same lock hold, so the pool is never short of them.
+    buf = self->allocAfterFrees(size);
+  } else {
+    buf = allocMsgBuf(size);
+  }
   if (buf == nullptr) noteNoMsgBuf();
   return buf;
 }
@@ -220,11 +228,31 @@ unsigned int Cvlk_task_mgr::GetMsgStat(unsigned int idx) const { return m_pool !
 
 EerrNo Cvlk_task_mgr::afterRun() { return ERR_OK; }
 
+EerrNo Cvlk_task_mgr::GetQueueMetrics(unsigned int id, Cvlk_queue_metrics* out) {
+  if (out == nullptr) return ERR_INVALID_PARAM;
+  Cvlk_task* task = id < 32 ? m_tasks[id] : nullptr;
+  if (task == nullptr) return ERR_OBJ_NOT_FOUND;
+  *out = task->TakeQueueMetrics();
+  return ERR_OK;
+}
+
+void Cvlk_task_mgr::printQueueMetrics(Cvlk_task* task) {
+  const Cvlk_queue_metrics m = task->TakeQueueMetrics();
+  char line[192];
+  std::snprintf(line, sizeof(line),
+                "queue: depth=%u, highWater=%u, handled=%llu, timed=%llu, meanWaitUs=%llu, maxWaitUs=%llu", m.depth,
+                m.highWater, static_cast<unsigned long long>(m.handled), static_cast<unsigned long long>(m.timed),
+                static_cast<unsigned long long>(m.meanQueueNs / 1000),
+                static_cast<unsigned long long>(m.maxQueueNs / 1000));
+  Display(line);
+}
+
 void Cvlk_task_mgr::Print() {
   if (m_pool != nullptr) m_pool->PrintStatus();
   for (Cvlk_task* task : m_tasks) {
     if (task == nullptr) continue;
     task->Print();
+    printQueueMetrics(task);
     Display(" ");
   }
 }

@@ -62,23 +62,25 @@ EerrNo Cvlk_msg_pool::InitClass(unsigned int cls, unsigned int bufSize, unsigned
   return ERR_OK;
 }
 
-Cvlk_msg_buf* Cvlk_msg_pool::Alloc(unsigned int size) {
+Cvlk_msg_buf* Cvlk_msg_pool::allocLocked(unsigned int size) {
   Cvlk_msg_buf* buf = nullptr;
-  {
-    Cvlk_mutex_locker guard(&m_lock);
-    for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
-      if (m_class[cls] == nullptr || m_size[cls] < size) continue;
-      // The first class large enough is the only one tried: no fall-back.
-      m_stat->Inc(EMSG_STAT_N_ALLOC_TINY_MSG + cls);
-      buf = static_cast<Cvlk_msg_buf*>(m_class[cls]->AllocNode());
-      if (buf == nullptr) m_stat->Inc(EMSG_STAT_E_NO_TINY_MSG_NODE + cls);
-      break;
-    }
-    // Stepped while the lock is held: only its holder touches the counters, so
-    // they travel with the lock instead of being fought over by every core.
-    m_stat->Inc(buf != nullptr ? EMSG_STAT_N_ALLOC_MSG : EMSG_STAT_E_NO_MSG_NODE);
+  for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
+    if (m_class[cls] == nullptr || m_size[cls] < size) continue;
+    // The first class large enough is the only one tried: no fall-back.
+    m_stat->Inc(EMSG_STAT_N_ALLOC_TINY_MSG + cls);
+    buf = static_cast<Cvlk_msg_buf*>(m_class[cls]->AllocNode());
+    if (buf == nullptr) m_stat->Inc(EMSG_STAT_E_NO_TINY_MSG_NODE + cls);
+    break;
   }
+  // Stepped while the lock is held: only its holder touches the counters, so
+  // they travel with the lock instead of being fought over by every core.
+  m_stat->Inc(buf != nullptr ? EMSG_STAT_N_ALLOC_MSG : EMSG_STAT_E_NO_MSG_NODE);
   return buf;
+}
+
+Cvlk_msg_buf* Cvlk_msg_pool::Alloc(unsigned int size) {
+  Cvlk_mutex_locker guard(&m_lock);
+  return allocLocked(size);
 }
 
 EerrNo Cvlk_msg_pool::freeLocked(Cvlk_msg_buf* buf) {
@@ -96,6 +98,23 @@ EerrNo Cvlk_msg_pool::Free(Cvlk_msg_buf* buf) {
   const EerrNo err = freeLocked(buf);
   if (err == ERR_OK) m_stat->Inc(EMSG_STAT_N_FREE_MSG);
   return err;
+}
+
+void Cvlk_msg_pool::freeBatchLocked(Cvlk_msg_buf* const* bufs, unsigned int n) {
+  for (unsigned int i = 0; i < n; ++i) {
+    if (freeLocked(bufs[i]) == ERR_OK) m_stat->Inc(EMSG_STAT_N_FREE_MSG);
+  }
+}
+
+void Cvlk_msg_pool::FreeBatch(Cvlk_msg_buf* const* bufs, unsigned int n) {
+  Cvlk_mutex_locker guard(&m_lock);
+  freeBatchLocked(bufs, n);
+}
+
+Cvlk_msg_buf* Cvlk_msg_pool::FreeBatchAlloc(Cvlk_msg_buf* const* bufs, unsigned int n, unsigned int size) {
+  Cvlk_mutex_locker guard(&m_lock);
+  freeBatchLocked(bufs, n);
+  return allocLocked(size);
 }
 
 EerrNo Cvlk_msg_pool::FreeToOwner(Cvlk_msg_buf* buf) {

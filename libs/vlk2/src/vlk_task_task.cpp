@@ -1,5 +1,25 @@
 // Tasks: the queue, the thread that drains it, sending, output and shutdown.
+#include <ctime>
+
 #include "vlk_task.h"
+
+namespace {
+
+// The clock of the queue metrics: the coarse monotonic clock, a plain read of
+// the kernel's last tick (no counter read), cheap enough to take per send.
+std::int64_t QueueClockNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// The task whose thread this is (null on other threads): a buffer request
+// made there may first hand back the task's freed buffers. Read on every
+// request, so it is kept in the static TLS block (one %fs-relative load, no
+// __tls_get_addr call); one pointer fits the surplus even under dlopen.
+__attribute__((tls_model("initial-exec"))) thread_local Cvlk_task* t_runningTask = nullptr;
+
+}  // namespace
 
 Cvlk_task::Cvlk_task(Cvlk_task_mgr* mgr, unsigned int id, const char* name)
     : Cvlk_thread(mgr),
@@ -75,14 +95,24 @@ EerrNo Cvlk_task::SendMsg(Cvlk_msg_buf* buf) {
   return m_mgr->SendMsg(buf);
 }
 
+EerrNo Cvlk_task::enqueueLocked(Cvlk_msg_buf* buf, std::int64_t now) {
+  const EerrNo err = m_queue->AddToTail(buf);
+  if (err != ERR_OK) return err;
+  buf->m_queuedNs = now;
+  const unsigned int depth = m_queue->GetNum();
+  if (depth > m_highWater) m_highWater = depth;
+  return ERR_OK;
+}
+
 EerrNo Cvlk_task::PumpMsgBuf(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
   EerrNo err = ERR_OK;
   bool closed;
+  const std::int64_t now = QueueClockNs();
   {
     Cvlk_mutex_locker guard(&m_queueLock);
     closed = m_closed || m_queue == nullptr;
-    if (!closed) err = m_queue->AddToTail(buf);
+    if (!closed) err = enqueueLocked(buf, now);
   }
   // The queue lock is released before the pool lock is taken.
   if (closed) return FreeMsgBuf(buf);
@@ -94,12 +124,13 @@ void Cvlk_task::PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n) {
   if (n == 0) return;
   bool closed;
   unsigned int queued = 0;
+  const std::int64_t now = QueueClockNs();  // one reading for the whole batch
   {
     Cvlk_mutex_locker guard(&m_queueLock);
     closed = m_closed || m_queue == nullptr;
     if (!closed) {
       for (; queued < n; ++queued) {
-        m_queue->AddToTail(bufs[queued]);  // as PumpMsgBuf, whose result the router ignores
+        enqueueLocked(bufs[queued], now);  // as PumpMsgBuf, whose result the router ignores
       }
     }
   }
@@ -120,25 +151,68 @@ EerrNo Cvlk_task::TransferMsg(Cvlk_msg_buf*) { return ERR_OK; }
 
 Cvlk_msg_buf* Cvlk_task::GetMsgBuf(unsigned int size) { return m_mgr != nullptr ? m_mgr->GetMsgBuf(size) : nullptr; }
 
+Cvlk_task* Cvlk_task::runningTask() { return t_runningTask; }
+
+Cvlk_msg_buf* Cvlk_task::allocAfterFrees(unsigned int size) {
+  Cvlk_msg_buf* buf = m_mgr->m_pool->FreeBatchAlloc(m_freeCache, m_freeCount, size);
+  m_freeCount = 0;
+  return buf;
+}
+
+void Cvlk_task::freeLater(Cvlk_msg_buf* buf) {
+  if (m_mgr == nullptr || m_mgr->m_pool == nullptr) {
+    FreeMsgBuf(buf);
+    return;
+  }
+  m_freeCache[m_freeCount++] = buf;
+  if (m_freeCount == kRunBatch) flushFrees();
+}
+
+void Cvlk_task::flushFrees() {
+  if (m_freeCount == 0) return;
+  m_mgr->m_pool->FreeBatch(m_freeCache, m_freeCount);
+  m_freeCount = 0;
+}
+
 EerrNo Cvlk_task::FreeMsgBuf(Cvlk_msg_buf* buf) {
   // Without a manager the buffer still goes home, to the pool that made it.
   if (m_mgr == nullptr) return Cvlk_msg_pool::FreeToOwner(buf);
   return m_mgr->FreeMsgBuf(buf);
 }
 
+Cvlk_queue_metrics Cvlk_task::TakeQueueMetrics() {
+  Cvlk_queue_metrics m;
+  m.handled = m_handled.load(std::memory_order_relaxed);
+  Cvlk_mutex_locker guard(&m_queueLock);
+  m.depth = m_queue != nullptr ? m_queue->GetNum() : 0u;
+  m.highWater = m_highWater;
+  m.timed = m_waitCount;
+  m.meanQueueNs = m_waitCount != 0 ? m_waitSumNs / m_waitCount : 0u;
+  m.maxQueueNs = m_waitMaxNs;
+  m_waitCount = m_waitSumNs = m_waitMaxNs = 0;
+  return m;
+}
+
 unsigned int Cvlk_task::takeBatch(Cvlk_msg_buf** out, unsigned int max) {
+  const std::int64_t now = QueueClockNs();  // one reading for the whole batch
   Cvlk_mutex_locker guard(&m_queueLock);
   unsigned int n = 0;
   while (n < max && m_queue != nullptr) {
     Cvlk_msg_buf* buf = static_cast<Cvlk_msg_buf*>(m_queue->RemoveHead());
     if (buf == nullptr) break;
     out[n++] = buf;
+    // A sender's reading may be a tick newer than ours.
+    const std::uint64_t waited = now > buf->m_queuedNs ? static_cast<std::uint64_t>(now - buf->m_queuedNs) : 0u;
+    m_waitSumNs += waited;
+    if (waited > m_waitMaxNs) m_waitMaxNs = waited;
   }
+  m_waitCount += n;
   return n;
 }
 
 void Cvlk_task::run() {
   Cvlk_msg_buf* batch[kRunBatch];
+  t_runningTask = this;
   while (!isStopRequested()) {
     m_wake.acquire();
     // Releases coalesce: drain everything queued since the last wake-up, a few
@@ -149,10 +223,14 @@ void Cvlk_task::run() {
       if (n == 0) break;
       unsigned int i = 0;
       for (; i < n && !isStopRequested(); ++i) processPumpMsg(batch[i]);
+      m_handled.store(m_handled.load(std::memory_order_relaxed) + i, std::memory_order_relaxed);
+      flushFrees();
       // Asked to stop half-way: what was taken goes back to the pool.
       for (; i < n; ++i) FreeMsgBuf(batch[i]);
     }
   }
+  flushFrees();
+  t_runningTask = nullptr;
 }
 
 void Cvlk_task::requestStop() {

@@ -38,7 +38,7 @@ void Cvlk_task::processPumpMsg(Cvlk_msg_buf* buf) {
   }
   // 10 or more: the buffer now belongs to a state machine's queue.
   if (static_cast<std::int32_t>(result) >= static_cast<std::int32_t>(PRC_SAVE_MSG)) return;
-  FreeMsgBuf(buf);
+  freeLater(buf);
 }
 
 Eprc_result Cvlk_task::_fsm_not_found(Cmsg* msg) {
