@@ -310,8 +310,9 @@ struct Cvlk_queue_metrics {
   /// Messages taken from the queue since the previous read: the ones that the
   /// two times below describe (0: no time to report).
   std::uint64_t timed = 0;
-  /// Mean and longest time in queue of those messages, in nanoseconds.
+  /// Mean time in queue of those messages, in nanoseconds.
   std::uint64_t meanQueueNs = 0;
+  /// Longest time in queue of those messages, in nanoseconds.
   std::uint64_t maxQueueNs = 0;
 };
 
