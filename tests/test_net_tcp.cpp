@@ -238,6 +238,44 @@ TEST(TcpServer, BindFailsWholeWithTheReasonAndRefusesToReplaceAnOpenPort) {
   EXPECT_EQ(third.bind(v6.getPort()), ERR_OK);
 }
 
+// A server bound to one address serves that address alone, and reports that
+// address taken as bind reports its port taken.
+TEST(TcpServer, BindAddressServesThatAddressAlone) {
+  const bool v6 = hasIPv6Loopback();
+  for (int family : {AF_INET, AF_INET6}) {
+    if (family == AF_INET6 && !v6) continue;
+    SCOPED_TRACE(family == AF_INET ? "127.0.0.1" : "::1");
+    RecordingServer server(2);
+    unsigned short port = 0;
+    ASSERT_EQ(server.bindAddress(loopbackAddr(family, 0), &port), ERR_OK);
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(server.bindAddress(loopbackAddr(family, 0)), ERR_INVALID_OPR);
+    EXPECT_EQ(server.bind(port), ERR_INVALID_OPR);
+    server.start();
+    int c = connectLoopback(family, port);
+    ASSERT_TRUE(sendAll(c, "bound"));
+    unsigned int id = server.waitAnyNode();
+    ASSERT_NE(id, 0u);
+    EXPECT_TRUE(server.waitReceived(id, 5));
+    ::close(c);
+    if (family == AF_INET) {
+      Cvlk_uaddr other = loopbackAddr(AF_INET, port);
+      other.addr.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      EXPECT_NE(::connect(fd, other.getAddr(), static_cast<socklen_t>(other.getAddrLen())), 0);
+      ::close(fd);
+    }
+    if (v6) {
+      EXPECT_LT(connectLoopback(family == AF_INET ? AF_INET6 : AF_INET, port), 0);
+    }
+
+    RecordingServer second(2);
+    EXPECT_EQ(second.bindAddress(loopbackAddr(family, port)), ERR_OBJ_EXISTED);
+    EXPECT_NE(second.rec.waitFor("error fail to bind port " + std::to_string(port)).find(std::strerror(EADDRINUSE)),
+              std::string::npos);
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -496,6 +496,14 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// As bind on a port the system picks (free for both families when it can);
   /// the port chosen is stored into port. Any thread.
   EerrNo bindAnyPort(unsigned short& port);
+  /// Opens one listener on local alone (its family only, e.g. 127.0.0.1 or
+  /// ::1; the other family is not served). Port 0 lets the system pick one;
+  /// the port bound is stored into boundPort when given. Errors as bind:
+  /// ERR_OBJ_EXISTED when the address is in use, ERR_FAIL for any other
+  /// reason (an address not on this host: EADDRNOTAVAIL), with the system's
+  /// reason on sigErrorInfo; ERR_INVALID_OPR when the server already listens.
+  /// Any thread.
+  EerrNo bindAddress(Cvlk_uaddr local, unsigned short* boundPort = nullptr);
   /// Server TLS context from PEM files (TLS 1.2 and later, no renegotiation).
   /// ERR_INVALID_PARAM for an empty name, ERR_OBJ_NOT_FOUND when a file cannot
   /// be read, ERR_FAIL when a file is no certificate or key or the key does not
@@ -615,6 +623,12 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   void checkHandshakes();
   void checkClosing();
   void closeListeners();
+  /// Watches the listeners a bind opened (INVALID_SOCKET for a family not
+  /// served); ERR_INVALID_OPR, closing them, when another bind won.
+  EerrNo installListeners(unsigned int l4, unsigned int l6);
+  /// One non-blocking listening socket on localAddr (port 0: the system
+  /// picks), or INVALID_SOCKET with errno set.
+  unsigned int openListener(Cvlk_uaddr localAddr);
   void handshakeFailed(unsigned int nodeId, const char* reason, const char* state);
   /// Copies the ids of all busy nodes into ids; their number.
   unsigned int busyIds(unsigned int* ids);

@@ -279,6 +279,10 @@ unsigned int Cvlk_tcp_server::bindLocalAddr(Cvlk_uaddr localAddr) {
     errno = EINVAL;
     return INVALID_SOCKET;
   }
+  return openListener(localAddr);
+}
+
+unsigned int Cvlk_tcp_server::openListener(Cvlk_uaddr localAddr) {
   int family = localAddr.version == 4 ? AF_INET : AF_INET6;
   // Every listener is non-blocking: TLS handshakes run from the loop too.
   int fd = VlkSockOpen(family, SOCK_STREAM, true);
@@ -333,20 +337,48 @@ EerrNo Cvlk_tcp_server::bind(unsigned short port) {
                 err6 != 0 && !noV6 ? "IPv6" : "IPv4", std::strerror(err));
     return err == EADDRINUSE ? ERR_OBJ_EXISTED : ERR_FAIL;
   }
+  return installListeners(l4, l6);
+}
+
+EerrNo Cvlk_tcp_server::installListeners(unsigned int l4, unsigned int l6) {
+  Cvlk_mutex_locker guard(&ioLock);
+  if (ipv4Listener != INVALID_SOCKET || ipv6Listener != INVALID_SOCKET) {
+    // Another thread's bind won meanwhile.
+    if (l4 != INVALID_SOCKET) ::close(static_cast<int>(l4));
+    if (l6 != INVALID_SOCKET) ::close(static_cast<int>(l6));
+    return ERR_INVALID_OPR;
+  }
+  ipv6Listener = l6;
+  ipv4Listener = l4;
+  if (l6 != INVALID_SOCKET) watch(l6, 0);
+  if (l4 != INVALID_SOCKET) watch(l4, 0);
+  return ERR_OK;
+}
+
+EerrNo Cvlk_tcp_server::bindAddress(Cvlk_uaddr local, unsigned short* boundPort) {
+  if (local.version != 4 && local.version != 6) return ERR_INVALID_PARAM;
   {
     Cvlk_mutex_locker guard(&ioLock);
-    if (ipv4Listener != INVALID_SOCKET || ipv6Listener != INVALID_SOCKET) {
-      // Another thread's bind won meanwhile.
-      ::close(static_cast<int>(l4));
-      if (l6 != INVALID_SOCKET) ::close(static_cast<int>(l6));
-      return ERR_INVALID_OPR;
-    }
-    ipv6Listener = l6;
-    ipv4Listener = l4;
-    watch(l6, 0);
-    watch(l4, 0);
+    if (ipv4Listener != INVALID_SOCKET || ipv6Listener != INVALID_SOCKET) return ERR_INVALID_OPR;
   }
-  return ERR_OK;
+  const unsigned short port = local.getPort();
+  // Port 0: the system picks one for this address alone.
+  const unsigned int fd = openListener(local);
+  if (fd == INVALID_SOCKET) {
+    const int err = errno;
+    Cvlk_tmp_str text;
+    local.getAddrStr(text);
+    reportError("fail to bind port %u (%s %s): %s", static_cast<unsigned int>(port),
+                local.version == 4 ? "IPv4" : "IPv6", text.c_str(), std::strerror(err));
+    return err == EADDRINUSE ? ERR_OBJ_EXISTED : ERR_FAIL;
+  }
+  if (boundPort != nullptr) {
+    Cvlk_uaddr bound = local;
+    socklen_t len = static_cast<socklen_t>(bound.getAddrLen());
+    getsockname(static_cast<int>(fd), bound.getAddr(), &len);
+    *boundPort = bound.getPort();
+  }
+  return local.version == 4 ? installListeners(fd, INVALID_SOCKET) : installListeners(INVALID_SOCKET, fd);
 }
 
 EerrNo Cvlk_tcp_server::bindAnyPort(unsigned short& port) {
