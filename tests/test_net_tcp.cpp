@@ -335,6 +335,8 @@ TEST(TcpServer, AcceptFailingForWantOfDescriptorsTakesNoNodeAndDropsTheClient) {
   // The server cannot take it: the connection is dropped, no node is used.
   EXPECT_TRUE(waitPeerClosed(client));
   EXPECT_EQ(s.server.getBusyNodes(), 0u);
+  EXPECT_NE(s.server.rec.waitFor("error Fail to accept TCP connection: out of descriptors").find("dropped 127.0.0.1:"),
+            std::string::npos);
   ::close(client);
   for (int fd : fillers) ::close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -89,6 +90,20 @@ class Recorder {
   }
   bool waitCount(const std::string& prefix, int n) {
     return waitUntil([&] { return countLocked(prefix) >= n; });
+  }
+  // Waits until the lines starting with prefix, of a kind the server writes
+  // at most once in 10 s, stand for n events: a line for one, a summary
+  // "... and N more in the last 10 s" for N.
+  bool waitLimited(const std::string& prefix, int n) {
+    return waitUntil([&] {
+      int total = 0;
+      for (const auto& e : m_events) {
+        if (e.compare(0, prefix.size(), prefix) != 0) continue;
+        std::size_t more = e.find(" ... and ");
+        total += more == std::string::npos ? 1 : std::atoi(e.c_str() + more + 9);
+      }
+      return total == n;
+    });
   }
   int indexOf(const std::string& prefix) {
     std::lock_guard<std::mutex> lock(m_lock);

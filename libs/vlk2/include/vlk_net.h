@@ -447,13 +447,20 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   std::mutex sendLock;
 };
 
-/// TCP server on one port over IPv4 and IPv6, plain or TLS (TLS 1.2 and later),
-/// reading into procData on its own thread. The application derives from it,
-/// implements procData and sends with sendTo and broadcast.
+/// TCP server on one port over IPv4 and IPv6 (or one address, bindAddress),
+/// plain or TLS (TLS 1.2 and later), reading into procData on its own thread.
+/// The application derives from it, implements procData and sends with sendTo
+/// and broadcast.
 /// TLS handshakes run non-blocking from the loop: a connection is announced by
 /// sigNewConnection once its handshake completes, and closed with
 /// "Fail to accept TLS connection: ..." when it fails or does not complete
 /// within the handshake bound (10 s unless set).
+/// The loop's lines that a flood of clients could repeat ("No enough TCP node
+/// to process current connection" for a full pool, "Fail to accept TLS
+/// connection:", "Fail to accept TCP connection: out of descriptors" when
+/// accept fails with EMFILE or ENFILE and the client is dropped) name the peer
+/// and come at most once in 10 s per kind; the lines held back are summed up
+/// as "<the line's start> ... and N more in the last 10 s".
 /// Cost model of a send: no call waits on a peer. A send writes what the
 /// socket takes at once and copies the rest, whole, into the connection's
 /// output queue (chunks of a pool reserved when the server is built, never the
@@ -645,6 +652,19 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// sigClosing with the node's user values (0 once it is gone).
   void emitClosing(unsigned int nodeId);
   void reportError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  /// Kinds of the loop's lines that a flood of clients could repeat.
+  enum Eloop_line { LINE_REFUSED, LINE_HANDSHAKE, LINE_DESCRIPTORS, LINE_KINDS };
+  /// A line of kind, written when its kind wrote none in the last 10 s, else
+  /// counted for reportHeld. Server thread only.
+  void reportLimited(int kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  /// "<prefix> ... and N more in the last 10 s" for each kind whose 10 s
+  /// ended with lines held back. Server thread only.
+  void reportHeld();
+  /// One kind's window: its end (monotonic ms) and the lines held back in it.
+  struct Sline_window {
+    std::int64_t end;
+    unsigned int held;
+  };
 
   unsigned int ipv4Listener VLK_GUARDED_BY(ioLock);
   unsigned int ipv6Listener VLK_GUARDED_BY(ioLock);
@@ -665,6 +685,7 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   std::atomic<std::uint64_t> m_slowCloses;
   std::atomic<std::int64_t> m_logSecond;   ///< rate limit of the slow-consumer lines
   std::atomic<unsigned int> m_logCount;
+  Sline_window m_lineWindows[LINE_KINDS];  ///< server thread only
 };
 
 // (section end: TCP server and TLS)

@@ -133,7 +133,8 @@ Cvlk_tcp_server::Cvlk_tcp_server(unsigned int maxConnections, QObject* parent)
       m_refusedSends(0),
       m_slowCloses(0),
       m_logSecond(0),
-      m_logCount(0) {
+      m_logCount(0),
+      m_lineWindows() {
   initTcpResource();
   VlkNetInitOpenSSL();
   initTLSParams();
@@ -200,6 +201,49 @@ void Cvlk_tcp_server::reportError(const char* format, ...) {
   va_end(args);
   text.set("%s", line);
   displayErrorInfo(text);
+}
+
+namespace {
+
+constexpr std::int64_t kLineWindowMs = 10000;
+// What the summary of each kind of loop line starts with (the lines' own start).
+const char* const kLinePrefix[] = {"No enough TCP node to process current connection",
+                                   "Fail to accept TLS connection:",
+                                   "Fail to accept TCP connection: out of descriptors"};
+
+}  // namespace
+
+void Cvlk_tcp_server::reportLimited(int kind, const char* format, ...) {
+  Sline_window& w = m_lineWindows[kind];
+  const std::int64_t now = VlkMonoMs();
+  if (w.end > now || w.held > 0) {
+    // A window that ended with lines held back is summed up first, and that
+    // summary opens the next window, which holds this line back too.
+    if (w.end <= now) reportHeld();
+    ++w.held;
+    return;
+  }
+  w.end = now + kLineWindowMs;
+  Cvlk_tmp_str text;
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof(line), format, args);
+  va_end(args);
+  text.set("%s", line);
+  displayErrorInfo(text);
+}
+
+void Cvlk_tcp_server::reportHeld() {
+  const std::int64_t now = VlkMonoMs();
+  for (int kind = 0; kind < LINE_KINDS; ++kind) {
+    Sline_window& w = m_lineWindows[kind];
+    if (w.held == 0 || w.end > now) continue;
+    reportError("%s ... and %u more in the last 10 s", kLinePrefix[kind], w.held);
+    // The summary opens the next window: at most one line per kind in 10 s.
+    w.held = 0;
+    w.end = now + kLineWindowMs;
+  }
 }
 
 namespace {
