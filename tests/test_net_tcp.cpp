@@ -3,6 +3,7 @@
 // limit and descriptors above 1024 are in test_net_hostile.cpp.)
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -309,6 +310,31 @@ TEST(TcpServer, EverySocketItOpensIsCloseOnExec) {
     closedir(dir);
   });
   EXPECT_GE(sockets, 5);  // two listeners, accepted, outgoing, the test's client
+  ::close(in);
+}
+
+// Small answers go at once (TCP_NODELAY) on accepted and outgoing connections,
+// unless the server is told otherwise.
+TEST(TcpServer, NewConnectionsSendSmallWritesAtOnceUnlessTurnedOff) {
+  Started s(4);
+  Listener peer(AF_INET);
+  auto noDelay = [&](unsigned int id) {
+    int on = -1;
+    socklen_t len = sizeof(on);
+    getsockopt(s.server.socketOf(id), IPPROTO_TCP, TCP_NODELAY, &on, &len);
+    return on;
+  };
+  int in = connectLoopback(AF_INET, s.port);
+  ASSERT_TRUE(sendAll(in, "x"));
+  unsigned int accepted = s.server.waitAnyNode();
+  ASSERT_NE(accepted, 0u);
+  EXPECT_EQ(noDelay(accepted), 1);
+  for (bool on : {true, false}) {
+    s.server.setNoDelay(on);
+    unsigned int out = 0;
+    ASSERT_EQ(s.server.prepareConnect(peer.addr, out), ERR_OK);
+    EXPECT_EQ(noDelay(out), on ? 1 : 0);
+  }
   ::close(in);
 }
 

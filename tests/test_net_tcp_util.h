@@ -155,6 +155,12 @@ class RecordingServer : public Cvlk_tcp_server {
     Cvlk_mutex_locker guard(&ioLock);
     f();
   }
+  // The connection's socket; -1 for an id not busy.
+  int socketOf(unsigned int nodeId) {
+    Cvlk_mutex_locker guard(&ioLock);
+    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
+    return node != nullptr ? static_cast<int>(node->getHandle()) : -1;
+  }
 
   // Bytes received by a node, the largest single piece, and whether every
   // piece was followed by a zero byte.

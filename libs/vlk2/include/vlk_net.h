@@ -535,6 +535,11 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// ERR_INVALID_PARAM for 0, ERR_OUT_OF_MEMORY when it cannot be reserved
   /// (the old budget stays). Call before start().
   EerrNo setOutputBudget(std::size_t bytes);
+  /// TCP_NODELAY on connections accepted or connected from now on (default
+  /// on): small answers go at once instead of waiting behind Nagle's
+  /// algorithm for the peer's delayed ACK (a TLS handshake's session-ticket
+  /// writes would otherwise hold the first answer back ~40 ms). Any thread.
+  void setNoDelay(bool on);
   /// What a refused send does to its connection (default SLOW_CONSUMER_CLOSE). Any thread.
   void setSlowConsumerPolicy(Eslow_consumer_policy policy);
   /// Counters of the output side. Any thread.
@@ -615,6 +620,8 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   void initTcpResource();
   void initTLSParams();
   unsigned int allocTcpNode(unsigned int socket, Cvlk_uaddr peer);
+  /// Sets the options of a new connection's socket (TCP_NODELAY unless off).
+  void tuneSocket(int fd);
   EerrNo newConnection(unsigned int listenSocket);
   EerrNo readData(unsigned int socket);
   /// One read from a busy connection (the handshake's next step while it lasts).
@@ -686,6 +693,7 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   std::atomic<std::int64_t> m_logSecond;   ///< rate limit of the slow-consumer lines
   std::atomic<unsigned int> m_logCount;
   Sline_window m_lineWindows[LINE_KINDS];  ///< server thread only
+  std::atomic<bool> m_noDelay;            ///< TCP_NODELAY on new connections
 };
 
 // (section end: TCP server and TLS)

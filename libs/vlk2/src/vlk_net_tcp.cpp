@@ -134,7 +134,8 @@ Cvlk_tcp_server::Cvlk_tcp_server(unsigned int maxConnections, QObject* parent)
       m_slowCloses(0),
       m_logSecond(0),
       m_logCount(0),
-      m_lineWindows() {
+      m_lineWindows(),
+      m_noDelay(true) {
   initTcpResource();
   VlkNetInitOpenSSL();
   initTLSParams();
@@ -509,6 +510,14 @@ unsigned int Cvlk_tcp_server::allocTcpNode(unsigned int socket, Cvlk_uaddr peer)
   return nodeId;
 }
 
+void Cvlk_tcp_server::setNoDelay(bool on) { m_noDelay = on; }
+
+void Cvlk_tcp_server::tuneSocket(int fd) {
+  // A failure only costs latency: the connection is served anyway.
+  int on = m_noDelay.load() ? 1 : 0;
+  if (on != 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
 EerrNo Cvlk_tcp_server::prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId) {
   if (peer.getPort() == 0) return ERR_INVALID_PARAM;
   int fd = VlkSockOpen(peer.version == 4 ? AF_INET : AF_INET6, SOCK_STREAM, false);
@@ -524,6 +533,7 @@ EerrNo Cvlk_tcp_server::prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId) {
   }
   // Connected: from now on the loop reads it like an accepted connection.
   setnonblocking(fd);
+  tuneSocket(fd);
   nodeId = allocTcpNode(static_cast<unsigned int>(fd), peer);
   if (nodeId == 0) {
     ::close(fd);

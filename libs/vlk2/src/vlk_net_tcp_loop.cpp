@@ -82,6 +82,7 @@ EerrNo Cvlk_tcp_server::newConnection(unsigned int listenSocket) {
     // A failed accept takes no node.
     return ERR_FAIL;
   }
+  tuneSocket(fd);
   // The node takes its TLS state in the same step as its socket, so that no
   // other thread ever sees a TLS connection as a plain one.
   unsigned int nodeId;
