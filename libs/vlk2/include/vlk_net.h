@@ -120,6 +120,7 @@ VLK_EXPORT EerrNo VlkGetMACStrByName(const char* name, Cvlk_tmp_str& out);
 
 #include <poll.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -659,6 +660,8 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// sigClosing with the node's user values (0 once it is gone).
   void emitClosing(unsigned int nodeId);
   void reportError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  /// reportError with the arguments as a va_list.
+  void reportArgs(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
   /// Kinds of the loop's lines that a flood of clients could repeat.
   enum Eloop_line { LINE_REFUSED, LINE_HANDSHAKE, LINE_DESCRIPTORS, LINE_KINDS };
   /// A line of kind, written when its kind wrote none in the last 10 s, else

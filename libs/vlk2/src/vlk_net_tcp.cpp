@@ -194,12 +194,16 @@ void Cvlk_tcp_server::setHandshakeTimeout(unsigned int seconds) {
 void Cvlk_tcp_server::setSendTimeout(unsigned int milliseconds) { m_sendWaitMs = milliseconds; }
 
 void Cvlk_tcp_server::reportError(const char* format, ...) {
-  Cvlk_tmp_str text;
-  char line[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof(line), format, args);
+  reportArgs(format, args);
   va_end(args);
+}
+
+void Cvlk_tcp_server::reportArgs(const char* format, va_list args) {
+  Cvlk_tmp_str text;
+  char line[1024];
+  std::vsnprintf(line, sizeof(line), format, args);
   text.set("%s", line);
   displayErrorInfo(text);
 }
@@ -225,14 +229,10 @@ void Cvlk_tcp_server::reportLimited(int kind, const char* format, ...) {
     return;
   }
   w.end = now + kLineWindowMs;
-  Cvlk_tmp_str text;
-  char line[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof(line), format, args);
+  reportArgs(format, args);
   va_end(args);
-  text.set("%s", line);
-  displayErrorInfo(text);
 }
 
 void Cvlk_tcp_server::reportHeld() {
