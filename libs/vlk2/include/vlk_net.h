@@ -668,8 +668,9 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// counted for reportHeld. Server thread only.
   void reportLimited(int kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
   /// "<prefix> ... and N more in the last 10 s" for each kind whose 10 s
-  /// ended with lines held back. Server thread only.
-  void reportHeld();
+  /// ended with lines held back (all: whether or not it ended, as the loop
+  /// ends). Server thread only.
+  void reportHeld(bool all = false);
   /// One kind's window: its end (monotonic ms) and the lines held back in it.
   struct Sline_window {
     std::int64_t end;

@@ -235,11 +235,11 @@ void Cvlk_tcp_server::reportLimited(int kind, const char* format, ...) {
   va_end(args);
 }
 
-void Cvlk_tcp_server::reportHeld() {
+void Cvlk_tcp_server::reportHeld(bool all) {
   const std::int64_t now = VlkMonoMs();
   for (int kind = 0; kind < LINE_KINDS; ++kind) {
     Sline_window& w = m_lineWindows[kind];
-    if (w.held == 0 || w.end > now) continue;
+    if (w.held == 0 || (w.end > now && !all)) continue;
     reportError("%s ... and %u more in the last 10 s", kLinePrefix[kind], w.held);
     // The summary opens the next window: at most one line per kind in 10 s.
     w.held = 0;

@@ -16,6 +16,8 @@
 
 void Cvlk_tcp_server::run() {
   while (!isStopRequested()) exeProc();
+  // Lines held back are not lost with the loop.
+  reportHeld(true);
   // Connections end their TLS state on the way out (closeConnect, not the
   // core's close).
   closeListeners();
