@@ -383,7 +383,7 @@ class VlkOutPool;
 
 /// One TCP connection of a Cvlk_tcp_server's pool.
 /// Thread-safety: the lifecycle fields (sockets, user values, peerAddr,
-/// lastActive, handshakeDeadline, ioUsers, closePending) are guarded by the
+/// handshakeDeadline, ioUsers, closePending) are guarded by the
 /// owning server's ioLock; the connection's I/O state (the TLS object's use,
 /// outQueue and the flags after it) by sendLock, which is taken only by a
 /// thread that holds the node busy (ioUsers) and never while waiting for ioLock.
@@ -414,7 +414,9 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
 
   Cvlk_uaddr peerAddr;             ///< the peer's address as accepted or connected
   ssl_st* ssl;                     ///< owned; null for a plain connection
-  std::int64_t lastActive;         ///< seconds since 1970 of the last receive; 0: never
+  /// Seconds since 1970 of the last receive; 0: never. Atomic: the reading
+  /// thread stores it under sendLock, the idle check reads it under ioLock.
+  std::atomic<std::int64_t> lastActive;
   std::int64_t handshakeDeadline;  ///< monotonic milliseconds; 0 when no TLS handshake is pending
   unsigned int sendWaitMs;         ///< bound of sendData's wait, and of a closing connection's flush
   /// Threads using this node's I/O state (sendLock). While it is not 0 the

@@ -57,7 +57,8 @@ unsigned int Cvlk_tcp::getHandle() const { return peerAddr.version != 4 ? ipv6So
 
 unsigned int Cvlk_tcp::getIdleDuration() const {
   std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-  return now > lastActive ? static_cast<unsigned int>(now - lastActive) : 0;
+  const std::int64_t last = lastActive.load(std::memory_order_relaxed);
+  return now > last ? static_cast<unsigned int>(now - last) : 0;
 }
 
 EerrNo Cvlk_tcp::sendData(const void* data, unsigned int len) {
@@ -77,7 +78,7 @@ EerrNo Cvlk_tcp::readData(char* buf, unsigned int len, unsigned int& readLen) {
   readLen = 0;
   unsigned int socket = getHandle();
   if (socket == INVALID_SOCKET || buf == nullptr || len == 0) return ERR_INVALID_PARAM;
-  lastActive = static_cast<std::int64_t>(std::time(nullptr));
+  lastActive.store(static_cast<std::int64_t>(std::time(nullptr)), std::memory_order_relaxed);
   if (ssl != nullptr) {
     ERR_clear_error();
     int n = SSL_read(ssl, buf, static_cast<int>(len));
