@@ -3,6 +3,7 @@
 // limit and descriptors above 1024 are in test_net_hostile.cpp.)
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -238,6 +239,44 @@ TEST(TcpServer, BindFailsWholeWithTheReasonAndRefusesToReplaceAnOpenPort) {
   EXPECT_EQ(third.bind(v6.getPort()), ERR_OK);
 }
 
+// A server bound to one address serves that address alone, and reports that
+// address taken as bind reports its port taken.
+TEST(TcpServer, BindAddressServesThatAddressAlone) {
+  const bool v6 = hasIPv6Loopback();
+  for (int family : {AF_INET, AF_INET6}) {
+    if (family == AF_INET6 && !v6) continue;
+    SCOPED_TRACE(family == AF_INET ? "127.0.0.1" : "::1");
+    RecordingServer server(2);
+    unsigned short port = 0;
+    ASSERT_EQ(server.bindAddress(loopbackAddr(family, 0), &port), ERR_OK);
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(server.bindAddress(loopbackAddr(family, 0)), ERR_INVALID_OPR);
+    EXPECT_EQ(server.bind(port), ERR_INVALID_OPR);
+    server.start();
+    int c = connectLoopback(family, port);
+    ASSERT_TRUE(sendAll(c, "bound"));
+    unsigned int id = server.waitAnyNode();
+    ASSERT_NE(id, 0u);
+    EXPECT_TRUE(server.waitReceived(id, 5));
+    ::close(c);
+    if (family == AF_INET) {
+      Cvlk_uaddr other = loopbackAddr(AF_INET, port);
+      other.addr.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      EXPECT_NE(::connect(fd, other.getAddr(), static_cast<socklen_t>(other.getAddrLen())), 0);
+      ::close(fd);
+    }
+    if (v6) {
+      EXPECT_LT(connectLoopback(family == AF_INET ? AF_INET6 : AF_INET, port), 0);
+    }
+
+    RecordingServer second(2);
+    EXPECT_EQ(second.bindAddress(loopbackAddr(family, port)), ERR_OBJ_EXISTED);
+    EXPECT_NE(second.rec.waitFor("error fail to bind port " + std::to_string(port)).find(std::strerror(EADDRINUSE)),
+              std::string::npos);
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -274,6 +313,31 @@ TEST(TcpServer, EverySocketItOpensIsCloseOnExec) {
   ::close(in);
 }
 
+// Small answers go at once (TCP_NODELAY) on accepted and outgoing connections,
+// unless the server is told otherwise.
+TEST(TcpServer, NewConnectionsSendSmallWritesAtOnceUnlessTurnedOff) {
+  Started s(4);
+  Listener peer(AF_INET);
+  auto noDelay = [&](unsigned int id) {
+    int on = -1;
+    socklen_t len = sizeof(on);
+    getsockopt(s.server.socketOf(id), IPPROTO_TCP, TCP_NODELAY, &on, &len);
+    return on;
+  };
+  int in = connectLoopback(AF_INET, s.port);
+  ASSERT_TRUE(sendAll(in, "x"));
+  unsigned int accepted = s.server.waitAnyNode();
+  ASSERT_NE(accepted, 0u);
+  EXPECT_EQ(noDelay(accepted), 1);
+  for (bool on : {true, false}) {
+    s.server.setNoDelay(on);
+    unsigned int out = 0;
+    ASSERT_EQ(s.server.prepareConnect(peer.addr, out), ERR_OK);
+    EXPECT_EQ(noDelay(out), on ? 1 : 0);
+  }
+  ::close(in);
+}
+
 TEST(TcpServer, AcceptFailingForWantOfDescriptorsTakesNoNodeAndDropsTheClient) {
   Started s(4);
   rlimit lim;
@@ -297,6 +361,8 @@ TEST(TcpServer, AcceptFailingForWantOfDescriptorsTakesNoNodeAndDropsTheClient) {
   // The server cannot take it: the connection is dropped, no node is used.
   EXPECT_TRUE(waitPeerClosed(client));
   EXPECT_EQ(s.server.getBusyNodes(), 0u);
+  EXPECT_NE(s.server.rec.waitFor("error Fail to accept TCP connection: out of descriptors").find("dropped 127.0.0.1:"),
+            std::string::npos);
   ::close(client);
   for (int fd : fillers) ::close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);

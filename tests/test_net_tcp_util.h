@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -90,6 +91,20 @@ class Recorder {
   bool waitCount(const std::string& prefix, int n) {
     return waitUntil([&] { return countLocked(prefix) >= n; });
   }
+  // Waits until the lines starting with prefix, of a kind the server writes
+  // at most once in 10 s, stand for n events: a line for one, a summary
+  // "... and N more in the last 10 s" for N.
+  bool waitLimited(const std::string& prefix, int n) {
+    return waitUntil([&] {
+      int total = 0;
+      for (const auto& e : m_events) {
+        if (e.compare(0, prefix.size(), prefix) != 0) continue;
+        std::size_t more = e.find(" ... and ");
+        total += more == std::string::npos ? 1 : std::atoi(e.c_str() + more + 9);
+      }
+      return total == n;
+    });
+  }
   int indexOf(const std::string& prefix) {
     std::lock_guard<std::mutex> lock(m_lock);
     for (std::size_t i = 0; i < m_events.size(); ++i)
@@ -139,6 +154,12 @@ class RecordingServer : public Cvlk_tcp_server {
   void locked(F f) {
     Cvlk_mutex_locker guard(&ioLock);
     f();
+  }
+  // The connection's socket; -1 for an id not busy.
+  int socketOf(unsigned int nodeId) {
+    Cvlk_mutex_locker guard(&ioLock);
+    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
+    return node != nullptr ? static_cast<int>(node->getHandle()) : -1;
   }
 
   // Bytes received by a node, the largest single piece, and whether every

@@ -175,12 +175,13 @@ bool Crelay_app::probePorts(std::string& err) {
                {"UDP", m_cfg.udpPort, SOCK_DGRAM, true}};
   for (auto& p : ports) {
     if (p.port == 0) continue;
+    const std::string& where = p.stats ? m_cfg.statsAddress : m_cfg.bindAddress;
     for (int family : {AF_INET, AF_INET6}) {
       const char* address = nullptr;
-      if (p.stats && m_cfg.statsAddress != "*") {
-        bool v6 = m_cfg.statsAddress.find(':') != std::string::npos;
+      if (where != "*") {
+        bool v6 = where.find(':') != std::string::npos;
         if (v6 != (family == AF_INET6)) continue;
-        address = m_cfg.statsAddress.c_str();
+        address = where.c_str();
       }
       int e = ProbePort(family, p.type, address, p.port);
       const char* fam = family == AF_INET ? "IPv4" : "IPv6";
@@ -236,9 +237,10 @@ bool Crelay_app::Reload(const Srelay_config& cfg, std::string& err) {
     }
   }
   if (fixed.certFile != m_cfg.certFile || fixed.keyFile != m_cfg.keyFile || fixed.statsAddress != m_cfg.statsAddress ||
+      fixed.bindAddress != m_cfg.bindAddress ||
       fixed.trace != m_cfg.trace) {
     RelayLogf(RELAY_LOG_WARN, RELAY_LOGK_PLAIN,
-              "reload: certificate, stats_address or trace changed; they take effect at the next start");
+              "reload: certificate, bind_address, stats_address or trace changed; they take effect at the next start");
   }
   if (fixed.cluster != m_cfg.cluster) {
     RelayLogf(RELAY_LOG_WARN, RELAY_LOGK_PLAIN, "reload: [cluster] changed; it takes effect at the next start");
@@ -309,14 +311,23 @@ bool Crelay_app::Start(std::string& err) {
   unsigned short tcp = static_cast<unsigned short>(m_cfg.tcpPort);
   unsigned short tls = static_cast<unsigned short>(m_cfg.tlsPort);
   unsigned short udp = static_cast<unsigned short>(m_cfg.udpPort);
+  // TCP and TLS on every interface of both families, or on bind_address alone.
+  Cvlk_uaddr local;
+  const bool everywhere = m_cfg.bindAddress == "*";
+  if (!everywhere && local.setHostName(m_cfg.bindAddress.c_str()) != 0) err = "bind_address: cannot use " + m_cfg.bindAddress;
+  auto listen = [&](Crelay_tcp_server* server, unsigned short& port) {
+    if (everywhere) return port != 0 ? server->bind(port) : server->bindAnyPort(port);
+    local.setPort(port);
+    return server->bindAddress(local, &port);
+  };
   EerrNo e = ERR_OK;
   if (!err.empty()) {
-    // the output budget could not be reserved: nothing is bound
-  } else if ((e = tcp ? m_plain->bind(tcp) : m_plain->bindAnyPort(tcp)) != ERR_OK) {
+    // the output budget could not be reserved or the address is unusable: nothing is bound
+  } else if ((e = listen(m_plain.get(), tcp)) != ERR_OK) {
     err = "cannot listen on TCP port " + std::to_string(m_cfg.tcpPort) + ": " + VlkErrNoToStr(e);
   } else if ((e = m_tls->startTLS(m_certFile.c_str(), m_keyFile.c_str())) != ERR_OK) {
     err = "cannot use certificate " + m_certFile + " with key " + m_keyFile + ": " + VlkErrNoToStr(e);
-  } else if ((e = tls ? m_tls->bind(tls) : m_tls->bindAnyPort(tls)) != ERR_OK) {
+  } else if ((e = listen(m_tls.get(), tls)) != ERR_OK) {
     err = "cannot listen on TLS port " + std::to_string(m_cfg.tlsPort) + ": " + VlkErrNoToStr(e);
   } else if (m_cfg.statsAddress == "*") {
     if ((udp ? m_udp->Bind(udp, 0, 0) : m_udp->bindAnyPort(udp, 0, 0)) == 0) {
@@ -358,9 +369,10 @@ bool Crelay_app::Start(std::string& err) {
   m_udp->start();
   m_running = true;
   RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_PLAIN,
-            "vlk-relay listening: tcp %u, tls %u, udp %u (tcp and tls on every interface, ipv4 and ipv6; "
+            "vlk-relay listening: tcp %u, tls %u, udp %u (tcp and tls on %s; "
             "STATS on %s) version %s, max_connections %u",
-            m_tcpPort, m_tlsPort, m_udpPort, m_cfg.statsAddress == "*" ? "every interface" : m_cfg.statsAddress.c_str(),
+            m_tcpPort, m_tlsPort, m_udpPort,
+            m_cfg.bindAddress == "*" ? "every interface, ipv4 and ipv6" : m_cfg.bindAddress.c_str(), m_cfg.statsAddress == "*" ? "every interface" : m_cfg.statsAddress.c_str(),
             VLK_RELAY_VERSION, m_cfg.maxConnections);
   return true;
 }

@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 
+#include <utility>
+
 const char* const kRelayLogLevelNames[RELAY_LOG_LEVELS] = {"error", "warn", "info", "debug"};
 
 const Srelay_config_range kRelayConfigRanges[] = {
@@ -33,6 +35,11 @@ bool RelayParseLogLevel(const std::string& name, unsigned& level) {
   return false;
 }
 
+bool RelayIsListenAddress(const std::string& text) {
+  unsigned char addr[16];
+  return text == "*" || inet_pton(AF_INET, text.c_str(), addr) == 1 || inet_pton(AF_INET6, text.c_str(), addr) == 1;
+}
+
 bool RelayCheckConfig(const Srelay_config& cfg, std::string& err) {
   for (unsigned i = 0; i < kRelayConfigRangeCount; ++i) {
     const Srelay_config_range& r = kRelayConfigRanges[i];
@@ -47,11 +54,11 @@ bool RelayCheckConfig(const Srelay_config& cfg, std::string& err) {
     err = "cert_file and key_file go together";
     return false;
   }
-  unsigned char addr[16];
-  if (cfg.statsAddress != "*" && inet_pton(AF_INET, cfg.statsAddress.c_str(), addr) != 1 &&
-      inet_pton(AF_INET6, cfg.statsAddress.c_str(), addr) != 1) {
-    err = "stats_address: \"" + cfg.statsAddress + "\" is not an IP address (or * for every interface)";
-    return false;
+  for (const auto& a : {std::make_pair("bind_address", &cfg.bindAddress), std::make_pair("stats_address", &cfg.statsAddress)}) {
+    if (!RelayIsListenAddress(*a.second)) {
+      err = std::string(a.first) + ": \"" + *a.second + "\" is not an IP address (or * for every interface)";
+      return false;
+    }
   }
   if (cfg.logLevel >= RELAY_LOG_LEVELS) {
     err = "log_level is out of range";

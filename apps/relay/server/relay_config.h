@@ -36,6 +36,7 @@ struct Srelay_config {
   unsigned poolSmall = 4096;
   unsigned poolComm = 8192;
   unsigned poolBig = 1024;
+  std::string bindAddress = "*";   // where TCP and TLS listen; "*": every interface, IPv4 and IPv6
   std::string statsAddress = "127.0.0.1";  // where "STATS" is answered; "*": every interface
   unsigned statsPerSecond = 20;    // "STATS" answers per second at most (all askers together)
   unsigned maxQueuedKib = 1024;    // a connection's unsent output past this: closed as a slow consumer
@@ -65,6 +66,9 @@ extern const unsigned kRelayConfigRangeCount;
 
 // Checks ranges and combinations; false with err set when a value is unusable.
 bool RelayCheckConfig(const Srelay_config& cfg, std::string& err);
+
+// An IPv4 or IPv6 address literal, or "*" (every interface).
+bool RelayIsListenAddress(const std::string& text);
 
 // Parses a log level name ("error", "warn", "info", "debug"); false when unknown.
 bool RelayParseLogLevel(const std::string& name, unsigned& level);

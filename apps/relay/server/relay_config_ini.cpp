@@ -113,8 +113,11 @@ bool RelayLoadConfig(const char* path, Srelay_config& cfg, std::string& err) {
       cfg.keyFile = value;
     } else if (key == "cert_dir") {
       cfg.certDir = value;
-    } else if (key == "stats_address") {
-      cfg.statsAddress = value;
+    } else if (key == "stats_address" || key == "bind_address") {
+      if (!RelayIsListenAddress(value)) {
+        return fail(key + ": \"" + value + "\" is not an IP address (or * for every interface)");
+      }
+      (key == "bind_address" ? cfg.bindAddress : cfg.statsAddress) = value;
     } else {
       return fail(key + ": unknown key");
     }

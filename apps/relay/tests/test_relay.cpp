@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -544,7 +546,7 @@ TEST(RelayConfig, ReadsTheRelaySectionAndNamesFileLineAndKeyOfEveryError) {
   std::string path = WriteFile(dir, "a.ini",
                                "; comment\n# another\n[relay]\ntcp_port=9000 ; the plain port\nidle_seconds = 5\n"
                                "cert_file=/x/c.pem\nkey_file=\"/x/k.pem\"\ntrace=1\nlog_level=debug\n"
-                               "max_subscriptions_per_connection=7\nstats_address=::1\n");
+                               "max_subscriptions_per_connection=7\nstats_address=::1\nbind_address=127.0.0.1 ; loopback\n");
   ASSERT_TRUE(RelayLoadConfig(path.c_str(), cfg, err)) << err;
   EXPECT_EQ(cfg.tcpPort, 9000u);
   EXPECT_EQ(cfg.idleSeconds, 5u);
@@ -555,6 +557,7 @@ TEST(RelayConfig, ReadsTheRelaySectionAndNamesFileLineAndKeyOfEveryError) {
   EXPECT_EQ(cfg.logLevel, static_cast<unsigned>(RELAY_LOG_DEBUG));
   EXPECT_EQ(cfg.maxSubscriptionsPerConnection, 7u);
   EXPECT_EQ(cfg.statsAddress, "::1");
+  EXPECT_EQ(cfg.bindAddress, "127.0.0.1");
 
   // Each bad file is refused with "<file>:<line>: <key>..." and the reason.
   struct {
@@ -570,7 +573,8 @@ TEST(RelayConfig, ReadsTheRelaySectionAndNamesFileLineAndKeyOfEveryError) {
       {"[other]\ntcp_port=1\n", ":1: unknown section [other]", ""},
       {"tcp_port=1\n", ":1: tcp_port", "outside the [relay] section"},
       {"[relay]\nlog_level=loud\n", ":2: log_level", "not one of"},
-      {"[relay]\nstats_address=localhost\n", "stats_address", "not an IP address"},
+      {"[relay]\nstats_address=localhost\n", ":2: stats_address", "not an IP address"},
+      {"[relay]\n\nbind_address=127.0.0.256\n", ":3: bind_address", "not an IP address"},
       {"[relay]\ncert_file=/only/cert.pem\n", "b.ini", "go together"},
   };
   for (auto& b : bad) {
@@ -594,6 +598,7 @@ TEST(RelayConfig, ReadsTheRelaySectionAndNamesFileLineAndKeyOfEveryError) {
         << kRelayConfigRanges[i].key;
   }
   EXPECT_EQ(sample.statsAddress, defaults.statsAddress);
+  EXPECT_EQ(sample.bindAddress, defaults.bindAddress);
   EXPECT_EQ(sample.logLevel, defaults.logLevel);
   EXPECT_EQ(sample.certFile, "");
   std::string cmd = "rm -rf " + dir;
@@ -631,6 +636,29 @@ TEST(RelayStart, FailsCleanlyOnAPortHeldOnOneFamilyOrAMissingCertificate) {
     std::string detail;
     EXPECT_TRUE(busy.AllBuffersHome(detail)) << detail;
   }
+  // bind_address: one address alone. An address not on this host is refused at
+  // start; ::1 leaves the port another process holds on IPv4 alone.
+  cfg.bindAddress = "192.0.2.1";
+  {
+    Crelay_app elsewhere(cfg);
+    err.clear();
+    EXPECT_FALSE(elsewhere.Start(err));
+    EXPECT_NE(err.find("(IPv4 192.0.2.1): " + std::string(std::strerror(EADDRNOTAVAIL))), std::string::npos) << err;
+  }
+  if (HasIPv6Loopback()) {
+    cfg.bindAddress = "::1";
+    Crelay_app v6only(cfg);
+    err.clear();
+    ASSERT_TRUE(v6only.Start(err)) << err;
+    EXPECT_EQ(v6only.TcpPort(), cfg.tcpPort);
+    Client c(AF_INET6, cfg.tcpPort, false);
+    ASSERT_TRUE(c.ok());
+    c.Send("PING\n");
+    EXPECT_EQ(c.Line(), "PONG");
+    Client tls(AF_INET6, v6only.TlsPort(), true);
+    EXPECT_TRUE(tls.ok());
+  }
+  cfg.bindAddress = "*";
   cfg.tcpPort = 0;
   cfg.certFile = std::string(tmpl) + "/none.pem";
   cfg.keyFile = std::string(tmpl) + "/none.key";

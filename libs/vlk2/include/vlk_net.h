@@ -120,6 +120,7 @@ VLK_EXPORT EerrNo VlkGetMACStrByName(const char* name, Cvlk_tmp_str& out);
 
 #include <poll.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -382,7 +383,7 @@ class VlkOutPool;
 
 /// One TCP connection of a Cvlk_tcp_server's pool.
 /// Thread-safety: the lifecycle fields (sockets, user values, peerAddr,
-/// lastActive, handshakeDeadline, ioUsers, closePending) are guarded by the
+/// handshakeDeadline, ioUsers, closePending) are guarded by the
 /// owning server's ioLock; the connection's I/O state (the TLS object's use,
 /// outQueue and the flags after it) by sendLock, which is taken only by a
 /// thread that holds the node busy (ioUsers) and never while waiting for ioLock.
@@ -413,7 +414,9 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
 
   Cvlk_uaddr peerAddr;             ///< the peer's address as accepted or connected
   ssl_st* ssl;                     ///< owned; null for a plain connection
-  std::int64_t lastActive;         ///< seconds since 1970 of the last receive; 0: never
+  /// Seconds since 1970 of the last receive; 0: never. Atomic: the reading
+  /// thread stores it under sendLock, the idle check reads it under ioLock.
+  std::atomic<std::int64_t> lastActive;
   std::int64_t handshakeDeadline;  ///< monotonic milliseconds; 0 when no TLS handshake is pending
   unsigned int sendWaitMs;         ///< bound of sendData's wait, and of a closing connection's flush
   /// Threads using this node's I/O state (sendLock). While it is not 0 the
@@ -447,13 +450,20 @@ class VLK_EXPORT Cvlk_tcp : public Cvlk_io_node {
   std::mutex sendLock;
 };
 
-/// TCP server on one port over IPv4 and IPv6, plain or TLS (TLS 1.2 and later),
-/// reading into procData on its own thread. The application derives from it,
-/// implements procData and sends with sendTo and broadcast.
+/// TCP server on one port over IPv4 and IPv6 (or one address, bindAddress),
+/// plain or TLS (TLS 1.2 and later), reading into procData on its own thread.
+/// The application derives from it, implements procData and sends with sendTo
+/// and broadcast.
 /// TLS handshakes run non-blocking from the loop: a connection is announced by
 /// sigNewConnection once its handshake completes, and closed with
 /// "Fail to accept TLS connection: ..." when it fails or does not complete
 /// within the handshake bound (10 s unless set).
+/// The loop's lines that a flood of clients could repeat ("No enough TCP node
+/// to process current connection" for a full pool, "Fail to accept TLS
+/// connection:", "Fail to accept TCP connection: out of descriptors" when
+/// accept fails with EMFILE or ENFILE and the client is dropped) name the peer
+/// and come at most once in 10 s per kind; the lines held back are summed up
+/// as "<the line's start> ... and N more in the last 10 s".
 /// Cost model of a send: no call waits on a peer. A send writes what the
 /// socket takes at once and copies the rest, whole, into the connection's
 /// output queue (chunks of a pool reserved when the server is built, never the
@@ -496,6 +506,14 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// As bind on a port the system picks (free for both families when it can);
   /// the port chosen is stored into port. Any thread.
   EerrNo bindAnyPort(unsigned short& port);
+  /// Opens one listener on local alone (its family only, e.g. 127.0.0.1 or
+  /// ::1; the other family is not served). Port 0 lets the system pick one;
+  /// the port bound is stored into boundPort when given. Errors as bind:
+  /// ERR_OBJ_EXISTED when the address is in use, ERR_FAIL for any other
+  /// reason (an address not on this host: EADDRNOTAVAIL), with the system's
+  /// reason on sigErrorInfo; ERR_INVALID_OPR when the server already listens.
+  /// Any thread.
+  EerrNo bindAddress(Cvlk_uaddr local, unsigned short* boundPort = nullptr);
   /// Server TLS context from PEM files (TLS 1.2 and later, no renegotiation).
   /// ERR_INVALID_PARAM for an empty name, ERR_OBJ_NOT_FOUND when a file cannot
   /// be read, ERR_FAIL when a file is no certificate or key or the key does not
@@ -520,6 +538,11 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// ERR_INVALID_PARAM for 0, ERR_OUT_OF_MEMORY when it cannot be reserved
   /// (the old budget stays). Call before start().
   EerrNo setOutputBudget(std::size_t bytes);
+  /// TCP_NODELAY on connections accepted or connected from now on (default
+  /// on): small answers go at once instead of waiting behind Nagle's
+  /// algorithm for the peer's delayed ACK (a TLS handshake's session-ticket
+  /// writes would otherwise hold the first answer back ~40 ms). Any thread.
+  void setNoDelay(bool on);
   /// What a refused send does to its connection (default SLOW_CONSUMER_CLOSE). Any thread.
   void setSlowConsumerPolicy(Eslow_consumer_policy policy);
   /// Counters of the output side. Any thread.
@@ -600,6 +623,8 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   void initTcpResource();
   void initTLSParams();
   unsigned int allocTcpNode(unsigned int socket, Cvlk_uaddr peer);
+  /// Sets the options of a new connection's socket (TCP_NODELAY unless off).
+  void tuneSocket(int fd);
   EerrNo newConnection(unsigned int listenSocket);
   EerrNo readData(unsigned int socket);
   /// One read from a busy connection (the handshake's next step while it lasts).
@@ -615,6 +640,12 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   void checkHandshakes();
   void checkClosing();
   void closeListeners();
+  /// Watches the listeners a bind opened (INVALID_SOCKET for a family not
+  /// served); ERR_INVALID_OPR, closing them, when another bind won.
+  EerrNo installListeners(unsigned int l4, unsigned int l6);
+  /// One non-blocking listening socket on localAddr (port 0: the system
+  /// picks), or INVALID_SOCKET with errno set.
+  unsigned int openListener(Cvlk_uaddr localAddr);
   void handshakeFailed(unsigned int nodeId, const char* reason, const char* state);
   /// Copies the ids of all busy nodes into ids; their number.
   unsigned int busyIds(unsigned int* ids);
@@ -631,6 +662,22 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   /// sigClosing with the node's user values (0 once it is gone).
   void emitClosing(unsigned int nodeId);
   void reportError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  /// reportError with the arguments as a va_list.
+  void reportArgs(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+  /// Kinds of the loop's lines that a flood of clients could repeat.
+  enum Eloop_line { LINE_REFUSED, LINE_HANDSHAKE, LINE_DESCRIPTORS, LINE_KINDS };
+  /// A line of kind, written when its kind wrote none in the last 10 s, else
+  /// counted for reportHeld. Server thread only.
+  void reportLimited(int kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  /// "<prefix> ... and N more in the last 10 s" for each kind whose 10 s
+  /// ended with lines held back (all: whether or not it ended, as the loop
+  /// ends). Server thread only.
+  void reportHeld(bool all = false);
+  /// One kind's window: its end (monotonic ms) and the lines held back in it.
+  struct Sline_window {
+    std::int64_t end;
+    unsigned int held;
+  };
 
   unsigned int ipv4Listener VLK_GUARDED_BY(ioLock);
   unsigned int ipv6Listener VLK_GUARDED_BY(ioLock);
@@ -651,6 +698,8 @@ class VLK_EXPORT Cvlk_tcp_server : public Cvlk_io_server {
   std::atomic<std::uint64_t> m_slowCloses;
   std::atomic<std::int64_t> m_logSecond;   ///< rate limit of the slow-consumer lines
   std::atomic<unsigned int> m_logCount;
+  Sline_window m_lineWindows[LINE_KINDS];  ///< server thread only
+  std::atomic<bool> m_noDelay;            ///< TCP_NODELAY on new connections
 };
 
 // (section end: TCP server and TLS)

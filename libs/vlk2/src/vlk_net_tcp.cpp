@@ -57,7 +57,8 @@ unsigned int Cvlk_tcp::getHandle() const { return peerAddr.version != 4 ? ipv6So
 
 unsigned int Cvlk_tcp::getIdleDuration() const {
   std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-  return now > lastActive ? static_cast<unsigned int>(now - lastActive) : 0;
+  const std::int64_t last = lastActive.load(std::memory_order_relaxed);
+  return now > last ? static_cast<unsigned int>(now - last) : 0;
 }
 
 EerrNo Cvlk_tcp::sendData(const void* data, unsigned int len) {
@@ -77,7 +78,7 @@ EerrNo Cvlk_tcp::readData(char* buf, unsigned int len, unsigned int& readLen) {
   readLen = 0;
   unsigned int socket = getHandle();
   if (socket == INVALID_SOCKET || buf == nullptr || len == 0) return ERR_INVALID_PARAM;
-  lastActive = static_cast<std::int64_t>(std::time(nullptr));
+  lastActive.store(static_cast<std::int64_t>(std::time(nullptr)), std::memory_order_relaxed);
   if (ssl != nullptr) {
     ERR_clear_error();
     int n = SSL_read(ssl, buf, static_cast<int>(len));
@@ -133,7 +134,9 @@ Cvlk_tcp_server::Cvlk_tcp_server(unsigned int maxConnections, QObject* parent)
       m_refusedSends(0),
       m_slowCloses(0),
       m_logSecond(0),
-      m_logCount(0) {
+      m_logCount(0),
+      m_lineWindows(),
+      m_noDelay(true) {
   initTcpResource();
   VlkNetInitOpenSSL();
   initTLSParams();
@@ -192,14 +195,57 @@ void Cvlk_tcp_server::setHandshakeTimeout(unsigned int seconds) {
 void Cvlk_tcp_server::setSendTimeout(unsigned int milliseconds) { m_sendWaitMs = milliseconds; }
 
 void Cvlk_tcp_server::reportError(const char* format, ...) {
-  Cvlk_tmp_str text;
-  char line[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof(line), format, args);
+  reportArgs(format, args);
   va_end(args);
+}
+
+void Cvlk_tcp_server::reportArgs(const char* format, va_list args) {
+  Cvlk_tmp_str text;
+  char line[1024];
+  std::vsnprintf(line, sizeof(line), format, args);
   text.set("%s", line);
   displayErrorInfo(text);
+}
+
+namespace {
+
+constexpr std::int64_t kLineWindowMs = 10000;
+// What the summary of each kind of loop line starts with (the lines' own start).
+const char* const kLinePrefix[] = {"No enough TCP node to process current connection",
+                                   "Fail to accept TLS connection:",
+                                   "Fail to accept TCP connection: out of descriptors"};
+
+}  // namespace
+
+void Cvlk_tcp_server::reportLimited(int kind, const char* format, ...) {
+  Sline_window& w = m_lineWindows[kind];
+  const std::int64_t now = VlkMonoMs();
+  if (w.end > now || w.held > 0) {
+    // A window that ended with lines held back is summed up first, and that
+    // summary opens the next window, which holds this line back too.
+    if (w.end <= now) reportHeld();
+    ++w.held;
+    return;
+  }
+  w.end = now + kLineWindowMs;
+  va_list args;
+  va_start(args, format);
+  reportArgs(format, args);
+  va_end(args);
+}
+
+void Cvlk_tcp_server::reportHeld(bool all) {
+  const std::int64_t now = VlkMonoMs();
+  for (int kind = 0; kind < LINE_KINDS; ++kind) {
+    Sline_window& w = m_lineWindows[kind];
+    if (w.held == 0 || (w.end > now && !all)) continue;
+    reportError("%s ... and %u more in the last 10 s", kLinePrefix[kind], w.held);
+    // The summary opens the next window: at most one line per kind in 10 s.
+    w.held = 0;
+    w.end = now + kLineWindowMs;
+  }
 }
 
 namespace {
@@ -279,6 +325,10 @@ unsigned int Cvlk_tcp_server::bindLocalAddr(Cvlk_uaddr localAddr) {
     errno = EINVAL;
     return INVALID_SOCKET;
   }
+  return openListener(localAddr);
+}
+
+unsigned int Cvlk_tcp_server::openListener(Cvlk_uaddr localAddr) {
   int family = localAddr.version == 4 ? AF_INET : AF_INET6;
   // Every listener is non-blocking: TLS handshakes run from the loop too.
   int fd = VlkSockOpen(family, SOCK_STREAM, true);
@@ -333,20 +383,48 @@ EerrNo Cvlk_tcp_server::bind(unsigned short port) {
                 err6 != 0 && !noV6 ? "IPv6" : "IPv4", std::strerror(err));
     return err == EADDRINUSE ? ERR_OBJ_EXISTED : ERR_FAIL;
   }
+  return installListeners(l4, l6);
+}
+
+EerrNo Cvlk_tcp_server::installListeners(unsigned int l4, unsigned int l6) {
+  Cvlk_mutex_locker guard(&ioLock);
+  if (ipv4Listener != INVALID_SOCKET || ipv6Listener != INVALID_SOCKET) {
+    // Another thread's bind won meanwhile.
+    if (l4 != INVALID_SOCKET) ::close(static_cast<int>(l4));
+    if (l6 != INVALID_SOCKET) ::close(static_cast<int>(l6));
+    return ERR_INVALID_OPR;
+  }
+  ipv6Listener = l6;
+  ipv4Listener = l4;
+  if (l6 != INVALID_SOCKET) watch(l6, 0);
+  if (l4 != INVALID_SOCKET) watch(l4, 0);
+  return ERR_OK;
+}
+
+EerrNo Cvlk_tcp_server::bindAddress(Cvlk_uaddr local, unsigned short* boundPort) {
+  if (local.version != 4 && local.version != 6) return ERR_INVALID_PARAM;
   {
     Cvlk_mutex_locker guard(&ioLock);
-    if (ipv4Listener != INVALID_SOCKET || ipv6Listener != INVALID_SOCKET) {
-      // Another thread's bind won meanwhile.
-      ::close(static_cast<int>(l4));
-      if (l6 != INVALID_SOCKET) ::close(static_cast<int>(l6));
-      return ERR_INVALID_OPR;
-    }
-    ipv6Listener = l6;
-    ipv4Listener = l4;
-    watch(l6, 0);
-    watch(l4, 0);
+    if (ipv4Listener != INVALID_SOCKET || ipv6Listener != INVALID_SOCKET) return ERR_INVALID_OPR;
   }
-  return ERR_OK;
+  const unsigned short port = local.getPort();
+  // Port 0: the system picks one for this address alone.
+  const unsigned int fd = openListener(local);
+  if (fd == INVALID_SOCKET) {
+    const int err = errno;
+    Cvlk_tmp_str text;
+    local.getAddrStr(text);
+    reportError("fail to bind port %u (%s %s): %s", static_cast<unsigned int>(port),
+                local.version == 4 ? "IPv4" : "IPv6", text.c_str(), std::strerror(err));
+    return err == EADDRINUSE ? ERR_OBJ_EXISTED : ERR_FAIL;
+  }
+  if (boundPort != nullptr) {
+    Cvlk_uaddr bound = local;
+    socklen_t len = static_cast<socklen_t>(bound.getAddrLen());
+    getsockname(static_cast<int>(fd), bound.getAddr(), &len);
+    *boundPort = bound.getPort();
+  }
+  return local.version == 4 ? installListeners(fd, INVALID_SOCKET) : installListeners(INVALID_SOCKET, fd);
 }
 
 EerrNo Cvlk_tcp_server::bindAnyPort(unsigned short& port) {
@@ -433,6 +511,14 @@ unsigned int Cvlk_tcp_server::allocTcpNode(unsigned int socket, Cvlk_uaddr peer)
   return nodeId;
 }
 
+void Cvlk_tcp_server::setNoDelay(bool on) { m_noDelay = on; }
+
+void Cvlk_tcp_server::tuneSocket(int fd) {
+  // A failure only costs latency: the connection is served anyway.
+  int on = m_noDelay.load() ? 1 : 0;
+  if (on != 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
 EerrNo Cvlk_tcp_server::prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId) {
   if (peer.getPort() == 0) return ERR_INVALID_PARAM;
   int fd = VlkSockOpen(peer.version == 4 ? AF_INET : AF_INET6, SOCK_STREAM, false);
@@ -448,6 +534,7 @@ EerrNo Cvlk_tcp_server::prepareConnect(Cvlk_uaddr peer, unsigned int& nodeId) {
   }
   // Connected: from now on the loop reads it like an accepted connection.
   setnonblocking(fd);
+  tuneSocket(fd);
   nodeId = allocTcpNode(static_cast<unsigned int>(fd), peer);
   if (nodeId == 0) {
     ::close(fd);

@@ -16,6 +16,8 @@
 
 void Cvlk_tcp_server::run() {
   while (!isStopRequested()) exeProc();
+  // Lines held back are not lost with the loop.
+  reportHeld(true);
   // Connections end their TLS state on the way out (closeConnect, not the
   // core's close).
   closeListeners();
@@ -30,6 +32,7 @@ void Cvlk_tcp_server::exeProc() {
   // next, as the poll loop's set-building did.
   checkHandshakes();
   checkClosing();
+  reportHeld();
   if (m_resumed.load() > 0) readResumed();
   ReadySocket ready[MAX_READY];
   const int n = waitReady(ready, MAX_READY, m_closing.load() > 0 ? 100 : 1000);
@@ -64,18 +67,24 @@ EerrNo Cvlk_tcp_server::newConnection(unsigned int listenSocket) {
   socklen_t len = static_cast<socklen_t>(peer.getAddrLen());
   int fd = ::accept4(static_cast<int>(listenSocket), peer.getAddr(), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
-    if (errno == EMFILE || errno == ENFILE) {
+    const int err = errno;
+    if (err == EMFILE || err == ENFILE) {
       // Out of descriptors: take the connection with the spare one and drop
       // it, so that the listener does not stay ready and spin the loop.
       if (m_spareFd >= 0) ::close(m_spareFd);
-      int dropped = ::accept4(static_cast<int>(listenSocket), nullptr, nullptr, SOCK_CLOEXEC);
+      len = static_cast<socklen_t>(peer.getAddrLen());
+      int dropped = ::accept4(static_cast<int>(listenSocket), peer.getAddr(), &len, SOCK_CLOEXEC);
       if (dropped >= 0) ::close(dropped);
       m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-      VlkDebug("fail to accept TCP connection: out of descriptors.");
+      Cvlk_tmp_str from;
+      peer.getURLStr(from);
+      reportLimited(LINE_DESCRIPTORS, "Fail to accept TCP connection: out of descriptors (%s), dropped %s",
+                    std::strerror(err), dropped >= 0 ? from.c_str() : "nothing");
     }
     // A failed accept takes no node.
     return ERR_FAIL;
   }
+  tuneSocket(fd);
   // The node takes its TLS state in the same step as its socket, so that no
   // other thread ever sees a TLS connection as a plain one.
   unsigned int nodeId;
@@ -106,9 +115,9 @@ EerrNo Cvlk_tcp_server::newConnection(unsigned int listenSocket) {
     }
   }
   if (nodeId == 0) {
-    Cvlk_tmp_str text;
-    text.set("No enough TCP node to process current connection.");
-    displayErrorInfo(text);
+    Cvlk_tmp_str from;
+    peer.getURLStr(from);
+    reportLimited(LINE_REFUSED, "No enough TCP node to process current connection, refused %s", from.c_str());
     ::close(fd);
     return ERR_OUT_OF_MEMORY;
   }
@@ -134,7 +143,10 @@ EerrNo Cvlk_tcp_server::newConnection(unsigned int listenSocket) {
 }
 
 void Cvlk_tcp_server::handshakeFailed(unsigned int nodeId, const char* reason, const char* state) {
-  reportError("Fail to accept TLS connection: %s (%s), node %08X", reason, state, nodeId);
+  Cvlk_tmp_str from;
+  getPeerAddr(nodeId).getURLStr(from);
+  reportLimited(LINE_HANDSHAKE, "Fail to accept TLS connection: %s (%s), node %08X peer %s", reason, state, nodeId,
+                from.c_str());
 }
 
 EerrNo Cvlk_tcp_server::continueHandshake(unsigned int nodeId) {
