@@ -285,7 +285,7 @@ void Cbench::publish() {
       if (m_opts.pipeline > 0) {
         // A burst in one write once the previous one is answered: no window
         // inside a burst, and subscribers that keep up are not outrun.
-        if (c.sent != c.oks.load() + c.errs.load()) continue;
+        if (c.sent != Answered(c)) continue;  // probes' answers are not the burst's
         m_burst.clear();
         for (unsigned i = 0; i < m_opts.pipeline; ++i) {
           unsigned n = formatPub(c, line, sizeof(line));
