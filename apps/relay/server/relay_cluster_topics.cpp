@@ -228,8 +228,9 @@ void Crelay_cluster::flushParked() {
 
 bool Crelay_cluster::handOver(const char* topic, unsigned topicLen, const char* text, unsigned textLen) {
   Cvlk_msg_buf* buf = nullptr;
-  Srelay_topic_msg* msg = VlkNewMsg<Srelay_topic_msg>(m_mgr, &buf, VlkMsgAddr(0, 0), VlkMsgAddr(m_dstTask, m_dstFactory),
-                                                      RELAY_MSG_REMOTE, topicLen + textLen);
+  const Cmsg_addr dst = VlkMsgAddr(m_dstTask, m_dstFactory);
+  Srelay_topic_msg* msg =
+      VlkNewMsg<Srelay_topic_msg>(m_mgr, &buf, VlkMsgAddr(0, 0), dst, RELAY_MSG_REMOTE, topicLen + textLen);
   if (msg == nullptr) return false;
   msg->from = Srelay_peer{RELAY_SERVER_COUNT, 0, 0};
   msg->topicLen = topicLen;

@@ -332,8 +332,8 @@ void Crelay_conn_fsm::reply(const char* data, unsigned len) {
 void Crelay_conn_fsm::toTopicTask(unsigned type, const char* topic, unsigned topicLen, const char* text,
                                   unsigned textLen) {
   Cvlk_msg_buf* buf = nullptr;
-  Srelay_topic_msg* msg =
-      VlkNewMsg<Srelay_topic_msg>(this, &buf, VlkMsgAddr(kRelayTopicTaskId, kRelayTopicFactoryId), type, topicLen + textLen);
+  const Cmsg_addr topicFactory = VlkMsgAddr(kRelayTopicTaskId, kRelayTopicFactoryId);
+  Srelay_topic_msg* msg = VlkNewMsg<Srelay_topic_msg>(this, &buf, topicFactory, type, topicLen + textLen);
   if (msg == nullptr) {
     // Only a DROP is sent without room checked first, and half of the pool is
     // kept free: this does not happen short of a fault. Counted and logged.

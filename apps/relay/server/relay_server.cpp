@@ -95,8 +95,8 @@ void Crelay_tcp_server::procData(unsigned nodeId, Cvlk_uaddr, int len, char* dat
   // Received bytes always travel in the big class, so that bytes held back by a
   // connection that has to wait never take the buffers requests and answers need.
   Cvlk_msg_buf* buf = nullptr;
-  Srelay_data_msg* msg = VlkNewMsg<Srelay_data_msg>(m_ctx->mgr, &buf, VlkMsgAddr(0, 0), RelayNetFactory(), RELAY_MSG_DATA,
-                                                    kRelayBigSize - RelayDataMsgSize(0));
+  Srelay_data_msg* msg = VlkNewMsg<Srelay_data_msg>(m_ctx->mgr, &buf, VlkMsgAddr(0, 0), RelayNetFactory(),
+                                                    RELAY_MSG_DATA, kRelayBigSize - RelayDataMsgSize(0));
   if (msg == nullptr) {
     // The bytes cannot be kept, and a stream with a hole in it is worthless:
     // close the connection rather than pass on a corrupted one.
@@ -184,7 +184,8 @@ void Crelay_tcp_server::ioClosed(unsigned nodeId) {
     }
   }
   Cvlk_msg_buf* buf = nullptr;
-  Srelay_data_msg* msg = VlkNewMsg<Srelay_data_msg>(m_ctx->mgr, &buf, VlkMsgAddr(0, 0), RelayNetFactory(), RELAY_MSG_CLOSED);
+  Srelay_data_msg* msg =
+      VlkNewMsg<Srelay_data_msg>(m_ctx->mgr, &buf, VlkMsgAddr(0, 0), RelayNetFactory(), RELAY_MSG_CLOSED);
   if (msg == nullptr) {
     // The idle check's sweep releases the machine later.
     m_ctx->counters.noBuffer.fetch_add(1, std::memory_order_relaxed);

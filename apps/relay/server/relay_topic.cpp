@@ -194,7 +194,7 @@ void Crelay_topic_fac::drop(const Srelay_peer& gone) {
 
 bool Crelay_topic_fac::sendLine(const Srelay_peer& to, unsigned type, const char* line, unsigned len) {
   const Cmsg_addr from = VlkMsgAddr(kRelayTopicTaskId, kRelayTopicFactoryId);
-  const Cmsg_addr dst = VlkMsgAddr(kRelayNetTaskId, kRelayConnFactoryId, to.fsmId);
+  const Cmsg_addr dst = RelayNetFactory(to.fsmId);
   Cvlk_msg_buf* buf = nullptr;
   Srelay_line_msg* msg = VlkNewMsg<Srelay_line_msg>(m_ctx->mgr, &buf, from, dst, type, len);
   if (msg == nullptr) {
