@@ -404,9 +404,8 @@ void Crelay_app::Stop() {
 
 void Crelay_app::RequestIdleCheck() {
   if (!m_running) return;
-  Cvlk_msg_buf* buf = m_mgr->GetMsgBuf(sizeof(Cmsg));
-  if (buf == nullptr) return;
-  RelayFillHeader(buf->GetMsgPointer(), 0, kRelayNetTaskId, kRelayConnFactoryId, 0, RELAY_MSG_IDLE_CHECK);
+  Cvlk_msg_buf* buf = nullptr;
+  if (VlkNewMsg<Cmsg>(m_mgr, &buf, VlkMsgAddr(0, 0), RelayNetFactory(), RELAY_MSG_IDLE_CHECK) == nullptr) return;
   m_mgr->SendMsg(buf);
 }
 

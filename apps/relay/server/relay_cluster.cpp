@@ -143,16 +143,18 @@ Erelay_share Crelay_cluster::Publish(const char* topic, unsigned topicLen, const
     m_notShared.fetch_add(1, std::memory_order_relaxed);
     return RELAY_SHARE_BUSY;
   }
-  Cvlk_msg_buf* buf = m_mgr->GetMsgBuf(RelayTopicMsgSize(topicLen, textLen));
-  if (buf == nullptr) {
+  // Kept in the bridge's own queue, never sent: the header only names what it holds.
+  Cvlk_msg_buf* buf = nullptr;
+  Srelay_topic_msg* msg =
+      VlkNewMsg<Srelay_topic_msg>(m_mgr, &buf, VlkMsgAddr(0, 0), VlkMsgAddr(0, 0), RELAY_MSG_PUB, topicLen + textLen);
+  if (msg == nullptr) {
     m_notShared.fetch_add(1, std::memory_order_relaxed);
     return RELAY_SHARE_BUSY;
   }
-  Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(buf->GetMsgPointer());
   msg->topicLen = topicLen;
   msg->textLen = textLen;
-  std::memcpy(msg->bytes, topic, topicLen);
-  if (textLen) std::memcpy(msg->bytes + topicLen, text, textLen);
+  std::memcpy(msg->bytes(), topic, topicLen);
+  if (textLen) std::memcpy(msg->bytes() + topicLen, text, textLen);
   {
     Cguard guard(m_lock);
     m_queue->AddToTail(buf);
@@ -254,10 +256,12 @@ void Crelay_cluster::noticeRoom() {
   if (m_waiting == nullptr || m_waiting->load(std::memory_order_relaxed) == 0) return;
   std::int64_t now = nowMs();
   if (now - m_noticeAt < 5 || !poolRoomy()) return;
-  Cvlk_msg_buf* notice = m_mgr->GetMsgBuf(sizeof(Cmsg));
-  if (notice == nullptr) return;
+  Cvlk_msg_buf* notice = nullptr;
+  if (VlkNewMsg<Cmsg>(m_mgr, &notice, VlkMsgAddr(0, 0), VlkMsgAddr(m_noticeTask, m_noticeFactory), m_noticeType) ==
+      nullptr) {
+    return;
+  }
   m_noticeAt = now;
-  RelayFillHeader(notice->GetMsgPointer(), 0, m_noticeTask, m_noticeFactory, 0, m_noticeType);
   m_mgr->SendMsg(notice);
 }
 

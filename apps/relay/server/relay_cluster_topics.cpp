@@ -24,16 +24,16 @@ void Crelay_cluster::drainPublications(bool send) {
     if (n == 0) return;
     m_queued.fetch_sub(n, std::memory_order_relaxed);
     for (unsigned i = 0; i < n; ++i) {
-      Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(batch[i]->GetMsgPointer());
+      Srelay_topic_msg* msg = MsgCast<Srelay_topic_msg>(batch[i]);  // queued by Publish as one: never null
       bool sent = false;
       if (send && m_pub.ac != nullptr && m_cfg.channelPrefix.size() + msg->topicLen < sizeof(m_channel)) {
         unsigned clen = static_cast<unsigned>(m_cfg.channelPrefix.size());
         std::memcpy(m_channel, m_cfg.channelPrefix.data(), clen);
-        std::memcpy(m_channel + clen, msg->bytes, msg->topicLen);
+        std::memcpy(m_channel + clen, msg->bytes(), msg->topicLen);
         clen += msg->topicLen;
         int head = std::snprintf(m_frame, sizeof(m_frame), "%016" PRIx64 " %" PRIu64 " ", m_origin, m_seq + 1);
         if (head > 0 && static_cast<unsigned>(head) + msg->textLen <= sizeof(m_frame)) {
-          std::memcpy(m_frame + head, msg->bytes + msg->topicLen, msg->textLen);
+          std::memcpy(m_frame + head, msg->bytes() + msg->topicLen, msg->textLen);
           const char* argv[] = {"PUBLISH", m_channel, m_frame};
           const size_t lens[] = {7, clen, static_cast<size_t>(head) + msg->textLen};
           if (redisAsyncCommandArgv(m_pub.ac, onPublished, nullptr, 3, argv, lens) == REDIS_OK) {
@@ -227,15 +227,16 @@ void Crelay_cluster::flushParked() {
 }
 
 bool Crelay_cluster::handOver(const char* topic, unsigned topicLen, const char* text, unsigned textLen) {
-  Cvlk_msg_buf* buf = m_mgr->GetMsgBuf(RelayTopicMsgSize(topicLen, textLen));
-  if (buf == nullptr) return false;
-  Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(buf->GetMsgPointer());
-  RelayFillHeader(&msg->hdr, 0, m_dstTask, m_dstFactory, 0, RELAY_MSG_REMOTE);
+  Cvlk_msg_buf* buf = nullptr;
+  const Cmsg_addr dst = VlkMsgAddr(m_dstTask, m_dstFactory);
+  Srelay_topic_msg* msg =
+      VlkNewMsg<Srelay_topic_msg>(m_mgr, &buf, VlkMsgAddr(0, 0), dst, RELAY_MSG_REMOTE, topicLen + textLen);
+  if (msg == nullptr) return false;
   msg->from = Srelay_peer{RELAY_SERVER_COUNT, 0, 0};
   msg->topicLen = topicLen;
   msg->textLen = textLen;
-  std::memcpy(msg->bytes, topic, topicLen);
-  if (textLen) std::memcpy(msg->bytes + topicLen, text, textLen);
+  std::memcpy(msg->bytes(), topic, topicLen);
+  if (textLen) std::memcpy(msg->bytes() + topicLen, text, textLen);
   m_in.fetch_add(1, std::memory_order_relaxed);
   m_inFlight.fetch_add(1, std::memory_order_relaxed);
   m_mgr->SendMsg(buf);

@@ -8,17 +8,6 @@
 
 namespace {
 
-// One table row: the handlers in order, then the state to move to.
-template <typename... H>
-Cevt_entry Row(unsigned next, H... handlers) {
-  Cevt_entry row{};
-  row.handlerCnt = sizeof...(H);
-  Cev_fsm::Fevt_handler list[] = {static_cast<Cev_fsm::Fevt_handler>(handlers)...};
-  for (unsigned i = 0; i < sizeof...(H); ++i) row.handlers[i] = list[i];
-  row.nextState = next;
-  return row;
-}
-
 const char* const kServerName[RELAY_SERVER_COUNT] = {"plain", "tls"};
 constexpr unsigned kNoReason = RELAY_CLOSE_REASONS;
 
@@ -28,22 +17,27 @@ constexpr unsigned kNoReason = RELAY_CLOSE_REASONS;
 // Connection machine
 // ---------------------------------------------------------------------------
 
-Cevt_entry Crelay_conn_fsm::s_table[S_COUNT][EV_COUNT];
+// Constant-initialised; an empty row ({}) is an event the state ignores.
+// Columns in event order: EV_NONE, EV_DATA, EV_SEND, EV_DELIVER, EV_CLOSED, EV_QUIT.
+const Cevt_entry Crelay_conn_fsm::s_table[S_COUNT][EV_COUNT] = {
+    // S_IDLE
+    {{},
+     VlkEvtRow(S_OPEN, &Crelay_conn_fsm::onOpen, &Crelay_conn_fsm::onData),
+     {},
+     {},
+     VlkEvtRow(S_IDLE, &Crelay_conn_fsm::onClosed, &Crelay_conn_fsm::_procKillFsm),
+     {}},
+    // S_OPEN
+    {{},
+     VlkEvtRow(S_OPEN, &Crelay_conn_fsm::onData),
+     VlkEvtRow(S_OPEN, &Crelay_conn_fsm::onSend),
+     VlkEvtRow(S_OPEN, &Crelay_conn_fsm::onSend),
+     VlkEvtRow(S_OPEN, &Crelay_conn_fsm::onClosed, &Crelay_conn_fsm::_procKillFsm),
+     VlkEvtRow(S_OPEN, &Crelay_conn_fsm::onQuit)},  // QUIT: released at its CLOSED
+};
+static_assert(Crelay_conn_fsm::EV_COUNT == 6 && Crelay_conn_fsm::S_COUNT == 2, "the table lists every state and event");
 
-Crelay_conn_fsm::Crelay_conn_fsm(Crelay_conn_fac* factory) : Cev_fsm(factory, 0) {
-  static const bool tableReady = [] {
-    using F = Crelay_conn_fsm;
-    s_table[S_IDLE][EV_DATA] = Row(S_OPEN, &F::onOpen, &F::onData);
-    s_table[S_IDLE][EV_CLOSED] = Row(S_IDLE, &F::onClosed, &F::_procKillFsm);
-    s_table[S_OPEN][EV_DATA] = Row(S_OPEN, &F::onData);
-    s_table[S_OPEN][EV_SEND] = Row(S_OPEN, &F::onSend);
-    s_table[S_OPEN][EV_DELIVER] = Row(S_OPEN, &F::onSend);
-    s_table[S_OPEN][EV_CLOSED] = Row(S_OPEN, &F::onClosed, &F::_procKillFsm);
-    s_table[S_OPEN][EV_QUIT] = Row(S_OPEN, &F::onQuit);  // released at its CLOSED
-    return true;
-  }();
-  (void)tableReady;
-}
+Crelay_conn_fsm::Crelay_conn_fsm(Crelay_conn_fac* factory) : Cev_fsm(factory, 0) {}
 
 Crelay_conn_fac* Crelay_conn_fsm::fac() { return static_cast<Crelay_conn_fac*>(GetFactory()); }
 
@@ -118,24 +112,28 @@ EevtPrc Crelay_conn_fsm::onOpen(Cmsg*, unsigned short, unsigned char) {
   ctx()->servers[m_server]->PeerText(m_nodeId, m_peer, sizeof(m_peer));
   m_logged = true;
   RelayLogf(RELAY_LOG_INFO, RELAY_LOGK_OPEN, "connection %s opened (%s)", m_peer, kServerName[m_server]);
-  return EVT_NOT_PROCESSED;
+  return EVT_CONTINUE;
 }
 
 EevtPrc Crelay_conn_fsm::onData(Cmsg* msg, unsigned short, unsigned char) {
-  if (m_quitting) return EVT_NOT_PROCESSED;
+  if (m_quitting) return EVT_CONTINUE;
+  Srelay_data_msg* data = MsgAs<Srelay_data_msg>(msg);
+  if (data == nullptr) {
+    RelayShortRecord(ctx(), msg);
+    return EVT_CONTINUE;
+  }
   if (m_cur != nullptr || GetHoldNum() > 0 || m_lines.Parked() || m_owed > 0) {
     m_result = PRC_HOLD_MSG;  // behind the bytes already waiting
-    return EVT_NOT_PROCESSED;
+    return EVT_CONTINUE;
   }
-  Srelay_data_msg* data = reinterpret_cast<Srelay_data_msg*>(msg);
-  unsigned n = feed(data->bytes, data->len);
+  unsigned n = feed(data->bytes(), data->len);
   if (n < data->len && !m_quitting) {
     m_offset = n;
     m_result = PRC_HOLD_MSG;  // the hold queue was empty: this buffer is its head
-    return EVT_NOT_PROCESSED;
+    return EVT_CONTINUE;
   }
   maybeResume();
-  return EVT_NOT_PROCESSED;
+  return EVT_CONTINUE;
 }
 
 void Crelay_conn_fsm::maybeResume() {
@@ -166,8 +164,15 @@ void Crelay_conn_fsm::Pump() {
       m_cur = GetHoldMsg();
       if (m_cur == nullptr) break;
     }
-    Srelay_data_msg* data = reinterpret_cast<Srelay_data_msg*>(m_cur->GetMsgPointer());
-    m_offset += feed(data->bytes + m_offset, data->len - m_offset);
+    Srelay_data_msg* data = MsgCast<Srelay_data_msg>(m_cur);  // held by onData, which checked its size
+    if (data == nullptr) {
+      RelayShortRecord(ctx(), m_cur->GetMsgPointer());
+      GetFacMgr()->FreeMsgBuf(m_cur);
+      m_cur = nullptr;
+      m_offset = 0;
+      continue;
+    }
+    m_offset += feed(data->bytes() + m_offset, data->len - m_offset);
     if (m_offset < data->len) return;  // waits again
     GetFacMgr()->FreeMsgBuf(m_cur);
     m_cur = nullptr;
@@ -184,8 +189,12 @@ void Crelay_conn_fsm::ReleaseHeld() {
 }
 
 EevtPrc Crelay_conn_fsm::onSend(Cmsg* msg, unsigned short event, unsigned char) {
-  Srelay_line_msg* line = reinterpret_cast<Srelay_line_msg*>(msg);
-  reply(line->bytes, line->len);
+  Srelay_line_msg* line = MsgAs<Srelay_line_msg>(msg);
+  if (line != nullptr) {
+    reply(line->bytes(), line->len);
+  } else {
+    RelayShortRecord(ctx(), msg);  // still an answer: the window and the pump move on
+  }
   if (event == EV_DELIVER) {
     ctx()->counters.delivered.fetch_add(1, std::memory_order_relaxed);
   } else {
@@ -193,15 +202,20 @@ EevtPrc Crelay_conn_fsm::onSend(Cmsg* msg, unsigned short event, unsigned char) 
     Pump();  // our own window has room again; reads again once all is answered
   }
   fac()->Kick();
-  return EVT_NOT_PROCESSED;
+  return EVT_CONTINUE;
 }
 
 EevtPrc Crelay_conn_fsm::onClosed(Cmsg* msg, unsigned short, unsigned char) {
   m_open = false;  // the socket layer has closed it already
-  unsigned reason = m_closeReason != kNoReason ? m_closeReason : reinterpret_cast<Srelay_data_msg*>(msg)->reason;
+  unsigned reason = m_closeReason;
+  if (reason == kNoReason) {
+    const Srelay_data_msg* closed = MsgAs<Srelay_data_msg>(msg);
+    if (closed == nullptr) RelayShortRecord(ctx(), msg);  // still a close: the machine goes
+    reason = closed != nullptr ? closed->reason : RELAY_CLOSE_PEER;
+  }
   if (reason >= RELAY_CLOSE_REASONS) reason = RELAY_CLOSE_PEER;
   logClose(reason);
-  return EVT_NOT_PROCESSED;
+  return EVT_CONTINUE;
 }
 
 void Crelay_conn_fsm::logClose(unsigned reason) {
@@ -215,11 +229,15 @@ void Crelay_conn_fsm::logClose(unsigned reason) {
 }
 
 EevtPrc Crelay_conn_fsm::onQuit(Cmsg* msg, unsigned short, unsigned char) {
-  Srelay_line_msg* line = reinterpret_cast<Srelay_line_msg*>(msg);
-  reply(line->bytes, line->len);
+  Srelay_line_msg* line = MsgAs<Srelay_line_msg>(msg);
+  if (line != nullptr) {
+    reply(line->bytes(), line->len);
+  } else {
+    RelayShortRecord(ctx(), msg);  // the QUIT is still honoured
+  }
   if (m_inflight > 0) --m_inflight;
   close(RELAY_CLOSE_QUIT);
-  return EVT_NOT_PROCESSED;
+  return EVT_CONTINUE;
 }
 
 void Crelay_conn_fsm::close(Erelay_close_reason reason) {
@@ -313,25 +331,23 @@ void Crelay_conn_fsm::reply(const char* data, unsigned len) {
 
 void Crelay_conn_fsm::toTopicTask(unsigned type, const char* topic, unsigned topicLen, const char* text,
                                   unsigned textLen) {
-  Cvlk_msg_buf* buf = _getMsgBuf(RelayTopicMsgSize(topicLen, textLen));
-  if (buf == nullptr) {
+  Cvlk_msg_buf* buf = nullptr;
+  const Cmsg_addr topicFactory = VlkMsgAddr(kRelayTopicTaskId, kRelayTopicFactoryId);
+  Srelay_topic_msg* msg = VlkNewMsg<Srelay_topic_msg>(this, &buf, topicFactory, type, topicLen + textLen);
+  if (msg == nullptr) {
     // Only a DROP is sent without room checked first, and half of the pool is
     // kept free: this does not happen short of a fault. Counted and logged.
     ctx()->counters.noBuffer.fetch_add(1, std::memory_order_relaxed);
     RelayLogf(RELAY_LOG_ERROR, RELAY_LOGK_BUFFERS, "no message buffer for a request of connection %s", m_peer);
     return;
   }
-  Srelay_topic_msg* msg = reinterpret_cast<Srelay_topic_msg*>(buf->GetMsgPointer());
-  RelayFillHeader(&msg->hdr, kRelayNetTaskId, kRelayTopicTaskId, kRelayTopicFactoryId, 0, type);
-  msg->hdr.srcFactoryId = kRelayConnFactoryId;
-  msg->hdr.srcFsmId = GetId();
   msg->from.server = m_server;
   msg->from.nodeId = m_nodeId;
   msg->from.fsmId = GetId();
   msg->topicLen = topicLen;
   msg->textLen = textLen;
-  if (topicLen) std::memcpy(msg->bytes, topic, topicLen);
-  if (textLen) std::memcpy(msg->bytes + topicLen, text, textLen);
+  if (topicLen) std::memcpy(msg->bytes(), topic, topicLen);
+  if (textLen) std::memcpy(msg->bytes() + topicLen, text, textLen);
   if (type != RELAY_MSG_DROP) ++m_inflight;
   _sendMsg(buf);
 }
@@ -419,7 +435,11 @@ Eprc_result Crelay_conn_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
   switch (msg->msgType) {
     case RELAY_MSG_DATA:
     case RELAY_MSG_CLOSED: {
-      Srelay_data_msg* data = reinterpret_cast<Srelay_data_msg*>(msg);
+      Srelay_data_msg* data = MsgCast<Srelay_data_msg>(GetCurrMsgBuf());
+      if (data == nullptr) {
+        RelayShortRecord(m_ctx, msg);
+        return PRC_ERROR;
+      }
       Sslot* slot = slotOf(data->server, data->nodeId);
       if (slot == nullptr) return PRC_ERROR;
       if (slot->fsmId != 0 && slot->nodeId == data->nodeId && GetStateById(slot->fsmId) == RES_BUSY) {

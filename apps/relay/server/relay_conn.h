@@ -80,7 +80,7 @@ class Crelay_conn_fsm : public Cev_fsm {
   Srelay_ctx* ctx();
   Crelay_conn_fac* fac();
 
-  static Cevt_entry s_table[S_COUNT][EV_COUNT];
+  static const Cevt_entry s_table[S_COUNT][EV_COUNT];
 
   unsigned m_curr = S_IDLE;
   unsigned m_server = 0;

@@ -30,6 +30,7 @@ struct Srelay_counters {
   std::atomic<std::uint64_t> stalled{0};     // connections whose requests wait for room now
   std::atomic<std::uint64_t> paused{0};      // connections whose reading is paused now
   std::atomic<std::uint64_t> statsRefused{0};   // STATS requests over the rate limit
+  std::atomic<std::uint64_t> shortRecords{0};   // messages too small for their type's record: dropped unread
 };
 
 // Shared by every part of one relay; lives as long as the relay.
@@ -45,6 +46,10 @@ struct Srelay_ctx {
   std::atomic<bool> stopping{false};  // the relay is shutting down: nobody waits for buffers
   Srelay_counters counters;
 };
+
+// A message whose buffer is too small for the record its type names: counted
+// and logged (rate-limited); the caller drops it without reading its body.
+void RelayShortRecord(Srelay_ctx* ctx, const Cmsg* msg);
 
 // Why a connection was closed, as its close line says.
 enum Erelay_close_reason : std::uint32_t {

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "relay_ctx.h"
+
 namespace {
 
 const char* const kLevelText[RELAY_LOG_LEVELS] = {"ERROR", "WARN", "INFO", "DEBUG"};
@@ -92,4 +94,10 @@ void RelayLogf(unsigned level, Erelay_log_kind kind, const char* format, ...) {
 void RelayLogFlush() {
   std::lock_guard<std::mutex> guard(g_lock);
   FlushLocked(NowMs());
+}
+
+void RelayShortRecord(Srelay_ctx* ctx, const Cmsg* msg) {
+  ctx->counters.shortRecords.fetch_add(1, std::memory_order_relaxed);
+  RelayLogf(RELAY_LOG_ERROR, RELAY_LOGK_LIBRARY, "message of type 0x%X too small for its record: dropped",
+            static_cast<unsigned>(msg->msgType));
 }

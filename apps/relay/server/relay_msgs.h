@@ -49,34 +49,36 @@ struct Srelay_peer {
   std::uint32_t fsmId;
 };
 
-struct Srelay_data_msg {
-  Cmsg hdr;
+// Each record is the fixed part; its variable bytes follow it in the buffer
+// (bytes()), so a buffer of sizeof(record) + n holds n of them.
+struct Srelay_data_msg : Cmsg {
   std::uint32_t server;
   std::uint32_t nodeId;
   std::uint32_t reason;  // RELAY_MSG_CLOSED: an Erelay_close_reason
-  std::uint32_t len;
-  char bytes[4];  // len bytes follow from here
+  std::uint32_t len;     // len bytes follow the record
+  char* bytes() { return reinterpret_cast<char*>(this + 1); }
 };
 
-struct Srelay_line_msg {
-  Cmsg hdr;
-  std::uint32_t len;
-  char bytes[4];  // len bytes: one complete reply line
+struct Srelay_line_msg : Cmsg {
+  std::uint32_t len;  // len bytes follow: one complete reply line
+  char* bytes() { return reinterpret_cast<char*>(this + 1); }
 };
 
-struct Srelay_topic_msg {
-  Cmsg hdr;
+struct Srelay_topic_msg : Cmsg {
   Srelay_peer from;
   std::uint32_t topicLen;
   std::uint32_t textLen;
-  char bytes[4];  // the topic, then the text
+  char* bytes() { return reinterpret_cast<char*>(this + 1); }  // the topic, then the text
 };
 
+static_assert(sizeof(Srelay_data_msg) == 64 && sizeof(Srelay_line_msg) == 52 && sizeof(Srelay_topic_msg) == 68,
+              "the relay's records are the header and whole words, without padding");
+
 // Buffer sizes the records need (header included).
-constexpr unsigned RelayDataMsgSize(unsigned len) { return offsetof(Srelay_data_msg, bytes) + len; }
-constexpr unsigned RelayLineMsgSize(unsigned len) { return offsetof(Srelay_line_msg, bytes) + len; }
+constexpr unsigned RelayDataMsgSize(unsigned len) { return sizeof(Srelay_data_msg) + len; }
+constexpr unsigned RelayLineMsgSize(unsigned len) { return sizeof(Srelay_line_msg) + len; }
 constexpr unsigned RelayTopicMsgSize(unsigned topicLen, unsigned textLen) {
-  return offsetof(Srelay_topic_msg, bytes) + topicLen + textLen;
+  return sizeof(Srelay_topic_msg) + topicLen + textLen;
 }
 
 // The message pool's size classes. Big holds one read of the socket layer
@@ -86,15 +88,10 @@ constexpr unsigned kRelaySmallSize = 256;
 constexpr unsigned kRelayCommSize = RelayTopicMsgSize(kRelayMaxLine, 0) + 16;
 constexpr unsigned kRelayBigSize = RelayDataMsgSize(4096);
 
-// Fills the header of a relay message: from and to the given task and factory.
-inline void RelayFillHeader(Cmsg* hdr, unsigned srcTask, unsigned dstTask, unsigned dstFactory, unsigned dstFsm,
-                            unsigned type) {
-  hdr->Init();
-  hdr->srcTaskId = srcTask;
-  hdr->dstTaskId = dstTask;
-  hdr->dstFactoryId = dstFactory;
-  hdr->dstFsmId = dstFsm;
-  hdr->msgType = type;
+// The network task's connection factory: where received bytes, closes and
+// kicks go (fsmId 0: the factory finds the connection's machine).
+inline Cmsg_addr RelayNetFactory(unsigned fsmId = 0) {
+  return VlkMsgAddr(kRelayNetTaskId, kRelayConnFactoryId, fsmId);
 }
 
 #endif  // RELAY_MSGS_H

@@ -94,21 +94,21 @@ void Crelay_tcp_server::procData(unsigned nodeId, Cvlk_uaddr, int len, char* dat
   if (len <= 0) return;  // a TLS read without application data yet
   // Received bytes always travel in the big class, so that bytes held back by a
   // connection that has to wait never take the buffers requests and answers need.
-  Cvlk_msg_buf* buf = m_ctx->mgr->GetMsgBuf(kRelayBigSize);
-  if (buf == nullptr) {
+  Cvlk_msg_buf* buf = nullptr;
+  Srelay_data_msg* msg = VlkNewMsg<Srelay_data_msg>(m_ctx->mgr, &buf, VlkMsgAddr(0, 0), RelayNetFactory(),
+                                                    RELAY_MSG_DATA, kRelayBigSize - RelayDataMsgSize(0));
+  if (msg == nullptr) {
     // The bytes cannot be kept, and a stream with a hole in it is worthless:
     // close the connection rather than pass on a corrupted one.
     m_ctx->counters.noBuffer.fetch_add(1, std::memory_order_relaxed);
     Close(nodeId, RELAY_CLOSE_NO_BUFFER);
     return;
   }
-  Srelay_data_msg* msg = reinterpret_cast<Srelay_data_msg*>(buf->GetMsgPointer());
-  RelayFillHeader(&msg->hdr, 0, kRelayNetTaskId, kRelayConnFactoryId, 0, RELAY_MSG_DATA);
   msg->server = m_kind;
   msg->nodeId = nodeId;
   msg->reason = 0;
   msg->len = static_cast<unsigned>(len);
-  std::memcpy(msg->bytes, data, static_cast<unsigned>(len));
+  std::memcpy(msg->bytes(), data, static_cast<unsigned>(len));
   // Paused before the bytes go on, so that the network task's resume always
   // comes after this pause.
   if (std::memchr(data, '\n', static_cast<unsigned>(len)) != nullptr) pause(nodeId);
@@ -161,9 +161,10 @@ void Crelay_tcp_server::procDrained(unsigned nodeId) {
 }
 
 void Crelay_tcp_server::kick() {
-  Cvlk_msg_buf* buf = m_ctx->mgr->GetMsgBuf(sizeof(Cmsg));
-  if (buf == nullptr) return;  // the network task's one-second timer retries too
-  RelayFillHeader(buf->GetMsgPointer(), 0, kRelayNetTaskId, kRelayConnFactoryId, 0, RELAY_MSG_KICK);
+  Cvlk_msg_buf* buf = nullptr;
+  if (VlkNewMsg<Cmsg>(m_ctx->mgr, &buf, VlkMsgAddr(0, 0), RelayNetFactory(), RELAY_MSG_KICK) == nullptr) {
+    return;  // the network task's one-second timer retries too
+  }
   m_ctx->mgr->SendMsg(buf);
 }
 
@@ -182,14 +183,14 @@ void Crelay_tcp_server::ioClosed(unsigned nodeId) {
       m_ctx->counters.paused.fetch_sub(1, std::memory_order_relaxed);
     }
   }
-  Cvlk_msg_buf* buf = m_ctx->mgr->GetMsgBuf(RelayDataMsgSize(0));
-  if (buf == nullptr) {
+  Cvlk_msg_buf* buf = nullptr;
+  Srelay_data_msg* msg =
+      VlkNewMsg<Srelay_data_msg>(m_ctx->mgr, &buf, VlkMsgAddr(0, 0), RelayNetFactory(), RELAY_MSG_CLOSED);
+  if (msg == nullptr) {
     // The idle check's sweep releases the machine later.
     m_ctx->counters.noBuffer.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  Srelay_data_msg* msg = reinterpret_cast<Srelay_data_msg*>(buf->GetMsgPointer());
-  RelayFillHeader(&msg->hdr, 0, kRelayNetTaskId, kRelayConnFactoryId, 0, RELAY_MSG_CLOSED);
   msg->server = m_kind;
   msg->nodeId = nodeId;
   msg->reason = reason;

@@ -21,7 +21,24 @@ unsigned* Crelay_topic_fac::countOf(unsigned fsmId) {
 }
 
 Eprc_result Crelay_topic_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
-  Srelay_topic_msg* topic = reinterpret_cast<Srelay_topic_msg*>(msg);
+  Srelay_topic_msg* topic = nullptr;
+  switch (msg->msgType) {
+    case RELAY_MSG_SUB:
+    case RELAY_MSG_UNSUB:
+    case RELAY_MSG_PUB:
+    case RELAY_MSG_REMOTE:
+    case RELAY_MSG_DROP:
+    case RELAY_MSG_PING:
+    case RELAY_MSG_REFUSE:
+    case RELAY_MSG_QUIT:
+      topic = MsgCast<Srelay_topic_msg>(GetCurrMsgBuf());
+      if (topic == nullptr) {
+        RelayShortRecord(m_ctx, msg);
+        return PRC_ERROR;
+      }
+      break;
+    default: return Cfactory::_facMsgPrc(msg, fsm);
+  }
   switch (msg->msgType) {
     case RELAY_MSG_SUB: subscribe(topic); return PRC_PROCESSED;
     case RELAY_MSG_UNSUB: unsubscribe(topic); return PRC_PROCESSED;
@@ -39,7 +56,7 @@ Eprc_result Crelay_topic_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
     case RELAY_MSG_REFUSE: {
       char reason[64];
       unsigned n = topic->textLen < sizeof(reason) - 1 ? topic->textLen : sizeof(reason) - 1;
-      std::memcpy(reason, topic->bytes + topic->topicLen, n);
+      std::memcpy(reason, topic->bytes() + topic->topicLen, n);
       reason[n] = '\0';
       char out[96];
       sendLine(topic->from, RELAY_MSG_SEND, out, RelayFormatErr(out, sizeof(out), reason));
@@ -57,7 +74,7 @@ Eprc_result Crelay_topic_fac::_facMsgPrc(Cmsg* msg, Cfsm** fsm) {
 unsigned Crelay_topic_fac::findEntry(Srelay_topic_msg* msg) {
   unsigned char* data = nullptr;
   unsigned id = 0;
-  unsigned char* key = reinterpret_cast<unsigned char*>(msg->bytes);
+  unsigned char* key = reinterpret_cast<unsigned char*>(msg->bytes());
   if (m_table->FindFirst(msg->topicLen, key, &data, &id) != ERR_OK) return 0;
   while (true) {
     Srelay_peer peer;
@@ -80,14 +97,14 @@ void Crelay_topic_fac::subscribe(Srelay_topic_msg* msg) {
     return;
   }
   Srelay_peer peer = msg->from;
-  unsigned char* key = reinterpret_cast<unsigned char*>(msg->bytes);
+  unsigned char* key = reinterpret_cast<unsigned char*>(msg->bytes());
   unsigned char* data = nullptr;
   bool first = m_table->Search(msg->topicLen, key, &data) != ERR_OK;
   EerrNo err = m_table->Add(msg->topicLen, key, reinterpret_cast<unsigned char*>(&peer), nullptr);
   if (err == ERR_OK) {
     m_ctx->counters.subscriptions.fetch_add(1, std::memory_order_relaxed);
     if (count != nullptr) ++*count;
-    if (first && m_ctx->cluster != nullptr) m_ctx->cluster->Want(msg->bytes, msg->topicLen);
+    if (first && m_ctx->cluster != nullptr) m_ctx->cluster->Want(msg->bytes(), msg->topicLen);
   }
   answer(msg->from, err == ERR_OK ? nullptr : kRelayErrTooMany);
 }
@@ -102,7 +119,7 @@ void Crelay_topic_fac::unsubscribe(Srelay_topic_msg* msg) {
     m_ctx->counters.subscriptions.fetch_sub(1, std::memory_order_relaxed);
     unsigned* count = countOf(msg->from.fsmId);
     if (count != nullptr && *count > 0) --*count;
-    lastGone(msg->bytes, msg->topicLen);
+    lastGone(msg->bytes(), msg->topicLen);
   }
   answer(msg->from, nullptr);
 }
@@ -121,7 +138,7 @@ void Crelay_topic_fac::publish(Srelay_topic_msg* msg) {
   // counted as not shared and the publisher still gets "OK" for its local
   // deliveries. Only a full queue to a connected Redis answers "ERR".
   if (m_ctx->cluster != nullptr &&
-      m_ctx->cluster->Publish(msg->bytes, msg->topicLen, msg->bytes + msg->topicLen, msg->textLen) ==
+      m_ctx->cluster->Publish(msg->bytes(), msg->topicLen, msg->bytes() + msg->topicLen, msg->textLen) ==
           RELAY_SHARE_BUSY) {
     lost = true;
   }
@@ -132,13 +149,13 @@ void Crelay_topic_fac::publish(Srelay_topic_msg* msg) {
 }
 
 bool Crelay_topic_fac::fanOut(Srelay_topic_msg* msg) {
-  unsigned len = RelayFormatMsg(m_line, sizeof(m_line), msg->bytes, msg->topicLen, msg->bytes + msg->topicLen,
+  unsigned len = RelayFormatMsg(m_line, sizeof(m_line), msg->bytes(), msg->topicLen, msg->bytes() + msg->topicLen,
                                 msg->textLen);
   bool lost = len == 0;
   unsigned char* data = nullptr;
   unsigned id = 0;
   EerrNo err = len == 0 ? ERR_FAIL
-                        : m_table->FindFirst(msg->topicLen, reinterpret_cast<unsigned char*>(msg->bytes), &data, &id);
+                        : m_table->FindFirst(msg->topicLen, reinterpret_cast<unsigned char*>(msg->bytes()), &data, &id);
   while (err == ERR_OK) {
     Srelay_peer peer;
     std::memcpy(&peer, data, sizeof(peer));
@@ -176,28 +193,28 @@ void Crelay_topic_fac::drop(const Srelay_peer& gone) {
 }
 
 bool Crelay_topic_fac::sendLine(const Srelay_peer& to, unsigned type, const char* line, unsigned len) {
-  Cvlk_msg_buf* buf = _getMsgBuf(RelayLineMsgSize(len));
-  if (buf == nullptr) {
+  const Cmsg_addr from = VlkMsgAddr(kRelayTopicTaskId, kRelayTopicFactoryId);
+  const Cmsg_addr dst = RelayNetFactory(to.fsmId);
+  Cvlk_msg_buf* buf = nullptr;
+  Srelay_line_msg* msg = VlkNewMsg<Srelay_line_msg>(m_ctx->mgr, &buf, from, dst, type, len);
+  if (msg == nullptr) {
     m_ctx->counters.noBuffer.fetch_add(1, std::memory_order_relaxed);
     RelayLogf(RELAY_LOG_WARN, RELAY_LOGK_BUFFERS, "message pool empty: fan-out waits for buffers to come back");
     Cvlk_task_mgr* mgr = m_ctx->mgr;
     unsigned cls = 0;
     while (cls + 1 < EMSG_CLASS_NUM && mgr->GetMsgBufSize(cls) < RelayLineMsgSize(len)) ++cls;
     timespec pause{0, 200000};  // 0.2 ms
-    while (buf == nullptr && !m_ctx->stopping.load(std::memory_order_relaxed)) {
+    while (msg == nullptr && !m_ctx->stopping.load(std::memory_order_relaxed)) {
       if (mgr->GetMsgIdleNum(cls) == 0) {
         nanosleep(&pause, nullptr);
         continue;
       }
-      buf = _getMsgBuf(RelayLineMsgSize(len));
+      msg = VlkNewMsg<Srelay_line_msg>(mgr, &buf, from, dst, type, len);
     }
-    if (buf == nullptr) return false;
+    if (msg == nullptr) return false;
   }
-  Srelay_line_msg* msg = reinterpret_cast<Srelay_line_msg*>(buf->GetMsgPointer());
-  RelayFillHeader(&msg->hdr, kRelayTopicTaskId, kRelayNetTaskId, kRelayConnFactoryId, to.fsmId, type);
-  msg->hdr.srcFactoryId = kRelayTopicFactoryId;
   msg->len = len;
-  std::memcpy(msg->bytes, line, len);
+  std::memcpy(msg->bytes(), line, len);
   _sendMsg(buf);
   return true;
 }

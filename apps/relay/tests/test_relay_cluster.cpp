@@ -34,10 +34,10 @@ class Node {
     m_task = new TestTask(&m_mgr, kRelayTopicTaskId, "topic");
     m_task->onMsg = [this](Cvlk_task*, Cmsg* msg) {
       if (msg->msgType == RELAY_MSG_REMOTE) {
-        Srelay_topic_msg* t = reinterpret_cast<Srelay_topic_msg*>(msg);
+        Srelay_topic_msg* t = static_cast<Srelay_topic_msg*>(msg);
         std::lock_guard<std::mutex> lock(m_lock);
-        m_got.push_back(std::string(t->bytes, t->topicLen) + " " +
-                        std::string(t->bytes + t->topicLen, t->textLen));
+        m_got.push_back(std::string(t->bytes(), t->topicLen) + " " +
+                        std::string(t->bytes() + t->topicLen, t->textLen));
         bridge->Consumed();  // as the topic task does once it has fanned one out
       }
       return PRC_PROCESSED;
