@@ -10,4 +10,4 @@ endforeach()
 vlk_add_test(test_net_hostile LIBS OpenSSL::SSL OpenSSL::Crypto LABELS threaded)
 target_compile_definitions(test_net_hostile PRIVATE VLK_NET_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data/net")
 # Steady-state echo and broadcast through the output queues allocate nothing.
-vlk_add_test(test_net_alloc LABELS threaded)
+vlk_add_test(test_net_alloc SOURCES test_alloc_count.cpp LABELS threaded)

@@ -3,4 +3,4 @@
 vlk_add_test(test_task_timer NO_MAIN LABELS threaded)
 vlk_add_test(test_task_fsm NO_MAIN LABELS task)
 vlk_add_test(test_task_fsm_event NO_MAIN LABELS task)
-vlk_add_test(test_task_alloc NO_MAIN LABELS threaded)
+vlk_add_test(test_task_alloc SOURCES test_alloc_count.cpp NO_MAIN LABELS threaded)
