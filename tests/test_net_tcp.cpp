@@ -431,6 +431,7 @@ namespace {
 class CoreServer : public RecordingServer {
  public:
   CoreServer() : RecordingServer(4) {}
+  ~CoreServer() override { stop(); }  // the loop calls this class's ioClosed
   using Cvlk_io_server::getNode;
   using Cvlk_io_server::getNodeID;
   bool nodeGoneInIoClosed = false;
@@ -615,6 +616,8 @@ TEST(TcpServer, PausedReadingHoldsBytesBackAndResumeDeliversAllOfThem) {
 class CoreClosingServer : public RecordingServer {
  public:
   CoreClosingServer() : RecordingServer(1) {}
+  // The loop must be gone before this class's part of the object is.
+  ~CoreClosingServer() override { stop(); }
   void coreClose(unsigned int nodeId) { close(nodeId); }
 };
 
