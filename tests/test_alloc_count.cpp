@@ -18,15 +18,6 @@ inline void Note() {
 }
 
 }  // namespace
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VLK_TEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VLK_TEST_SANITIZED 1
-#endif
-
 #if !defined(VLK_TEST_SANITIZED) && defined(__GLIBC__)
 // The C heap: counted and passed on to glibc's own functions. Sanitizers bring
 // their own heap, so there only the C++ allocation functions are counted.
