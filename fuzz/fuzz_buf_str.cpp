@@ -75,7 +75,10 @@ void PhoneOp(FuzzedDataProvider& in, int op, Cphone_number& ph, std::string& m, 
   const std::string p = in.ConsumeRandomLengthString(40);
   const unsigned char n = in.ConsumeIntegralInRange<unsigned char>(0, static_cast<unsigned char>(p.size()));
   const std::size_t pn = strnlen(p.c_str(), kCap);  // p measured as a text
-  auto hasPrefix = [&](std::size_t k) { return k > 0 && k <= m.size() && std::memcmp(m.data(), p.data(), k) == 0; };
+  // A p whose text is shorter than k never matches (it is not read past its end).
+  auto hasPrefix = [&](std::size_t k) {
+    return k > 0 && k <= m.size() && strnlen(p.c_str(), k) >= k && std::memcmp(m.data(), p.data(), k) == 0;
+  };
   switch (op) {
     case 29:
       if (in.ConsumeBool()) {
@@ -328,7 +331,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const unsigned k = in.ConsumeIntegralInRange<unsigned>(0, static_cast<unsigned>(s.size()));
         const bool begin = op == 11;
         const Ebool r = begin ? v.beginWith(s.c_str(), k) : v.endWith(s.c_str(), k);
-        bool want = !s.empty() && s[0] != '\0' && k > 0 && k <= m.len &&
+        // An argument whose text is shorter than k never matches (it is not read past its end).
+        bool want = !s.empty() && s[0] != '\0' && k > 0 && k <= m.len && std::memchr(s.data(), '\0', k) == nullptr &&
                     std::memcmp(begin ? p : p + (m.len - k), s.data(), k) == 0;
         FUZZ_CHECK(r == (want ? VLK_TRUE : VLK_FALSE));
         break;
