@@ -458,9 +458,9 @@ unsigned Crelay_app::FormatStats(char* out, unsigned cap) {
       VLK_RELAY_VERSION, m_startedMs ? (now - m_startedMs) / 1000 : static_cast<std::int64_t>(0),
       m_ctx.idleSeconds.load(), m_ctx.maxSubsPerConnection.load(), kRelayLogLevelNames[RelayLogLevel()]);
   add("flow slow_consumers=%" PRIu64 " paused=%" PRIu64 " stalled=%" PRIu64 " held_back=%" PRIu64
-      " idle_closed=%" PRIu64 " stats_refused=%" PRIu64 "\n",
+      " idle_closed=%" PRIu64 " stats_refused=%" PRIu64 " short_records=%" PRIu64 "\n",
       k.slowConsumers.load(), k.paused.load(), k.stalled.load(), k.heldBack.load(), k.idleClosed.load(),
-      k.statsRefused.load());
+      k.statsRefused.load(), k.shortRecords.load());
   add("rates lines_per_s=%.1f published_per_s=%.1f delivered_per_s=%.1f\n", rates[0], rates[1], rates[2]);
   add("relay opened=%" PRIu64 " closed=%" PRIu64 " lines=%" PRIu64 " refused=%" PRIu64 " published=%" PRIu64
       " delivered=%" PRIu64 " no_buffer=%" PRIu64 " send_failed=%" PRIu64 " idle_checks=%" PRIu64
