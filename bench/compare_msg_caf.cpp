@@ -136,6 +136,9 @@ void Register() {
   RegisterSizedFloods("caf", [](const vlkbench::RunContext& ctx, auto tag) {
     return Flood<caf::no_spawn_options, typename decltype(tag)::type>(ctx, 1, 1, SizedFloodMessages(ctx));
   });
+  RegisterSizedFloods("caf-detached", [](const vlkbench::RunContext& ctx, auto tag) {
+    return Flood<caf::detached, typename decltype(tag)::type>(ctx, 1, 1, SizedFloodMessages(ctx));
+  });
   RegisterRequestCase("caf", Ping<caf::no_spawn_options, true>);
   RegisterRequestCase("caf-detached", Ping<caf::detached, true>);
 }

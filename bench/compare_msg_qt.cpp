@@ -171,7 +171,7 @@ vlkbench::Outcome Flood(const vlkbench::RunContext& ctx, unsigned int producers,
   });
 }
 
-// The sized floods (qt-event only): a posted event carrying a B to an object
+// The sized floods (posted events, with and without GLib): a posted event carrying a B to an object
 // in another thread. No Q_OBJECT needed for event(), so it can be a template.
 template <class B>
 class QtSizedSink : public QObject {
@@ -185,8 +185,8 @@ class QtSizedSink : public QObject {
 };
 
 template <class B>
-vlkbench::Outcome FloodSized(const vlkbench::RunContext& ctx) {
-  UseGlib(false);
+vlkbench::Outcome FloodSized(const vlkbench::RunContext& ctx, bool glib) {
+  UseGlib(glib);
   App();
   FloodChecks checks(ctx, 1, 1, SizedFloodMessages(ctx));
   QThread thread;
@@ -237,9 +237,12 @@ void Register() {
   RegisterIdleCase("qt-object", IdleObjects);
   RegisterQt("qt-event", false, false);
   RegisterSizedFloods("qt-event", [](const vlkbench::RunContext& ctx, auto tag) {
-    return FloodSized<typename decltype(tag)::type>(ctx);
+    return FloodSized<typename decltype(tag)::type>(ctx, false);
   });
   RegisterQt("qt-event-glib", false, true);
+  RegisterSizedFloods("qt-event-glib", [](const vlkbench::RunContext& ctx, auto tag) {
+    return FloodSized<typename decltype(tag)::type>(ctx, true);
+  });
   RegisterQt("qt-signal", true, false);
 }
 
