@@ -321,6 +321,9 @@ def main():
     ap.add_argument("--seed", type=int, help="seed of the run order and the bootstrap (default: from the clock)")
     ap.add_argument("--log", help="write every run (result, CPU, others' share, placement) as JSON lines here")
     ap.add_argument("--out", help="also write the tables to this file")
+    ap.add_argument("--from-log", metavar="FILE",
+                    help="run nothing: make the tables from the runs a --log file recorded (for instance of a run "
+                         "stopped early); --build still gives the order of the cases")
     args = ap.parse_args()
     runs = 1 if args.smoke else args.runs
     timeout = 60 if args.smoke else 300
@@ -340,12 +343,34 @@ def main():
     if not results:
         sys.exit("no compare_* programs with cases under %s/bench" % args.build)
 
-    log = open(args.log, "w") if args.log else None
+    log = open(args.log, "w", buffering=1) if args.log else None
     started = time.monotonic()
     failures = []
     total = contaminated = 0
     others_all = []
-    for rep in range(runs):
+    if args.from_log:
+        runs, seed, elapsed = 0, None, 0.0
+        with open(args.from_log) as f:
+            for line in f:
+                try:
+                    rec = json.loads(line)
+                except ValueError:
+                    continue  # the last line of a run stopped while writing it
+                key = (rec["scenario"], rec["case"])
+                if key not in results or rec["contestant"] not in results[key]:
+                    continue
+                run, error = rec["run"], rec["error"]
+                dirty = run["others"] > args.max_others
+                total += 1
+                contaminated += dirty
+                others_all.append(run["others"])
+                elapsed += run["wall"]
+                runs = max(runs, rec["rep"] + 1)
+                if error is not None:
+                    failures.append("%s / %s / %s: %s" % (rec["scenario"], rec["case"], rec["contestant"], error))
+                elif not (dirty and args.drop_contaminated):
+                    results[key][rec["contestant"]][rec["rep"]] = (rec["result"], run)
+    for rep in range(0 if args.from_log else runs):
         keys = list(results)
         rng.shuffle(keys)
         for key in keys:
@@ -389,13 +414,17 @@ def main():
                    100 * others_med,
                    "; they are left out of the tables" if args.drop_contaminated else
                    "; they are in the tables, counted in brackets in *runs*: THESE TABLES ARE NOT CLEAN"))
-    header = ("Machine: %s.\n\nRuns: %d per contestant%s, random order (seed %d), threads %s. Total time %.0f s.\n\n"
+    if not args.from_log:
+        elapsed = time.monotonic() - started
+    header = ("Machine: %s.\n\nRuns: %s per contestant%s, random order (%s), threads %s. Total time %.0f s%s.\n\n"
               "Contamination: %s.\n\n" % (
-                  machine(), runs, " (smoke sizes)" if args.smoke else "", seed,
+                  machine(), ("up to %d (the run was stopped early or cells lost runs; see *runs*)" % runs)
+                  if args.from_log else "%d" % runs, " (smoke sizes)" if args.smoke else "",
+                  "seed %d" % seed if seed is not None else "seed in the original run's output",
                   {"same": "pinned all to CPU 0", "cross": "pinned alternately to CPUs 0 and 1"}.get(
                       args.pin, "placed by the scheduler"),
-                  time.monotonic() - started, verdict))
-    text = header + tables(done, args, rng)
+                  elapsed, " in the runs themselves (from the log)" if args.from_log else "", verdict))
+    text = header + tables(done, args, rng if seed is not None else random.Random(0))
     print(text)
     if args.out:
         with open(args.out, "w") as f:
