@@ -1,6 +1,2 @@
-vlk_add_test(test_container_link LABELS container)
-vlk_add_test(test_container_pool LABELS container)
-vlk_add_test(test_container_poolext LABELS container)
-vlk_add_test(test_container_hash LABELS container)
-vlk_add_test(test_container_misc LABELS container)
-vlk_add_test(test_container_counter LABELS threaded)
+# The containers; the counter is stepped from several threads.
+vlk_add_test(test_container LABELS container threaded)

@@ -1,16 +1,10 @@
-// A program the system-service tests copy and run.
-//   wait             prints "ready", then waits until its standard input closes
-//   hasself          exits with 1 when VlkHasProcess sees another process under
-//                    this program's file name, else with 0
-//   crash KIND [prev|early] installs the crash reporter (and a second instance
-//                    and a copy, both gone again before the fault) and faults:
-//                    KIND is null, div, stack or abort. With prev, a handler
-//                    installed before the reporter says "previous handler NN" on
-//                    stderr and restores the default action. With early, the
-//                    reporter is made before the Qt application object.
+// A program the crash tests copy and run: "crash KIND [prev|early]" installs the
+// crash reporter (and a second instance and a copy, gone again before the fault)
+// and faults: KIND is null, div, stack or abort. prev: a handler installed before
+// says "previous handler NN" on stderr and restores the default action. early:
+// the reporter is made before the Qt application object.
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -62,19 +56,7 @@ int main(int argc, char** argv) {
   const bool early = argc > 3 && std::strcmp(argv[3], "early") == 0;
   std::unique_ptr<Cwin_exception_handler> earlyReporter(early ? new Cwin_exception_handler : nullptr);
   QCoreApplication app(argc, argv);
-  std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "wait") {
-    std::printf("ready\n");
-    std::fflush(stdout);
-    for (char c; read(0, &c, 1) > 0;) {
-    }
-    return 0;
-  }
-  if (mode == "hasself") {
-    const char* slash = std::strrchr(argv[0], '/');
-    return VlkHasProcess(slash != nullptr ? slash + 1 : argv[0]) == VLK_TRUE ? 1 : 0;
-  }
-  if (mode != "crash" || argc < 3) return 4;
+  if (argc < 3 || std::strcmp(argv[1], "crash") != 0) return 4;
   if (argc > 3 && std::strcmp(argv[3], "prev") == 0) {
     struct sigaction act {};
     act.sa_sigaction = &PreviousHandler;
