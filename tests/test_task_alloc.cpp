@@ -1,5 +1,5 @@
 // End to end on real threads, counting every heap allocation of every thread: two
-// tasks play ping-pong through the routing thread with event-table machines that
+// tasks play ping-pong through SendMsg with event-table machines that
 // their factories create and kill, and timers ticked by the test. With tracing off,
 // nothing may allocate once the threads are warm. This binary replaces the global
 // allocation functions (and, without sanitizers, the C heap entry points).

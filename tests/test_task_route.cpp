@@ -204,7 +204,7 @@ TEST_F(RouteTest, StopWithoutRunFreesTheRoutingQueue) {
   EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY), 64u - 6u);  // queued; tear-down stops and checks
 }
 
-TEST_F(RouteTest, PingPongThroughTheRoutingThread) {
+TEST_F(RouteTest, PingPongBetweenHandlers) {
   constexpr int kRounds = 2000;
   Counter done;
   task(1).onMsg = task(2).onMsg = Handle([&](Cvlk_task* self, Cmsg* msg) {
@@ -267,6 +267,63 @@ TEST_F(RouteTest, ConcurrentSendersKeepTheirOrderWhileTheRoutingThreadIsBusy) {
   for (unsigned int s = 1; s <= kSenders; ++s) EXPECT_EQ(next[s], kPerSender);  // seen through got1's lock
   EXPECT_TRUE(WaitUntilTrue([&] { return mgr.AllIdle(); }));
   EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG), kSenders * kPerSender + kNoise);
+}
+
+TEST(RouteOrder, HandlersKeepTheirOrderWhetherTheyDeliverOrTheRoutingThreadDoes) {
+  // Task 1 answers every tick with a burst of numbered messages to task 2. A
+  // handler's first send goes straight to task 2's queue while the routing
+  // thread holds nothing, the rest through it; this thread keeps the routing
+  // thread busy with numbered noise for task 2 and a task that does not exist.
+  // Both senders' numbers must reach task 2 complete and in order.
+  constexpr unsigned int kTicks = 3000, kBurst = 3, kWindow = 16;
+  TestMgr mgr;
+  ASSERT_EQ(mgr.initMessagePool(64, 1024, 256, 4, 1024, 2, 4096, 1), ERR_OK);
+  TestTask sender(&mgr, 1, "sender"), receiver(&mgr, 2, "receiver");
+  ASSERT_EQ(mgr.regTask(&sender), ERR_OK);
+  ASSERT_EQ(mgr.regTask(&receiver), ERR_OK);
+  std::atomic<unsigned int> ticked{0}, noiseGot{0}, noBuf{0}, outOfOrder{0};
+  unsigned int burstNext = 0;  // task 1's thread only
+  unsigned int next[2] = {};   // task 2's thread only, by sender: 0 this thread, 1 task 1
+  Counter got;
+  sender.onMsg = Handle([&](Cvlk_task* self, Cmsg*) {
+    for (unsigned int b = 0; b < kBurst; ++b) {
+      Cvlk_msg_buf* buf = MakeMsg(&mgr, 2, MSG_APP, burstNext++, 1);
+      if (buf == nullptr) ++noBuf;  // the gap shows as a fault too
+      if (buf != nullptr) self->SendMsg(buf);
+    }
+    ++ticked;
+  });
+  receiver.onMsg = Handle([&](Cvlk_task*, Cmsg* msg) {
+    const unsigned int src = msg->srcTaskId;
+    if (src > 1 || msg->appWord1 != next[src]) ++outOfOrder;
+    if (src <= 1) next[src] = msg->appWord1 + 1;
+    if (src == 0) ++noiseGot;
+    got.Add();
+  });
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  const auto end = std::chrono::steady_clock::now() + kDeadline;
+  for (unsigned int t = 0; t < kTicks; ++t) {
+    // A few ticks and a little noise outstanding: the pool never runs dry.
+    while ((t - ticked > kWindow || t - noiseGot > kWindow) && std::chrono::steady_clock::now() < end) {
+      std::this_thread::yield();
+    }
+    Cvlk_msg_buf* noise = MakeMsg(&mgr, 2, MSG_APP, t, 0);
+    Cvlk_msg_buf* tick = MakeMsg(&mgr, 1);
+    Cvlk_msg_buf* lost = MakeMsg(&mgr, 5);
+    ASSERT_TRUE(noise != nullptr && tick != nullptr && lost != nullptr) << "at tick " << t;
+    mgr.SendMsg(noise);
+    mgr.SendMsg(tick);
+    mgr.SendMsg(lost);
+  }
+  ASSERT_TRUE(got.WaitFor(kTicks * (kBurst + 1)));
+  EXPECT_EQ(noBuf.load(), 0u);
+  EXPECT_EQ(outOfOrder.load(), 0u);
+  EXPECT_EQ(next[0], kTicks);
+  EXPECT_EQ(next[1], kTicks * kBurst);
+  EXPECT_TRUE(WaitUntilTrue([&] { return mgr.AllIdle(); }));
+  mgr.Stop();
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_E_NO_TASK), kTicks);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG));
 }
 
 TEST_F(RouteTest, TracedLineFromATaskThreadLeavesThroughTheManager) {

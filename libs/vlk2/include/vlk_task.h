@@ -149,6 +149,7 @@ class VLK_EXPORT Cvlk_msg_buf : public Cvlk_res_node {
 // ===========================================================================
 
 class Cvlk_task_mgr;
+class Cvlk_task;
 
 /// The four size classes of the message pool, smallest first.
 enum Emsg_class : std::uint32_t {
@@ -202,6 +203,8 @@ enum Emsg_stat : std::uint32_t {
 /// the counts are exact.
 /// Lock order: never holds m_lock and m_routeLock together, nor either of them
 /// while taking a task's queue lock.
+/// A handler's send may skip the routing thread (Post); m_inFlight keeps each
+/// sender's order.
 /// Shutdown: Close() (the manager's Stop) stops and joins the routing thread, then
 /// returns every still queued buffer to its class; later sends free the buffer.
 class Cvlk_msg_pool : public Cvlk_thread {
@@ -229,8 +232,11 @@ class Cvlk_msg_pool : public Cvlk_thread {
   /// Returns a buffer to the class of whichever pool made it (for callers that
   /// have no manager at hand). ERR_INVALID_PARAM for null or a buffer of no pool.
   static EerrNo FreeToOwner(Cvlk_msg_buf* buf);
-  /// Queues a buffer for the routing thread; the pool owns it from now on.
-  EerrNo Post(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
+  /// Hands a buffer to the routing side; the pool owns it from now on. A send
+  /// of a handler allowed to (Cvlk_task::m_mayDeliver) while the routing
+  /// thread runs and holds no buffer goes straight to the task's queue
+  /// (deliverDirect); any other is queued for the routing thread.
+  EerrNo Post(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock, m_routeLock);
   /// Stops the routing thread, joins it, frees what is still queued. Idempotent.
   void Close() VLK_EXCLUDES(m_lock);
 
@@ -258,8 +264,12 @@ class Cvlk_msg_pool : public Cvlk_thread {
   /// Removes up to max buffers from the routing queue under one lock hold.
   unsigned int popBatch(Cvlk_msg_buf** out, unsigned int max) VLK_EXCLUDES(m_routeLock);
   /// Delivers n buffers in queue order; a run of buffers for one task goes to
-  /// its queue under one lock hold and one wake-up.
-  void route(Cvlk_msg_buf** bufs, unsigned int n);
+  /// its queue under one lock hold, and each task is woken once, after the
+  /// whole batch is placed and m_inFlight lowered.
+  void route(Cvlk_msg_buf** bufs, unsigned int n) VLK_EXCLUDES(m_lock, m_routeLock);
+  /// Post's way around the routing thread: the buffer goes to its task's queue
+  /// and the task is woken, or it is counted and freed as route would.
+  void deliverDirect(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock, m_routeLock);
   EerrNo freeLocked(Cvlk_msg_buf* buf) VLK_REQUIRES(m_lock);
   Cvlk_msg_buf* allocLocked(unsigned int size) VLK_REQUIRES(m_lock);
   void freeBatchLocked(Cvlk_msg_buf* const* bufs, unsigned int n) VLK_REQUIRES(m_lock);
@@ -274,6 +284,13 @@ class Cvlk_msg_pool : public Cvlk_thread {
   alignas(64) Cvlk_mutex m_routeLock;
   Cvlk_link m_queue VLK_GUARDED_BY(m_routeLock);
   bool m_closed VLK_GUARDED_BY(m_routeLock);
+  /// Buffers the routing thread holds: queued, or taken and not yet placed in a
+  /// task's queue (or freed). Raised under m_routeLock as a buffer is queued,
+  /// lowered (release) by the routing thread once its batch is placed. A send
+  /// skips the routing thread only when it reads 0 under m_routeLock: then every
+  /// earlier buffer of its sender is in a task's queue already, and any buffer
+  /// queued after that reading is another sender's.
+  std::atomic<unsigned int> m_inFlight{0};
   Cvlk_semaphore m_wake;  ///< released once per queued buffer; releases coalesce
 };
 /// @endcond
@@ -362,8 +379,13 @@ class VLK_EXPORT Cvlk_task_mgr : public QObject {
   void Stop();
 
   /// Queues the buffer for the routing thread, which hands it to the task named
-  /// by dstTaskId (or frees it when no task has that id). The buffer belongs to
-  /// the framework from now on. ERR_INVALID_PARAM for null.
+  /// by dstTaskId (or frees it when no task has that id). The first send of a
+  /// handler (on a task thread of this manager) whose task had nothing else
+  /// queued goes straight to the task's queue instead while the routing thread
+  /// runs and holds no buffer: a request and its answer then wake one thread
+  /// each, not two. Either way each sender's buffers reach a task in the order
+  /// sent. The buffer belongs to the framework from now on.
+  /// ERR_INVALID_PARAM for null.
   EerrNo SendMsg(Cvlk_msg_buf* buf);
   /// Delivers on the caller's thread: appends the buffer to the queue of the task
   /// named by dstTaskId. When no task has that id the buffer is freed, counted in
@@ -532,8 +554,8 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   /// takes no message before OnCreate has returned. Once only.
   void start();
 
-  /// To this task's own queue when dstTaskId is this task's id, else to the
-  /// routing queue. The buffer belongs to the framework from now on, also on
+  /// To this task's own queue when dstTaskId is this task's id, else as the
+  /// manager's SendMsg. The buffer belongs to the framework from now on, also on
   /// failure: a task without a manager frees it and returns ERR_NOT_INITIAL.
   EerrNo SendMsg(Cvlk_msg_buf* buf);
   /// Appends the buffer to this task's queue and wakes the thread; a stopped
@@ -651,8 +673,13 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
  private:
   friend class Cvlk_task_mgr;
   friend class Cvlk_timer_pool;  ///< names m_queueLock in its lock order
+  friend class Cvlk_msg_pool;    ///< places buffers (appendBufs), then wakes (wakeUp)
 
   void init();
+  /// Appends n buffers in order under one hold of the queue lock, without a
+  /// wake-up; false (nothing appended, the caller keeps them) when closed.
+  bool appendBufs(Cvlk_msg_buf* const* bufs, unsigned int n) VLK_EXCLUDES(m_queueLock);
+  void wakeUp() { m_wake.release(); }
   void startTimerPool();
   void startSelfChkingTimer();
   void processPumpMsg(Cvlk_msg_buf* buf);
@@ -703,6 +730,13 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   /// makes, so a handler never finds the pool short of its own freed buffers.
   Cvlk_msg_buf* m_freeCache[kRunBatch] = {};
   unsigned int m_freeCount = 0;
+  /// The running handler may deliver one send itself (see the manager's
+  /// SendMsg): set for the last message of a batch that emptied the queue,
+  /// cleared by that delivery. Such a thread is about to sleep, so the
+  /// destination's wake-up costs it little; a busy task's sends, and a
+  /// handler's further ones, go through the routing thread, which batches
+  /// them. Task thread only.
+  bool m_mayDeliver = false;
 };
 
 

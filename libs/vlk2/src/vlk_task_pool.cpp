@@ -127,17 +127,49 @@ EerrNo Cvlk_msg_pool::FreeToOwner(Cvlk_msg_buf* buf) {
 
 EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
+  // A handler of one of this manager's tasks may deliver its buffer itself
+  // (see Cvlk_task::m_mayDeliver); other threads always queue.
+  Cvlk_task* sender = Cvlk_task::runningTask();
+  const bool mayDeliver = sender != nullptr && sender->m_mgr == m_mgr && sender->m_mayDeliver;
   EerrNo err = ERR_OK;
   bool closed;
+  bool direct = false;
   {
     Cvlk_mutex_locker guard(&m_routeLock);
     closed = m_closed;
-    if (!closed) err = m_queue.AddToTail(buf);
+    if (!closed) {
+      // The routing thread holds nothing: it would deliver this buffer next,
+      // so the sender does, and spares the wake-up of the routing thread. Not
+      // before Run nor once Stop has begun: then buffers wait for Close.
+      direct = mayDeliver && m_inFlight.load(std::memory_order_acquire) == 0 && isRunning() && !isStopRequested();
+      if (!direct) {
+        err = m_queue.AddToTail(buf);
+        if (err == ERR_OK) m_inFlight.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
   }
   // Nobody routes any more: the buffer goes straight back.
   if (closed) return Free(buf);
+  if (direct) {
+    sender->m_mayDeliver = false;  // one per handler
+    deliverDirect(buf);
+    return ERR_OK;
+  }
   if (err == ERR_OK) m_wake.release();
   return err;
+}
+
+void Cvlk_msg_pool::deliverDirect(Cvlk_msg_buf* buf) {
+  const unsigned int dst = buf->GetMsgPointer()->dstTaskId;
+  Cvlk_task* task = m_mgr->getTask(dst);
+  if (task == nullptr) {
+    m_mgr->noteMisaddressed(EMSG_STAT_E_NO_TASK, buf->GetMsgPointer());
+    Free(buf);
+  } else if (!task->appendBufs(&buf, 1)) {
+    Free(buf);  // the task is closed
+  } else {
+    task->wakeUp();
+  }
 }
 
 Cvlk_msg_buf* Cvlk_msg_pool::popQueue() {
@@ -146,21 +178,32 @@ Cvlk_msg_buf* Cvlk_msg_pool::popQueue() {
 }
 
 void Cvlk_msg_pool::route(Cvlk_msg_buf** bufs, unsigned int n) {
-  // No pool lock is held here: PumpMsgBufs takes the task's queue lock.
+  // No pool lock is held here: appendBufs takes the task's queue lock.
+  std::uint32_t fed = 0;  // bit n: task n got buffers
   unsigned int i = 0;
   while (i < n) {
     const unsigned int dst = bufs[i]->GetMsgPointer()->dstTaskId;
     unsigned int end = i + 1;
     while (end < n && bufs[end]->GetMsgPointer()->dstTaskId == dst) ++end;
-    if (Cvlk_task* task = m_mgr->getTask(dst)) {
-      task->PumpMsgBufs(bufs + i, end - i);
+    Cvlk_task* task = m_mgr->getTask(dst);
+    if (task != nullptr && task->appendBufs(bufs + i, end - i)) {
+      fed |= 1u << dst;
     } else {
+      // No such task, or one that is closed: the buffers go back.
       for (unsigned int k = i; k < end; ++k) {
-        m_mgr->noteMisaddressed(EMSG_STAT_E_NO_TASK, bufs[k]->GetMsgPointer());
+        if (task == nullptr) m_mgr->noteMisaddressed(EMSG_STAT_E_NO_TASK, bufs[k]->GetMsgPointer());
         Free(bufs[k]);
       }
     }
     i = end;
+  }
+  // Every buffer is placed: senders may deliver their own again, even the
+  // answers of the tasks about to be woken.
+  if (n > 0) m_inFlight.fetch_sub(n, std::memory_order_release);
+  while (fed != 0) {
+    const unsigned int id = static_cast<unsigned int>(__builtin_ctz(fed));
+    fed &= fed - 1;
+    m_mgr->getTask(id)->wakeUp();
   }
 }
 

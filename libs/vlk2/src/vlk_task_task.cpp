@@ -120,23 +120,22 @@ EerrNo Cvlk_task::PumpMsgBuf(Cvlk_msg_buf* buf) {
   return err;
 }
 
+bool Cvlk_task::appendBufs(Cvlk_msg_buf* const* bufs, unsigned int n) {
+  const std::int64_t now = QueueClockNs();  // one reading for the whole batch
+  Cvlk_mutex_locker guard(&m_queueLock);
+  if (m_closed || m_queue == nullptr) return false;
+  for (unsigned int i = 0; i < n; ++i) {
+    enqueueLocked(bufs[i], now);  // as PumpMsgBuf, whose result the router ignores
+  }
+  return true;
+}
+
 void Cvlk_task::PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n) {
   if (n == 0) return;
-  bool closed;
-  unsigned int queued = 0;
-  const std::int64_t now = QueueClockNs();  // one reading for the whole batch
-  {
-    Cvlk_mutex_locker guard(&m_queueLock);
-    closed = m_closed || m_queue == nullptr;
-    if (!closed) {
-      for (; queued < n; ++queued) {
-        enqueueLocked(bufs[queued], now);  // as PumpMsgBuf, whose result the router ignores
-      }
-    }
-  }
   // The queue lock is released before the pool lock is taken.
-  if (queued > 0) m_wake.release();
-  if (closed) {
+  if (appendBufs(bufs, n)) {
+    m_wake.release();
+  } else {
     for (unsigned int i = 0; i < n; ++i) FreeMsgBuf(bufs[i]);
   }
 }
@@ -222,7 +221,13 @@ void Cvlk_task::run() {
       const unsigned int n = takeBatch(batch, kRunBatch);
       if (n == 0) break;
       unsigned int i = 0;
-      for (; i < n && !isStopRequested(); ++i) processPumpMsg(batch[i]);
+      for (; i < n && !isStopRequested(); ++i) {
+        // Only the handler of the last message of a batch that emptied the
+        // queue may deliver a send itself (see m_mayDeliver).
+        m_mayDeliver = i + 1 == n && n < kRunBatch;
+        processPumpMsg(batch[i]);
+      }
+      m_mayDeliver = false;
       m_handled.store(m_handled.load(std::memory_order_relaxed) + i, std::memory_order_relaxed);
       flushFrees();
       // Asked to stop half-way: what was taken goes back to the pool.
