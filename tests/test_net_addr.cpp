@@ -1,5 +1,6 @@
 // Socket addresses: the value type, its comparisons and text forms, how a
-// resolver answer is picked, host-and-port splitting, and the host queries.
+// resolver answer is picked, host-and-port splitting, the host queries, and
+// the read set's and socket map's limits.
 #include <arpa/inet.h>
 #include <netdb.h>
 
@@ -15,78 +16,67 @@
 
 namespace {
 
-Cvlk_uaddr v4(const char* ip, unsigned short port) {
+// An address from its text: IPv6 when it has a ':'.
+Cvlk_uaddr ip(const char* text, unsigned short port) {
   Cvlk_uaddr a;
-  a.initAnyAddrV4(port);
-  inet_pton(AF_INET, ip, &a.addr.v4.sin_addr);
+  if (std::strchr(text, ':') != nullptr) {
+    a.initAnyAddrV6(port);
+    inet_pton(AF_INET6, text, &a.addr.v6.sin6_addr);
+  } else {
+    a.initAnyAddrV4(port);
+    inet_pton(AF_INET, text, &a.addr.v4.sin_addr);
+  }
   return a;
 }
 
-Cvlk_uaddr v6(const char* ip, unsigned short port) {
-  Cvlk_uaddr a;
-  a.initAnyAddrV6(port);
-  inet_pton(AF_INET6, ip, &a.addr.v6.sin6_addr);
-  return a;
-}
-
-TEST(Uaddr, FreshAddressIsIPv4AnyPortZeroAndInvalidUntilItHasAPort) {
-  Cvlk_uaddr a;
-  EXPECT_EQ(a.version, 4);
-  EXPECT_EQ(a.addr.sa.sa_family, AF_INET);
-  EXPECT_EQ(a.addr.v4.sin_addr.s_addr, 0u);
-  EXPECT_EQ(a.getAddrLen(), 16);
-  EXPECT_EQ(a.isValid(), VLK_FALSE);
-  EXPECT_EQ(a.setPort(80), 0);
-  EXPECT_EQ(a.isValid(), VLK_TRUE);
-  EXPECT_EQ(a.getPort(), 80);
-  EXPECT_EQ(a.addr.v4.sin_port, htons(80));
-  a.initAnyAddrV6(443);
-  EXPECT_EQ(a.version, 6);
-  EXPECT_EQ(a.getAddrLen(), 28);
-  EXPECT_EQ(a.getPort(), 443);
-  a.init();
-  EXPECT_EQ(a.version, 4);
-  EXPECT_EQ(a.getPort(), 0);
-}
-
-TEST(Uaddr, CompareGivesPortAndAddressBits) {
-  EXPECT_EQ(v4("10.0.0.1", 80).compare(v4("10.0.0.1", 81)), ADDR_SAME_IP);
-  EXPECT_EQ(v4("10.0.0.1", 80).compare(v4("10.0.0.2", 80)), ADDR_SAME_PORT);
-  EXPECT_EQ(v4("10.0.0.1", 80).compare(v4("10.0.0.2", 81)), ADDR_DIFFERENT);
-  EXPECT_EQ(v4("10.0.0.1", 80).compare(v4("10.0.0.1", 80)), ADDR_SAME);
-  EXPECT_EQ(v4("0.0.0.0", 80).compare(v6("::", 80)), ADDR_DIFFERENT);
-  EXPECT_EQ(v6("::1", 80).compare(v6("::1", 80)), ADDR_SAME);
-  EXPECT_EQ(v6("::1", 80).compare(v6("::2", 80)), ADDR_SAME_PORT);
-  EXPECT_EQ(v4("127.0.0.1", 80).compare("127.0.0.1", 80), ADDR_SAME);
-  // A host that cannot be resolved compares as 0.0.0.0 port 0.
-  EXPECT_EQ(v4("0.0.0.0", 0).compare("", 80), ADDR_SAME);
-}
-
-TEST(Uaddr, IsSameNeedsNonZeroEqualPortsWhereCompareDoesNot) {
-  EXPECT_EQ(v4("10.0.0.1", 0).isSame(v4("10.0.0.1", 0)), VLK_FALSE);
-  EXPECT_EQ(v4("10.0.0.1", 0).compare(v4("10.0.0.1", 0)), ADDR_SAME);
-  EXPECT_EQ(v4("10.0.0.1", 9).isSame(v4("10.0.0.1", 9)), VLK_TRUE);
-  EXPECT_TRUE(v4("10.0.0.1", 9) == v4("10.0.0.1", 9));
-  EXPECT_FALSE(v4("10.0.0.1", 9) == v4("10.0.0.1", 8));
-  // The scope id is not part of the comparison.
-  Cvlk_uaddr scoped = v6("fe80::1", 9);
+TEST(Uaddr, CompareGivesPortAndAddressBitsAndIsSameNeedsEqualNonZeroPorts) {
+  const struct {
+    Cvlk_uaddr a, b;
+    Eaddr_compare_result compare;
+    Ebool same;
+  } cases[] = {
+      {ip("10.0.0.1", 80), ip("10.0.0.1", 81), ADDR_SAME_IP, VLK_FALSE},
+      {ip("10.0.0.1", 80), ip("10.0.0.2", 80), ADDR_SAME_PORT, VLK_FALSE},
+      {ip("10.0.0.1", 80), ip("10.0.0.2", 81), ADDR_DIFFERENT, VLK_FALSE},
+      {ip("10.0.0.1", 80), ip("10.0.0.1", 80), ADDR_SAME, VLK_TRUE},
+      {ip("10.0.0.1", 0), ip("10.0.0.1", 0), ADDR_SAME, VLK_FALSE},
+      {ip("0.0.0.0", 80), ip("::", 80), ADDR_DIFFERENT, VLK_FALSE},
+      {ip("::1", 80), ip("::1", 80), ADDR_SAME, VLK_TRUE},
+      {ip("::1", 80), ip("::2", 80), ADDR_SAME_PORT, VLK_FALSE},
+  };
+  for (const auto& c : cases) {
+    Cvlk_tmp_str text;
+    c.a.getURLStr(text);
+    SCOPED_TRACE(text.c_str());
+    EXPECT_EQ(c.a.compare(c.b), c.compare);
+    EXPECT_EQ(c.a.isSame(c.b), c.same);
+    EXPECT_EQ(c.a == c.b, c.same == VLK_TRUE);
+  }
+  EXPECT_EQ(ip("127.0.0.1", 80).compare("127.0.0.1", 80), ADDR_SAME);
+  EXPECT_EQ(ip("0.0.0.0", 0).compare("", 80), ADDR_SAME);  // a host that cannot be resolved: 0.0.0.0 port 0
+  Cvlk_uaddr scoped = ip("fe80::1", 9);  // the scope id is not part of the comparison
   scoped.addr.v6.sin6_scope_id = 3;
-  EXPECT_EQ(scoped.isSame(v6("fe80::1", 9)), VLK_TRUE);
+  EXPECT_EQ(scoped.isSame(ip("fe80::1", 9)), VLK_TRUE);
 }
 
-TEST(Uaddr, TextForms) {
+TEST(Uaddr, TextFormsAndAFreshAddressInvalidUntilItHasAPort) {
+  Cvlk_uaddr fresh;
+  EXPECT_EQ(fresh.compare(ip("0.0.0.0", 0)), ADDR_SAME);
+  EXPECT_EQ(fresh.isValid(), VLK_FALSE);
+  fresh.setPort(80);
+  EXPECT_EQ(fresh.isValid(), VLK_TRUE);
   Cvlk_tmp_str out;
-  v4("192.168.1.20", 8080).getURLStr(out);
+  ip("192.168.1.20", 8080).getURLStr(out);
   EXPECT_STREQ(out.c_str(), "192.168.1.20:8080");
-  v6("::1", 80).getURLStr(out);
+  ip("::1", 80).getURLStr(out);
   EXPECT_STREQ(out.c_str(), "[::1]:80");
-  v4("10.0.0.1", 0).getURLStr(out);  // port 0: untouched
+  ip("10.0.0.1", 0).getURLStr(out);  // port 0: untouched
   EXPECT_STREQ(out.c_str(), "[::1]:80");
   unsigned short port = 0;
-  v6("2001:db8::5", 5060).getAddress(out, port);
+  ip("2001:db8::5", 5060).getAddress(out, port);
   EXPECT_STREQ(out.c_str(), "2001:db8::5");
   EXPECT_EQ(port, 5060);
-  Cvlk_uaddr scoped = v6("fe80::1", 1);
+  Cvlk_uaddr scoped = ip("fe80::1", 1);
   scoped.addr.v6.sin6_scope_id = 1;  // loopback's index: rendered "%lo", then cut
   VlkInetNtoP(scoped, out);
   EXPECT_STREQ(out.c_str(), "fe80::1");
@@ -95,74 +85,46 @@ TEST(Uaddr, TextForms) {
   EXPECT_STREQ(text, "fe80::1");
 }
 
-TEST(Uaddr, SetAddressAndSetHostName) {
-  Cvlk_uaddr a = v4("10.9.8.7", 99);
+TEST(Uaddr, SetAddressAndSetHostNameLeaveTheAddressAloneOnFailure) {
+  Cvlk_uaddr a = ip("10.9.8.7", 99);
   EXPECT_EQ(a.setAddress("127.0.0.1", 0), -1);
   EXPECT_EQ(a.setAddress(nullptr, 80), -1);
   EXPECT_EQ(a.setHostName(""), -1);
   EXPECT_EQ(a.setAddress("no-such-host.invalid", 80), -2);
-  EXPECT_EQ(a.compare(v4("10.9.8.7", 99)), ADDR_SAME);  // unchanged by failures
+  EXPECT_EQ(a.compare(ip("10.9.8.7", 99)), ADDR_SAME);
   EXPECT_EQ(a.setHostName("127.0.0.1"), 0);
-  EXPECT_EQ(a.version, 4);
-  EXPECT_EQ(a.getPort(), 0);  // a resolved address carries port 0
+  EXPECT_EQ(a.compare(ip("127.0.0.1", 0)), ADDR_SAME);  // a resolved address carries port 0
   EXPECT_EQ(a.setAddress("::1", 5000), 0);
-  EXPECT_EQ(a.version, 6);
-  EXPECT_EQ(a.compare(v6("::1", 5000)), ADDR_SAME);
+  EXPECT_EQ(a.compare(ip("::1", 5000)), ADDR_SAME);
 }
 
-// Builds a crafted resolver answer of the given families, in order.
-struct Answer {
-  explicit Answer(std::initializer_list<const char*> ips) {
-    for (const char* ip : ips) {
-      auto* store = new sockaddr_storage();
-      addrinfo ai;
-      std::memset(&ai, 0, sizeof(ai));
-      if (std::strchr(ip, ':') != nullptr) {
-        auto* s6 = reinterpret_cast<sockaddr_in6*>(store);
-        s6->sin6_family = AF_INET6;
-        inet_pton(AF_INET6, ip, &s6->sin6_addr);
-        ai.ai_family = AF_INET6;
-        ai.ai_addrlen = sizeof(sockaddr_in6);
-      } else {
-        auto* s4 = reinterpret_cast<sockaddr_in*>(store);
-        s4->sin_family = AF_INET;
-        inet_pton(AF_INET, ip, &s4->sin_addr);
-        ai.ai_family = AF_INET;
-        ai.ai_addrlen = sizeof(sockaddr_in);
-      }
-      ai.ai_addr = reinterpret_cast<sockaddr*>(store);
-      stores.push_back(store);
-      entries.push_back(ai);
-    }
-    for (std::size_t i = 0; i + 1 < entries.size(); ++i) entries[i].ai_next = &entries[i + 1];
-  }
-  ~Answer() {
-    for (auto* s : stores) delete s;
-  }
-  const addrinfo* list() const { return entries.empty() ? nullptr : &entries[0]; }
-  std::vector<sockaddr_storage*> stores;
-  std::vector<addrinfo> entries;
-};
-
+// A resolver answer's IPv4 entry wins whatever its place; else the last IPv6
+// entry stands; no answer leaves the address alone.
 TEST(Resolution, IPv4AnswerWinsWhateverItsPlace) {
-  Cvlk_tmp_str text;
-  Cvlk_uaddr a;
-  Answer v6First({"2001:db8::1", "2001:db8::2", "192.0.2.7", "2001:db8::3"});
-  VlkPickResolvedAddr(a, v6First.list());
-  EXPECT_EQ(a.version, 4);
-  a.getAddrStr(text);
-  EXPECT_STREQ(text.c_str(), "192.0.2.7");
-
-  Cvlk_uaddr b;
-  Answer onlyV6({"2001:db8::1", "2001:db8::2"});
-  VlkPickResolvedAddr(b, onlyV6.list());
-  EXPECT_EQ(b.version, 6);
-  b.getAddrStr(text);
-  EXPECT_STREQ(text.c_str(), "2001:db8::2");  // the last IPv6 entry stands
-
-  Cvlk_uaddr c = v4("10.1.1.1", 7);
-  VlkPickResolvedAddr(c, nullptr);
-  EXPECT_EQ(c.compare(v4("10.1.1.1", 7)), ADDR_SAME);
+  const struct {
+    std::vector<const char*> answer;
+    const char* picked;
+  } cases[] = {
+      {{"2001:db8::1", "2001:db8::2", "192.0.2.7", "2001:db8::3"}, "192.0.2.7"},
+      {{"2001:db8::1", "2001:db8::2"}, "2001:db8::2"},
+      {{}, "10.1.1.1"},
+  };
+  for (const auto& c : cases) {
+    std::vector<Cvlk_uaddr> stores;
+    for (const char* text : c.answer) stores.push_back(ip(text, 0));
+    std::vector<addrinfo> entries(stores.size());
+    for (std::size_t i = 0; i < stores.size(); ++i) {
+      entries[i].ai_family = stores[i].addr.sa.sa_family;
+      entries[i].ai_addr = stores[i].getAddr();
+      entries[i].ai_addrlen = static_cast<socklen_t>(stores[i].getAddrLen());
+      entries[i].ai_next = i + 1 < stores.size() ? &entries[i + 1] : nullptr;
+    }
+    Cvlk_uaddr a = ip("10.1.1.1", 7);
+    VlkPickResolvedAddr(a, entries.empty() ? nullptr : &entries[0]);
+    Cvlk_tmp_str text;
+    a.getAddrStr(text);
+    EXPECT_STREQ(text.c_str(), c.picked);
+  }
 }
 
 TEST(ServerInfo, SplitsHostAndPort) {
@@ -173,15 +135,17 @@ TEST(ServerInfo, SplitsHostAndPort) {
   } cases[] = {
       {"10.1.2.3:8080", "10.1.2.3", 8080}, {"[fe80::1]:80", "[fe80::1]", 80}, {"example.org", "example.org", 77},
       {"[::1]", "[::1]", 0},  // "1]" after the last ':' is no number
-      {"h:0x50", "h", 80},     {"h:70000", "h", static_cast<unsigned short>(70000)},
-      {"h:0b101", "h", 0},     {"h: 80", "h", 0}, {"h:+80", "h", 0}, {"h:80 ", "h", 0}, {"h:", "h", 0},
+      {"h:0x50", "h", 80},     {"h:070", "h", 56}, {"h:70000", "h", static_cast<unsigned short>(70000)},
+      {"h:0b101", "h", 0},     {"h: 80", "h", 0},  {"h:+80", "h", 0}, {"h:80 ", "h", 0}, {"h:", "h", 0},
+      {"a:b:9", "a:b", 9},     {":5", "", 5},
   };
   Cvlk_tmp_str host;
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
     unsigned short port = 77;
-    EXPECT_EQ(VlkGetServerInfo(c.text, host, port), ERR_OK) << c.text;
+    EXPECT_EQ(VlkGetServerInfo(c.text, host, port), ERR_OK);
     EXPECT_STREQ(host.c_str(), c.host);
-    EXPECT_EQ(port, c.port) << c.text;
+    EXPECT_EQ(port, c.port);
   }
   unsigned short port = 0;
   EXPECT_EQ(VlkGetServerInfo("", host, port), ERR_INVALID_PARAM);
@@ -189,41 +153,35 @@ TEST(ServerInfo, SplitsHostAndPort) {
 }
 
 TEST(Formats, DigitsDotsAndColons) {
-  EXPECT_EQ(VlkIsIPv4Format("999.1"), VLK_TRUE);
-  EXPECT_EQ(VlkIsIPv4Format("1.2.3.4"), VLK_TRUE);
-  EXPECT_EQ(VlkIsIPv4Format(""), VLK_FALSE);
+  const struct {
+    const char* text;
+    Ebool v4, ip, v6;
+  } cases[] = {
+      {"999.1", VLK_TRUE, VLK_TRUE, VLK_FALSE},    {"1.2.3.4", VLK_TRUE, VLK_TRUE, VLK_FALSE},
+      {"", VLK_FALSE, VLK_FALSE, VLK_FALSE},       {"1.2.3.a", VLK_FALSE, VLK_FALSE, VLK_FALSE},
+      {"fe80::1", VLK_FALSE, VLK_FALSE, VLK_TRUE}, {"1::2", VLK_FALSE, VLK_TRUE, VLK_TRUE},
+      {"\"a:b\"", VLK_FALSE, VLK_FALSE, VLK_FALSE}, {"\"a\":b", VLK_FALSE, VLK_FALSE, VLK_TRUE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(VlkIsIPv4Format(c.text), c.v4);
+    EXPECT_EQ(VlkIsIPFormat(c.text), c.ip);
+    EXPECT_EQ(VlkIsIPv6Format(c.text), c.v6);
+  }
   EXPECT_EQ(VlkIsIPv4Format(nullptr), VLK_FALSE);
-  EXPECT_EQ(VlkIsIPv4Format("1.2.3.a"), VLK_FALSE);
-  EXPECT_EQ(VlkIsIPFormat("fe80::1"), VLK_FALSE);
-  EXPECT_EQ(VlkIsIPFormat("1::2"), VLK_TRUE);
-  EXPECT_EQ(VlkIsIPv6Format("fe80::1"), VLK_TRUE);
-  EXPECT_EQ(VlkIsIPv6Format("\"a:b\""), VLK_FALSE);
-  EXPECT_EQ(VlkIsIPv6Format("\"a\":b"), VLK_TRUE);
-  EXPECT_EQ(VlkIsIPv6Format(""), VLK_FALSE);
 }
 
+// Names resolve through the resolver; the loopback interface's first IPv4
+// address is 127.0.0.1 and its hardware address all zeros.
 TEST(HostQueries, NamesAndLoopbackInterface) {
   Cvlk_tmp_str text;
   EXPECT_EQ(VlkGetIPAddrByName("", text), ERR_INVALID_PARAM);
   EXPECT_EQ(VlkGetIPAddrByName("no-such-host.invalid", text), ERR_OBJ_NOT_FOUND);
-  EXPECT_EQ(VlkGetIPAddrByName("127.0.0.1", text), ERR_OK);
-  EXPECT_STREQ(text.c_str(), "127.0.0.1");
   EXPECT_EQ(VlkGetIPv4AddrByName("127.0.0.1").s_addr, htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(VlkGetIPv4AddrByName(nullptr).s_addr, 0u);
-  // The loopback interface's first IPv4 address is 127.0.0.1; its hardware
-  // address is all zeros.
   EXPECT_EQ(VlkGetMACStrByName("127.0.0.1", text), ERR_OK);
   EXPECT_STREQ(text.c_str(), "00-00-00-00-00-00");
   unsigned char mac[8];
   EXPECT_EQ(VlkGetMACByName("192.0.2.254", mac), ERR_FAIL);  // no interface has it
-  EXPECT_EQ(VlkGetMACByName("", mac), ERR_FAIL);
-  // The host's own addresses depend on the machine; the results must agree.
-  char local[20] = {0};
-  EerrNo err = VlkGetLocalIP(local);
-  EXPECT_EQ(err == ERR_OK, VlkGetLocalIPv4(text) == 0);
-  if (err == ERR_OK) {
-    EXPECT_EQ(VlkIsIPv4Format(local), VLK_TRUE);
-  }
 }
 
 TEST(ReadSet, HoldsEachSocketOnceAndAtMost1024) {

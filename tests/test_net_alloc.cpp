@@ -2,27 +2,15 @@
 // in the output queue (a reader with a small window) and broadcasts to readers,
 // counted over every thread once warm. This binary replaces the global
 // allocation functions (and, without sanitizers, the C heap entry points).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <new>
-#include <thread>
-
-#include <gtest/gtest.h>
-
-#include "vlk_net.h"
 
 #include "test_alloc_count.h"
+#include "test_net_tcp_util.h"
 
 namespace {
+
+using nettest::connectLoopback;
+using nettest::eventually;
 
 // Echoes what it reads; records nothing (a recording would allocate).
 class EchoServer : public Cvlk_tcp_server {
@@ -38,21 +26,6 @@ class EchoServer : public Cvlk_tcp_server {
     if (len > 0 && data[0] != 'b') sendTo(nodeId, data, static_cast<unsigned int>(len));
   }
 };
-
-int connectTo(unsigned short port, int rcvbuf) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Reads exactly n bytes into buf (no allocation); false on EOF, error or 20 s.
 bool readExactly(int fd, char* buf, std::size_t n) {
@@ -79,18 +52,6 @@ bool sendExactly(int fd, const char* buf, std::size_t n) {
   return true;
 }
 
-// Waits for a condition another thread makes true; false after a deadline
-// generous enough for a loaded machine or a sanitizer.
-template <typename Pred>
-bool eventually(Pred pred) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 TEST(NetAllocation, QueuedEchoesAndBroadcastsAllocateNothingOnceWarm) {
   g_allocs = 0;
   g_counting = true;
@@ -103,11 +64,11 @@ TEST(NetAllocation, QueuedEchoesAndBroadcastsAllocateNothingOnceWarm) {
   ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
   ASSERT_EQ(server.setOutputLimits(16 << 20, 8 << 20, 1 << 20), ERR_OK);  // a whole echo fits
   server.start();
-  const int echo = connectTo(port, 4096);  // a small window: answers queue
+  const int echo = connectLoopback(AF_INET, port, 4096);  // a small window: answers queue
   ASSERT_GE(echo, 0);
   ASSERT_TRUE(sendExactly(echo, "b", 1));
   ASSERT_TRUE(eventually([&] { return server.lastNode.load() != 0; }));
-  const int readers[2] = {connectTo(port, 0), connectTo(port, 0)};
+  const int readers[2] = {connectLoopback(AF_INET, port), connectLoopback(AF_INET, port)};
   ASSERT_GE(readers[0], 0);
   ASSERT_GE(readers[1], 0);
   for (int r : readers) ASSERT_TRUE(sendExactly(r, "b", 1));  // not echoed

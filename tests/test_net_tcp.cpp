@@ -1,16 +1,14 @@
 // The TCP server over real loopback sockets: reading, closing, idle checks,
-// outgoing connections, running out of descriptors, SIGPIPE, stop. (The pool's
-// limit and descriptors above 1024 are in test_net_hostile.cpp.)
+// outgoing connections, binding, running out of descriptors, answers that
+// wait in the output queue, paused reading, stop, SIGPIPE; TLS: the context,
+// handshakes that stall, slots reused. (Hostile peers and the queues' limits
+// are in test_net_hostile.cpp.)
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <signal.h>
 #include <sys/stat.h>
-
-#include <atomic>
-#include <thread>
-
-#include <gtest/gtest.h>
 
 #include "test_net_tcp_util.h"
 
@@ -18,182 +16,115 @@ using namespace nettest;
 
 namespace {
 
-struct Family {
-  int af;
-  const char* name;
-};
+std::vector<int> families() {
+  std::vector<int> f{AF_INET};
+  if (hasIPv6Loopback()) f.push_back(AF_INET6);
+  return f;
+}
 
-class TcpFamily : public ::testing::TestWithParam<Family> {
- protected:
-  void SetUp() override {
-    if (GetParam().af == AF_INET6 && !hasIPv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+// Every client, plain or TLS (1.3 or 1.2, announced once its handshake is
+// done), is read in pieces of at most 4096 bytes, each followed by a zero byte:
+// also one TLS record of 10000 bytes, whose rest waits inside OpenSSL with no
+// readiness of its own. Its close is reported closing, with its user values,
+// then closed.
+TEST(TcpServer, ReadsInPiecesOfAtMost4096AndReportsAPeerCloseWithItsUserValues) {
+  struct Case {
+    int af;
+    bool tls;
+    int maxVersion;
+  };
+  std::vector<Case> cases{{AF_INET, false, 0}, {AF_INET, true, 0}, {AF_INET, true, TLS1_2_VERSION}};
+  if (hasIPv6Loopback()) cases.insert(cases.end(), {{AF_INET6, false, 0}, {AF_INET6, true, 0}});
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::string(k.af == AF_INET ? "IPv4" : "IPv6") + (k.tls ? " TLS" : "") + (k.maxVersion ? " 1.2" : ""));
+    Started s(4, k.tls);
+    s.server.hook = nullptr;
+    Conn c(k.af, s.port);
+    if (k.tls) {
+      ASSERT_TRUE(c.handshake(k.maxVersion));
+      if (k.maxVersion != 0) {
+        EXPECT_EQ(c.version(), "TLSv1.2");
+      }
+      ASSERT_NE(newNode(s.server), 0u);
+    }
+    std::string payload(10000, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(c.write(payload));  // TLS: one record
+    unsigned int id = s.server.waitAnyNode();
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(s.server.waitReceived(id, payload.size()));
+    EXPECT_EQ(s.server.received(id), payload);
+    EXPECT_LE(s.server.maxPiece, 4096u);
+    EXPECT_TRUE(s.server.allTerminated);
+    EXPECT_EQ(s.server.getPeerAddr(id).version, k.af == AF_INET ? 4 : 6);
+    EXPECT_EQ(s.server.rec.count("new "), k.tls ? 1 : 0);
+    s.server.setUserInfo(id, 7, 9);
+    c.drop();
+    const std::string closed = "closed " + std::to_string(id);
+    ASSERT_EQ(s.server.rec.waitFor(closed), closed);
+    const int closing = s.server.rec.indexOf("closing 7 9");
+    ASSERT_GE(closing, 0);
+    EXPECT_LT(closing, s.server.rec.indexOf(closed));
+    EXPECT_EQ(s.server.getPeerAddr(id).isValid(), VLK_FALSE);
+    EXPECT_EQ(s.server.sendTo(id, "x", 1), ERR_INVALID_OPR);
   }
-  int af() const { return GetParam().af; }
-};
-
-INSTANTIATE_TEST_SUITE_P(Loopback, TcpFamily, ::testing::Values(Family{AF_INET, "IPv4"}, Family{AF_INET6, "IPv6"}),
-                         [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
-
-TEST(TcpServer, ConstructionAndIdsThatNameNothing) {
-  RecordingServer server(5000);
-  EXPECT_EQ(server.getMaxNodes(), 1024u);
-  EXPECT_EQ(server.getRealNodes(), 1024u);
-  EXPECT_EQ(server.getBusyNodes(), 0u);
-  EXPECT_EQ(server.hasNode(0), VLK_FALSE);
-  EXPECT_EQ(server.bind(0), ERR_INVALID_PARAM);
-  EXPECT_EQ(server.sendTo(0x10001, "x", 1), ERR_INVALID_OPR);
-  EXPECT_EQ(server.sendTo(0, "x", 1), ERR_INVALID_PARAM);
-  EXPECT_EQ(server.broadcast("x", 1), ERR_OBJ_NOT_FOUND);
-  EXPECT_EQ(server.getPeerAddr(0).isValid(), VLK_FALSE);
-  Cvlk_uaddr zero;
-  unsigned int id = 0;
-  EXPECT_EQ(server.prepareConnect(zero, id), ERR_INVALID_PARAM);
-  Cvlk_uaddr nowhere;  // a port nobody listens on: no node is taken
-  {
-    Listener gone(AF_INET);
-    nowhere = gone.addr;
-  }
-  EXPECT_EQ(server.prepareConnect(nowhere, id), ERR_FAIL);
-  EXPECT_EQ(server.getBusyNodes(), 0u);
-  // Nothing happens for ids that name no busy node.
-  server.setUserInfo(0x10001, 1, 2);
-  server.closeConnect(0x10001);
-  EXPECT_TRUE(server.rec.events().empty());
 }
 
-TEST_P(TcpFamily, LargeWriteArrivesInPiecesOfAtMost4096) {
+// keepAlive writes to every connection, which is no activity for the idle
+// check; selfCheck closes those idle past its bound (silent since they came,
+// or last heard from long ago: a half-open peer), with no closing report.
+TEST(TcpServer, KeepAliveReachesEveryConnectionAndSelfCheckClosesOnlyIdleOnes) {
   Started s(4);
-  int fd = connectLoopback(af(), s.port);
-  ASSERT_GE(fd, 0);
-  std::string payload(10000, '\0');
-  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
-  ASSERT_TRUE(sendAll(fd, payload));
-  unsigned int id = s.server.waitAnyNode();
-  ASSERT_NE(id, 0u);
-  ASSERT_TRUE(s.server.waitReceived(id, payload.size()));
-  EXPECT_EQ(s.server.received(id), payload);
-  EXPECT_LE(s.server.maxPiece, 4096u);
-  EXPECT_TRUE(s.server.allTerminated);
-  Cvlk_uaddr peer = s.server.getPeerAddr(id);
-  EXPECT_EQ(peer.version, af() == AF_INET ? 4 : 6);
-  EXPECT_EQ(peer.isValid(), VLK_TRUE);
-  ::close(fd);
-}
-
-TEST_P(TcpFamily, PeerCloseReportsClosingWithUserValuesThenClosed) {
-  Started s(4);
-  int fd = connectLoopback(af(), s.port);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(sendAll(fd, "hello"));
-  unsigned int id = s.server.waitAnyNode();
-  ASSERT_NE(id, 0u);
-  s.server.setUserInfo(id, 7, 9);
-  ::close(fd);
-  std::string closed = "closed " + std::to_string(id);
-  ASSERT_EQ(s.server.rec.waitFor(closed), closed);
-  int closing = s.server.rec.indexOf("closing 7 9");
-  ASSERT_GE(closing, 0);
-  EXPECT_LT(closing, s.server.rec.indexOf(closed));
-  EXPECT_EQ(s.server.getPeerAddr(id).isValid(), VLK_FALSE);
-  EXPECT_EQ(s.server.hasNode(id), VLK_FALSE);
-  EXPECT_EQ(s.server.sendTo(id, "x", 1), ERR_INVALID_OPR);
-}
-
-TEST(TcpServer, KeepAliveReachesEveryConnectionAndSelfCheckClosesOnlyThoseThatNeverReceived) {
-  Started s(4);
-  int active = connectLoopback(AF_INET, s.port);
-  ASSERT_GE(active, 0);
-  ASSERT_TRUE(sendAll(active, "x"));
-  unsigned int activeId = s.server.waitAnyNode();
-  ASSERT_NE(activeId, 0u);
-  int silent = connectLoopback(AF_INET, s.port);
-  ASSERT_GE(silent, 0);
-  ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 2; }));
-  s.server.keepAlive();  // writing is no activity for the check
-  EXPECT_EQ(readN(active, 2), "\r\n");
-  EXPECT_EQ(readN(silent, 2), "\r\n");
-  s.server.selfCheck(3600);
-  EXPECT_TRUE(waitPeerClosed(silent));
+  Conn active(AF_INET, s.port), aged(AF_INET, s.port), silent(AF_INET, s.port);
+  const unsigned int activeId = s.server.greet(active), agedId = s.server.greet(aged, "x", activeId);
+  ASSERT_TRUE(activeId != 0 && agedId != 0);
+  ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 3; }));
+  s.server.keepAlive();
+  for (Conn* c : {&active, &aged, &silent}) EXPECT_EQ(c->read(2), "\r\n");
+  s.server.age(agedId, 120);
+  s.server.selfCheck(60);
+  EXPECT_TRUE(silent.waitClosed());
+  EXPECT_TRUE(aged.waitClosed());
   EXPECT_EQ(s.server.getBusyNodes(), 1u);
   EXPECT_EQ(s.server.hasNode(activeId), VLK_TRUE);
   EXPECT_EQ(s.server.rec.indexOf("closing"), -1);
-  ::close(silent);
-  ::close(active);
 }
 
-void checkOutgoing(RecordingServer& server, int family) {
-  Listener peer(family);
-  unsigned int id = 0;
-  ASSERT_EQ(server.prepareConnect(peer.addr, id), ERR_OK);
-  ASSERT_NE(id, 0u);
-  int conn = peer.accept();
-  ASSERT_GE(conn, 0);
-  // Watched at once: the loop needs no other socket's traffic to see it.
-  ASSERT_TRUE(sendAll(conn, "from peer"));
-  ASSERT_TRUE(server.waitReceived(id, 9));
-  EXPECT_EQ(server.received(id), "from peer");
-  EXPECT_EQ(server.sendTo(id, "to peer", 7), ERR_OK);
-  EXPECT_EQ(readN(conn, 7), "to peer");
-  EXPECT_EQ(server.getPeerAddr(id).compare(peer.addr), ADDR_SAME);
-  server.closeConnect(id);
-  EXPECT_TRUE(waitPeerClosed(conn));
-  ::close(conn);
-}
-
-TEST_P(TcpFamily, OutgoingConnectionIsReadAndWrittenLikeAcceptedOnes) {
-  Started s(4);
-  checkOutgoing(s.server, af());
-}
-
-TEST(TcpServer, OutgoingConnectionStaysPlainOnATlsServer) {
-  RecordingServer server(4);
-  ASSERT_EQ(server.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_OK);
-  unsigned short port = 0;
-  ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
-  server.start();
-  checkOutgoing(server, AF_INET);
-  EXPECT_EQ(server.rec.indexOf("new "), -1);
-}
-
-TEST(TcpServer, HooksMayCallSendAndCloseOnTheirOwnConnection) {
-  Started s(4);
-  s.server.hook = [&](unsigned int id, int len, char* data) {
-    s.server.sendTo(id, data, static_cast<unsigned int>(len));
-    if (std::memchr(data, 'q', static_cast<std::size_t>(len)) != nullptr) s.server.closeConnect(id);
-  };
-  int fd = connectLoopback(AF_INET, s.port);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(sendAll(fd, "echo"));
-  EXPECT_EQ(readN(fd, 4), "echo");
-  ASSERT_TRUE(sendAll(fd, "q"));
-  EXPECT_EQ(readN(fd, 1), "q");
-  EXPECT_TRUE(waitPeerClosed(fd));
-  EXPECT_NE(s.server.rec.waitFor("closed "), "");
-  ::close(fd);
-}
-
-TEST(TcpServer, WritingToAVanishedPeerFailsWithoutSigpipe) {
-  Started s(4);
-  expectWriteToVanishedPeerFails(s.server, [&] {
-    int fd = connectLoopback(AF_INET, s.port);
-    EXPECT_TRUE(sendAll(fd, "x"));
-    return [fd] { ::close(fd); };
-  });
-}
-
-TEST(TcpServer, StopEndsTheLoopAndClosesConnectionsAndListeners) {
-  auto s = std::make_unique<Started>(4);
-  int fd = connectLoopback(AF_INET, s->port);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(s->server.rec.waitUntil([&] { return s->server.getBusyNodes() == 1; }));
-  s->server.stop();
-  EXPECT_FALSE(s->server.isRunning());
-  EXPECT_EQ(s->server.getBusyNodes(), 0u);
-  EXPECT_GE(s->server.rec.indexOf("closed "), 0);
-  EXPECT_TRUE(waitPeerClosed(fd));
-  ::close(fd);
-  EXPECT_LT(connectLoopback(AF_INET, s->port), 0);
-  s.reset();
+// An outgoing connection is watched at once (the loop needs no other socket's
+// traffic to see it) and served like accepted ones, plain also on a TLS server.
+// One that cannot connect takes no node; ids that name nothing do nothing.
+TEST(TcpServer, OutgoingConnectionsAreServedLikeAcceptedOnesAndStayPlainOnATlsServer) {
+  {
+    RecordingServer server(2);
+    unsigned int id = 0;
+    EXPECT_EQ(server.prepareConnect(Cvlk_uaddr(), id), ERR_INVALID_PARAM);
+    const Cvlk_uaddr gone = Listener().addr;  // nobody listens there any more
+    EXPECT_EQ(server.prepareConnect(gone, id), ERR_FAIL);
+    EXPECT_EQ(server.getBusyNodes(), 0u);
+    EXPECT_EQ(server.sendTo(0x10001, "x", 1), ERR_INVALID_OPR);
+    server.closeConnect(0x10001);
+    EXPECT_TRUE(server.rec.events().empty());
+  }
+  std::vector<std::pair<int, bool>> cases{{AF_INET, false}, {AF_INET, true}};  // family, TLS server
+  if (hasIPv6Loopback()) cases.emplace_back(AF_INET6, false);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.first == AF_INET ? "IPv4" : "IPv6") + (c.second ? " TLS server" : ""));
+    Started s(4, c.second);
+    s.server.hook = nullptr;
+    Listener peer(c.first);
+    unsigned int id = 0;
+    ASSERT_EQ(s.server.prepareConnect(peer.addr, id), ERR_OK);
+    Conn conn(peer.accept());
+    ASSERT_TRUE(conn.write("from peer"));
+    ASSERT_TRUE(s.server.waitReceived(id, 9));
+    EXPECT_EQ(s.server.received(id), "from peer");
+    EXPECT_EQ(s.server.sendTo(id, "to peer", 7), ERR_OK);
+    EXPECT_EQ(conn.read(7), "to peer");
+    EXPECT_EQ(s.server.getPeerAddr(id).compare(peer.addr), ADDR_SAME);
+    s.server.closeConnect(id);
+    EXPECT_TRUE(conn.waitClosed());
+    EXPECT_EQ(s.server.rec.indexOf("new "), -1);
+  }
 }
 
 // A bind is all or nothing: a family another socket holds fails it with the
@@ -201,19 +132,12 @@ TEST(TcpServer, StopEndsTheLoopAndClosesConnectionsAndListeners) {
 // clients would otherwise reach a port the caller believes failed). A second
 // bind, or startTLS after bind, would silently drop the open port: refused.
 TEST(TcpServer, BindFailsWholeWithTheReasonAndRefusesToReplaceAnOpenPort) {
-  RecordingServer first(2);
-  unsigned short port = 0;
-  ASSERT_EQ(first.bindAnyPort(port), ERR_OK);
-  EXPECT_EQ(first.bind(port + 1 == 0 ? 1 : port + 1), ERR_INVALID_OPR);
-  EXPECT_EQ(first.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_INVALID_OPR);
-  first.start();
-  // Still plain, on the first port.
-  int c = connectLoopback(AF_INET, port);
-  ASSERT_TRUE(sendAll(c, "plain"));
-  unsigned int id = first.waitAnyNode();
-  ASSERT_NE(id, 0u);
-  EXPECT_TRUE(first.waitReceived(id, 5));
-  ::close(c);
+  Started first(2);
+  const unsigned short port = first.port;
+  EXPECT_EQ(first.server.bind(port + 1 == 0 ? 1 : port + 1), ERR_INVALID_OPR);
+  EXPECT_EQ(first.server.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_INVALID_OPR);
+  Conn c(AF_INET, port);  // still plain, on the first port
+  EXPECT_NE(first.server.greet(c, "plain"), 0u);
 
   RecordingServer second(2);
   EXPECT_EQ(second.bind(port), ERR_OBJ_EXISTED);
@@ -235,16 +159,14 @@ TEST(TcpServer, BindFailsWholeWithTheReasonAndRefusesToReplaceAnOpenPort) {
   EXPECT_NE(third.rec.waitFor("error fail to bind port").find("IPv6"), std::string::npos);
   EXPECT_LT(connectLoopback(AF_INET, v6.getPort()), 0);
   ::close(holder);
-  // The failed bind left nothing open: the port binds now.
-  EXPECT_EQ(third.bind(v6.getPort()), ERR_OK);
+  EXPECT_EQ(third.bind(v6.getPort()), ERR_OK);  // the failed bind left nothing open
 }
 
 // A server bound to one address serves that address alone, and reports that
 // address taken as bind reports its port taken.
 TEST(TcpServer, BindAddressServesThatAddressAlone) {
   const bool v6 = hasIPv6Loopback();
-  for (int family : {AF_INET, AF_INET6}) {
-    if (family == AF_INET6 && !v6) continue;
+  for (int family : families()) {
     SCOPED_TRACE(family == AF_INET ? "127.0.0.1" : "::1");
     RecordingServer server(2);
     unsigned short port = 0;
@@ -253,23 +175,16 @@ TEST(TcpServer, BindAddressServesThatAddressAlone) {
     EXPECT_EQ(server.bindAddress(loopbackAddr(family, 0)), ERR_INVALID_OPR);
     EXPECT_EQ(server.bind(port), ERR_INVALID_OPR);
     server.start();
-    int c = connectLoopback(family, port);
-    ASSERT_TRUE(sendAll(c, "bound"));
-    unsigned int id = server.waitAnyNode();
-    ASSERT_NE(id, 0u);
-    EXPECT_TRUE(server.waitReceived(id, 5));
-    ::close(c);
-    if (family == AF_INET) {
+    Conn c(family, port);
+    EXPECT_NE(server.greet(c, "bound"), 0u);
+    if (family == AF_INET) {  // another loopback address of the same port
       Cvlk_uaddr other = loopbackAddr(AF_INET, port);
       other.addr.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
-      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      EXPECT_NE(::connect(fd, other.getAddr(), static_cast<socklen_t>(other.getAddrLen())), 0);
-      ::close(fd);
+      EXPECT_NE(::connect(Conn(::socket(AF_INET, SOCK_STREAM, 0)).fd(), other.getAddr(), sizeof(sockaddr_in)), 0);
     }
     if (v6) {
       EXPECT_LT(connectLoopback(family == AF_INET ? AF_INET6 : AF_INET, port), 0);
     }
-
     RecordingServer second(2);
     EXPECT_EQ(second.bindAddress(loopbackAddr(family, port)), ERR_OBJ_EXISTED);
     EXPECT_NE(second.rec.waitFor("error fail to bind port " + std::to_string(port)).find(std::strerror(EADDRINUSE)),
@@ -277,46 +192,14 @@ TEST(TcpServer, BindAddressServesThatAddressAlone) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-bool isSocket(int fd) {
-  struct stat st;
-  return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
-}
-
-TEST(TcpServer, EverySocketItOpensIsCloseOnExec) {
+// Every socket of the process (the test's own are close-on-exec too) carries
+// the flag: listeners, accepted and outgoing ones. Small answers go at once
+// (TCP_NODELAY) on new connections unless the server is told otherwise.
+TEST(TcpServer, SocketsAreCloseOnExecAndSendSmallWritesAtOnceUnlessTurnedOff) {
   Started s(4);
-  int in = connectLoopback(AF_INET, s.port);
-  ASSERT_GE(in, 0);
-  ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 1; }));
-  Listener peer(AF_INET);
-  unsigned int id = 0;
-  ASSERT_EQ(s.server.prepareConnect(peer.addr, id), ERR_OK);
-  // The test's own sockets are close-on-exec too, so every socket of the
-  // process must carry the flag: listeners, accepted and outgoing ones.
-  int sockets = 0;
-  // The server closes its sockets under its lock; the scan takes it too.
-  s.server.locked([&] {
-    DIR* dir = opendir("/proc/self/fd");
-    ASSERT_NE(dir, nullptr);
-    while (dirent* e = readdir(dir)) {
-      int fd = std::atoi(e->d_name);
-      if (e->d_name[0] == '.' || fd == dirfd(dir) || !isSocket(fd)) continue;
-      ++sockets;
-      EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
-    }
-    closedir(dir);
-  });
-  EXPECT_GE(sockets, 5);  // two listeners, accepted, outgoing, the test's client
-  ::close(in);
-}
-
-// Small answers go at once (TCP_NODELAY) on accepted and outgoing connections,
-// unless the server is told otherwise.
-TEST(TcpServer, NewConnectionsSendSmallWritesAtOnceUnlessTurnedOff) {
-  Started s(4);
+  Conn in(AF_INET, s.port);
+  const unsigned int accepted = s.server.greet(in);
+  ASSERT_NE(accepted, 0u);
   Listener peer(AF_INET);
   auto noDelay = [&](unsigned int id) {
     int on = -1;
@@ -324,10 +207,6 @@ TEST(TcpServer, NewConnectionsSendSmallWritesAtOnceUnlessTurnedOff) {
     getsockopt(s.server.socketOf(id), IPPROTO_TCP, TCP_NODELAY, &on, &len);
     return on;
   };
-  int in = connectLoopback(AF_INET, s.port);
-  ASSERT_TRUE(sendAll(in, "x"));
-  unsigned int accepted = s.server.waitAnyNode();
-  ASSERT_NE(accepted, 0u);
   EXPECT_EQ(noDelay(accepted), 1);
   for (bool on : {true, false}) {
     s.server.setNoDelay(on);
@@ -335,7 +214,20 @@ TEST(TcpServer, NewConnectionsSendSmallWritesAtOnceUnlessTurnedOff) {
     ASSERT_EQ(s.server.prepareConnect(peer.addr, out), ERR_OK);
     EXPECT_EQ(noDelay(out), on ? 1 : 0);
   }
-  ::close(in);
+  int sockets = 0;
+  s.server.locked([&] {  // the server closes its sockets under its lock
+    DIR* dir = opendir("/proc/self/fd");
+    ASSERT_NE(dir, nullptr);
+    while (dirent* e = readdir(dir)) {
+      struct stat st;
+      int fd = std::atoi(e->d_name);
+      if (e->d_name[0] == '.' || fd == dirfd(dir) || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+      ++sockets;
+      EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
+    }
+    closedir(dir);
+  });
+  EXPECT_GE(sockets, 6);  // two listeners, accepted, two outgoing, the test's client
 }
 
 TEST(TcpServer, AcceptFailingForWantOfDescriptorsTakesNoNodeAndDropsTheClient) {
@@ -352,48 +244,35 @@ TEST(TcpServer, AcceptFailingForWantOfDescriptorsTakesNoNodeAndDropsTheClient) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
   std::vector<int> fillers{lowest};
   for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_port = htons(s.port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-  // The server cannot take it: the connection is dropped, no node is used.
-  EXPECT_TRUE(waitPeerClosed(client));
+  Cvlk_uaddr a = loopbackAddr(AF_INET, s.port);
+  ASSERT_EQ(::connect(client, a.getAddr(), static_cast<socklen_t>(a.getAddrLen())), 0);
+  Conn dropped(client);  // the server cannot take it: dropped, no node used
+  EXPECT_TRUE(dropped.waitClosed());
   EXPECT_EQ(s.server.getBusyNodes(), 0u);
   EXPECT_NE(s.server.rec.waitFor("error Fail to accept TCP connection: out of descriptors").find("dropped 127.0.0.1:"),
             std::string::npos);
-  ::close(client);
   for (int fd : fillers) ::close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
-  // With descriptors back, clients are served again.
-  int later = connectLoopback(AF_INET, s.port);
-  ASSERT_TRUE(sendAll(later, "back"));
-  unsigned int id = s.server.waitAnyNode();
-  ASSERT_NE(id, 0u);
-  EXPECT_TRUE(s.server.waitReceived(id, 4));
-  ::close(later);
+  Conn later(AF_INET, s.port);  // with descriptors back, clients are served again
+  EXPECT_NE(s.server.greet(later, "back"), 0u);
 }
 
 // Clients come and go while application threads broadcast, check for idle
 // connections and close them: run under the thread sanitizer, this is where
-// a race on the pool, the nodes or the cache would show.
-TEST(TcpServer, ApplicationThreadsAndClientChurnShareThePoolSafely) {
+// a race on the pool, the nodes or the cache would show. Stop then ends the
+// loop and closes the connections and the listeners.
+TEST(TcpServer, ApplicationThreadsAndClientChurnShareThePoolSafelyUntilStop) {
   Started s(8);
-  s.server.hook = [&](unsigned int id, int len, char* data) {
-    s.server.sendTo(id, data, static_cast<unsigned int>(len));
-  };
+  s.server.hook = [&](unsigned int id, int len, char* data) { s.server.sendTo(id, data, static_cast<unsigned int>(len)); };
   std::atomic<bool> done{false};
-  std::atomic<int> echoes{0};
   std::vector<std::thread> clients;
+  const int v6 = hasIPv6Loopback() ? AF_INET6 : AF_INET;
   for (int c = 0; c < 4; ++c) {
     clients.emplace_back([&, c] {
       for (int round = 0; round < 25; ++round) {
-        int fd = connectLoopback(c % 2 == 0 ? AF_INET : (hasIPv6Loopback() ? AF_INET6 : AF_INET), s.port);
-        if (fd < 0) continue;
-        std::string msg = "m" + std::to_string(c) + "-" + std::to_string(round);
-        if (sendAll(fd, msg) && readN(fd, msg.size()).size() == msg.size()) echoes.fetch_add(1);
-        ::close(fd);
+        Conn conn(c % 2 == 0 ? AF_INET : v6, s.port);
+        const std::string msg = "m" + std::to_string(c) + "-" + std::to_string(round);
+        if (conn.fd() >= 0 && conn.write(msg)) conn.read(msg.size());
       }
     });
   }
@@ -401,40 +280,36 @@ TEST(TcpServer, ApplicationThreadsAndClientChurnShareThePoolSafely) {
     while (!done.load()) {
       s.server.keepAlive();
       s.server.broadcast("b", 1);
-      unsigned int ids[8];
-      unsigned int n = 0;
-      for (unsigned int i = 0; i < 8 && n < 8; ++i) {
-        Cvlk_uaddr peer = s.server.getPeerAddr(0x10001 + i);  // usually stale ids: must be harmless
-        if (peer.isValid() == VLK_TRUE) ids[n++] = 0x10001 + i;
+      for (unsigned int i = 0; i < 8; ++i) {
+        if (s.server.getPeerAddr(0x10001 + i).isValid() == VLK_TRUE)  // usually stale ids: must be harmless
+          s.server.setUserInfo(0x10001 + i, 1, 2);
       }
-      for (unsigned int i = 0; i < n; ++i) s.server.setUserInfo(ids[i], 1, 2);
       s.server.selfCheck(3600);
     }
   });
   for (auto& t : clients) t.join();
   done.store(true);
   app.join();
-  // selfCheck may cut exchanges short, so their number is not fixed; the
-  // pool must end empty and the server must still serve.
+  // selfCheck may cut exchanges short; the pool must end empty and the server still serve.
   ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 0; }));
-  int fd = connectLoopback(AF_INET, s.port);
-  ASSERT_TRUE(sendAll(fd, "after"));
-  EXPECT_EQ(readN(fd, 5), "after");
-  ::close(fd);
+  Conn c(AF_INET, s.port);
+  ASSERT_TRUE(c.write("after"));
+  EXPECT_EQ(c.read(5), "after");
+  s.server.stop();
+  EXPECT_FALSE(s.server.isRunning());
+  EXPECT_EQ(s.server.getBusyNodes(), 0u);
+  EXPECT_TRUE(c.waitClosed());
+  EXPECT_LT(connectLoopback(AF_INET, s.port), 0);
 }
-
-}  // namespace
-
-namespace {
 
 // Exposes the core's node lookups and records ioClosed.
 class CoreServer : public RecordingServer {
  public:
-  CoreServer() : RecordingServer(4) {}
+  explicit CoreServer(unsigned int maxConnections = 4) : RecordingServer(maxConnections) {}
   ~CoreServer() override { stop(); }  // the loop calls this class's ioClosed
-  using Cvlk_io_server::getNode;
   using Cvlk_io_server::getNodeID;
-  bool nodeGoneInIoClosed = false;
+  void coreClose(unsigned int nodeId) { close(nodeId); }
+  std::atomic<bool> nodeGoneInIoClosed{false};
 
  protected:
   void ioClosed(unsigned int nodeId) override {
@@ -443,82 +318,43 @@ class CoreServer : public RecordingServer {
   }
 };
 
-TEST(IoServerCore, CloseFreesTheNodeBeforeIoClosedAndSigClosed) {
+// Hooks may answer and close their own connection. A close frees the node
+// (its socket maps to it no more) before ioClosed and then sigClosed run; a
+// second close of the id emits nothing.
+TEST(IoServerCore, HooksMayCloseTheirConnectionWhichIsFreedBeforeIoClosedAndSigClosed) {
   CoreServer server;
+  server.hook = [&](unsigned int id, int len, char* data) {
+    server.sendTo(id, data, static_cast<unsigned int>(len));
+    if (std::memchr(data, 'q', static_cast<std::size_t>(len)) != nullptr) server.closeConnect(id);
+  };
   unsigned short port = 0;
   ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
   server.start();
-  int fd = connectLoopback(AF_INET, port);
-  ASSERT_TRUE(sendAll(fd, "x"));
-  unsigned int id = server.waitAnyNode();
+  Conn c(AF_INET, port);
+  const unsigned int id = server.greet(c, "echo");
   ASSERT_NE(id, 0u);
-  unsigned int socket;
-  {
-    Cvlk_tcp* node = static_cast<Cvlk_tcp*>(server.getNode(id));
-    ASSERT_NE(node, nullptr);
-    socket = node->getHandle();
-  }
+  EXPECT_EQ(c.read(4), "echo");
+  const unsigned int socket = static_cast<unsigned int>(server.socketOf(id));
   EXPECT_EQ(server.getNodeID(socket), id);
-  server.closeConnect(id);
-  std::string closed = "closed " + std::to_string(id);
+  ASSERT_TRUE(c.write("q"));
+  EXPECT_EQ(c.read(1), "q");
+  EXPECT_TRUE(c.waitClosed());
+  const std::string closed = "closed " + std::to_string(id);
   ASSERT_EQ(server.rec.waitFor(closed), closed);
-  EXPECT_LT(server.rec.indexOf("ioClosed " + std::to_string(id)), server.rec.indexOf(closed));
-  EXPECT_TRUE(server.nodeGoneInIoClosed);
+  EXPECT_EQ(server.rec.indexOf("ioClosed " + std::to_string(id)), server.rec.indexOf(closed) - 1);
+  EXPECT_TRUE(server.nodeGoneInIoClosed.load());
   EXPECT_EQ(server.getNodeID(socket), 0u);
-  // A second close of the same id emits nothing.
   server.closeConnect(id);
   EXPECT_EQ(server.rec.events().size(), 2u);
-  ::close(fd);
 }
-
-}  // namespace
-
-namespace {
-
-TEST(TcpServer, SendGoesOutWholeOrClosesTheConnection) {
-  Started s(4);
-  int reader = connectLoopback(AF_INET, s.port);
-  ASSERT_TRUE(sendAll(reader, "r"));
-  unsigned int readerId = s.server.waitAnyNode();
-  ASSERT_NE(readerId, 0u);
-  // Far more than a socket buffer holds: one non-blocking send would take
-  // only part of it.
-  std::string big(4 << 20, 'w');
-  big.back() = 'e';
-  std::string got;
-  std::thread drain([&] { got = readN(reader, big.size()); });
-  EXPECT_EQ(s.server.sendTo(readerId, big.data(), static_cast<unsigned int>(big.size())), ERR_OK);
-  drain.join();
-  EXPECT_EQ(got.size(), big.size());
-  EXPECT_EQ(got, big);
-
-  // A peer that reads nothing: what its buffers do not take would pass the
-  // queue's limit (4 MB), so the send is refused and the connection closed as
-  // a slow consumer instead of reporting success for a part.
-  int stuck = connectLoopback(AF_INET, s.port);
-  ASSERT_TRUE(sendAll(stuck, "s"));
-  unsigned int stuckId = s.server.waitAnyNode(readerId);
-  ASSERT_NE(stuckId, 0u);
-  big.resize(16 << 20, 'w');
-  EXPECT_EQ(s.server.sendTo(stuckId, big.data(), static_cast<unsigned int>(big.size())), ERR_BUSY);
-  EXPECT_EQ(s.server.hasNode(stuckId), VLK_FALSE);
-  EXPECT_EQ(s.server.hasNode(readerId), VLK_TRUE);
-  EXPECT_EQ(s.server.getOutputStats().slowConsumerCloses, 1u);
-  EXPECT_NE(s.server.rec.waitFor("error slow consumer closed: node"), "");
-  ::close(stuck);
-  ::close(reader);
-}
-
-}  // namespace
-
-namespace {
 
 // Answers that wait in a connection's queue are not lost to a close: a peer
 // that ends its side after its request (as `echo PING | nc host port` does)
 // and a flushAndClose from the application both get every queued byte, then
 // the end of the stream.
 TEST(TcpServer, QueuedAnswersReachAPeerThatEndedItsSideAndAFlushingClose) {
-  const std::string answer(3 << 20, 'A');  // more than the socket buffers take at once
+  std::string answer(12 << 20, 'A');  // far more than the socket buffers (4 MB at most) take
+  for (std::size_t i = 0; i < answer.size(); i += 1000) answer[i] = static_cast<char>('a' + i / 1000 % 26);
   for (bool peerEnds : {true, false}) {
     SCOPED_TRACE(peerEnds ? "peer half-close" : "flushAndClose");
     Started s(2);
@@ -529,22 +365,16 @@ TEST(TcpServer, QueuedAnswersReachAPeerThatEndedItsSideAndAFlushingClose) {
         EXPECT_EQ(s.server.flushAndClose(id), ERR_OK);
       }
     };
-    // A bound past INT_MAX milliseconds once cut the wait at once.
-    s.server.setSendTimeout(0x80000000u);
-    // A small receive window, so that most of the answer has to wait in the queue.
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int bytes = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
-    Cvlk_uaddr a = loopbackAddr(AF_INET, s.port);
-    ASSERT_EQ(::connect(fd, a.getAddr(), static_cast<socklen_t>(a.getAddrLen())), 0);
-    ASSERT_TRUE(sendAll(fd, "PING"));
-    unsigned int id = s.server.waitAnyNode();
+    s.server.setSendTimeout(0x80000000u);  // a bound past INT_MAX milliseconds once cut the wait at once
+    ASSERT_EQ(s.server.setOutputLimits(32 << 20, 16 << 20, 1 << 20), ERR_OK);  // room for the whole answer
+    Conn c(AF_INET, s.port, 4096);  // a small window: most of the answer waits in the queue
+    const unsigned int id = s.server.greet(c, "PING");
     ASSERT_NE(id, 0u);
     s.server.setUserInfo(id, 3, 4);
-    if (peerEnds) ::shutdown(fd, SHUT_WR);
-    EXPECT_TRUE(readN(fd, answer.size()) == answer);
-    EXPECT_TRUE(waitPeerClosed(fd));
-    if (!peerEnds) ::shutdown(fd, SHUT_WR);  // the server waits for our end
+    if (peerEnds) ::shutdown(c.fd(), SHUT_WR);
+    EXPECT_TRUE(c.read(answer.size()) == answer);
+    EXPECT_TRUE(c.waitClosed());
+    if (!peerEnds) ::shutdown(c.fd(), SHUT_WR);  // the server waits for our end
     const std::string closed = "closed " + std::to_string(id);
     EXPECT_EQ(s.server.rec.waitFor(closed), closed);
     // A peer that ended its side is reported closing first; a close the
@@ -552,7 +382,6 @@ TEST(TcpServer, QueuedAnswersReachAPeerThatEndedItsSideAndAFlushingClose) {
     EXPECT_EQ(s.server.rec.count("closing "), peerEnds ? 1 : 0);
     EXPECT_EQ(s.server.rec.count("error "), 0);
     EXPECT_EQ(s.server.getOutputStats().queuedBytes, 0u);
-    ::close(fd);
   }
 }
 
@@ -562,18 +391,16 @@ TEST(TcpServer, QueuedAnswersReachAPeerThatEndedItsSideAndAFlushingClose) {
 // rest OpenSSL already holds decrypted (no readiness announces it).
 TEST(TcpServer, PausedReadingHoldsBytesBackAndResumeDeliversAllOfThem) {
   Started s(2);
-  int fd = connectLoopback(AF_INET, s.port);
-  ASSERT_TRUE(sendAll(fd, "x"));
-  unsigned int id = s.server.waitAnyNode();
+  Conn c(AF_INET, s.port);
+  const unsigned int id = s.server.greet(c);
   ASSERT_NE(id, 0u);
-  ASSERT_TRUE(s.server.waitReceived(id, 1));
   EXPECT_EQ(s.server.pauseReading(id), ERR_OK);
   EXPECT_EQ(s.server.pauseReading(id), ERR_OK);  // idempotent
   // Send until the window is shut: everything the server did not read waits.
   std::string sent;
   const std::string block(16 << 10, 'p');
   for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
-    const ssize_t n = ::send(fd, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t n = ::send(c.fd(), block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n > 0) {
       sent.append(block.data(), static_cast<std::size_t>(n));
     } else if (errno == EAGAIN) {
@@ -586,10 +413,8 @@ TEST(TcpServer, PausedReadingHoldsBytesBackAndResumeDeliversAllOfThem) {
   EXPECT_EQ(s.server.resumeReading(id), ERR_OK);
   ASSERT_TRUE(s.server.waitReceived(id, 1 + sent.size()));
   EXPECT_TRUE(s.server.received(id) == "x" + sent);
-  EXPECT_EQ(s.server.pauseReading(0), ERR_INVALID_OPR);
-  ::close(fd);
 
-  TlsStarted t(2);
+  Started t(2, true);
   std::atomic<bool> pauseNext{true};
   t.server.hook = [&](unsigned int nodeId, int len, char*) {
     if (len > 0 && pauseNext.exchange(false)) {
@@ -597,7 +422,7 @@ TEST(TcpServer, PausedReadingHoldsBytesBackAndResumeDeliversAllOfThem) {
       t.server.rec.add("paused");
     }
   };
-  TlsClient client(connectLoopback(AF_INET, t.port));
+  Conn client(AF_INET, t.port);
   ASSERT_TRUE(client.handshake());
   const std::string record(10000, 'r');
   ASSERT_TRUE(client.write(record));
@@ -610,37 +435,110 @@ TEST(TcpServer, PausedReadingHoldsBytesBackAndResumeDeliversAllOfThem) {
   EXPECT_EQ(t.server.received(tid), record);
 }
 
+TEST(TlsContext, RefusesMissingNamesBadFilesAndAMismatchedKey) {
+  RecordingServer server(2);
+  std::string cert = dataPath("server.pem");
+  EXPECT_EQ(server.startTLS(nullptr, "k"), ERR_INVALID_PARAM);
+  EXPECT_EQ(server.startTLS(cert.c_str(), ""), ERR_INVALID_PARAM);
+  // A file that is not there is told apart from a key that does not belong
+  // to the certificate; both say why on sigErrorInfo.
+  EXPECT_EQ(server.startTLS(dataPath("missing.pem").c_str(), dataPath("server.key").c_str()), ERR_OBJ_NOT_FOUND);
+  EXPECT_NE(server.rec.waitFor("error Fail to load certificate file: ").find("No such file"), std::string::npos);
+  EXPECT_EQ(server.startTLS(cert.c_str(), dataPath("other.key").c_str()), ERR_FAIL);
+  EXPECT_NE(server.rec.waitFor("error Fail to load key file: ").find("mismatch"), std::string::npos);
+  unsigned short port = 0;  // TLS stayed off: a plain client is served
+  ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
+  server.start();
+  Conn c(AF_INET, port);
+  EXPECT_NE(server.greet(c, "plain"), 0u);
+}
+
+// A client that connects and says nothing is in its handshake: it stalls no
+// other connection, and keepAlive neither writes to it nor closes it.
+TEST(TlsServer, ConnectionInItsHandshakeStallsNoOtherAndKeepAliveLeavesItAlone) {
+  Started s(4, true);
+  Conn late(AF_INET, s.port);
+  ASSERT_TRUE(s.server.rec.waitUntil([&] { return s.server.getBusyNodes() == 1; }));
+  Conn busy(AF_INET, s.port);
+  ASSERT_TRUE(busy.handshake());
+  for (int i = 0; i < 20; ++i) {
+    std::string msg = "message " + std::to_string(i);
+    ASSERT_TRUE(busy.write(msg));
+    ASSERT_EQ(busy.read(msg.size()), msg);
+  }
+  s.server.keepAlive();
+  EXPECT_EQ(busy.read(2), "\r\n");
+  EXPECT_EQ(s.server.getBusyNodes(), 2u);
+  ASSERT_TRUE(late.handshake());
+  ASSERT_TRUE(late.write("still here"));
+  EXPECT_EQ(late.read(10), "still here");
+}
+
+// With SIGPIPE's default action (the end of the process) in force, writes to a
+// peer that vanished while the server thread was parked in its hook (so that
+// it could not notice first) fail and close the node; the library leaves
+// SIGPIPE's disposition alone. TLS 1.2: no session tickets left unread, so the
+// close is a FIN and not a reset, and a later write meets EPIPE.
+TEST(TcpServer, WritingToAVanishedPeerFailsWithoutSigpipe) {
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "TLS" : "plain");
+    struct sigaction dfl {}, old {}, now {};
+    dfl.sa_handler = SIG_DFL;
+    ASSERT_EQ(sigaction(SIGPIPE, &dfl, &old), 0);
+    Started s(4, tls);
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    s.server.hook = [&](unsigned int, int len, char*) {
+      std::unique_lock<std::mutex> lock(m);
+      if (len > 0) cv.wait_for(lock, kDeadline, [&] { return release; });
+    };
+    Conn c(AF_INET, s.port);
+    if (tls) {
+      ASSERT_TRUE(c.handshake(TLS1_2_VERSION));
+    }
+    ASSERT_TRUE(c.write("x"));
+    unsigned int id = s.server.waitAnyNode();
+    EXPECT_NE(id, 0u);
+    c.drop();
+    EerrNo err = ERR_OK;
+    const std::string chunk(1000, 'z');
+    for (auto end = std::chrono::steady_clock::now() + kDeadline; err == ERR_OK && std::chrono::steady_clock::now() < end;)
+      err = s.server.sendTo(id, chunk.data(), static_cast<unsigned int>(chunk.size()));
+    EXPECT_EQ(err, ERR_FAIL);
+    EXPECT_EQ(s.server.hasNode(id), VLK_FALSE);
+    {
+      std::lock_guard<std::mutex> lock(m);
+      release = true;
+    }
+    cv.notify_all();
+    s.server.stop();
+    ASSERT_EQ(sigaction(SIGPIPE, &old, &now), 0);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+  }
+}
+
 // A TLS node closed through the core's close() keeps its TLS state until the
 // slot is taken again; taking it must not send that state's close_notify
 // through the descriptor number, which may now be the new client's.
-class CoreClosingServer : public RecordingServer {
- public:
-  CoreClosingServer() : RecordingServer(1) {}
-  // The loop must be gone before this class's part of the object is.
-  ~CoreClosingServer() override { stop(); }
-  void coreClose(unsigned int nodeId) { close(nodeId); }
-};
-
 TEST(TlsServer, ASlotClosedByTheCoreSendsNothingToItsNextClient) {
-  CoreClosingServer server;
+  CoreServer server(1);
   ASSERT_EQ(server.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_OK);
   unsigned short port = 0;
   ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
   server.start();
-  TlsClient first(connectLoopback(AF_INET, port));
+  Conn first(AF_INET, port);
   ASSERT_TRUE(first.handshake());
-  std::string created = server.rec.waitFor("new ");
-  ASSERT_NE(created, "");
-  server.coreClose(static_cast<unsigned int>(std::stoul(created.substr(4))));
+  const unsigned int id = newNode(server);
+  ASSERT_NE(id, 0u);
+  server.coreClose(id);
   first.drop();
   // The one slot goes to a plain client, whose socket takes the freed number.
-  int fd = connectLoopback(AF_INET, port);
-  ASSERT_GE(fd, 0);
+  Conn next(AF_INET, port);
   ASSERT_TRUE(server.rec.waitUntil([&] { return server.getBusyNodes() == 1; }));
   // It speaks first: nothing may be waiting for it but the server's answer to that.
-  pollfd p{fd, POLLIN, 0};
+  pollfd p{next.fd(), POLLIN, 0};
   EXPECT_EQ(::poll(&p, 1, 0), 0) << "unsolicited bytes reached the new client";
-  ::close(fd);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Helpers of the TCP server tests: a recording server, blocking loopback
-// clients (plain and TLS) and condition waits with a generous deadline.
+// Helpers of the network tests: a recording TCP server, loopback peers of the
+// test (plain or TLS, either end, stream or datagram) and condition waits with
+// a generous deadline.
 #ifndef TEST_NET_TCP_UTIL_H
 #define TEST_NET_TCP_UTIL_H
 
@@ -8,16 +9,20 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -33,18 +38,194 @@ namespace nettest {
 
 constexpr auto kDeadline = std::chrono::seconds(20);
 
+// Polls pred until it holds; false after the deadline.
+template <class Pred>
+bool eventually(Pred pred) {
+  for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
+    if (pred()) return true;
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+inline std::string dataPath(const char* name) { return std::string(VLK_NET_TEST_DATA) + "/" + name; }
+
+// A loopback address of the family with the port.
+inline Cvlk_uaddr loopbackAddr(int family, unsigned short port) {
+  Cvlk_uaddr a;
+  if (family == AF_INET) {
+    a.initAnyAddrV4(port);
+    a.addr.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  } else {
+    a.initAnyAddrV6(port);
+    a.addr.v6.sin6_addr = in6addr_loopback;
+  }
+  return a;
+}
+
 // True when the machine has an IPv6 loopback to test on.
 inline bool hasIPv6Loopback() {
-  int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_loopback;
-  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  Cvlk_uaddr a = loopbackAddr(AF_INET6, 0);
+  const bool ok = fd >= 0 && ::bind(fd, a.getAddr(), static_cast<socklen_t>(a.getAddrLen())) == 0;
   ::close(fd);
   return ok;
 }
+
+// A blocking loopback socket connected to port, -1 on failure. rcvbuf > 0 sets
+// the receive buffer before the connection, so that the window stays small.
+inline int connectLoopback(int family, unsigned short port, int rcvbuf = 0) {
+  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+  Cvlk_uaddr a = loopbackAddr(family, port);
+  if (::connect(fd, a.getAddr(), static_cast<socklen_t>(a.getAddrLen())) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// The test's end of one stream connection, plain or TLS (client or server side).
+class Conn {
+ public:
+  explicit Conn(int fd) : m_fd(fd) {}
+  Conn(int family, unsigned short port, int rcvbuf = 0) : m_fd(connectLoopback(family, port, rcvbuf)) {}
+  ~Conn() {
+    SSL_free(m_ssl);
+    SSL_CTX_free(m_ctx);
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  Conn(const Conn&) = delete;
+  Conn& operator=(const Conn&) = delete;
+
+  // The client side of a TLS handshake, without verification; maxVersion
+  // (TLS1_2_VERSION, ...) caps the protocol when not 0.
+  bool handshake(int maxVersion = 0) {
+    tls(TLS_client_method());
+    if (maxVersion != 0) SSL_set_max_proto_version(m_ssl, maxVersion);
+    return SSL_connect(m_ssl) == 1;
+  }
+  // The server side, on a thread of its own so that a blocking client can meet it.
+  std::future<bool> acceptTLS() {
+    tls(TLS_server_method());
+    SSL_use_certificate_file(m_ssl, dataPath("server.pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_use_PrivateKey_file(m_ssl, dataPath("server.key").c_str(), SSL_FILETYPE_PEM);
+    return std::async(std::launch::async, [this] { return SSL_accept(m_ssl) == 1; });
+  }
+  bool write(const std::string& data) {
+    if (m_ssl != nullptr) return SSL_write(m_ssl, data.data(), static_cast<int>(data.size())) == static_cast<int>(data.size());
+    for (std::size_t off = 0; off < data.size();) {
+      const ssize_t n = ::send(m_fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      off += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  // Reads until n bytes arrived, the other end closed or the deadline passed.
+  std::string read(std::size_t n) {
+    std::string out;
+    char buf[16384];
+    for (auto end = std::chrono::steady_clock::now() + kDeadline;
+         out.size() < n && !m_eof && std::chrono::steady_clock::now() < end;) {
+      pollfd p{m_fd, POLLIN, 0};
+      if ((m_ssl == nullptr || SSL_pending(m_ssl) == 0) && ::poll(&p, 1, 200) <= 0) continue;
+      const int want = static_cast<int>(std::min(sizeof(buf), n - out.size()));
+      const int got = m_ssl != nullptr ? SSL_read(m_ssl, buf, want) : static_cast<int>(::recv(m_fd, buf, want, 0));
+      if (got <= 0) m_eof = true;
+      if (got > 0) out.append(buf, static_cast<std::size_t>(got));
+    }
+    return out;
+  }
+  // True when the other end closed (an end of stream or a reset) within the deadline.
+  bool waitClosed() {
+    read(SIZE_MAX);
+    return m_eof;
+  }
+  // Closes at once: without close_notify, or (reset) with a reset.
+  void drop(bool reset = false) {
+    if (reset) {
+      linger l{1, 0};
+      ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    }
+    ::close(m_fd);
+    m_fd = -1;
+  }
+  int fd() const { return m_fd; }
+  std::string version() const { return SSL_get_version(m_ssl); }
+
+ private:
+  void tls(const SSL_METHOD* method) {
+    m_ctx = SSL_CTX_new(method);
+    m_ssl = SSL_new(m_ctx);
+    SSL_set_fd(m_ssl, m_fd);
+  }
+  int m_fd;
+  bool m_eof = false;
+  SSL_CTX* m_ctx = nullptr;
+  SSL* m_ssl = nullptr;
+};
+
+// A listening loopback socket of the test on an ephemeral port.
+struct Listener {
+  explicit Listener(int family = AF_INET)
+      : fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)), addr(loopbackAddr(family, 0)) {
+    socklen_t len = static_cast<socklen_t>(addr.getAddrLen());
+    ::bind(fd, addr.getAddr(), len);
+    ::listen(fd, 64);
+    ::getsockname(fd, addr.getAddr(), &len);
+  }
+  ~Listener() { ::close(fd); }
+  // The test's end of the next connection; -1 after the deadline.
+  int accept() {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 20000) == 1 ? ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+  }
+  int fd;
+  Cvlk_uaddr addr;
+};
+
+// A loopback datagram socket of the test on an ephemeral port.
+class UdpPeer {
+ public:
+  explicit UdpPeer(int family = AF_INET) : m_family(family), m_fd(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const int big = 1 << 20;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
+    Cvlk_uaddr a = loopbackAddr(family, 0);
+    socklen_t len = static_cast<socklen_t>(a.getAddrLen());
+    ::bind(m_fd, a.getAddr(), len);
+    ::getsockname(m_fd, a.getAddr(), &len);
+    m_port = a.getPort();
+  }
+  ~UdpPeer() { ::close(m_fd); }
+  int fd() const { return m_fd; }
+  unsigned short port() const { return m_port; }
+  bool send(unsigned short to, const std::string& data) {
+    Cvlk_uaddr a = loopbackAddr(m_family, to);
+    return ::sendto(m_fd, data.data(), data.size(), 0, a.getAddr(), static_cast<socklen_t>(a.getAddrLen())) ==
+           static_cast<ssize_t>(data.size());
+  }
+  // One datagram within waitMs; got tells whether one came.
+  std::string receive(bool& got, int waitMs = 20000) {
+    pollfd p{m_fd, POLLIN, 0};
+    char buf[8192];
+    const ssize_t n = ::poll(&p, 1, waitMs) == 1 ? ::recv(m_fd, buf, sizeof(buf), 0) : -1;
+    got = n >= 0;
+    return got ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+  }
+  // Sends request until its echo comes back (a full receive buffer may drop
+  // datagrams); true when it did within the deadline.
+  bool roundTrip(unsigned short to, const std::string& request) {
+    for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
+      if (!send(to, request)) continue;
+      for (bool got = true; got;)
+        if (receive(got, 100) == request) return true;
+    }
+    return false;
+  }
+
+ private:
+  int m_family;
+  int m_fd;
+  unsigned short m_port;
+};
 
 // Everything a server reported, in order, guarded by one mutex.
 class Recorder {
@@ -68,8 +249,7 @@ class Recorder {
     }
     return true;
   }
-  // Waits until the nth (0-based) event starting with prefix exists; its
-  // text, or "".
+  // Waits until the nth (0-based) event starting with prefix exists; its text, or "".
   std::string waitFor(const std::string& prefix, int nth = 0) {
     std::string found;
     waitUntil([&] {
@@ -83,14 +263,11 @@ class Recorder {
     });
     return found;
   }
-  // Events starting with prefix, now or (waitCount) once there are n of them.
   int count(const std::string& prefix) {
     std::lock_guard<std::mutex> lock(m_lock);
     return countLocked(prefix);
   }
-  bool waitCount(const std::string& prefix, int n) {
-    return waitUntil([&] { return countLocked(prefix) >= n; });
-  }
+  bool waitCount(const std::string& prefix, int n) { return waitUntil([&] { return countLocked(prefix) >= n; }); }
   // Waits until the lines starting with prefix, of a kind the server writes
   // at most once in 10 s, stand for n events: a line for one, a summary
   // "... and N more in the last 10 s" for N.
@@ -120,19 +297,17 @@ class Recorder {
 
  private:
   int countLocked(const std::string& prefix) const {
-    int n = 0;
-    for (const auto& e : m_events)
-      if (e.compare(0, prefix.size(), prefix) == 0) ++n;
-    return n;
+    return static_cast<int>(std::count_if(m_events.begin(), m_events.end(),
+                                          [&](const std::string& e) { return e.compare(0, prefix.size(), prefix) == 0; }));
   }
 
   std::mutex m_lock;
   std::condition_variable m_cond;
-  std::vector<std::string> m_events;
+  std::vector<std::string> m_events;  // guarded by m_lock
 };
 
-// A TCP server that records what it reads per node and reports its signals to
-// a Recorder; an optional hook runs inside procData.
+// A TCP server that records what it reads per node and reports its signals
+// and hooks to a Recorder; an optional hook runs inside procData.
 class RecordingServer : public Cvlk_tcp_server {
  public:
   explicit RecordingServer(unsigned int maxConnections) : Cvlk_tcp_server(maxConnections, nullptr) {
@@ -155,39 +330,36 @@ class RecordingServer : public Cvlk_tcp_server {
     Cvlk_mutex_locker guard(&ioLock);
     f();
   }
+  // Moves the connection's last receive back by seconds, as if that long passed.
+  void age(unsigned int nodeId, std::int64_t seconds) {
+    locked([&] {
+      if (auto* node = static_cast<Cvlk_tcp*>(getNode(nodeId))) node->lastActive -= seconds;
+    });
+  }
   // The connection's socket; -1 for an id not busy.
   int socketOf(unsigned int nodeId) {
     Cvlk_mutex_locker guard(&ioLock);
     Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
     return node != nullptr ? static_cast<int>(node->getHandle()) : -1;
   }
-
-  // Bytes received by a node, the largest single piece, and whether every
-  // piece was followed by a zero byte.
   std::string received(unsigned int nodeId) {
     std::lock_guard<std::mutex> lock(rec.lock());
     return m_data[nodeId];
   }
-  bool waitReceived(unsigned int nodeId, std::size_t n) {
-    return rec.waitUntil([&] { return m_data[nodeId].size() >= n; });
-  }
+  bool waitReceived(unsigned int nodeId, std::size_t n) { return rec.waitUntil([&] { return m_data[nodeId].size() >= n; }); }
   // Waits for a node other than notThis to receive data; its id or 0.
   unsigned int waitAnyNode(unsigned int notThis = 0) {
     unsigned int id = 0;
-    rec.waitUntil([&] {
-      id = m_lastNode;
-      return id != 0 && id != notThis;
-    });
+    rec.waitUntil([&] { return (id = m_lastNode) != 0 && id != notThis; });
     return id != notThis ? id : 0;
   }
-
-  // Whether the node's output queue is above its high-water mark, as the
-  // hooks told.
-  bool above(unsigned int nodeId) {
-    std::lock_guard<std::mutex> lock(rec.lock());
-    return m_above.count(nodeId) != 0;
+  // c sends hello; the node that received it whole, or 0.
+  unsigned int greet(Conn& c, const std::string& hello = "x", unsigned int notThis = 0) {
+    if (!c.write(hello)) return 0;
+    const unsigned int id = waitAnyNode(notThis);
+    return id != 0 && waitReceived(id, hello.size()) ? id : 0;
   }
-  // Waits until none of ids is above its high-water mark.
+  // Waits until none of ids is above its high-water mark, as the hooks told.
   bool waitBelow(const std::vector<unsigned int>& ids) {
     return rec.waitUntil([&] {
       for (unsigned int id : ids)
@@ -198,17 +370,19 @@ class RecordingServer : public Cvlk_tcp_server {
 
   std::function<void(unsigned int, int, char*)> hook;
   Recorder rec;
-  unsigned int maxPiece = 0;
-  bool allTerminated = true;
+  unsigned int maxPiece = 0;               // guarded by rec.lock(): the largest piece procData saw
+  bool allTerminated = true;               // guarded by rec.lock(): every piece followed by a zero byte
+  std::size_t mostQueuedAtDrained = 0;     // guarded by rec.lock(): the fullest queue procDrained saw
+  std::atomic<int> loopTid{0};             // the server thread, as seen from procData
 
  protected:
-  void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
-    (void)peer;
+  void procData(unsigned int nodeId, Cvlk_uaddr, int len, char* data) override {
+    loopTid = static_cast<int>(::syscall(SYS_gettid));
     if (len > 0) {
       {
         std::lock_guard<std::mutex> lock(rec.lock());
         m_data[nodeId].append(data, static_cast<std::size_t>(len));
-        if (static_cast<unsigned int>(len) > maxPiece) maxPiece = static_cast<unsigned int>(len);
+        maxPiece = std::max(maxPiece, static_cast<unsigned int>(len));
         if (data[len] != '\0') allTerminated = false;
         m_lastNode = nodeId;
       }
@@ -224,197 +398,50 @@ class RecordingServer : public Cvlk_tcp_server {
     rec.add("high " + std::to_string(nodeId));
   }
   void procDrained(unsigned int nodeId) override {
+    // Only the loop drains and it is here: the queue is as the drain left it.
+    const std::size_t queued = getQueuedBytes(nodeId);
     {
       std::lock_guard<std::mutex> lock(rec.lock());
       m_above.erase(nodeId);
+      mostQueuedAtDrained = std::max(mostQueuedAtDrained, queued);
     }
     rec.add("drained " + std::to_string(nodeId));
   }
 
  private:
-  std::map<unsigned int, std::string> m_data;
-  std::set<unsigned int> m_above;
-  unsigned int m_lastNode = 0;
+  std::map<unsigned int, std::string> m_data;  // guarded by rec.lock()
+  std::set<unsigned int> m_above;              // guarded by rec.lock()
+  unsigned int m_lastNode = 0;                 // guarded by rec.lock()
 };
 
-// A started server on an ephemeral port.
+// A started server on an ephemeral port; with tls, it echoes what it reads
+// and its handshakes are bound to handshakeSeconds (0: the default).
 struct Started {
-  explicit Started(unsigned int maxConnections) : server(maxConnections) {
-    EXPECT_EQ(server.bindAnyPort(port), ERR_OK);
-    server.start();
-  }
-  RecordingServer server;
-  unsigned short port = 0;
-};
-
-inline std::string dataPath(const char* name) { return std::string(VLK_NET_TEST_DATA) + "/" + name; }
-
-// A started TLS server on an ephemeral port that echoes what it reads.
-struct TlsStarted {
-  explicit TlsStarted(unsigned int maxConnections, unsigned int handshakeSeconds = 0) : server(maxConnections) {
-    EXPECT_EQ(server.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_OK);
-    server.setHandshakeTimeout(handshakeSeconds);
-    EXPECT_EQ(server.bindAnyPort(port), ERR_OK);
-    server.hook = [this](unsigned int id, int len, char* data) {
-      if (len > 0) server.sendTo(id, data, static_cast<unsigned int>(len));
-    };
-    server.start();
-  }
-  RecordingServer server;
-  unsigned short port = 0;
-};
-
-// A blocking loopback client socket, connected to port; -1 on failure.
-inline int connectLoopback(int family, unsigned short port) {
-  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  int rc;
-  if (family == AF_INET) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  } else {
-    sockaddr_in6 a;
-    std::memset(&a, 0, sizeof(a));
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
-    a.sin6_addr = in6addr_loopback;
-    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  }
-  if (rc != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-inline bool sendAll(int fd, const std::string& data) {
-  std::size_t off = 0;
-  while (off < data.size()) {
-    ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    off += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Reads until n bytes arrived or the deadline passed.
-inline std::string readN(int fd, std::size_t n) {
-  std::string out;
-  auto end = std::chrono::steady_clock::now() + kDeadline;
-  char buf[8192];
-  while (out.size() < n && std::chrono::steady_clock::now() < end) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 200) <= 0) continue;
-    ssize_t got = ::recv(fd, buf, std::min(sizeof(buf), n - out.size()), 0);
-    if (got <= 0) break;
-    out.append(buf, static_cast<std::size_t>(got));
-  }
-  return out;
-}
-
-// True when the peer closed the connection (EOF or reset) within the deadline.
-inline bool waitPeerClosed(int fd) {
-  auto end = std::chrono::steady_clock::now() + kDeadline;
-  char buf[256];
-  while (std::chrono::steady_clock::now() < end) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 200) <= 0) continue;
-    ssize_t got = ::recv(fd, buf, sizeof(buf), 0);
-    if (got <= 0) return true;
-  }
-  return false;
-}
-
-// A blocking TLS client over a connected socket; no verification.
-class TlsClient {
- public:
-  // maxVersion (TLS1_2_VERSION, ...) caps the protocol when not 0.
-  explicit TlsClient(int fd, int maxVersion = 0) : m_fd(fd) {
-    m_ctx = SSL_CTX_new(TLS_client_method());
-    if (maxVersion != 0) SSL_CTX_set_max_proto_version(m_ctx, maxVersion);
-    m_ssl = SSL_new(m_ctx);
-    SSL_set_fd(m_ssl, fd);
-  }
-  ~TlsClient() {
-    SSL_free(m_ssl);
-    SSL_CTX_free(m_ctx);
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  TlsClient(const TlsClient&) = delete;
-  TlsClient& operator=(const TlsClient&) = delete;
-
-  bool handshake() { return SSL_connect(m_ssl) == 1; }
-  bool write(const std::string& data) {
-    return SSL_write(m_ssl, data.data(), static_cast<int>(data.size())) == static_cast<int>(data.size());
-  }
-  std::string readN(std::size_t n) {
-    std::string out;
-    char buf[8192];
-    auto end = std::chrono::steady_clock::now() + kDeadline;
-    while (out.size() < n && std::chrono::steady_clock::now() < end) {
-      if (SSL_pending(m_ssl) == 0) {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, 200) <= 0) continue;
-      }
-      int got = SSL_read(m_ssl, buf, static_cast<int>(std::min(sizeof(buf), n - out.size())));
-      if (got <= 0) break;
-      out.append(buf, static_cast<std::size_t>(got));
+  explicit Started(unsigned int maxConnections, bool tls = false, unsigned int handshakeSeconds = 0)
+      : server(maxConnections) {
+    if (tls) {
+      EXPECT_EQ(server.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_OK);
+      server.setHandshakeTimeout(handshakeSeconds);
+      server.hook = [this](unsigned int id, int len, char* data) {
+        if (len > 0) server.sendTo(id, data, static_cast<unsigned int>(len));
+      };
     }
-    return out;
+    EXPECT_EQ(server.bindAnyPort(port), ERR_OK);
+    server.start();
   }
-  int fd() const { return m_fd; }
-  std::string version() const { return SSL_get_version(m_ssl); }
-  // Closes the socket without close_notify.
-  void drop() {
-    ::close(m_fd);
-    m_fd = -1;
-  }
-
- private:
-  int m_fd;
-  SSL_CTX* m_ctx;
-  SSL* m_ssl;
+  RecordingServer server;
+  unsigned short port = 0;
 };
 
-// A loopback address of the family with the port.
-inline Cvlk_uaddr loopbackAddr(int family, unsigned short port) {
-  Cvlk_uaddr a;
-  if (family == AF_INET) {
-    a.initAnyAddrV4(port);
-    a.addr.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  } else {
-    a.initAnyAddrV6(port);
-    a.addr.v6.sin6_addr = in6addr_loopback;
-  }
-  return a;
+// The node id of the nth (0-based) "new" event, or 0.
+inline unsigned int newNode(RecordingServer& server, int nth = 0) {
+  const std::string e = server.rec.waitFor("new ", nth);
+  return e.empty() ? 0u : static_cast<unsigned int>(std::stoul(e.substr(4)));
 }
 
-// A listening loopback socket of the test on an ephemeral port.
-struct Listener {
-  explicit Listener(int family = AF_INET)
-      : fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)), addr(loopbackAddr(family, 0)) {
-    socklen_t len = static_cast<socklen_t>(addr.getAddrLen());
-    ::bind(fd, addr.getAddr(), len);
-    ::listen(fd, 64);
-    ::getsockname(fd, addr.getAddr(), &len);
-  }
-  ~Listener() { ::close(fd); }
-  // The test's end of the next connection; -1 after the deadline.
-  int accept() {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 20000) == 1 ? ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-  }
-  int fd;
-  Cvlk_uaddr addr;
-};
-
-// Waits until thread tid sleeps in poll (where /proc names no wait, until it
-// sleeps at all).
-inline void waitUntilPolling(int tid) {
+// True once thread tid sleeps (in its poll, as nothing else makes these
+// threads sleep); false when it never does within the deadline.
+inline bool waitUntilPolling(int tid) {
   const std::string dir = "/proc/self/task/" + std::to_string(tid);
   for (auto end = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < end;) {
     std::string wchan, stat;
@@ -422,47 +449,10 @@ inline void waitUntilPolling(int tid) {
     std::getline(std::ifstream(dir + "/stat"), stat);
     const std::size_t paren = stat.rfind(')');
     const char state = paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : 'S';
-    if (wchan.find("poll") != std::string::npos || (state == 'S' && (wchan.empty() || wchan == "0"))) return;
+    if (wchan.find("poll") != std::string::npos || (state == 'S' && (wchan.empty() || wchan == "0"))) return true;
     std::this_thread::yield();
   }
-}
-
-// With SIGPIPE's default action (the end of the process) in force: connect()
-// makes a client that has sent data and returns how to make it vanish; the
-// server thread is parked in its hook meanwhile, so that it cannot notice the
-// close first. Writes to the node must then fail and close it, and the library
-// must leave SIGPIPE's disposition alone. Stops the server.
-inline void expectWriteToVanishedPeerFails(RecordingServer& server,
-                                           const std::function<std::function<void()>()>& connect) {
-  struct sigaction dfl {}, old {}, now {};
-  dfl.sa_handler = SIG_DFL;
-  ASSERT_EQ(sigaction(SIGPIPE, &dfl, &old), 0);
-  std::mutex m;
-  std::condition_variable cv;
-  bool release = false;
-  server.hook = [&](unsigned int, int len, char*) {
-    if (len == 0) return;
-    std::unique_lock<std::mutex> lock(m);
-    cv.wait_for(lock, kDeadline, [&] { return release; });
-  };
-  std::function<void()> vanish = connect();
-  unsigned int id = server.waitAnyNode();
-  EXPECT_NE(id, 0u);
-  vanish();
-  EerrNo err = ERR_OK;
-  std::string chunk(1000, 'z');
-  for (auto end = std::chrono::steady_clock::now() + kDeadline; err == ERR_OK && std::chrono::steady_clock::now() < end;)
-    err = server.sendTo(id, chunk.data(), static_cast<unsigned int>(chunk.size()));
-  EXPECT_EQ(err, ERR_FAIL);
-  EXPECT_EQ(server.hasNode(id), VLK_FALSE);
-  {
-    std::lock_guard<std::mutex> lock(m);
-    release = true;
-  }
-  cv.notify_all();
-  server.stop();
-  ASSERT_EQ(sigaction(SIGPIPE, &old, &now), 0);
-  EXPECT_EQ(now.sa_handler, SIG_DFL);
+  return false;
 }
 
 }  // namespace nettest
