@@ -2,5 +2,4 @@
 # taken for a property name by the discovery call.)
 vlk_add_test(test_task_timer NO_MAIN LABELS threaded)
 vlk_add_test(test_task_fsm NO_MAIN LABELS task)
-vlk_add_test(test_task_fsm_event NO_MAIN LABELS task)
 vlk_add_test(test_task_alloc SOURCES test_alloc_count.cpp NO_MAIN LABELS threaded)

@@ -9,9 +9,10 @@
 #include <new>
 #include <thread>
 
-#include "test_task_fsm_fixture.h"
-
 #include "test_alloc_count.h"
+#include "test_task_util.h"
+
+using namespace tasktest;
 
 namespace {
 
@@ -37,13 +38,12 @@ enum : unsigned int { MSG_PING = kFirstAppType, MSG_PONG, MSG_START, MSG_FIN, MS
 // One event per message type from MSG_PING on, then the last pong and the timer.
 enum : unsigned short { EV_PING = 1, EV_PONG, EV_START, EV_FIN, EV_PROBE, EV_LAST_PONG, EV_TIMER };
 
-// Counters the test reads; written by the task threads.
+// Written by the task threads: ping sessions that got their last pong, timer
+// expiries seen by ping machines, ping machines killed, sends that found no
+// buffer, the last pong machine a session finished with.
 struct Stats {
-  std::atomic<int> completed{0};          // ping sessions that got their last pong
-  std::atomic<int> timerHits{0};          // timer expiries seen by ping machines
-  std::atomic<int> destroyed{0};          // ping machines destroyed (killed)
-  std::atomic<int> noBuf{0};              // sends that found no buffer
-  std::atomic<unsigned int> lastPeer{0};  // the last pong machine a session finished with
+  std::atomic<int> completed{0}, timerHits{0}, destroyed{0}, noBuf{0};
+  std::atomic<unsigned int> lastPeer{0};
 };
 
 // Both sides of a session. A ping machine (task 1), made by START: PING round 1 ->
@@ -88,8 +88,7 @@ class PingPongFsm : public Cev_fsm {
   EevtPrc OnLastPong(Cmsg* m, unsigned short, unsigned char) {
     Send(kPongTask, kPongFac, m->srcFsmId, MSG_FIN, 0);
     m_stats->lastPeer.store(m->srcFsmId);
-    m_stats->completed.fetch_add(1);
-    return EVT_NOT_PROCESSED;
+    return m_stats->completed.fetch_add(1), EVT_NOT_PROCESSED;
   }
   EevtPrc OnProbe(Cmsg* m, unsigned short, unsigned char) {
     return Send(kPongTask, kPongFac, m->appWord1, MSG_CHECK_RELATION, 0), EVT_NOT_PROCESSED;
@@ -98,16 +97,10 @@ class PingPongFsm : public Cev_fsm {
 
   // Sends a bare header from this machine.
   void Send(unsigned int task, unsigned int factory, unsigned int fsm, unsigned int type, unsigned int word1) {
-    Cvlk_msg_buf* buf = _getMsgBuf(sizeof(Cmsg));
-    if (buf == nullptr) {
-      m_stats->noBuf.fetch_add(1);
-      return;
-    }
-    FillMsg(buf, task, factory, fsm, type, word1);
-    Cmsg* msg = buf->GetMsgPointer();
-    msg->srcTaskId = GetFacMgr()->GetModId();
-    msg->srcFactoryId = GetFactory()->GetId();
-    msg->srcFsmId = GetId();
+    Cvlk_msg_buf* buf;
+    Cmsg* msg = VlkNewMsg<Cmsg>(this, &buf, VlkMsgAddr(task, factory, fsm), type);
+    if (msg == nullptr) return void(m_stats->noBuf.fetch_add(1));
+    msg->appWord1 = word1;
     _sendMsg(buf);
   }
 
@@ -167,7 +160,7 @@ class PingPong : public ::testing::Test {
 
   unsigned int m_ticks = 0;
   Stats stats;
-  TestMgr mgr{256, 16};
+  TestMgr mgr{256, 16};  // the tiny class carries every message
   TestTask* ping = new TestTask(&mgr, kPingTask, "ping");
   TestTask* pong = new TestTask(&mgr, kPongTask, "pong");
   Cfactory* pingFac = new MachineFactory<PingPongFsm>(ping, kPingFac, kSessions, &stats);
@@ -187,7 +180,9 @@ TEST_F(PingPong, SessionsProbesAndTimersAllocateNothing) {
   ASSERT_NE(late, nullptr);
   FillMsg(late, kPongTask, kPongFac, stats.lastPeer.load(), MSG_PING, 0);
   mgr.SendMsg(late);
-  ASSERT_TRUE(WaitTicking([&] { return mgr.GetMsgStat(EMSG_STAT_E_NO_FSM) == 1; }));
+  // At least one: the warm-up machine's own last expiry may reach it after it
+  // has gone as well (it did, about 1 run in 60 on a loaded machine).
+  ASSERT_TRUE(WaitTicking([&] { return mgr.GetMsgStat(EMSG_STAT_E_NO_FSM) >= 1; }));
 
   g_allocs = 0;
   g_counting = true;

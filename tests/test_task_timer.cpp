@@ -1,16 +1,22 @@
-// Timer pool: the wheel advanced tick by tick through the tick routine, expiry
-// messages read back from the task's own queue (the task is never started).
+// Timers: the wheel advanced tick by tick by the test, expiry messages read back
+// from the queue of a task that is never started; a running task's timer pool
+// asked for more timers than it has by several threads; a lost expiry reported
+// while the task starts a timer. (The task's own timers: test_task_route.cpp.)
 #include <QTimerEvent>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <tuple>
 #include <vector>
 
-#include "test_task_fsm_fixture.h"
+#include "test_task_util.h"
+
+using namespace tasktest;
 
 namespace {
 
-constexpr unsigned int kTask = 3, kFac = 77;
+constexpr unsigned int kTask = 3, kFac = 77, kCapacity = 45;
 using Ticks = std::vector<unsigned int>;
 
 class TimerPoolTest : public ::testing::Test {
@@ -20,10 +26,10 @@ class TimerPoolTest : public ::testing::Test {
     EXPECT_EQ(pool->GetIdleNum(), pool->GetRealNum());
     EXPECT_TRUE(mgr.AllIdle());
   }
-
-  // A timer of kFac for machine 0x12345, started when `period` is not 0.
-  unsigned int Make(unsigned int period, unsigned int len = 0, const unsigned char* data = nullptr) {
-    unsigned int id = pool->CreateTimer(kFac, 0x12345, len, data);
+  // A timer of kFac for machine fsm, started when `period` is not 0.
+  unsigned int Make(unsigned int period, unsigned int len = 0, const unsigned char* data = nullptr,
+                    unsigned int fsm = 0x12345) {
+    unsigned int id = pool->CreateTimer(kFac, fsm, len, data);
     if (period != 0) pool->StartTimer(id, period);
     return id;
   }
@@ -48,37 +54,34 @@ class TimerPoolTest : public ::testing::Test {
     return out;
   }
 
-  TestMgr mgr;
+  TestMgr mgr{64, 16};
   TestTask* task = new TestTask(&mgr, kTask);
-  Cvlk_timer_pool* pool = new Cvlk_timer_pool(4, task);
+  Cvlk_timer_pool* pool = new Cvlk_timer_pool(kCapacity, task);
 };
 
-// The expiry header, and data cut to seven bytes or zero-filled.
-TEST_F(TimerPoolTest, ThreeSecondTimerAndItsExpiryMessage) {
+// The expiry header, in the order the timers were started, and data cut to seven
+// bytes or zero-filled.
+TEST_F(TimerPoolTest, ExpiryMessages) {
   const unsigned char ten[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-  struct { unsigned int len; const unsigned char* data; unsigned int dataLen; unsigned char expect[7]; unsigned int id; }
-  cases[] = {{10, ten, 7, {1, 2, 3, 4, 5, 6, 7}, 0}, {3, ten, 3, {1, 2, 3}, 0}, {4, nullptr, 4, {}, 0}};
-  for (auto& c : cases) c.id = Make(0, c.len, c.data);
-  EXPECT_EQ(pool->GetTimerExpiry(cases[0].id), Ctimer_res_node::kNotRunning);  // created stopped
-  EXPECT_TRUE(Advance(5, cases[0].id).empty());
-  for (auto& c : cases) pool->StartTimer(c.id, 3);  // at tick 5
-  EXPECT_TRUE(Advance(2, cases[0].id).empty());
-  pool->Tick();  // tick 8: the third after StartTimer
+  unsigned int ids[] = {Make(3, 10, ten), Make(3, 3, ten), Make(3, 4, nullptr)};
+  const struct { unsigned int len; unsigned char data[7]; } want[] = {
+      {7, {1, 2, 3, 4, 5, 6, 7}}, {3, {1, 2, 3}}, {4, {}}};
+  EXPECT_TRUE(Advance(2, ids[0]).empty());
+  pool->Tick();
   std::vector<Csys_timout_msg> got = Drain();
   ASSERT_EQ(got.size(), 3u);
-  for (const Csys_timout_msg& m : got) {
-    EXPECT_EQ(std::make_tuple(m.msgType, m.srcTaskId, m.dstTaskId, m.srcFactoryId, m.dstFactoryId, m.dstFsmId),
-              std::make_tuple(static_cast<unsigned int>(MSG_TIMEOUT), kTask, kTask, kFac, kFac, 0x12345u));
+  for (unsigned int i = 0; i < 3; ++i) {
+    const Csys_timout_msg& m = got[i];
+    EXPECT_EQ(std::make_tuple(m.msgType, m.srcTaskId, m.dstTaskId, m.srcFactoryId, m.dstFactoryId, m.srcFsmId,
+                              m.dstFsmId),
+              std::make_tuple(static_cast<unsigned int>(MSG_TIMEOUT), kTask, kTask, kFac, kFac, ids[i], 0x12345u));
     EXPECT_EQ(m.srcExtra | m.dstExtra | m.appWord1 | m.appWord2 | m.msgFlags, 0u);
-    for (auto& c : cases) {
-      if (c.id != m.srcFsmId) continue;
-      EXPECT_EQ(m.dataLen, c.dataLen);
-      EXPECT_EQ(std::memcmp(m.data, c.expect, 7), 0) << c.len;
-    }
+    EXPECT_EQ(m.dataLen, want[i].len);
+    EXPECT_EQ(std::memcmp(m.data, want[i].data, 7), 0) << i;
   }
-  EXPECT_EQ(Advance(9, cases[0].id), (Ticks{11, 14, 17}));
-  for (auto& c : cases) pool->FreeTimer(c.id);
-  EXPECT_EQ(cases[0].id, 0u);
+  EXPECT_EQ(Advance(9, ids[0]), (Ticks{6, 9, 12}));
+  for (unsigned int& id : ids) pool->FreeTimer(id);
+  EXPECT_EQ(ids[0], 0u);
 }
 
 // Regression: a period of a whole turn or more is not due when its slot is first
@@ -86,13 +89,10 @@ TEST_F(TimerPoolTest, ThreeSecondTimerAndItsExpiryMessage) {
 TEST_F(TimerPoolTest, PeriodsOfAWholeTurnOrMoreWaitForTheirTick) {
   unsigned int t300 = Make(300), t256 = Make(256);
   Ticks f300, f256;
-  unsigned int at44 = 0;
   for (unsigned int i = 0; i < 600; ++i) {
     pool->Tick();
     for (const Csys_timout_msg& m : Drain()) (m.srcFsmId == t300 ? f300 : f256).push_back(pool->GetCurrSeconds());
-    if (pool->GetCurrSeconds() == 44) at44 = pool->GetTimerExpiry(t300);
   }
-  EXPECT_EQ(at44, 300u);  // visited, not due
   EXPECT_EQ(f300, (Ticks{300, 600}));
   EXPECT_EQ(f256, (Ticks{256, 512}));
   pool->FreeTimer(t300);
@@ -100,18 +100,20 @@ TEST_F(TimerPoolTest, PeriodsOfAWholeTurnOrMoreWaitForTheirTick) {
 }
 
 TEST_F(TimerPoolTest, StopRestartAndFreedIds) {
-  unsigned int id = Make(2);
-  EXPECT_EQ(Advance(4, id), (Ticks{2, 4}));
+  unsigned int id = Make(0);
+  EXPECT_EQ(pool->GetTimerExpiry(id), Ctimer_res_node::kNotRunning);  // created stopped
+  EXPECT_TRUE(Advance(2, id).empty());
+  pool->StartTimer(id, 2);  // at tick 2
+  EXPECT_EQ(Advance(4, id), (Ticks{4, 6}));
   pool->StopTimer(id);
   EXPECT_EQ(pool->GetTimerExpiry(id), Ctimer_res_node::kNotRunning);
   EXPECT_TRUE(Advance(10, id).empty());
   pool->StartTimer(id, 0);  // zero seconds: nothing changes
   EXPECT_TRUE(Advance(3, id).empty());
-  pool->StartTimer(id, 5);  // at tick 17
-  EXPECT_EQ(Advance(5, id), (Ticks{22}));
+  pool->StartTimer(id, 5);  // at tick 19
+  EXPECT_EQ(Advance(5, id), (Ticks{24}));
   pool->StartTimer(id, 7);  // restart a running timer with a new period
-  EXPECT_EQ(Advance(14, id), (Ticks{29, 36}));
-
+  EXPECT_EQ(Advance(14, id), (Ticks{31, 38}));
   unsigned int stale = id, zero = 0;
   pool->FreeTimer(id);
   pool->StartTimer(stale, 1);  // a freed id names no timer
@@ -122,11 +124,19 @@ TEST_F(TimerPoolTest, StopRestartAndFreedIds) {
   EXPECT_EQ(id | stale, 0u);
 }
 
-TEST_F(TimerPoolTest, ExhaustedPoolLogsAndReturnsZero) {
-  unsigned int ids[4];
-  for (unsigned int& id : ids) EXPECT_NE(id = Make(0), 0u);
+// A full pool refuses and logs; more expiries in one tick than one queue hand-over
+// carries all arrive, in the order the timers were started, tick after tick.
+TEST_F(TimerPoolTest, FullPoolAndManyExpiriesInOneTick) {
+  std::vector<unsigned int> ids;
+  for (unsigned int i = 0; i < kCapacity; ++i) ids.push_back(Make(1, 0, nullptr, i));
   EXPECT_EQ(Make(0), 0u);
   EXPECT_EQ(mgr.errors, QStringList{"Fail to create timer! Task ID is 3"});
+  for (unsigned int tick = 0; tick < 2; ++tick) {
+    pool->Tick();
+    std::vector<unsigned int> got;
+    for (const Csys_timout_msg& m : Drain()) got.push_back(m.srcFsmId);
+    EXPECT_EQ(got, ids);
+  }
   pool->FreeTimer(ids[2]);
   EXPECT_NE(ids[2] = Make(0), 0u);
   for (unsigned int& id : ids) pool->FreeTimer(id);
@@ -149,60 +159,90 @@ TEST_F(TimerPoolTest, ExpiryWithoutBufferIsDroppedAndTimerStaysArmed) {
   pool->FreeTimer(id);
 }
 
-// A factory that creates a timer as the task starts.
-class TimerAtCreateFactory : public Cfactory {
- public:
-  using Cfactory::Cfactory;
-  const char* GetName() override { return "TimerAtCreate"; }
-  EerrNo OnCreate() override { return timerId = CreateTimer(0, 0, nullptr), ERR_OK; }
-  unsigned int timerId = 1;
-};
-
-// The self-check timer takes the task's first timer before any factory's
-// OnCreate: a factory that creates one without setTimer is refused (regression:
-// it took the self-check timer's place, and the log blamed the self-check).
-// setTimer is refused once started and beyond a pool's capacity (regression:
-// the count wrapped). (setTimer's reservation is counted in test_task_exhaust.cpp.)
-TEST(TaskTimers, SelfCheckTimerIsTakenFirstAndSetTimerHasLimits) {
-  TestMgr mgr;
-  auto* one = new TestTask(&mgr, 5, "one");
-  auto* fac = new TimerAtCreateFactory(one, kFac, 1);
-  ASSERT_EQ(one->regFactory(fac), ERR_OK);
-  for (unsigned int n : {Cvlk_task::kMaxTimers, 0xFFFFFFFFu}) EXPECT_EQ(one->setTimer(n), ERR_OUT_OF_MEMORY) << n;
-  EXPECT_EQ(one->GetTimerCount(), 1u);
-  one->start();
-  EXPECT_EQ(fac->timerId, 0u);
-  EXPECT_EQ(mgr.errors, QStringList{"Fail to create timer! Task ID is 5"});
-  const unsigned int selfChk = one->GetSelfChkTimerId();
-  EXPECT_NE(selfChk, 0u);
-  EXPECT_EQ(one->GetTimerPool()->GetTimerExpiry(selfChk), 5400u);  // running
-  EXPECT_EQ(one->CreateTimer(kFac, 0, 0, nullptr), 0u);
-  EXPECT_EQ(one->setTimer(1), ERR_INVALID_OPR);
-  one->stop();
+// Several threads ask a running task's timer pool for more timers than it has,
+// round after round, while the wheel turns and expiries flow to the task: each
+// round exactly the free ones are granted, and all come back.
+TEST(TimerExhaustion, ThreadsAskingBeyondCapacityGetExactlyWhatIsFree) {
+  constexpr unsigned int kTimers = 6, kThreads = 4, kEach = 2, kRounds = 40;
+  TestMgr mgr(64, 4);
+  auto* task = new TestTask(&mgr, 3, "timers");
+  std::atomic<int> expiries{0};
+  task->onMsg = [&](Cvlk_task*, Cmsg* msg) { return expiries += msg->msgType == MSG_TIMEOUT, PRC_PROCESSED; };
+  ASSERT_EQ(task->setTimer(kTimers), ERR_OK);
+  ASSERT_EQ(mgr.regTask(task), ERR_OK);
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  Cvlk_timer_pool* pool = task->GetTimerPool();
+  ASSERT_EQ(pool->GetIdleNum(), kTimers);  // the self-check timer has the rest
+  unsigned int ids[kThreads][kEach];
+  auto inParallel = [&](auto step) {
+    std::vector<std::thread> threads;
+    for (unsigned int t = 0; t < kThreads; ++t) threads.emplace_back([&, t] { step(ids[t], t); });
+    for (std::thread& th : threads) th.join();
+  };
+  for (unsigned int round = 1; round <= kRounds; ++round) {
+    std::atomic<unsigned int> got{0};
+    inParallel([&](unsigned int* mine, unsigned int t) {
+      for (unsigned int i = 0; i < kEach; ++i) {
+        mine[i] = task->CreateTimer(100 + t, 0, 0, nullptr);
+        got += mine[i] != 0;
+        task->StartTimer(mine[i], 1 + (round + t) % 2);  // nothing for a refused (0) id
+      }
+    });
+    EXPECT_EQ(got.load(), kTimers) << "round " << round;  // never more, never fewer
+    EXPECT_EQ(pool->GetIdleNum(), 0u);
+    for (int i = 0; i < 2; ++i) pool->Tick();
+    inParallel([&](unsigned int* mine, unsigned int) {
+      for (unsigned int i = 0; i < kEach; ++i) task->StopTimer(mine[i]), task->FreeTimer(mine[i]);
+    });
+    EXPECT_EQ(pool->GetIdleNum(), kTimers) << "round " << round;
+  }
+  EXPECT_TRUE(WaitUntilTrue([&] { return expiries.load() > 0; }));  // the expiries reached the task
+  mgr.Stop();
   EXPECT_TRUE(mgr.AllIdle());
 }
 
-// More expiries in one tick than one queue hand-over carries: every one arrives,
-// in the order the timers were started, tick after tick.
-TEST(TimerPoolBatch, ManyExpiriesInOneTickArriveInStartOrder) {
-  TestMgr mgr;
-  TestTask* task = new TestTask(&mgr, kTask);
-  constexpr unsigned int kTimers = 45;
-  Cvlk_timer_pool* pool = new Cvlk_timer_pool(kTimers, task);
-  std::vector<unsigned int> ids;
-  for (unsigned int i = 0; i < kTimers; ++i) {
-    ids.push_back(pool->CreateTimer(kFac, i, 0, nullptr));
-    pool->StartTimer(ids.back(), 1);
-  }
-  for (unsigned int tick = 0; tick < 2; ++tick) {
-    pool->Tick();
-    std::vector<unsigned int> got;
-    while (Cvlk_msg_buf* buf = task->GetPumpMsgBuf()) {
-      got.push_back(buf->GetMsgPointer()->srcFsmId);
-      task->FreeMsgBuf(buf);
-    }
-    EXPECT_EQ(got, ids);
-  }
+// Regression: a lost expiry is reported after the timer lock is let go. A receiver
+// on the ticking thread stops the manager while the task thread waits to start a
+// timer; reported under the lock, each waited for the other for ever.
+TEST(TimerExhaustion, NoBufferReceiverStopsTheManagerWhileTheTaskStartsATimer) {
+  TestMgr mgr(4, 4);
+  auto* task = new TestTask(&mgr, 3, "stopper");
+  task->setTimer(1);
+  Counter starting, ticked;
+  std::atomic<unsigned int> timer{0};
+  task->onMsg = [&](Cvlk_task* self, Cmsg* msg) {
+    if (msg->msgType != MSG_APP) return PRC_NOT_PROCESSED;
+    starting.Add();
+    self->StartTimer(timer, 5);
+    return PRC_PROCESSED;
+  };
+  ASSERT_EQ(mgr.regTask(task), ERR_OK);
+  ASSERT_EQ(mgr.Run(), ERR_OK);
+  timer = task->CreateTimer(100, 0, 0, nullptr);
+  task->StartTimer(timer, 1);
+  std::vector<Cvlk_msg_buf*> held;  // every tiny buffer, so that the expiry is the first failure
+  for (unsigned int i = 0; i < 4; ++i) held.push_back(mgr.GetMsgBuf(56));
+  bool stopped = false;
+  QObject::connect(&mgr, &Cvlk_task_mgr::sigErrorNoMsgBuf, &mgr, [&] {
+        Cvlk_msg_buf* go = mgr.GetMsgBuf(100);  // a small buffer: the tiny class is empty
+        ASSERT_NE(go, nullptr);
+        FillMsg(go, 3, 0, 0);
+        mgr.SendMsg(go);
+        EXPECT_TRUE(starting.WaitFor(1));
+        mgr.Stop();
+        stopped = true;
+      }, Qt::DirectConnection);
+  std::thread watchdog([&] {  // a deadlock fails the test instead of hanging it
+    if (ticked.WaitFor(1)) return;
+    std::fprintf(stderr, "deadlock: Stop from a sigErrorNoMsgBuf receiver did not return\n");
+    std::abort();
+  });
+  task->GetTimerPool()->Tick();
+  ticked.Add();
+  watchdog.join();
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(mgr.GetNoMsgBufCount(), 1u);
+  for (Cvlk_msg_buf* buf : held) EXPECT_EQ(mgr.FreeMsgBuf(buf), ERR_OK);
   EXPECT_TRUE(mgr.AllIdle());
 }
 

@@ -1,6 +1,6 @@
-// Helpers shared by the framework-core tests: a manager that opens its
-// protected set-up calls, a task whose messages go to a callback, and waiting
-// on a condition with a deadline.
+// Shared by the task-framework tests: a manager that keeps its output, a task
+// whose messages for no factory go to a callback, a factory of machines, waits
+// with a deadline, and a delivery loop for tasks that are never started.
 #ifndef TEST_TASK_UTIL_H
 #define TEST_TASK_UTIL_H
 
@@ -12,6 +12,8 @@
 #include <thread>
 
 #include <QCoreApplication>
+#include <QStringList>
+#include <gtest/gtest.h>
 
 #include "vlk_task.h"
 
@@ -19,24 +21,43 @@ namespace tasktest {
 
 constexpr auto kDeadline = std::chrono::seconds(20);
 
+// Keeps the lines the manager emits, from whichever thread emits them.
 class TestMgr : public Cvlk_task_mgr {
  public:
   using Cvlk_task_mgr::clearMessageStat;
   using Cvlk_task_mgr::initMessagePool;
   using Cvlk_task_mgr::regTask;
-  using Cvlk_task_mgr::showMessageStat;
 
-  // Idle counts equal real counts in every class: no buffer is out or queued.
-  bool AllIdle() const {
-    for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls) {
+  TestMgr() {
+    Keep(&Cvlk_task_mgr::sigOutputTraceInfo, &lines);
+    Keep(&Cvlk_task_mgr::sigLogError, &errors);
+    Keep(&Cvlk_task_mgr::sigLogWarning, &warnings);
+  }
+  // tiny 64 x tiny, small 256 x small, comm 1024 x 4, big 4096 x 2
+  TestMgr(unsigned tiny, unsigned small) : TestMgr() { initMessagePool(64, tiny, 256, small, 1024, 4, 4096, 2); }
+  ~TestMgr() override { Stop(); }
+
+  bool AllIdle() const {  // no buffer is out or queued
+    for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls)
       if (GetMsgIdleNum(cls) != GetMsgRealNum(cls)) return false;
-    }
     return true;
   }
+
+  QStringList lines, errors, warnings;  // Display and trace lines, LogError, LogWarning
+
+ private:
+  template <typename Sig>
+  void Keep(Sig sig, QStringList* to) {
+    QObject::connect(this, sig, [this, to](const QString& s) {
+      std::lock_guard<std::mutex> guard(m_keepLock);
+      *to << s;
+    });
+  }
+  std::mutex m_keepLock;
 };
 
-// Messages reach _fsm_not_found (the task has no factories); the callback runs
-// on the task thread and decides the result.
+// Messages reach _fsm_not_found when no factory has their id; onMsg (task thread)
+// decides the result.
 class TestTask : public Cvlk_task {
  public:
   using Cvlk_task::regFactory;
@@ -47,27 +68,14 @@ class TestTask : public Cvlk_task {
   std::function<Eprc_result(Cvlk_task*, Cmsg*)> onMsg;
   std::atomic<int> hour{12};
   std::atomic<int> midnightRuns{0};
-  std::atomic<int> selfCheckRuns{0};
-
-  EerrNo selfChecking() override {
-    ++selfCheckRuns;
-    return Cvlk_task::selfChecking();
-  }
 
  protected:
-  Eprc_result _fsm_not_found(Cmsg* msg) override {
-    if (onMsg) return onMsg(this, msg);
-    return Cvlk_task::_fsm_not_found(msg);
-  }
-  EerrNo midnightChecking() override {
-    ++midnightRuns;
-    return Cvlk_task::midnightChecking();
-  }
+  Eprc_result _fsm_not_found(Cmsg* m) override { return onMsg ? onMsg(this, m) : Cvlk_task::_fsm_not_found(m); }
+  EerrNo midnightChecking() override { return ++midnightRuns, Cvlk_task::midnightChecking(); }
   int GetLocalHour() override { return hour; }
 };
 
-// Polls a condition that another thread makes true, running this thread's Qt
-// events meanwhile; false after the deadline.
+// Polls a condition, running this thread's Qt events meanwhile; false after the deadline.
 template <typename Pred>
 bool WaitUntilTrue(Pred pred) {
   const auto end = std::chrono::steady_clock::now() + kDeadline;
@@ -79,8 +87,8 @@ bool WaitUntilTrue(Pred pred) {
   return true;
 }
 
-// A count that threads step and a test waits on. The wait runs no Qt events, and
-// what a thread did before Add is visible (also to the sanitizer) after WaitFor.
+// What a thread did before Add is visible (also to the sanitizer) after WaitFor,
+// which runs no Qt events.
 class Counter {
  public:
   void Add() {
@@ -103,27 +111,99 @@ class Counter {
   int m_value = 0;
 };
 
-// Fills a fresh header addressed to a task; word goes to appWord1, src to srcTaskId.
-inline Cvlk_msg_buf* MakeMsg(Cvlk_task_mgr* mgr, unsigned int dstTask, unsigned int type = MSG_APP,
-                             unsigned int word = 0, unsigned int src = 0) {
-  Cvlk_msg_buf* buf = mgr->GetMsgBuf(48);
-  if (buf == nullptr) return nullptr;
+inline void FillMsg(Cvlk_msg_buf* buf, unsigned int dstTask, unsigned int dstFac, unsigned int dstFsm,
+                    unsigned int type = MSG_APP, unsigned int word1 = 0, unsigned int word2 = 0) {
   Cmsg* msg = buf->GetMsgPointer();
   msg->Init();
   msg->dstTaskId = dstTask;
+  msg->dstFactoryId = dstFac;
+  msg->dstFsmId = dstFsm;
   msg->msgType = type;
-  msg->appWord1 = word;
-  msg->srcTaskId = src;
+  msg->appWord1 = word1;
+  msg->appWord2 = word2;
+}
+
+// A fresh header (null when the pool is empty); src goes to srcTaskId.
+inline Cvlk_msg_buf* MakeMsg(Cvlk_task_mgr* mgr, unsigned int dstTask, unsigned int type = MSG_APP,
+                             unsigned int word = 0, unsigned int src = 0, unsigned int dstFac = 0) {
+  Cvlk_msg_buf* buf = mgr->GetMsgBuf(48);
+  if (buf == nullptr) return nullptr;
+  FillMsg(buf, dstTask, dstFac, 0, type, word);
+  buf->GetMsgPointer()->srcTaskId = src;
   return buf;
 }
 
-// The programs whose tasks talk to the manager through queued Qt signals need
-// a QCoreApplication.
-#define TASKTEST_QT_MAIN()                      \
-  int main(int argc, char** argv) {             \
-    QCoreApplication app(argc, argv);           \
-    ::testing::InitGoogleTest(&argc, argv);     \
-    return RUN_ALL_TESTS();                     \
+constexpr unsigned int kFirstAppType = 10;  // application types: MSG_APP and these on
+
+// A factory of `count` machines M(this, args...) that gives every application
+// message naming no machine a new one; other types go to the base class.
+template <class M>
+class MachineFactory : public Cfactory {
+ public:
+  template <class... Args>
+  MachineFactory(Cvlk_task* task, unsigned int id, unsigned int count, Args... args) : Cfactory(task, id, count) {
+    for (unsigned int i = 0; i < count; ++i) Add(new M(this, args...));
+  }
+  const char* GetName() override { return "MachineFactory"; }
+  M* Fsm(unsigned int index) { return static_cast<M*>(GetByIndex(index)); }
+
+ protected:
+  Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm) override {
+    if (msg->msgType != MSG_APP && msg->msgType < kFirstAppType) return Cfactory::_facMsgPrc(msg, fsm);
+    *fsm = static_cast<Cfsm*>(AllocNode());
+    return *fsm != nullptr ? PRC_NEW_FSM : PRC_ERROR;
+  }
+};
+
+// What a task thread does with one message: the factory named by the header
+// processes it, the buffer is freed unless a machine kept it. The factory's result.
+inline Eprc_result DispatchOne(Cvlk_task* task, Cvlk_msg_buf* buf) {
+  Eprc_result r = PRC_NOT_PROCESSED;
+  for (unsigned int i = 0; i < task->GetFactoryCount(); ++i) {
+    Cfactory* factory = task->GetFactory(i);
+    if (factory->GetId() == buf->GetMsgPointer()->dstFactoryId) {
+      r = factory->ProcessMsg(buf);
+      break;
+    }
+  }
+  if (r < PRC_SAVE_MSG) task->FreeMsgBuf(buf);
+  return r;
+}
+
+// A task that is never started, with one factory F of four machines. At the end
+// every machine is killed and every buffer must be back in the pool.
+template <class F>
+class OneFactoryTest : public ::testing::Test {
+ protected:
+  static constexpr unsigned int kTask = 4, kFac = 40;
+
+  OneFactoryTest() { task->regFactory(fac); }
+  ~OneFactoryTest() override {
+    while (Cvlk_msg_buf* buf = task->GetPumpMsgBuf()) DispatchOne(task, buf);
+    for (unsigned int i = 0; i < 4; ++i) fac->killFsm(fac->Fsm(i)->GetId());
+    EXPECT_EQ(fac->GetIdleNum(), 4u);
+    EXPECT_TRUE(mgr.AllIdle());
+  }
+  Cvlk_msg_buf* Msg(unsigned int dstFsm, unsigned int type = MSG_APP, unsigned int w1 = 0, unsigned int w2 = 0) {
+    Cvlk_msg_buf* buf = mgr.GetMsgBuf(sizeof(Cmsg));
+    FillMsg(buf, kTask, kFac, dstFsm, type, w1, w2);
+    return buf;
+  }
+  Eprc_result Send(unsigned int dstFsm, unsigned int type = MSG_APP, unsigned int w1 = 0, unsigned int w2 = 0) {
+    return DispatchOne(task, Msg(dstFsm, type, w1, w2));
+  }
+
+  TestMgr mgr{64, 16};
+  TestTask* task = new TestTask(&mgr, kTask);
+  F* fac = new F(task, kFac, 4);
+};
+
+// For programs whose tasks post Qt signals or whose timer pools register a Qt timer.
+#define TASKTEST_QT_MAIN()                  \
+  int main(int argc, char** argv) {         \
+    QCoreApplication app(argc, argv);       \
+    ::testing::InitGoogleTest(&argc, argv); \
+    return RUN_ALL_TESTS();                 \
   }
 
 }  // namespace tasktest
