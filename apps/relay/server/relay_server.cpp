@@ -172,13 +172,21 @@ void Crelay_tcp_server::ioClosed(unsigned nodeId) {
   Sslot* s = slot(nodeId);
   std::uint32_t reason = RELAY_CLOSE_PEER;
   if (s != nullptr) {
+    // The socket layer gives the node back before it calls this hook, so when
+    // the close ran on another thread than the loop, the slot may belong to
+    // the next connection already (same index, other id): only what is still
+    // this connection's is cleared. Wiping the newcomer's pause left it paused
+    // for good, and its peer's end was never read.
     reason = s->reason.exchange(RELAY_CLOSE_PEER);
-    s->nodeId.store(0);
-    s->firstSeen.store(0);
-    s->lastOut.store(0);
-    s->highNode.store(0);
+    std::uint32_t mine = nodeId;
+    if (s->nodeId.compare_exchange_strong(mine, 0)) {
+      s->firstSeen.store(0);
+      s->lastOut.store(0);
+    }
+    mine = nodeId;
+    s->highNode.compare_exchange_strong(mine, 0);
     std::lock_guard<std::mutex> guard(m_pauseLock);
-    if (s->pausedNode != 0) {
+    if (s->pausedNode == nodeId) {
       s->pausedNode = 0;
       m_ctx->counters.paused.fetch_sub(1, std::memory_order_relaxed);
     }
