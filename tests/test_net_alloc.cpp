@@ -1,6 +1,5 @@
-// Steady-state network I/O allocates nothing: echoes whose answers partly wait
-// in the output queue (a reader with a small window) and broadcasts to readers,
-// counted over every thread once warm. This binary replaces the global
+// Once warm, echoes whose answers partly wait in the queue (a small window) and
+// broadcasts allocate nothing on any thread. This binary replaces the global
 // allocation functions (and, without sanitizers, the C heap entry points).
 #include <new>
 
@@ -9,7 +8,7 @@
 
 namespace {
 
-using nettest::connectLoopback;
+using nettest::Conn;
 using nettest::eventually;
 
 // Echoes what it reads; records nothing (a recording would allocate).
@@ -43,15 +42,6 @@ bool readExactly(int fd, char* buf, std::size_t n) {
   return got == n;
 }
 
-bool sendExactly(int fd, const char* buf, std::size_t n) {
-  for (std::size_t off = 0; off < n;) {
-    const ssize_t r = ::send(fd, buf + off, n - off, MSG_NOSIGNAL);
-    if (r <= 0) return false;
-    off += static_cast<std::size_t>(r);
-  }
-  return true;
-}
-
 TEST(NetAllocation, QueuedEchoesAndBroadcastsAllocateNothingOnceWarm) {
   g_allocs = 0;
   g_counting = true;
@@ -64,28 +54,23 @@ TEST(NetAllocation, QueuedEchoesAndBroadcastsAllocateNothingOnceWarm) {
   ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
   ASSERT_EQ(server.setOutputLimits(16 << 20, 8 << 20, 1 << 20), ERR_OK);  // a whole echo fits
   server.start();
-  const int echo = connectLoopback(AF_INET, port, 4096);  // a small window: answers queue
-  ASSERT_GE(echo, 0);
-  ASSERT_TRUE(sendExactly(echo, "b", 1));
+  Conn echo(AF_INET, port, 4096);  // a small window: answers queue
+  ASSERT_TRUE(echo.write("b"));      // "b...": not echoed
   ASSERT_TRUE(eventually([&] { return server.lastNode.load() != 0; }));
-  const int readers[2] = {connectLoopback(AF_INET, port), connectLoopback(AF_INET, port)};
-  ASSERT_GE(readers[0], 0);
-  ASSERT_GE(readers[1], 0);
-  for (int r : readers) ASSERT_TRUE(sendExactly(r, "b", 1));  // not echoed
+  Conn readers[2] = {{AF_INET, port}, {AF_INET, port}};
+  for (Conn& r : readers) ASSERT_TRUE(r.write("b"));
   ASSERT_TRUE(eventually([&] { return server.getBusyNodes() == 3; }));
 
-  static char out[8 << 20], in[8 << 20];
-  std::memset(out, 'e', sizeof(out));
+  std::string out(8u << 20, 'e');  // beyond what the socket buffers (4 MB at most) take at once
+  static char in[8 << 20];
   auto round = [&](int i) {
-    const std::size_t n = 8u << 20;  // beyond what the socket buffers (4 MB at most) take at once
     out[0] = static_cast<char>('A' + i % 26);
-    if (!sendExactly(echo, out, n) || !readExactly(echo, in, n) || in[0] != out[0]) return false;
+    if (!echo.write(out) || !readExactly(echo.fd(), in, out.size()) || in[0] != out[0]) return false;
     out[0] = 'b';
-    if (server.broadcast(out, 32u << 10) != ERR_OK) return false;
-    for (int r : readers)
-      if (!readExactly(r, in, 32u << 10)) return false;
-    // The echo client hears the broadcast too.
-    return readExactly(echo, in, 32u << 10);
+    if (server.broadcast(out.data(), 32u << 10) != ERR_OK) return false;
+    for (Conn& r : readers)
+      if (!readExactly(r.fd(), in, 32u << 10)) return false;
+    return readExactly(echo.fd(), in, 32u << 10);  // the echo client hears the broadcast too
   };
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(round(i)) << "warm-up round " << i;
   g_allocs = 0;
@@ -96,8 +81,6 @@ TEST(NetAllocation, QueuedEchoesAndBroadcastsAllocateNothingOnceWarm) {
   EXPECT_TRUE(ok);
   EXPECT_EQ(g_allocs.load(), 0);
   EXPECT_EQ(server.getOutputStats().refusedSends, 0u);
-  ::close(echo);
-  for (int r : readers) ::close(r);
 }
 
 }  // namespace

@@ -1,45 +1,22 @@
-// The set of outgoing TCP connections against loopback peers run by the test,
-// plain and TLS.
-#include <memory>
-
+// The set of outgoing TCP connections, plain and TLS, against the test's peers.
 #include "test_net_tcp_util.h"
 
 using namespace nettest;
 
 namespace {
 
-// A client set that records its hooks: the bytes per node, "disconnect <id>
-// <user value seen in the hook>" events; onData runs inside procData.
-class Clients : public Cvlk_tcp_clients {
+// A client set that records what it reads and "disconnect <id> <user value
+// seen in the hook>"; onData runs inside procData.
+class Clients : public Cvlk_tcp_clients, public Reads {
  public:
   explicit Clients(unsigned int maxNodes) : Cvlk_tcp_clients(maxNodes, nullptr) {}
   ~Clients() override { stop(); }
   using Cvlk_tcp_clients::getUserInfo;
-
-  std::string received(unsigned int nodeId) {
-    std::lock_guard<std::mutex> lock(rec.lock());
-    return m_data[nodeId];
-  }
-  bool waitReceived(unsigned int nodeId, std::size_t n) {
-    return rec.waitUntil([&] { return m_data[nodeId].size() >= n; });
-  }
-
-  Recorder rec;
-  std::size_t maxPiece = 0;   // guarded by rec.lock()
-  bool allTerminated = true;  // guarded by rec.lock()
   std::function<void(unsigned int, const std::string&)> onData;
-  std::atomic<int> loopTid{0};  // the set's thread, as seen from procData
 
  protected:
   void procData(unsigned int nodeId, char* data, int len) override {
-    loopTid = static_cast<int>(::syscall(SYS_gettid));
-    {
-      std::lock_guard<std::mutex> lock(rec.lock());
-      m_data[nodeId].append(data, static_cast<std::size_t>(len));
-      maxPiece = std::max(maxPiece, static_cast<std::size_t>(len));
-      if (data[len] != '\0') allTerminated = false;
-    }
-    rec.notify();
+    record(nodeId, data, len);
     if (onData) onData(nodeId, std::string(data, static_cast<std::size_t>(len)));
   }
   void procDisconnect(unsigned int nodeId) override {
@@ -47,13 +24,9 @@ class Clients : public Cvlk_tcp_clients {
     getUserInfo(nodeId, info);
     rec.add("disconnect " + std::to_string(nodeId) + " " + std::to_string(info));
   }
-
- private:
-  std::map<unsigned int, std::string> m_data;  // guarded by rec.lock()
 };
 
-// Connects set to listener (and with tls runs both ends of a handshake); the
-// peer's end, or null when anything failed.
+// Connects set to listener (with tls, both ends handshake); the peer's end or null.
 std::unique_ptr<Conn> connectPeer(Clients& set, Listener& listener, unsigned int& id, bool tls = false,
                                   unsigned int userInfo = 0) {
   if (set.prepareConnect(userInfo, listener.addr, id) != ERR_OK) return nullptr;
@@ -66,8 +39,13 @@ std::unique_ptr<Conn> connectPeer(Clients& set, Listener& listener, unsigned int
 
 }  // namespace
 
+// Bad addresses and a full pool take no node; writes to a vanished peer (the
+// set stopped: nothing notices the close first) never raise SIGPIPE.
 TEST(TcpClients, RefusesWhatItCannotServeWithoutTakingANode) {
-  Clients set(1);
+  Clients set(2);
+  set.start();
+  set.stop();  // asleep with no connection: the stop still wakes it
+  EXPECT_FALSE(set.isRunning());
   unsigned int id = 0;
   Cvlk_uaddr v6;
   v6.initAnyAddrV6(80);
@@ -76,25 +54,33 @@ TEST(TcpClients, RefusesWhatItCannotServeWithoutTakingANode) {
   const Cvlk_uaddr gone = Listener().addr;  // nobody listens there any more
   EXPECT_EQ(set.prepareConnect(1, gone, id), ERR_FAIL);
   EXPECT_EQ(id, 0u);
-  // The one node is still free, and a full pool refuses the next connection.
-  Listener peer;
-  ASSERT_EQ(set.prepareConnect(1, peer.addr, id), ERR_OK);
-  unsigned int second = 0;
-  EXPECT_EQ(set.prepareConnect(2, peer.addr, second), ERR_OUT_OF_MEMORY);
-  EXPECT_EQ(set.startTLS(0), ERR_INVALID_PARAM);
-  EXPECT_EQ(set.startTLS(id + 1), ERR_INVALID_OBJ);
-  EXPECT_EQ(set.startTLS(id, "", nullptr), ERR_INVALID_PARAM);
+  Listener listener;  // every node is still free, and a full pool refuses the next connection
+  unsigned int plain = 0, tls = 0;
+  auto p1 = connectPeer(set, listener, plain);
+  auto p2 = connectPeer(set, listener, tls, true);
+  ASSERT_TRUE(p1 && p2);
+  EXPECT_EQ(set.prepareConnect(2, listener.addr, id), ERR_OUT_OF_MEMORY);
+  EXPECT_EQ(set.startTLS(std::max(plain, tls) + 1), ERR_INVALID_OBJ);
+  EXPECT_EQ(set.startTLS(plain, "", nullptr), ERR_INVALID_PARAM);
+  p1->drop();
+  p2->drop();
+  const std::string block(65536, 'x');
+  for (int i = 0; i < 20; ++i) {
+    set.sendData(plain, block.data(), static_cast<unsigned int>(block.size()));
+    set.sendData(tls, block.data(), static_cast<unsigned int>(block.size()));
+  }
 }
 
 // Plain and TLS: a connection added while the thread waits on another is
-// watched at once; the peer's bytes arrive in pieces of at most 4096, each
-// followed by a zero byte (also one 10000-byte TLS record, whose rest waits
-// inside OpenSSL and not in the socket); hooks may answer and close their own
-// connection, which is no disconnect.
+// watched at once; reads come in zero-terminated pieces of at most 4096 (also
+// a 10000-byte TLS record, whose rest waits inside OpenSSL); hooks may answer
+// and close their own connection, which is no disconnect. A peer's close runs
+// the hook once, then frees the node; closeConnect frees it without the hook
+// and reaches the peer at once, also while the thread waits in poll.
 TEST(TcpClients, DataBothWaysInPiecesAndHooksMayAnswerAndCloseTheirOwnConnection) {
   for (bool tls : {false, true}) {
     SCOPED_TRACE(tls ? "TLS" : "plain");
-    Clients set(4);
+    Clients set(2);
     set.onData = [&](unsigned int nodeId, const std::string& data) {
       if (data == "quit") set.closeConnect(nodeId);
       if (data.compare(0, 4, "echo") == 0) set.sendData(nodeId, data.data(), static_cast<unsigned int>(data.size()));
@@ -102,15 +88,13 @@ TEST(TcpClients, DataBothWaysInPiecesAndHooksMayAnswerAndCloseTheirOwnConnection
     set.start();
     Listener listener;
     unsigned int first = 0, second = 0;
-    auto a = connectPeer(set, listener, first);
+    auto a = connectPeer(set, listener, first, false, 77);
     ASSERT_TRUE(a && a->write("first"));
     ASSERT_TRUE(set.waitReceived(first, 5));
     auto b = connectPeer(set, listener, second, tls, 22);  // the thread waits on the first meanwhile
     ASSERT_TRUE(b);
     EXPECT_EQ(set.hasTLS(second), tls ? VLK_TRUE : VLK_FALSE);
-    if (tls) {
-      EXPECT_EQ(set.startTLS(second), ERR_OK);  // already on: no second handshake
-    }
+    EXPECT_TRUE(!tls || set.startTLS(second) == ERR_OK);  // already on: no second handshake
     std::string big(10000, '\0');
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
     ASSERT_TRUE(b->write(big));
@@ -128,60 +112,24 @@ TEST(TcpClients, DataBothWaysInPiecesAndHooksMayAnswerAndCloseTheirOwnConnection
     EXPECT_EQ(b->read(7), "echo me");
     ASSERT_TRUE(b->write("quit"));
     EXPECT_TRUE(b->waitClosed());
+    a.reset();  // the peer closes
+    EXPECT_EQ(set.rec.waitFor("disconnect "), "disconnect " + std::to_string(first) + " 77");
+    // Freed right after the hook: the id then finds the reset node until reused.
+    ASSERT_TRUE(eventually([&] { return set.getUserInfo(first, info) == ERR_OK && info == 0; }));
+    EXPECT_EQ(set.hasTLS(first), VLK_FALSE);
+    set.sendData(first, "x", 1);  // does nothing
+    unsigned int again = 0, other = 0;
+    auto c = connectPeer(set, listener, again);
+    ASSERT_TRUE(c && c->write("z"));
+    ASSERT_TRUE(set.waitReceived(again, 1));
+    EXPECT_TRUE(waitUntilPolling(set.loopTid));
+    set.closeConnect(again);
+    EXPECT_TRUE(c->waitClosed());
+    ASSERT_EQ(set.prepareConnect(4, listener.addr, again), ERR_OK);  // both nodes came back
+    ASSERT_EQ(set.prepareConnect(5, listener.addr, other), ERR_OK);
     set.stop();
-    EXPECT_EQ(set.rec.count("disconnect"), 0);
+    EXPECT_EQ(set.rec.count("disconnect "), 1);
   }
-}
-
-// A peer's close runs the hook once, then frees the node; closeConnect frees
-// it without the hook, and reaches the peer at once also while the thread
-// waits in poll on that socket.
-TEST(TcpClients, PeerCloseGivesOneDisconnectAndCloseConnectNone) {
-  Clients set(1);
-  set.start();
-  Listener listener;
-  unsigned int id = 0;
-  {
-    auto peer = connectPeer(set, listener, id, false, 77);
-    ASSERT_TRUE(peer && peer->write("bye"));
-    ASSERT_TRUE(set.waitReceived(id, 3));
-  }
-  EXPECT_EQ(set.rec.waitFor("disconnect "), "disconnect " + std::to_string(id) + " 77");
-  // Freed right after the hook: the id then finds the reset node until reused.
-  ASSERT_TRUE(eventually([&] {
-    unsigned int info = 1;
-    return set.getUserInfo(id, info) == ERR_OK && info == 0;
-  }));
-  EXPECT_EQ(set.hasTLS(id), VLK_FALSE);
-  set.sendData(id, "x", 1);  // does nothing
-  unsigned int again = 0;
-  auto peer2 = connectPeer(set, listener, again);  // the one node is free again
-  ASSERT_TRUE(peer2 && peer2->write("z"));
-  ASSERT_TRUE(set.waitReceived(again, 1));
-  EXPECT_TRUE(waitUntilPolling(set.loopTid));
-  set.closeConnect(again);
-  EXPECT_TRUE(peer2->waitClosed());
-  ASSERT_EQ(set.prepareConnect(4, listener.addr, again), ERR_OK);  // the node came back
-  set.closeConnect(again);
-  set.stop();
-  EXPECT_EQ(set.rec.count("disconnect "), 1);
-}
-
-TEST(TcpClients, WritingToAVanishedPeerNeverRaisesSigpipe) {
-  Clients set(2);  // not started: nothing notices the close before the sends
-  Listener listener;
-  unsigned int plain = 0, tls = 0;
-  auto p1 = connectPeer(set, listener, plain);
-  auto p2 = connectPeer(set, listener, tls, true);
-  ASSERT_TRUE(p1 && p2);
-  p1->drop();
-  p2->drop();
-  const std::string block(65536, 'x');
-  for (int i = 0; i < 20; ++i) {
-    set.sendData(plain, block.data(), static_cast<unsigned int>(block.size()));
-    set.sendData(tls, block.data(), static_cast<unsigned int>(block.size()));
-  }
-  SUCCEED();  // SIGPIPE would have ended the process
 }
 
 TEST(TcpClients, TlsVerificationIsOptInAndFailsOnAWrongNameOrAnUntrustedCertificate) {
@@ -215,58 +163,43 @@ TEST(TcpClients, TlsVerificationIsOptInAndFailsOnAWrongNameOrAnUntrustedCertific
   }
 }
 
+// Threads' messages stay whole while the peer talks back over TLS; the set's
+// end closes every connection.
 TEST(TcpClients, ConcurrentSendersKeepTheirMessagesWholeOverTls) {
-  Clients set(1);
-  set.start();
   Listener listener;
-  unsigned int id = 0;
-  auto peer = connectPeer(set, listener, id, true);
-  ASSERT_TRUE(peer);
-  constexpr int kThreads = 4, kMessages = 50;
-  constexpr std::size_t kSize = 3000;
-  std::vector<std::thread> senders;
-  for (int t = 0; t < kThreads; ++t) {
-    senders.emplace_back([&, t] {
-      const std::string msg(kSize, static_cast<char>('A' + t));
-      for (int i = 0; i < kMessages; ++i) set.sendData(id, msg.data(), static_cast<unsigned int>(msg.size()));
-    });
-  }
-  // Meanwhile the peer talks back, so reads and writes of one TLS state interleave.
-  for (int i = 0; i < 20; ++i) peer->write(std::string(500, 'r'));
-  const std::string got = peer->read(kThreads * kMessages * kSize);
-  for (auto& s : senders) s.join();
-  ASSERT_EQ(got.size(), kThreads * kMessages * kSize);
-  for (std::size_t off = 0; off < got.size(); off += kSize)
-    ASSERT_EQ(got.compare(off, kSize, std::string(kSize, got[off])), 0) << "message at " << off << " was split";
-  EXPECT_TRUE(set.waitReceived(id, 20 * 500));
-}
-
-TEST(TcpClients, StopAndDestroyEndTheThreadAndCloseEveryConnection) {
-  Listener listener;
-  std::vector<std::unique_ptr<Conn>> peers;
+  std::unique_ptr<Conn> peer, plain;
   {
-    Clients idle(2);
-    idle.start();
-    idle.stop();  // asleep with no connection: the stop still wakes it
-    EXPECT_FALSE(idle.isRunning());
-  }
-  {
-    Clients set(3);
+    Clients set(2);
     set.start();
-    unsigned int id = 0;
-    for (bool tls : {false, false, true}) {
-      peers.push_back(connectPeer(set, listener, id, tls));
-      ASSERT_TRUE(peers.back());
+    unsigned int id = 0, other = 0;
+    peer = connectPeer(set, listener, id, true);
+    plain = connectPeer(set, listener, other);
+    ASSERT_TRUE(peer && plain);
+    constexpr int kThreads = 4, kMessages = 50;
+    constexpr std::size_t kSize = 3000;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+      senders.emplace_back([&, t] {
+        const std::string msg(kSize, static_cast<char>('A' + t));
+        for (int i = 0; i < kMessages; ++i) set.sendData(id, msg.data(), static_cast<unsigned int>(msg.size()));
+      });
     }
+    for (int i = 0; i < 20; ++i) peer->write(std::string(500, 'r'));
+    const std::string got = peer->read(kThreads * kMessages * kSize);
+    for (auto& s : senders) s.join();
+    ASSERT_EQ(got.size(), kThreads * kMessages * kSize);
+    for (std::size_t off = 0; off < got.size(); off += kSize)
+      ASSERT_EQ(got.compare(off, kSize, std::string(kSize, got[off])), 0) << "message at " << off << " was split";
+    EXPECT_TRUE(set.waitReceived(id, 20 * 500));
   }
-  for (auto& p : peers) EXPECT_TRUE(p->waitClosed());
+  EXPECT_TRUE(peer->waitClosed());
+  EXPECT_TRUE(plain->waitClosed());
 }
 
-// A hook that answers every piece while the peer is still writing (and reads
-// only once it is done): a send that waited for room would wait for a peer that
-// waits for us. Answers queue instead and all arrive; a peer that never reads
-// passes the queue's limit, the send is refused and the connection reported
-// broken through procDisconnect on the set's thread.
+// A hook answers every piece while the peer still writes (it reads only when
+// done): a send that waited for room would deadlock. Answers queue and all
+// arrive; a peer that never reads passes the queue's limit: the send is
+// refused and procDisconnect reports it.
 TEST(TcpClients, AnswersFromHooksQueueInsteadOfWaitingAndAStuckPeerIsDropped) {
   Clients set(2);
   set.onData = [&](unsigned int nodeId, const std::string& data) {
@@ -299,9 +232,8 @@ TEST(TcpClients, AnswersFromHooksQueueInsteadOfWaitingAndAStuckPeerIsDropped) {
   EXPECT_EQ(peer->read(5), "alive");
 }
 
-// A peer whose accept queue is full drops further SYNs: the connect gives up
-// at the bound set, long before the default (10 s) or the system's minutes of
-// retries.
+// A peer whose accept queue is full drops further SYNs: the connect gives up at
+// the bound set, long before the default (10 s) or the system's retries.
 TEST(TcpClients, ConnectToAPeerThatDropsTheHandshakeEndsAtTheBound) {
   Listener full;
   ::listen(full.fd, 0);

@@ -1,14 +1,15 @@
-// Helpers of the network tests: a recording TCP server, loopback peers of the
-// test (plain or TLS, either end, stream or datagram) and condition waits with
-// a generous deadline.
+// Helpers of the network tests: recording servers, the test's loopback peers
+// (plain or TLS, either end, stream or datagram), waits with a generous deadline.
 #ifndef TEST_NET_TCP_UTIL_H
 #define TEST_NET_TCP_UTIL_H
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <openssl/err.h>
+#include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -63,17 +65,23 @@ inline Cvlk_uaddr loopbackAddr(int family, unsigned short port) {
   return a;
 }
 
-// True when the machine has an IPv6 loopback to test on.
-inline bool hasIPv6Loopback() {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-  Cvlk_uaddr a = loopbackAddr(AF_INET6, 0);
-  const bool ok = fd >= 0 && ::bind(fd, a.getAddr(), static_cast<socklen_t>(a.getAddrLen())) == 0;
-  ::close(fd);
-  return ok;
+// A socket of type bound to an ephemeral loopback port, whose address goes to addr.
+inline int boundSocket(int family, int type, Cvlk_uaddr& addr) {
+  const int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+  addr = loopbackAddr(family, 0);
+  socklen_t len = static_cast<socklen_t>(addr.getAddrLen());
+  if (::bind(fd, addr.getAddr(), len) == 0) ::getsockname(fd, addr.getAddr(), &len);
+  return fd;
 }
 
-// A blocking loopback socket connected to port, -1 on failure. rcvbuf > 0 sets
-// the receive buffer before the connection, so that the window stays small.
+// True when the machine has an IPv6 loopback to test on.
+inline bool hasIPv6Loopback() {
+  Cvlk_uaddr a;
+  ::close(boundSocket(AF_INET6, SOCK_STREAM, a));
+  return a.getPort() != 0;
+}
+
+// A blocking loopback socket connected to port, or -1; rcvbuf > 0 keeps the window small.
 inline int connectLoopback(int family, unsigned short port, int rcvbuf = 0) {
   int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
@@ -165,34 +173,26 @@ class Conn {
 
 // A listening loopback socket of the test on an ephemeral port.
 struct Listener {
-  explicit Listener(int family = AF_INET)
-      : fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)), addr(loopbackAddr(family, 0)) {
-    socklen_t len = static_cast<socklen_t>(addr.getAddrLen());
-    ::bind(fd, addr.getAddr(), len);
-    ::listen(fd, 64);
-    ::getsockname(fd, addr.getAddr(), &len);
-  }
+  explicit Listener(int family = AF_INET) : fd(boundSocket(family, SOCK_STREAM, addr)) { ::listen(fd, 64); }
   ~Listener() { ::close(fd); }
   // The test's end of the next connection; -1 after the deadline.
   int accept() {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 20000) == 1 ? ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
   }
+  Cvlk_uaddr addr;  // before fd, which is made from it
   int fd;
-  Cvlk_uaddr addr;
 };
 
 // A loopback datagram socket of the test on an ephemeral port.
 class UdpPeer {
  public:
-  explicit UdpPeer(int family = AF_INET) : m_family(family), m_fd(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  explicit UdpPeer(int family = AF_INET) : m_family(family) {
+    Cvlk_uaddr a;
+    m_fd = boundSocket(family, SOCK_DGRAM, a);
+    m_port = a.getPort();
     const int big = 1 << 20;
     ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
-    Cvlk_uaddr a = loopbackAddr(family, 0);
-    socklen_t len = static_cast<socklen_t>(a.getAddrLen());
-    ::bind(m_fd, a.getAddr(), len);
-    ::getsockname(m_fd, a.getAddr(), &len);
-    m_port = a.getPort();
   }
   ~UdpPeer() { ::close(m_fd); }
   int fd() const { return m_fd; }
@@ -249,16 +249,12 @@ class Recorder {
     }
     return true;
   }
-  // Waits until the nth (0-based) event starting with prefix exists; its text, or "".
-  std::string waitFor(const std::string& prefix, int nth = 0) {
+  // Waits for an event starting with prefix; the first such, or "".
+  std::string waitFor(const std::string& prefix) {
     std::string found;
     waitUntil([&] {
-      int seen = 0;
       for (const auto& e : m_events)
-        if (e.compare(0, prefix.size(), prefix) == 0 && seen++ == nth) {
-          found = e;
-          return true;
-        }
+        if (e.compare(0, prefix.size(), prefix) == 0) return !(found = e).empty();
       return false;
     });
     return found;
@@ -267,10 +263,9 @@ class Recorder {
     std::lock_guard<std::mutex> lock(m_lock);
     return countLocked(prefix);
   }
-  bool waitCount(const std::string& prefix, int n) { return waitUntil([&] { return countLocked(prefix) >= n; }); }
-  // Waits until the lines starting with prefix, of a kind the server writes
-  // at most once in 10 s, stand for n events: a line for one, a summary
-  // "... and N more in the last 10 s" for N.
+  // Waits until the lines starting with prefix stand for n events: a line for
+  // one, a summary "... and N more in the last 10 s" (of a kind the server
+  // writes at most once in 10 s) for N.
   bool waitLimited(const std::string& prefix, int n) {
     return waitUntil([&] {
       int total = 0;
@@ -306,9 +301,48 @@ class Recorder {
   std::vector<std::string> m_events;  // guarded by m_lock
 };
 
-// A TCP server that records what it reads per node and reports its signals
-// and hooks to a Recorder; an optional hook runs inside procData.
-class RecordingServer : public Cvlk_tcp_server {
+// What a set of connections read per node; its events go to rec.
+class Reads {
+ public:
+  std::string received(unsigned int nodeId) {
+    std::lock_guard<std::mutex> lock(rec.lock());
+    return m_data[nodeId];
+  }
+  bool waitReceived(unsigned int nodeId, std::size_t n) { return rec.waitUntil([&] { return m_data[nodeId].size() >= n; }); }
+  // Waits for a node other than notThis to receive data; its id or 0.
+  unsigned int waitAnyNode(unsigned int notThis = 0) {
+    unsigned int id = 0;
+    rec.waitUntil([&] { return (id = m_lastNode) != 0 && id != notThis; });
+    return id != notThis ? id : 0;
+  }
+
+  Recorder rec;
+  std::size_t maxPiece = 0;     // guarded by rec.lock(): the largest piece read
+  bool allTerminated = true;    // guarded by rec.lock(): every piece followed by a zero byte
+  std::atomic<int> loopTid{0};  // the reading thread
+
+ protected:
+  void record(unsigned int nodeId, const char* data, int len) {
+    loopTid = static_cast<int>(::syscall(SYS_gettid));
+    if (len <= 0) return;
+    {
+      std::lock_guard<std::mutex> lock(rec.lock());
+      m_data[nodeId].append(data, static_cast<std::size_t>(len));
+      maxPiece = std::max(maxPiece, static_cast<std::size_t>(len));
+      if (data[len] != '\0') allTerminated = false;
+      m_lastNode = nodeId;
+    }
+    rec.notify();
+  }
+
+ private:
+  std::map<unsigned int, std::string> m_data;  // guarded by rec.lock()
+  unsigned int m_lastNode = 0;                 // guarded by rec.lock()
+};
+
+// A TCP server that records what it reads, its signals and its queue hooks;
+// an optional hook runs inside procData.
+class RecordingServer : public Cvlk_tcp_server, public Reads {
  public:
   explicit RecordingServer(unsigned int maxConnections) : Cvlk_tcp_server(maxConnections, nullptr) {
     connect(this, &Cvlk_io_server::sigClosing, [this](uint a, uint b) {
@@ -322,9 +356,10 @@ class RecordingServer : public Cvlk_tcp_server {
 
   using Cvlk_tcp_server::broadcast;
   using Cvlk_tcp_server::sendTo;
+  using Cvlk_io_server::getNodeID;
+  void coreClose(unsigned int nodeId) { close(nodeId); }  // the core's close, not the server's
 
-  // Runs f under the server's lock, so that the thread sanitizer sees it
-  // ordered against the server's own socket operations.
+  // Runs f under the server's lock (ordered against its socket operations).
   template <class F>
   void locked(F f) {
     Cvlk_mutex_locker guard(&ioLock);
@@ -342,17 +377,6 @@ class RecordingServer : public Cvlk_tcp_server {
     Cvlk_tcp* node = static_cast<Cvlk_tcp*>(getNode(nodeId));
     return node != nullptr ? static_cast<int>(node->getHandle()) : -1;
   }
-  std::string received(unsigned int nodeId) {
-    std::lock_guard<std::mutex> lock(rec.lock());
-    return m_data[nodeId];
-  }
-  bool waitReceived(unsigned int nodeId, std::size_t n) { return rec.waitUntil([&] { return m_data[nodeId].size() >= n; }); }
-  // Waits for a node other than notThis to receive data; its id or 0.
-  unsigned int waitAnyNode(unsigned int notThis = 0) {
-    unsigned int id = 0;
-    rec.waitUntil([&] { return (id = m_lastNode) != 0 && id != notThis; });
-    return id != notThis ? id : 0;
-  }
   // c sends hello; the node that received it whole, or 0.
   unsigned int greet(Conn& c, const std::string& hello = "x", unsigned int notThis = 0) {
     if (!c.write(hello)) return 0;
@@ -369,25 +393,12 @@ class RecordingServer : public Cvlk_tcp_server {
   }
 
   std::function<void(unsigned int, int, char*)> hook;
-  Recorder rec;
-  unsigned int maxPiece = 0;               // guarded by rec.lock(): the largest piece procData saw
-  bool allTerminated = true;               // guarded by rec.lock(): every piece followed by a zero byte
-  std::size_t mostQueuedAtDrained = 0;     // guarded by rec.lock(): the fullest queue procDrained saw
-  std::atomic<int> loopTid{0};             // the server thread, as seen from procData
+  std::size_t mostQueuedAtDrained = 0;  // guarded by rec.lock(): the fullest queue procDrained saw
+  std::atomic<bool> nodeGoneInIoClosed{false};
 
  protected:
   void procData(unsigned int nodeId, Cvlk_uaddr, int len, char* data) override {
-    loopTid = static_cast<int>(::syscall(SYS_gettid));
-    if (len > 0) {
-      {
-        std::lock_guard<std::mutex> lock(rec.lock());
-        m_data[nodeId].append(data, static_cast<std::size_t>(len));
-        maxPiece = std::max(maxPiece, static_cast<unsigned int>(len));
-        if (data[len] != '\0') allTerminated = false;
-        m_lastNode = nodeId;
-      }
-      rec.notify();
-    }
+    record(nodeId, data, len);
     if (hook) hook(nodeId, len, data);
   }
   void procHighWater(unsigned int nodeId, std::size_t) override {
@@ -398,8 +409,7 @@ class RecordingServer : public Cvlk_tcp_server {
     rec.add("high " + std::to_string(nodeId));
   }
   void procDrained(unsigned int nodeId) override {
-    // Only the loop drains and it is here: the queue is as the drain left it.
-    const std::size_t queued = getQueuedBytes(nodeId);
+    const std::size_t queued = getQueuedBytes(nodeId);  // only the loop drains, and it is here
     {
       std::lock_guard<std::mutex> lock(rec.lock());
       m_above.erase(nodeId);
@@ -407,11 +417,13 @@ class RecordingServer : public Cvlk_tcp_server {
     }
     rec.add("drained " + std::to_string(nodeId));
   }
+  void ioClosed(unsigned int nodeId) override {
+    nodeGoneInIoClosed = getNode(nodeId) == nullptr;
+    rec.add("ioClosed " + std::to_string(nodeId));
+  }
 
  private:
-  std::map<unsigned int, std::string> m_data;  // guarded by rec.lock()
-  std::set<unsigned int> m_above;              // guarded by rec.lock()
-  unsigned int m_lastNode = 0;                 // guarded by rec.lock()
+  std::set<unsigned int> m_above;  // guarded by rec.lock()
 };
 
 // A started server on an ephemeral port; with tls, it echoes what it reads
@@ -433,9 +445,9 @@ struct Started {
   unsigned short port = 0;
 };
 
-// The node id of the nth (0-based) "new" event, or 0.
-inline unsigned int newNode(RecordingServer& server, int nth = 0) {
-  const std::string e = server.rec.waitFor("new ", nth);
+// The node id of the first "new" event, or 0.
+inline unsigned int newNode(RecordingServer& server) {
+  const std::string e = server.rec.waitFor("new ");
   return e.empty() ? 0u : static_cast<unsigned int>(std::stoul(e.substr(4)));
 }
 

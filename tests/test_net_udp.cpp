@@ -1,5 +1,4 @@
-// The UDP server on loopback endpoints of both families. (Empty and oversize
-// datagrams are in test_net_hostile.cpp.)
+// The UDP server on loopback endpoints of both families. (Bad datagrams: test_net_hostile.cpp.)
 #include <filesystem>
 
 #include "test_net_tcp_util.h"
@@ -62,14 +61,11 @@ TEST(UdpServer, BindingRulesAndTheirFailures) {
   Udp udp;
   EXPECT_EQ(udp.Bind(static_cast<unsigned short>(0), 1, 2), 0u);
   EXPECT_EQ(udp.getBusyNodes(), 0u);
-  EXPECT_EQ(udp.hasValidHandle(0), VLK_FALSE);
   unsigned short port = 0;
   const unsigned int id = udp.bindAnyPort(port, 1, 2);
   ASSERT_NE(id, 0u);
   ASSERT_NE(port, 0);
-  EXPECT_EQ(udp.hasValidHandle(id), VLK_TRUE);
-  // The port is held for both families: a second endpoint on it fails and the
-  // node it took is closed again.
+  // The port is held for both families: a second endpoint on it fails, its node closed again.
   if (hasIPv6Loopback()) {
     EXPECT_EQ(udp.Bind(port, 3, 4), 0u);
     EXPECT_EQ(udp.rec.count("closed "), 1);
@@ -94,7 +90,6 @@ TEST(UdpServer, BindingRulesAndTheirFailures) {
   const unsigned int v4only = udp.Bind(loopbackAddr(AF_INET, freed), 0, 0);
   ASSERT_NE(v4only, 0u);
   EXPECT_EQ(udp.SendTo(v4only, &v6dest, "x", 1), ERR_FAIL);
-  EXPECT_EQ(udp.SendTo(0, &v6dest, "x", 1), ERR_INVALID_PARAM);
   EXPECT_EQ(udp.SendTo(id, nullptr, "x", 1), ERR_INVALID_PARAM);
   EXPECT_EQ(udp.SendTo(id, "", 9, const_cast<char*>("x"), 1), ERR_INVALID_PARAM);
   EXPECT_EQ(udp.SendTo(id + 0x10000u, &v6dest, "x", 1), ERR_INVALID_OBJ);
@@ -145,7 +140,6 @@ TEST(UdpServer, CheckDataGatesProcDataAndEchoesGoBackToTheSenderWithoutWaiting) 
     EXPECT_EQ(udp.rec.count("processed "), 1);
     bool got = false;
     EXPECT_EQ(peer.receive(got), "second");
-    EXPECT_TRUE(got);
     // A send that waited for room would hold the server's lock, which the
     // receive path needs. (On loopback a datagram never waits: the flags tell.)
     EXPECT_NE(g_libFlags.load(), -1);
@@ -154,22 +148,9 @@ TEST(UdpServer, CheckDataGatesProcDataAndEchoesGoBackToTheSenderWithoutWaiting) 
   }
 }
 
-TEST(UdpServer, WaitTimeoutCallsProcTimeoutOnlyWhileSet) {
-  Udp udp;
-  unsigned short port = 0;
-  ASSERT_NE(udp.bindAnyPort(port, 0, 0), 0u);
-  udp.setWaitTimeout(1);
-  udp.start();
-  ASSERT_TRUE(udp.rec.waitCount("timeout", 2));
-  udp.setWaitTimeout(0);
-  UdpPeer peer;  // traffic still flows with no limit set
-  ASSERT_TRUE(peer.send(port, "x"));
-  EXPECT_NE(udp.rec.waitFor("processed "), "");
-}
-
-// An endpoint closed while the thread waits on it gives up its port at once
-// (the port would stay bound until the waiting thread let go of the socket);
-// stop closes every endpoint left.
+// procTimeout runs while a wait timeout is set. An endpoint closed while the
+// thread waits on it gives up its port at once (it stayed bound until the
+// waiting thread let go of the socket); stop closes every endpoint left.
 TEST(UdpServer, EndpointsClosedWhileTheThreadWaitsOrByStopGiveUpTheirPortsAtOnce) {
   auto portFree = [](unsigned short port) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -179,10 +160,13 @@ TEST(UdpServer, EndpointsClosedWhileTheThreadWaitsOrByStopGiveUpTheirPortsAtOnce
     return free;
   };
   Udp udp;
-  udp.start();
   unsigned short port = 0, other = 0;
   const unsigned int id = udp.bindAnyPort(port, 0, 0), second = udp.bindAnyPort(other, 0, 0);
   ASSERT_TRUE(id != 0 && second != 0);
+  udp.setWaitTimeout(1);
+  udp.start();
+  ASSERT_TRUE(udp.rec.waitLimited("timeout", 2));
+  udp.setWaitTimeout(0);
   UdpPeer peer;
   ASSERT_TRUE(peer.send(port, "in"));
   ASSERT_NE(udp.rec.waitFor("processed "), "");
