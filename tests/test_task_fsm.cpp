@@ -1,5 +1,5 @@
-// Factories and state machines on one thread: the task is never started and the
-// test delivers its queue itself, so every step of a message's road is fixed.
+// Factories and state machines on one thread: the task is never started, the test
+// delivers its queue itself.
 #include <array>
 #include <tuple>
 #include <vector>
@@ -10,7 +10,7 @@ using namespace tasktest;
 
 namespace {
 
-// A machine whose ProcessMsg runs a script; counts every hook.
+// A machine whose ProcessMsg runs a script; counts every hook (from its Create on).
 class ScriptFsm : public Cfsm {
  public:
   using Cfsm::_sendMsg;
@@ -19,7 +19,7 @@ class ScriptFsm : public Cfsm {
   Eprc_result PrePrcMsg(Cvlk_msg_buf* buf) override { return ++pre, Cfsm::PrePrcMsg(buf); }
   Eprc_result ProcessMsg(Cmsg* msg) override { return ++processed, script ? script(this, msg) : PRC_PROCESSED; }
   void PostPrcMsg(Cvlk_msg_buf*) override { ++post; }
-  EerrNo Create() override { return Cfsm::Create(), createResult; }
+  EerrNo Create() override { return pre = processed = post = 0, Cfsm::Create(), createResult; }
   EerrNo Destroy() override { return ++destroys, ERR_OK; }
   const char* GetName() override { return "ScriptFsm"; }
 
@@ -59,18 +59,16 @@ class FactoryTest : public OneFactoryTest<ScriptFactory> {
     EXPECT_EQ(Send(0), PRC_PROCESSED);
     for (unsigned int i = 0; i < 4; ++i) {
       ScriptFsm* fsm = fac->Fsm(i);
-      if (fac->GetStateById(fsm->GetId()) == RES_BUSY && fsm->processed == 1) {
-        fsm->processed = fsm->pre = fsm->post = 0;
-        return fsm;
-      }
+      if (fac->GetStateById(fsm->GetId()) == RES_BUSY && fsm->processed == 1)
+        return fsm->processed = fsm->pre = fsm->post = 0, fsm;
     }
     ADD_FAILURE() << "no machine was allocated";
     return nullptr;
   }
 };
 
-// Regression: hook results naming no machine (PRC_NEW_FSM or PRC_FSM_FOUND without
-// one) and machine results naming no queue are refused, not followed.
+// Regression: hook results naming no machine and machine results naming no queue
+// are refused, not followed.
 TEST_F(FactoryTest, RoutingHookResults) {
   const std::pair<unsigned int, Eprc_result> cases[] = {
       {0, PRC_NOT_PROCESSED}, {1, PRC_PROCESSED}, {2, PRC_RESERVED_2}, {7, PRC_RESERVED_7},
@@ -93,12 +91,14 @@ TEST_F(FactoryTest, RoutingHookResults) {
   ScriptFsm* fsm = NewFsm();
   fsm->script = [](ScriptFsm*, Cmsg*) { return static_cast<Eprc_result>(12); };
   EXPECT_EQ(Send(fsm->GetId()), PRC_ERROR);
+  // Every machine busy: a message that needs a new one is refused and freed.
+  for (int i = 0; i < 3; ++i) NewFsm();
+  EXPECT_EQ(Send(0), PRC_ERROR);
   EXPECT_TRUE(mgr.AllIdle());
 }
 
 // A stale machine id and a type the default hook does not know are freed, counted
-// and logged (the first of each kind); a timer expiry the factory leaves alone is
-// neither. An inner event comes back to the factory with its three words.
+// and logged once each; an unclaimed expiry is neither. An inner event comes back.
 TEST_F(FactoryTest, UnknownMachineUnknownTypeAndInnerEvents) {
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(Send(0x00050001), PRC_NOT_PROCESSED);  // no busy machine there
@@ -117,79 +117,57 @@ TEST_F(FactoryTest, UnknownMachineUnknownTypeAndInnerEvents) {
   EXPECT_EQ(fac->inner, (std::array<unsigned int, 3>{7, 8, 9}));
 }
 
-// Saved messages are offered again after a state change, and whatever the replays
-// answer (transfer, hold, kill) no buffer is left behind.
-TEST_F(FactoryTest, SavedMessagesReplayAfterTheStateChanges) {
-  struct Case {
-    Eprc_result go;                    // CMD_GO's answer; it moves the machine to state 1
-    std::vector<Eprc_result> replays;  // one message saved for each, answered in turn in state 1
-    int processed, post;               // post -1: not checked
-    unsigned int held;
+// Saved messages are offered again after a change of state, whatever the replays
+// answer (transfer, hold, kill: no buffer is left behind). A message that leaves
+// the state alone replays nothing, a round that leaves it alone ends the replay,
+// and rounds that keep changing it (regression: forever) stop after as many
+// rounds as buffers were saved.
+TEST_F(FactoryTest, SavedMessagesReplayAfterStateChanges) {
+  const struct Case {
+    Eprc_result go;                    // CMD_GO's answer
+    bool goChanges, replayChanges;     // whether CMD_GO, a replay, changes the state
+    std::vector<Eprc_result> replays;  // a message saved for each; the replays' answers in turn
+    int replayed, post;                // post -1: not checked
+    unsigned int saved, held;          // left afterwards
   } cases[] = {
-      {PRC_PROCESSED, {PRC_PROCESSED, PRC_PROCESSED}, 5, 3, 0},  // not post-processed after a save
-      {PRC_PROCESSED, {PRC_TRANSFER, PRC_HOLD_MSG, PRC_PROCESSED}, 7, -1, 1},
-      {PRC_HOLD_MSG, {PRC_KILL_FSM, PRC_PROCESSED}, 4, -1, 0},  // the second was never offered
+      {PRC_PROCESSED, true, false, {PRC_PROCESSED, PRC_PROCESSED}, 2, 3, 0, 0},  // no post-processing of a save
+      {PRC_PROCESSED, true, false, {PRC_TRANSFER, PRC_HOLD_MSG, PRC_PROCESSED}, 3, -1, 0, 1},
+      {PRC_HOLD_MSG, true, false, {PRC_KILL_FSM, PRC_PROCESSED}, 1, -1, 0, 0},  // the second never offered
+      {PRC_PROCESSED, false, false, {PRC_SAVE_MSG, PRC_SAVE_MSG, PRC_SAVE_MSG}, 0, -1, 3, 0},
+      {PRC_PROCESSED, true, false, {PRC_SAVE_MSG, PRC_SAVE_MSG, PRC_SAVE_MSG}, 3, -1, 3, 0},  // one round
+      {PRC_PROCESSED, true, true, {PRC_SAVE_MSG, PRC_SAVE_MSG, PRC_SAVE_MSG}, 9, -1, 3, 0},   // three
   };
   for (const Case& c : cases) {
     ScriptFsm* fsm = NewFsm();
-    unsigned int id = fsm->GetId();
-    fsm->script = [c, next = size_t{0}](ScriptFsm* f, Cmsg* m) mutable {
-      if (m->appWord1 == CMD_GO) return f->SetState(1), c.go;
-      return f->GetState() == 0 ? PRC_SAVE_MSG : c.replays[next++];
+    const unsigned int id = fsm->GetId();
+    int replayed = 0;
+    size_t next = 0;
+    fsm->script = [&](ScriptFsm* f, Cmsg* m) {
+      if (m->appWord1 == CMD_GO) return f->SetState(f->GetState() + (c.goChanges ? 1 : 0)), c.go;
+      if (f->GetState() == 0) return PRC_SAVE_MSG;
+      ++replayed;
+      if (c.replayChanges) f->SetState(f->GetState() + 1);
+      return c.replays[next++ % c.replays.size()];
     };
-    for (size_t i = 0; i < c.replays.size(); ++i) EXPECT_EQ(Send(id, MSG_APP, CMD_WORK), PRC_SAVE_MSG);
-    EXPECT_EQ(fsm->GetSaveNum(), c.replays.size());
+    const int n = static_cast<int>(c.replays.size());
+    for (int i = 0; i < n; ++i) EXPECT_EQ(Send(id, MSG_APP, CMD_WORK), PRC_SAVE_MSG);
     EXPECT_EQ(Send(id, MSG_APP, CMD_GO), c.go);
-    EXPECT_EQ(fsm->GetSaveNum(), 0u);
-    EXPECT_EQ(fsm->pre, static_cast<int>(c.replays.size()) + 1);  // replays skip PrePrcMsg
-    EXPECT_EQ(fsm->processed, c.processed);
+    EXPECT_EQ(replayed, c.replayed) << n;
+    EXPECT_EQ(fsm->pre, n + 1);  // replays skip PrePrcMsg
+    EXPECT_EQ(fsm->processed, n + 1 + c.replayed);
     EXPECT_EQ(c.post < 0 ? c.post : fsm->post, c.post);
-    EXPECT_EQ(fsm->GetHoldNum(), c.held);
-    EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY) + c.held, mgr.GetMsgRealNum(EMSG_CLASS_TINY));
-    if (c.held != 0) {
-      Cvlk_msg_buf* held = fsm->GetHoldMsg();
-      fsm->PutHoldMsg(held);
-      Cmsg other;
-      EXPECT_EQ(fsm->FreeHoldMsg(&other), ERR_OBJ_NOT_FOUND);
-      EXPECT_EQ(fsm->FreeHoldMsg(held->GetMsgPointer()), ERR_OK);
-    }
+    EXPECT_EQ(std::make_tuple(fsm->GetSaveNum(), fsm->GetHoldNum()), std::make_tuple(c.saved, c.held));
+    EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY) + c.held + c.saved, mgr.GetMsgRealNum(EMSG_CLASS_TINY));
     EXPECT_EQ(fac->GetStateById(id) == RES_IDLE, c.go == PRC_HOLD_MSG);
+    fsm->script = nullptr;  // the machine may serve the next case
     fac->killFsm(id);
     EXPECT_TRUE(mgr.AllIdle());
   }
 }
 
-// Saved messages are replayed only after a change of state: a message that leaves
-// the state alone replays nothing, a round of replays that leaves it alone ends the
-// replay, and rounds that keep changing it (regression: forever) stop after as
-// many rounds as buffers were saved.
-TEST_F(FactoryTest, ReplayRoundsFollowStateChanges) {
-  const struct { bool goChanges, replayChanges; int rounds; } cases[] = {
-      {false, false, 0}, {true, false, 1}, {true, true, 3}};
-  for (const auto& c : cases) {
-    ScriptFsm* fsm = NewFsm();
-    int replayed = 0;
-    bool going = false;
-    fsm->script = [&](ScriptFsm* f, Cmsg* m) {
-      const bool go = m->appWord1 == CMD_GO;
-      going = going || go;
-      if (going && !go) ++replayed;
-      if ((go && c.goChanges) || (!go && going && c.replayChanges)) f->SetState(f->GetState() + 1);
-      return go ? PRC_PROCESSED : PRC_SAVE_MSG;
-    };
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(Send(fsm->GetId(), MSG_APP, CMD_WORK), PRC_SAVE_MSG);
-    EXPECT_EQ(Send(fsm->GetId(), MSG_APP, CMD_GO), PRC_PROCESSED);
-    EXPECT_EQ(replayed, 3 * c.rounds) << c.rounds;
-    EXPECT_EQ(fsm->GetSaveNum(), 3u);
-    fsm->script = nullptr;
-    fac->killFsm(fsm->GetId());
-  }
-}
-
-// Regressions at the target list: a save from one of several targets has no one
-// queue to keep the buffer in (an error, the second target does not run, the
-// buffer is freed); 500 targets and no more, also when the hook hands back one
-// more with PRC_FSM_FOUND or PRC_NEW_FSM (it was written past the list).
+// Regressions at the target list: a save from one of several targets is an error
+// (no one queue keeps it; freed, the second does not run); 500 targets and no
+// more, also one more handed back as found or new (it was written past the list).
 TEST_F(FactoryTest, TargetListLimits) {
   ScriptFsm* a = NewFsm();
   ScriptFsm* b = NewFsm();
@@ -222,8 +200,7 @@ TEST_F(FactoryTest, TargetListLimits) {
   EXPECT_EQ(fac->GetIdleNum(), 2u);  // the new machine that found no room went back
 }
 
-// Regression: a factory, machine or task without an owner chain up to a manager
-// dropped the buffers it was asked to send or free.
+// Regression: without a manager above them, buffers sent or freed were dropped.
 TEST_F(FactoryTest, WithoutATaskBuffersStillGoHome) {
   ScriptFactory orphan(nullptr, 41, 1);
   ScriptFsm* fsm = orphan.Fsm(0);
@@ -231,6 +208,8 @@ TEST_F(FactoryTest, WithoutATaskBuffersStillGoHome) {
   EXPECT_EQ(fsm->_sendMsg(Msg(0)), ERR_INVALID_OBJ);
   Cvlk_msg_buf* held = Msg(0);
   ASSERT_EQ(fsm->PutHoldMsg(held), ERR_OK);
+  Cmsg other;
+  EXPECT_EQ(fsm->FreeHoldMsg(&other), ERR_OBJ_NOT_FOUND);
   EXPECT_EQ(fsm->FreeHoldMsg(held->GetMsgPointer()), ERR_OK);
   {
     TestTask lone(nullptr, kTask + 1, "lone");
@@ -242,10 +221,9 @@ TEST_F(FactoryTest, WithoutATaskBuffersStillGoHome) {
   EXPECT_TRUE(mgr.AllIdle());
 }
 
-// The trace rules: while the switch is on a machine takes the flag from a traced
-// message and keeps it, puts it on what it sends, and loses it when allocated
-// anew (Create) or when the switch goes off; the factory follows each message's
-// flag. Trace lines appear only with the flag and the switch.
+// While the switch is on a machine takes the trace flag from a message, keeps it,
+// puts it on what it sends, and loses it on Create or the switch going off; the
+// factory follows each message. Lines appear only with the flag and the switch.
 TEST_F(FactoryTest, TraceFlagsFollowMessagesAndTheSwitch) {
   ScriptFsm* fsm = NewFsm();
   unsigned int sent = 0;  // the flag word of what the machine sent last
@@ -306,8 +284,7 @@ TEST_F(FactoryTest, NightlyCheckKillsMachinesBusyEightHours) {
 
 // ---- The event-table machine ----
 
-// Events are the bytes of appWord1 (low byte first, up to four, 0 ends); appWord2
-// asks for that many extra events queued from _parseMsg (for the 250 limit).
+// Events: the bytes of appWord1 (low first, 0 ends); appWord2 more EV_A from _parseMsg.
 enum : unsigned short { EV_A = 1, EV_B, EV_KILL, EV_SAVE, EV_STOP, EV_HOLE, EV_SPAWN, EV_BAD };
 
 class TableFsm : public Cev_fsm {
@@ -368,8 +345,7 @@ class EventFsmTest : public OneFactoryTest<MachineFactory<TableFsm>> {
   TableFsm* fsm;
 };
 
-// Each step sends events to the machine and checks the result, the table's state
-// afterwards and the trail of handler X so far.
+// Each step: events sent, the result, the table's state, handler X's trail so far.
 TEST_F(EventFsmTest, RowsHandlersAndStateChanges) {
   const struct { unsigned int events; Eprc_result r; unsigned int cur; std::vector<unsigned int> trail; } steps[] = {
       {0, PRC_NOT_PROCESSED, 0, {}},

@@ -33,7 +33,7 @@ class MsgPoolTest : public ::testing::Test {
 
 // The first class large enough serves, with no fall-back to a larger one when it
 // is empty; every request is counted, the first failure signalled once.
-TEST_F(MsgPoolTest, FirstLargeEnoughClassServesWithoutFallBack) {
+TEST_F(MsgPoolTest, FirstLargeEnoughClassServesWithoutFallBackAndBadFreesAreRefused) {
   // Each class's limit and one byte more; a class of N bytes holds N + 4.
   const struct { unsigned int size, len, cls; } cases[] = {
       {64, 68, EMSG_CLASS_TINY}, {65, 260, EMSG_CLASS_SMALL}, {1024, 1028, EMSG_CLASS_COMM}, {1025, 4100, EMSG_CLASS_BIG}};
@@ -53,7 +53,16 @@ TEST_F(MsgPoolTest, FirstLargeEnoughClassServesWithoutFallBack) {
   ExpectStatsOnce({EMSG_STAT_N_ALLOC_TINY_MSG, EMSG_STAT_E_NO_TINY_MSG_NODE, EMSG_STAT_E_NO_MSG_NODE});
   EXPECT_EQ(noBufSignals, 1);  // the first failure only
   EXPECT_EQ(mgr.GetNoMsgBufCount(), 2u);
+  // Bad frees are refused and counted nowhere; TransferMsg leaves the buffer with
+  // the caller (a freed one would belong to its next taker meanwhile).
+  EXPECT_EQ(mgr.TransferMsg(held[1]), ERR_OK);
+  EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_SMALL), 1u);
   for (Cvlk_msg_buf* buf : held) EXPECT_EQ(mgr.FreeMsgBuf(buf), ERR_OK);
+  EXPECT_EQ(mgr.FreeMsgBuf(held[0]), ERR_INVALID_OPR);  // double free
+  TestMgr other(1, 1);
+  Cvlk_msg_buf* foreign = other.GetMsgBuf(100);
+  EXPECT_EQ(mgr.FreeMsgBuf(foreign), ERR_INVALID_PARAM);  // not one of this pool's classes
+  EXPECT_EQ(other.FreeMsgBuf(foreign), ERR_OK);
   EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), 5u);
 }
 
@@ -78,21 +87,6 @@ TEST_F(MsgPoolTest, NewMsgAndMsgCastCheckSizesAndFillTheHeader) {
     EXPECT_EQ(MsgCast<FullRec>(buf) != nullptr, c.len > 68) << c.extra;
     mgr.FreeMsgBuf(buf);
   }
-}
-
-// Bad frees are refused and counted nowhere; TransferMsg leaves the buffer with
-// the caller (a freed one would belong to its next taker meanwhile).
-TEST_F(MsgPoolTest, BadFreesAreRefused) {
-  Cvlk_msg_buf* buf = mgr.GetMsgBuf(100);
-  EXPECT_EQ(mgr.TransferMsg(buf), ERR_OK);
-  EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_SMALL), 1u);
-  ASSERT_EQ(mgr.FreeMsgBuf(buf), ERR_OK);
-  EXPECT_EQ(mgr.FreeMsgBuf(buf), ERR_INVALID_OPR);  // double free
-  TestMgr other(1, 1);
-  Cvlk_msg_buf* foreign = other.GetMsgBuf(100);
-  EXPECT_EQ(mgr.FreeMsgBuf(foreign), ERR_INVALID_PARAM);  // not one of this pool's classes
-  EXPECT_EQ(other.FreeMsgBuf(foreign), ERR_OK);
-  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), 1u);
 }
 
 // Ids 0..31 and 32 tasks at most; a deleted task frees its slot. Regression: a

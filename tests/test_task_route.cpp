@@ -1,7 +1,5 @@
-// Messages between threads: the routing thread, task queues and their metrics,
-// unknown destinations, each sender's order under concurrent sends, stopping
-// with buffers queued; tasks with factories: dispatch, hooks, the self-check
-// timer and who frees a buffer after each result.
+// Messages between threads (routing, queues, metrics, order, Stop) and tasks with
+// factories (dispatch, hooks, the self-check timer, who frees a buffer).
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -41,10 +39,9 @@ class RouteTest : public ::testing::Test {
   std::vector<std::unique_ptr<TestTask>> tasks;
 };
 
-// Task 0 is registered but never addressable, 32 is out of range, 5 is empty:
-// each is freed and counted, a direct send says so, the first is logged. Known
-// ones arrive in order on the task's thread, whose traced lines leave through the
-// manager on the manager's thread.
+// Task 0 is never addressable, 32 out of range, 5 empty: each is freed and counted,
+// a direct send says so, the first is logged. Known ones arrive in order on the
+// task's thread, whose traced lines leave through the manager.
 TEST_F(RouteTest, UnknownDestinationsAreFreedAndKnownOnesDelivered) {
   Counter got1;
   std::vector<unsigned int> words;  // task 1's thread, then through got1's lock
@@ -82,7 +79,7 @@ TEST_F(RouteTest, UnknownDestinationsAreFreedAndKnownOnesDelivered) {
 TEST_F(RouteTest, StopFreesQueuedBuffersAndLaterSendsFreeAtOnce) {
   Counter entered;
   for (unsigned int id : {1u, 2u}) {
-    // The first message holds the task until it is asked to stop: the rest stay queued.
+    // The first message holds the task until Stop: the rest stay queued.
     task(id).onMsg = Handle([&](Cvlk_task* self, Cmsg*) {
       entered.Add();
       const auto end = std::chrono::steady_clock::now() + kDeadline;
@@ -111,9 +108,8 @@ TEST_F(RouteTest, StopWithoutRunFreesTheRoutingQueue) {
   EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY), 64u - 6u);  // queued; tear-down stops and checks
 }
 
-// Releases of a wake-up coalesce, so one wake-up must drain everything queued: the
-// routing thread finds 60 buffers queued before it started, the task 60 handed
-// over at once (two batches each).
+// Wake-ups coalesce, so one must drain all that is queued: 60 buffers (two batches)
+// for the routing thread before it starts, 60 handed to a task at once.
 TEST_F(RouteTest, OneWakeUpDrainsMoreThanOneBatch) {
   constexpr int kMany = 60;
   Counter got;
@@ -127,9 +123,8 @@ TEST_F(RouteTest, OneWakeUpDrainsMoreThanOneBatch) {
   EXPECT_TRUE(got.WaitFor(2 * kMany));
 }
 
-// Queue metrics are exact counts: a handler held on the first message lets five
-// routed ones pile up, then all six drain. Times are not checked, except that a
-// routed buffer carries a fresh stamp (a stale one would show hours).
+// Exact counts: a handler held on the first message lets five routed ones pile up,
+// then all six drain. Of the times only a fresh stamp is checked (not hours old).
 TEST_F(RouteTest, QueueMetricsCountDepthHighWaterAndHandled) {
   Counter entered, release, done;
   task(1).onMsg = Handle([&](Cvlk_task*, Cmsg* msg) {
@@ -160,24 +155,22 @@ TEST_F(RouteTest, QueueMetricsCountDepthHighWaterAndHandled) {
   EXPECT_EQ(mgr.GetQueueMetrics(1, nullptr), ERR_INVALID_PARAM);
 }
 
-// Three threads send numbered messages to task 1 while a fourth keeps the routing
-// thread busy with task 2 and an unknown task, and the pool runs empty now and
-// then. Each sender's numbers must arrive complete and in order.
-TEST_F(RouteTest, ConcurrentSendersKeepTheirOrderWhileTheRoutingThreadIsBusy) {
-  constexpr unsigned int kSenders = 3, kPerSender = 5000, kNoise = 8000;
+// Three threads number their messages to task 1 and the pool runs empty now and
+// then: each sender's numbers arrive complete and in order, and service resumes.
+// (A routing thread busy with other tasks and unknown ones: RouteOrder below.)
+TEST_F(RouteTest, ConcurrentSendersKeepTheirOrderWhileThePoolRunsDry) {
+  constexpr unsigned int kSenders = 3, kPerSender = 6000;
   unsigned int next[kSenders + 1] = {};  // task 1's thread only
   std::atomic<unsigned int> outOfOrder{0};
-  Counter got1, got2;
+  Counter got1;
   task(1).onMsg = Handle([&](Cvlk_task*, Cmsg* msg) {
     const unsigned int sender = msg->srcTaskId;
     if (sender < 1 || sender > kSenders || msg->appWord1 != next[sender]) ++outOfOrder;
     if (sender >= 1 && sender <= kSenders) next[sender] = msg->appWord1 + 1;
     got1.Add();
   });
-  task(2).onMsg = Handle([&](Cvlk_task*, Cmsg*) { got2.Add(); });
   ASSERT_EQ(mgr.Run(), ERR_OK);
-  // A sender waits while the pool is empty: the receivers give buffers back (a
-  // routing fault that keeps them fails the test instead of hanging it).
+  // A sender waits while the pool is empty (a fault that keeps buffers fails, not hangs).
   std::atomic<bool> gaveUp{false};
   auto send = [&](unsigned int dst, unsigned int word, unsigned int src) {
     Cvlk_msg_buf* buf;
@@ -197,25 +190,20 @@ TEST_F(RouteTest, ConcurrentSendersKeepTheirOrderWhileTheRoutingThreadIsBusy) {
       for (unsigned int i = 0; i < kPerSender; ++i) send(1, i, s);
     });
   }
-  threads.emplace_back([&] {
-    for (unsigned int i = 0; i < kNoise; ++i) send(i % 4 == 0 ? 5 : 2, i, 0);
-  });
   for (std::thread& th : threads) th.join();
   ASSERT_TRUE(got1.WaitFor(kSenders * kPerSender));
-  ASSERT_TRUE(got2.WaitFor(kNoise - kNoise / 4));
   EXPECT_EQ(outOfOrder.load(), 0u);
   EXPECT_EQ(got1.Get(), static_cast<int>(kSenders * kPerSender));
   for (unsigned int s = 1; s <= kSenders; ++s) EXPECT_EQ(next[s], kPerSender);  // seen through got1's lock
   EXPECT_TRUE(WaitUntilTrue([&] { return mgr.AllIdle(); }));
-  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG), kSenders * kPerSender + kNoise);
+  EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG), kSenders * kPerSender);
 }
 
 TEST(RouteOrder, HandlersKeepTheirOrderWhetherTheyDeliverOrTheRoutingThreadDoes) {
-  // Task 1 answers every tick with a burst of numbered messages to task 2. A
-  // handler's first send goes straight to task 2's queue while the routing
-  // thread holds nothing, the rest through it; this thread keeps the routing
-  // thread busy with numbered noise for task 2 and a task that does not exist.
-  // Both senders' numbers must reach task 2 complete and in order.
+  // Task 1 answers every tick with a burst of numbered messages to task 2: a
+  // handler's send goes straight to task 2's queue while the routing thread holds
+  // nothing, else through it, while this thread keeps it busy with numbered noise
+  // for task 2 and a missing task. Both senders' numbers arrive complete, in order.
   constexpr unsigned int kTicks = 3000, kBurst = 3, kWindow = 16;
   TestMgr mgr;
   ASSERT_EQ(mgr.initMessagePool(64, 1024, 256, 4, 1024, 2, 4096, 1), ERR_OK);
@@ -267,29 +255,8 @@ TEST(RouteOrder, HandlersKeepTheirOrderWhetherTheyDeliverOrTheRoutingThreadDoes)
   EXPECT_EQ(mgr.GetMsgStat(EMSG_STAT_N_FREE_MSG), mgr.GetMsgStat(EMSG_STAT_N_ALLOC_MSG));
 }
 
-TEST(MgrLifetime, DestroyingARunningManagerStopsAndDeletesItsTasks) {
-  // Tasks with the manager as Qt parent go with it, threads joined first; the
-  // sanitizer builds catch any use of a task or buffer after it is gone.
-  auto* mgr = new TestMgr(32, 4);
-  Counter got;
-  for (unsigned int id : {1u, 2u}) {
-    auto* task = new TestTask(mgr, id, "owned");
-    task->onMsg = Handle([&got](Cvlk_task* self, Cmsg* msg) {
-      got.Add();  // the two tasks stay busy with each other until the manager goes
-      Cvlk_msg_buf* next = MakeMsg(self->GetTaskMgr(), msg->srcTaskId, MSG_APP, 0, self->GetModId());
-      if (next != nullptr) self->SendMsg(next);
-    });
-    ASSERT_EQ(mgr->regTask(task), ERR_OK);
-  }
-  ASSERT_EQ(mgr->Run(), ERR_OK);
-  for (unsigned int i = 0; i < 8; ++i) mgr->SendMsg(MakeMsg(mgr, 1 + i % 2, MSG_APP, 0, 2 - i % 2));
-  ASSERT_TRUE(got.WaitFor(100));
-  delete mgr;
-}
-
-// A task hands processed buffers back to the pool a batch at a time, yet a handler
-// that asks for a buffer gets the ones freed before it: with two tiny buffers, both
-// queued, the second message's handler still gets one.
+// A task frees processed buffers a batch at a time, yet a handler gets the ones
+// freed before it: with two tiny buffers, both queued, the second handler gets one.
 TEST(MgrLifetime, HandlersFindTheBuffersFreedBeforeThem) {
   TestMgr mgr;
   ASSERT_EQ(mgr.initMessagePool(64, 2, 256, 0, 1024, 0, 4096, 0), ERR_OK);
@@ -330,9 +297,8 @@ class ResultFsm : public Cfsm {
   Eprc_result result = PRC_PROCESSED;
 };
 
-// Records its hooks in a shared log; OnCreate (which must come before the task's
-// thread starts) tries to create a timer. A message naming no machine gets its
-// one machine.
+// Logs its hooks; OnCreate (before the task's thread starts) tries to create a
+// timer. A message naming no machine gets its one machine.
 class LogFactory : public Cfactory {
  public:
   LogFactory(Cvlk_task* task, unsigned int id, const char* tag, std::vector<std::string>* log)
@@ -392,8 +358,7 @@ class TaskFactoryTest : public ::testing::Test {
     EXPECT_TRUE(mgr.AllIdle());
   }
   void SendTo(unsigned int fac, unsigned int word = 0) { task.SendMsg(MakeMsg(&mgr, 1, MSG_APP, word, 0, fac)); }
-  // Sends a marker (to no factory) behind everything queued so far and waits for
-  // it: whatever the task did before is then visible here.
+  // Waits for a marker sent behind everything queued: what the task did is visible.
   void Flush() {
     const int target = task.marks.Get() + 1;
     SendTo(0xF1A5, FacTask::kMarker);
@@ -425,14 +390,11 @@ TEST_F(TaskFactoryTest, HooksRunInRegistrationOrderChecksInReverse) {
   for (const auto& w : want) EXPECT_EQ(log[w.first], w.second) << w.first;
 }
 
-// The self-check timer takes the task's first timer before any factory's OnCreate:
-// a factory that creates one without setTimer is refused (regression: it took the
-// self-check timer's place, and the log blamed the self-check). setTimer is
-// refused once started and beyond a pool's capacity (regression: the count
-// wrapped). The timer fires every 5400 seconds and reaches the task's own hook,
-// also when a factory has id 0 (regression: that factory took the expiry and
-// self-checking stopped). No Qt events run here (the waits use the test's own
-// locks), so only the test's ticks move the wheel.
+// Regressions: the self-check timer is taken before any OnCreate, so a factory's
+// timer without setTimer is refused (it took the self-check's place); setTimer is
+// refused once started and beyond capacity (the count wrapped); the timer fires
+// every 5400 s into the task's own hook, also beside a factory with id 0 (which
+// took the expiry). No Qt events run here: only the test's ticks turn the wheel.
 TEST_F(TaskFactoryTest, SelfCheckTimerComesFirstAndRunsTheChecks) {
   LogFactory zero(&task, 0, "zero", &log);
   ASSERT_EQ(task.regFactory(&zero), ERR_OK);
@@ -460,22 +422,11 @@ TEST_F(TaskFactoryTest, SelfCheckTimerComesFirstAndRunsTheChecks) {
   mgr.Stop();
 }
 
-// Regression: a message queued before start is taken only after OnCreate has
-// returned (OnCreate ran while the thread already dispatched); OnCreate runs
-// before the thread starts (LogFactory checks).
-TEST_F(TaskFactoryTest, MessageQueuedBeforeStartWaitsForOnCreate) {
-  SendTo(first.GetId());
-  task.start();
-  Flush();
-  EXPECT_EQ(log, (std::vector<std::string>{"first:create", "second:create", "first:msg"}));
-}
-
 TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
   task.start();
   second.Fsm()->result = PRC_TRANSFER;  // handed on: the task frees it
   SendTo(second.GetId());
-  // A message for no factory: whatever the not-found hook answers, no machine kept
-  // it and the task frees it (regression: 10 or more was never freed).
+  // Regression: for no factory, whatever the hook answers the task frees it (not 10+).
   task.onMsg = [](Cvlk_task*, Cmsg* msg) { return static_cast<Eprc_result>(msg->appWord1); };
   for (unsigned int result : {0u, 1u, 10u, 11u, 12u, 0x7FFFFFFFu}) SendTo(0x99, result);
   Flush();
@@ -501,18 +452,22 @@ TEST_F(TaskFactoryTest, ResultDecidesWhoFreesTheBuffer) {
   second.killFsm(second.Fsm()->GetId());
 }
 
-// Regression: the manager's Print reads the machine counts on this thread while
-// the task thread allocates and kills the machine.
-TEST_F(TaskFactoryTest, PrintWhileTheTaskAllocatesAndKills) {
+// Regressions: a message queued before start waits for OnCreate (which ran while
+// the thread dispatched; LogFactory checks it comes first); the manager's Print
+// reads the machine counts here while the task thread allocates and kills.
+TEST_F(TaskFactoryTest, QueuedBeforeStartWaitsForOnCreateAndPrintWhileKilling) {
   first.Fsm()->result = PRC_KILL_FSM;
+  SendTo(first.GetId());
   task.start();
-  for (int i = 1; i <= 100; ++i) {
+  Flush();
+  EXPECT_EQ(log, (std::vector<std::string>{"first:create", "second:create", "first:msg"}));
+  for (int i = 2; i <= 100; ++i) {
     SendTo(first.GetId());
     mgr.Print();
     ASSERT_TRUE(WaitUntilTrue([&] { return first.routed.load() == i; }));
   }
   Flush();
-  EXPECT_EQ(mgr.lines.filter(QRegularExpression("^first: real=1, idle=[01]$")).size(), 100);
+  EXPECT_EQ(mgr.lines.filter(QRegularExpression("^first: real=1, idle=[01]$")).size(), 99);
 }
 
 }  // namespace

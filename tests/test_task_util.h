@@ -1,6 +1,5 @@
-// Shared by the task-framework tests: a manager that keeps its output, a task
-// whose messages for no factory go to a callback, a factory of machines, waits
-// with a deadline, and a delivery loop for tasks that are never started.
+// Shared by the task-framework tests: a manager that keeps its output, a task with
+// a callback, waits with a deadline, machine factories, delivery without threads.
 #ifndef TEST_TASK_UTIL_H
 #define TEST_TASK_UTIL_H
 
@@ -56,8 +55,7 @@ class TestMgr : public Cvlk_task_mgr {
   std::mutex m_keepLock;
 };
 
-// Messages reach _fsm_not_found when no factory has their id; onMsg (task thread)
-// decides the result.
+// onMsg (task thread) answers the messages for no factory.
 class TestTask : public Cvlk_task {
  public:
   using Cvlk_task::regFactory;
@@ -87,8 +85,7 @@ bool WaitUntilTrue(Pred pred) {
   return true;
 }
 
-// What a thread did before Add is visible (also to the sanitizer) after WaitFor,
-// which runs no Qt events.
+// What a thread did before Add is visible after WaitFor (which runs no Qt events).
 class Counter {
  public:
   void Add() {
@@ -135,8 +132,7 @@ inline Cvlk_msg_buf* MakeMsg(Cvlk_task_mgr* mgr, unsigned int dstTask, unsigned 
 
 constexpr unsigned int kFirstAppType = 10;  // application types: MSG_APP and these on
 
-// A factory of `count` machines M(this, args...) that gives every application
-// message naming no machine a new one; other types go to the base class.
+// `count` machines M(this, args...); an application message naming none gets a new one.
 template <class M>
 class MachineFactory : public Cfactory {
  public:
@@ -155,8 +151,7 @@ class MachineFactory : public Cfactory {
   }
 };
 
-// What a task thread does with one message: the factory named by the header
-// processes it, the buffer is freed unless a machine kept it. The factory's result.
+// A task thread's work on one message: the named factory's result; freed unless kept.
 inline Eprc_result DispatchOne(Cvlk_task* task, Cvlk_msg_buf* buf) {
   Eprc_result r = PRC_NOT_PROCESSED;
   for (unsigned int i = 0; i < task->GetFactoryCount(); ++i) {
@@ -170,8 +165,8 @@ inline Eprc_result DispatchOne(Cvlk_task* task, Cvlk_msg_buf* buf) {
   return r;
 }
 
-// A task that is never started, with one factory F of four machines. At the end
-// every machine is killed and every buffer must be back in the pool.
+// A task never started, one factory F of four machines; at the end all are killed
+// and every buffer must be back.
 template <class F>
 class OneFactoryTest : public ::testing::Test {
  protected:
