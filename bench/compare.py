@@ -14,6 +14,11 @@ How a comparison is made trustworthy here:
   a run during which the others used more than --max-others of the machine is
   marked contaminated (and, with --retries, run again);
 - where each thread of the run ran is sampled from /proc/PID/task/*/stat;
+- with --load N (or --regimes idle,loaded) every run of a case can also run
+  beside N spinners (bench_spin: one process that keeps one CPU busy), started
+  before the case's contestants run and stopped after, so that every contestant
+  of a case sees the same load; the spinners' own CPU time is not counted as
+  contamination, anything else's still is;
 - the vlk2 lead is the median of the per-repetition ratios (vlk2 against the
   peer in the same repetition) with a bootstrap 95% confidence interval; an
   interval that includes 1 is shown as "level";
@@ -76,6 +81,57 @@ def busy_seconds():
     return (user + nice + system + irq + softirq + steal) / HZ
 
 
+def regime(load):
+    """The name of a regime in tables, logs and progress lines."""
+    return "idle" if load == 0 else "loaded, %d spinner%s" % (load, "" if load == 1 else "s")
+
+
+def process_seconds(pid):
+    """CPU seconds (user + system) a live process has used so far; 0 once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            rest = f.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return 0.0
+    return (int(rest[11]) + int(rest[12])) / HZ
+
+
+class Load:
+    """N spinner processes (bench_spin) for the runs of one case: started, and running, on entry; gone on exit.
+
+    With N = 0 it does nothing, so an idle case goes through the same code."""
+
+    def __init__(self, prog, n):
+        self.prog, self.n, self.procs = prog, n, []
+
+    def __enter__(self):
+        try:
+            for _ in range(self.n):
+                proc = subprocess.Popen([self.prog], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL)
+                self.procs.append(proc)
+                # One byte when it is about to spin: no run starts before every spinner runs.
+                if proc.stdout.read(1) != b"s":
+                    raise RuntimeError("%s did not start (exit %s)" % (self.prog, proc.wait()))
+                proc.stdout.close()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def seconds(self):
+        """CPU seconds the spinners have used so far."""
+        return sum(process_seconds(p.pid) for p in self.procs)
+
+    def __exit__(self, *exc):
+        for proc in self.procs:
+            proc.kill()
+        for proc in self.procs:
+            proc.wait()
+        self.procs = []
+        return False
+
+
 class Placement(threading.Thread):
     """Samples which CPU every thread of a process is on while it runs."""
 
@@ -119,7 +175,7 @@ class Placement(threading.Thread):
                 "cpus": sorted(self.cpus)}
 
 
-def run_one(prog, scenario, case, contestant, args, timeout):
+def run_one(prog, scenario, case, contestant, args, timeout, load):
     cmd = [prog, "--run", scenario, case, contestant] + (["--smoke"] if args.smoke else [])
     env = dict(os.environ)
     if args.pin:
@@ -127,7 +183,7 @@ def run_one(prog, scenario, case, contestant, args, timeout):
     else:
         env.pop("VLK_BENCH_PIN", None)
     with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
-        busy0, own0, t0 = busy_seconds(), sum(os.times()[:2]), time.monotonic()
+        busy0, own0, spin0, t0 = busy_seconds(), sum(os.times()[:2]), load.seconds(), time.monotonic()
         proc = subprocess.Popen(cmd, stdout=out, stderr=err, env=env)
         where = Placement(proc.pid, 0.05 if args.smoke else 0.1)
         where.start()
@@ -137,16 +193,19 @@ def run_one(prog, scenario, case, contestant, args, timeout):
         _, status, ru = os.wait4(proc.pid, 0)
         killer.cancel()
         where.stop()
-        wall, busy1, own1 = time.monotonic() - t0, busy_seconds(), sum(os.times()[:2])
+        wall, busy1, own1, spin1 = time.monotonic() - t0, busy_seconds(), sum(os.times()[:2]), load.seconds()
         proc.returncode = os.waitstatus_to_exitcode(status)
         where.join()
         out.seek(0)
         err.seek(0)
         stdout, stderr = out.read(), err.read()
     cpu = ru.ru_utime + ru.ru_stime
-    others = max(0.0, (busy1 - busy0) - cpu - (own1 - own0))
+    # The spinners are the point of a loaded run, not a contamination: their time is taken out with the
+    # run's own and the driver's; what is left is every other process's (and other guests' steal time).
+    spin = spin1 - spin0
+    others = max(0.0, (busy1 - busy0) - cpu - (own1 - own0) - spin)
     run = {"wall": wall, "cpu": cpu, "others": others / (wall * NCPU) if wall > 0 else 0.0,
-           "placement": where.summary()}
+           "load": load.n, "load_cpu": spin, "placement": where.summary()}
     if killed:
         return None, run, "timed out after %d s" % timeout
     for line in stdout.splitlines():
@@ -237,14 +296,18 @@ def machine():
 
 
 def tables(results, args, rng):
-    """results: OrderedDict (scenario, case) -> OrderedDict contestant -> {rep: (result, run)}."""
+    """results: OrderedDict (scenario, case, load) -> OrderedDict contestant -> {rep: (result, run)}.
+
+    One table per scenario and regime; a scenario's regimes follow each other, idle first."""
     lines = []
     by_scenario = OrderedDict()
-    for (scenario, case), contestants in results.items():
-        by_scenario.setdefault(scenario, []).append((case, contestants))
-    order = [s for s in SCENARIOS if s in by_scenario] + [s for s in by_scenario if s not in SCENARIOS]
-    for scenario in order:
-        cases = by_scenario[scenario]
+    for (scenario, case, load), contestants in results.items():
+        by_scenario.setdefault((scenario, load), []).append((case, contestants))
+    known, seen = list(SCENARIOS), list(OrderedDict((k[0], 0) for k in by_scenario))
+    order = sorted(by_scenario, key=lambda k: (known.index(k[0]) if k[0] in known else len(known) + seen.index(k[0]),
+                                               k[1]))
+    for scenario, load in order:
+        cases = by_scenario[(scenario, load)]
         names = []
         peers = set()
         for _, contestants in cases:
@@ -255,7 +318,7 @@ def tables(results, args, rng):
                         if m[0] not in names:
                             names.append(m[0])
         with_lead = BASELINE in peers and len(peers) > 1
-        lines.append("### %s (`%s`)\n" % (SCENARIOS.get(scenario, scenario), scenario))
+        lines.append("### %s (`%s`, %s)\n" % (SCENARIOS.get(scenario, scenario), scenario, regime(load)))
         lines.append("Median [min–max] of the runs; *runs* counts the runs in the cell and, in brackets, how many "
                      "of them were contaminated; *on 2 cores* is the share of samples in which the run's busy threads "
                      "were on more than one core." +
@@ -318,6 +381,14 @@ def main():
                     help="run a contaminated run again up to this many times (default 0: keep it, marked)")
     ap.add_argument("--drop-contaminated", action="store_true",
                     help="leave contaminated runs out of the tables (they are still counted in the header)")
+    ap.add_argument("--load", type=int, metavar="N",
+                    help="run every measured run beside N spinners (bench_spin: one process each that keeps a CPU "
+                         "busy at the programs' own priority), started before a case's contestants run and stopped "
+                         "after; their CPU time is not contamination (default: none, an idle machine)")
+    ap.add_argument("--regimes", metavar="LIST",
+                    help="comma-separated regimes to measure in one go: idle, loaded (loaded: --load N spinners, "
+                         "default one per core); each case runs in each regime, interleaved at random, and every "
+                         "scenario gets one table per regime plus one setting them side by side")
     ap.add_argument("--seed", type=int, help="seed of the run order and the bootstrap (default: from the clock)")
     ap.add_argument("--log", help="write every run (result, CPU, others' share, placement) as JSON lines here")
     ap.add_argument("--out", help="also write the tables to this file")
@@ -325,12 +396,25 @@ def main():
                     help="run nothing: make the tables from the runs a --log file recorded (for instance of a run "
                          "stopped early); --build still gives the order of the cases")
     args = ap.parse_args()
+    if args.load is not None and args.load < 0:
+        ap.error("--load takes a number of spinners, 0 or more")
+    asked = None  # the loads asked for; None: idle, or with --from-log whatever the log holds
+    if args.regimes is not None:
+        names = [r.strip() for r in args.regimes.split(",") if r.strip()]
+        if not names or any(r not in ("idle", "loaded") for r in names):
+            ap.error("--regimes takes idle, loaded or both, comma-separated")
+        if "loaded" in names and args.load == 0:
+            ap.error("--regimes loaded needs --load above 0 (or no --load: one spinner per core)")
+        asked = sorted(set(0 if r == "idle" else (args.load or NCPU) for r in names))
+    elif args.load is not None:
+        asked = [args.load]
     runs = 1 if args.smoke else args.runs
     timeout = 60 if args.smoke else 300
     seed = args.seed if args.seed is not None else int(time.time())
     rng = random.Random(seed)
 
     results = OrderedDict()
+    cases = OrderedDict()
     progs = {}
     for prog in find_programs(args.build):
         for scenario, case, contestant in list_cases(prog):
@@ -338,10 +422,26 @@ def main():
                 continue
             if args.contestant and contestant != BASELINE and contestant not in args.contestant:
                 continue
-            results.setdefault((scenario, case), OrderedDict())[contestant] = {}
+            cases.setdefault((scenario, case), []).append(contestant)
             progs[(scenario, case, contestant)] = prog
-    if not results:
+    if not cases:
         sys.exit("no compare_* programs with cases under %s/bench" % args.build)
+    records = []
+    if args.from_log:
+        with open(args.from_log) as f:
+            for line in f:
+                try:
+                    records.append(json.loads(line))
+                except ValueError:
+                    continue  # the last line of a run stopped while writing it
+    # A log written before regimes existed holds idle runs only.
+    loads = asked or sorted(set(r.get("load", 0) for r in records)) or [0]
+    for (scenario, case), contestants in cases.items():
+        for load in loads:
+            results[(scenario, case, load)] = OrderedDict((who, {}) for who in contestants)
+    spinner = os.path.join(args.build, "bench", "bench_spin")
+    if max(loads) > 0 and not args.from_log and not os.access(spinner, os.X_OK):
+        sys.exit("--load needs %s: cmake --build %s --target bench_spin" % (spinner, args.build))
 
     log = open(args.log, "w", buffering=1) if args.log else None
     started = time.monotonic()
@@ -350,54 +450,54 @@ def main():
     others_all = []
     if args.from_log:
         runs, seed, elapsed = 0, None, 0.0
-        with open(args.from_log) as f:
-            for line in f:
-                try:
-                    rec = json.loads(line)
-                except ValueError:
-                    continue  # the last line of a run stopped while writing it
-                key = (rec["scenario"], rec["case"])
-                if key not in results or rec["contestant"] not in results[key]:
-                    continue
-                run, error = rec["run"], rec["error"]
-                dirty = run["others"] > args.max_others
-                total += 1
-                contaminated += dirty
-                others_all.append(run["others"])
-                elapsed += run["wall"]
-                runs = max(runs, rec["rep"] + 1)
-                if error is not None:
-                    failures.append("%s / %s / %s: %s" % (rec["scenario"], rec["case"], rec["contestant"], error))
-                elif not (dirty and args.drop_contaminated):
-                    results[key][rec["contestant"]][rec["rep"]] = (rec["result"], run)
+        for rec in records:
+            key = (rec["scenario"], rec["case"], rec.get("load", 0))
+            if key not in results or rec["contestant"] not in results[key]:
+                continue
+            run, error = rec["run"], rec["error"]
+            dirty = run["others"] > args.max_others
+            total += 1
+            contaminated += dirty
+            others_all.append(run["others"])
+            elapsed += run["wall"]
+            runs = max(runs, rec["rep"] + 1)
+            if error is not None:
+                failures.append("%s / %s / %s / %s: %s" % (rec["scenario"], rec["case"], regime(key[2]),
+                                                           rec["contestant"], error))
+            elif not (dirty and args.drop_contaminated):
+                results[key][rec["contestant"]][rec["rep"]] = (rec["result"], run)
     for rep in range(0 if args.from_log else runs):
         keys = list(results)
         rng.shuffle(keys)
         for key in keys:
-            scenario, case = key
+            scenario, case, load = key
             who = list(results[key])
             rng.shuffle(who)
-            for contestant in who:
-                for attempt in range(args.retries + 1):
-                    result, run, error = run_one(progs[(scenario, case, contestant)], scenario, case, contestant,
-                                                 args, timeout)
-                    dirty = run["others"] > args.max_others
-                    if error is not None or not dirty or attempt == args.retries:
-                        break
-                total += 1
-                contaminated += dirty
-                others_all.append(run["others"])
-                status = "ok" if error is None else "FAILED: " + error
-                print("[%6.1fs] run %d/%d  %-8s %-28s %-14s %s  (others %.0f%%%s)" % (
-                    time.monotonic() - started, rep + 1, runs, scenario, case, contestant, status,
-                    100 * run["others"], ", contaminated" if dirty else ""), file=sys.stderr, flush=True)
-                if log:
-                    log.write(json.dumps({"rep": rep, "scenario": scenario, "case": case, "contestant": contestant,
-                                          "error": error, "result": result, "run": run}) + "\n")
-                if error is not None:
-                    failures.append("%s / %s / %s: %s" % (scenario, case, contestant, error))
-                elif not (dirty and args.drop_contaminated):
-                    results[key][contestant][rep] = (result, run)
+            # The same spinners for every contestant of the case, running before the first starts.
+            with Load(spinner, load) as spinners:
+                for contestant in who:
+                    for attempt in range(args.retries + 1):
+                        result, run, error = run_one(progs[(scenario, case, contestant)], scenario, case,
+                                                     contestant, args, int(timeout * (1 + load / NCPU)), spinners)
+                        dirty = run["others"] > args.max_others
+                        if error is not None or not dirty or attempt == args.retries:
+                            break
+                    total += 1
+                    contaminated += dirty
+                    others_all.append(run["others"])
+                    status = "ok" if error is None else "FAILED: " + error
+                    print("[%6.1fs] run %d/%d  %-8s %-28s %-14s%s %s  (others %.0f%%%s)" % (
+                        time.monotonic() - started, rep + 1, runs, scenario, case, contestant,
+                        " %-19s" % regime(load) if loads != [0] else "", status,
+                        100 * run["others"], ", contaminated" if dirty else ""), file=sys.stderr, flush=True)
+                    if log:
+                        log.write(json.dumps({"rep": rep, "scenario": scenario, "case": case, "load": load,
+                                              "regime": regime(load), "contestant": contestant, "error": error,
+                                              "result": result, "run": run}) + "\n")
+                    if error is not None:
+                        failures.append("%s / %s / %s / %s: %s" % (scenario, case, regime(load), contestant, error))
+                    elif not (dirty and args.drop_contaminated):
+                        results[key][contestant][rep] = (result, run)
     if log:
         log.close()
 
@@ -416,14 +516,23 @@ def main():
                    "; they are in the tables, counted in brackets in *runs*: THESE TABLES ARE NOT CLEAN"))
     if not args.from_log:
         elapsed = time.monotonic() - started
+    if loads == [0]:
+        load_text = "none, an idle machine"
+    else:
+        load_text = ("%s. A loaded run runs beside its spinners (`bench_spin`: one process each, spinning in user "
+                     "space at the measured programs' priority), started before the contestants of a case and "
+                     "stopped after them: every contestant of a case sees the same load%s. The spinners' CPU time "
+                     "is not counted as contamination; every other process's still is" % (
+                         " and ".join(regime(load) for load in loads),
+                         "; the regimes are interleaved at random like the cases" if len(loads) > 1 else ""))
     header = ("Machine: %s.\n\nRuns: %s per contestant%s, random order (%s), threads %s. Total time %.0f s%s.\n\n"
-              "Contamination: %s.\n\n" % (
+              "Load: %s.\n\nContamination: %s.\n\n" % (
                   machine(), ("up to %d (the run was stopped early or cells lost runs; see *runs*)" % runs)
                   if args.from_log else "%d" % runs, " (smoke sizes)" if args.smoke else "",
                   "seed %d" % seed if seed is not None else "seed in the original run's output",
                   {"same": "pinned all to CPU 0", "cross": "pinned alternately to CPUs 0 and 1"}.get(
                       args.pin, "placed by the scheduler"),
-                  elapsed, " in the runs themselves (from the log)" if args.from_log else "", verdict))
+                  elapsed, " in the runs themselves (from the log)" if args.from_log else "", load_text, verdict))
     text = header + tables(done, args, rng if seed is not None else random.Random(0))
     print(text)
     if args.out:
