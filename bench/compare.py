@@ -298,8 +298,10 @@ def machine():
 def tables(results, args, rng):
     """results: OrderedDict (scenario, case, load) -> OrderedDict contestant -> {rep: (result, run)}.
 
-    One table per scenario and regime; a scenario's regimes follow each other, idle first."""
+    One table per scenario and regime; a scenario's regimes follow each other, idle first, then (with more
+    than one regime) a table setting the regimes side by side on each case's first metric."""
     lines = []
+    leads = {}  # (scenario, case, load, contestant) -> the lead cell, for the side-by-side table
     by_scenario = OrderedDict()
     for (scenario, case, load), contestants in results.items():
         by_scenario.setdefault((scenario, load), []).append((case, contestants))
@@ -324,7 +326,9 @@ def tables(results, args, rng):
                      "were on more than one core." +
                      (" *vlk2 lead* is on the first metric: the median of the per-repetition ratios with its 95% "
                       "bootstrap interval, above 1 means vlk2 is ahead, *level* means the interval includes 1."
-                      if with_lead else " One contestant: no lead.") + "\n")
+                      if with_lead else " One contestant: no lead.") +
+                     (" Every run ran beside %d spinners keeping the CPUs busy; CPU columns are the run's own CPU "
+                      "time, the spinners' not included." % load if load else "") + "\n")
         head = names + ["on 2 cores", "runs"] + (["vlk2 lead"] if with_lead else [])
         lines.append("| case | contestant | " + " | ".join(head) + " |")
         lines.append("|---|---|" + "---|" * len(head))
@@ -358,10 +362,49 @@ def tables(results, args, rng):
                             if r is not None:
                                 ratios.append(r)
                     cells.append("" if who == BASELINE else lead_cell(ratios, rng))
+                    leads[(scenario, case, load, who)] = cells[-1]
                 mark = "**" if who == BASELINE else ""
                 lines.append("| %s | %s%s%s | %s |" % (case, mark, who, mark, " | ".join(cells)))
         lines.append("")
+        loads = [k[1] for k in order if k[0] == scenario]
+        if len(loads) > 1 and load == loads[-1]:
+            lines += side_by_side(scenario, loads, by_scenario, leads)
     return "\n".join(lines)
+
+
+def side_by_side(scenario, loads, by_scenario, leads):
+    """The regimes of one scenario next to each other: each case's first metric and the vlk2 lead."""
+    runs_of = {}
+    for load in loads:
+        for case, contestants in by_scenario[(scenario, load)]:
+            for who, runs in contestants.items():
+                runs_of[(case, who, load)] = runs
+    rows = OrderedDict(((case, who), None) for case, who, _ in runs_of)
+    lines = ["### %s (`%s`): %s side by side\n" % (SCENARIOS.get(scenario, scenario), scenario,
+                                                   " and ".join(regime(load) for load in loads)),
+             "Each case's first metric, the median of its runs in each regime, and the ratio of the medians "
+             "(below 1 for a time, above 1 for a rate: faster under load); *vlk2 lead* as in the tables above, "
+             "per regime.\n"]
+    short = ["idle" if load == 0 else "loaded" if len(loads) == 2 else "loaded (%d)" % load for load in loads]
+    head = ["metric"] + short + ["%s ÷ %s" % (name, short[0]) for name in short[1:]]
+    head += ["vlk2 lead, %s" % name for name in short]
+    lines.append("| case | contestant | " + " | ".join(head) + " |")
+    lines.append("|---|---|" + "---|" * len(head))
+    for case, who in rows:
+        metric, medians = "", []
+        for load in loads:
+            vals = []
+            for res, _ in runs_of.get((case, who, load), {}).values():
+                metric = metric or res["metrics"][0][0]
+                vals += [m[1] for m in res["metrics"][:1] if m[0] == metric]
+            medians.append(statistics.median(vals) if vals else None)
+        cells = [metric] + [fmt(m) if m is not None else "" for m in medians]
+        cells += ["%.2f" % (m / medians[0]) if m is not None and medians[0] else "" for m in medians[1:]]
+        cells += [leads.get((scenario, case, load, who), "") for load in loads]
+        mark = "**" if who == BASELINE else ""
+        lines.append("| %s | %s%s%s | %s |" % (case, mark, who, mark, " | ".join(cells)))
+    lines.append("")
+    return lines
 
 
 def main():
