@@ -32,6 +32,7 @@ import json
 import os
 import platform
 import random
+import signal
 import statistics
 import subprocess
 import sys
@@ -190,7 +191,14 @@ def run_one(prog, scenario, case, contestant, args, timeout, load):
         killed = []
         killer = threading.Timer(timeout, lambda: (killed.append(1), proc.kill()))
         killer.start()
-        _, status, ru = os.wait4(proc.pid, 0)
+        try:
+            _, status, ru = os.wait4(proc.pid, 0)
+        except BaseException:  # the driver is stopped (Ctrl-C, SIGTERM): leave no run behind
+            killer.cancel()
+            where.stop()
+            proc.kill()
+            proc.wait()
+            raise
         killer.cancel()
         where.stop()
         wall, busy1, own1, spin1 = time.monotonic() - t0, busy_seconds(), sum(os.times()[:2]), load.seconds()
@@ -439,6 +447,8 @@ def main():
                     help="run nothing: make the tables from the runs a --log file recorded (for instance of a run "
                          "stopped early); --build still gives the order of the cases")
     args = ap.parse_args()
+    # A driver stopped with SIGTERM unwinds as with Ctrl-C: the run and the spinners are killed and reaped.
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
     if args.load is not None and args.load < 0:
         ap.error("--load takes a number of spinners, 0 or more")
     asked = None  # the loads asked for; None: idle, or with --from-log whatever the log holds
