@@ -578,10 +578,11 @@ def main():
                      "is not counted as contamination; every other process's still is" % (
                          " and ".join(regime(load) for load in loads),
                          "; the regimes are interleaved at random like the cases" if len(loads) > 1 else ""))
-    header = ("Machine: %s.\n\nRuns: %s per contestant%s, random order (%s), threads %s. Total time %.0f s%s.\n\n"
+    header = ("Machine: %s.\n\nRuns: %s per contestant%s%s, random order (%s), threads %s. Total time %.0f s%s.\n\n"
               "Load: %s.\n\nContamination: %s.\n\n" % (
                   machine(), ("up to %d (the run was stopped early or cells lost runs; see *runs*)" % runs)
-                  if args.from_log else "%d" % runs, " (smoke sizes)" if args.smoke else "",
+                  if args.from_log else "%d" % runs, " and regime" if len(loads) > 1 else "",
+                  " (smoke sizes)" if args.smoke else "",
                   "seed %d" % seed if seed is not None else "seed in the original run's output",
                   {"same": "pinned all to CPU 0", "cross": "pinned alternately to CPUs 0 and 1"}.get(
                       args.pin, "placed by the scheduler"),
