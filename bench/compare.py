@@ -391,8 +391,8 @@ def side_by_side(scenario, loads, by_scenario, leads):
     lines = ["### %s (`%s`): %s side by side\n" % (SCENARIOS.get(scenario, scenario), scenario,
                                                    " and ".join(regime(load) for load in loads)),
              "Each case's first metric, the median of its runs in each regime, and the ratio of the medians "
-             "(below 1 for a time, above 1 for a rate: faster under load); *vlk2 lead* as in the tables above, "
-             "per regime.\n"]
+             "(below 1: the loaded runs measured less; for a time, faster under load, for a rate, slower); "
+             "*vlk2 lead* as in the tables above, per regime.\n"]
     short = ["idle" if load == 0 else "loaded" if len(loads) == 2 else "loaded (%d)" % load for load in loads]
     head = ["metric"] + short + ["%s ÷ %s" % (name, short[0]) for name in short[1:]]
     head += ["vlk2 lead, %s" % name for name in short]
