@@ -155,13 +155,11 @@ TEST_F(RouteTest, QueueMetricsCountDepthHighWaterAndHandled) {
   EXPECT_EQ(mgr.GetQueueMetrics(1, nullptr), ERR_INVALID_PARAM);
 }
 
-// Task 1 answers every tick from this thread with a burst of numbered messages to
-// task 2: a handler's send goes straight to task 2's queue while the routing thread
-// holds nothing, else through it. This thread keeps the router busy with numbered
-// noise for task 2 and a missing task, and three threads flood task 2 with numbered
-// messages, so the pool runs dry now and then (everyone waits for a buffer; a fault
-// that keeps buffers fails, not hangs). Every sender's numbers arrive complete and
-// in order, and service resumes.
+// Task 1 answers each tick with a burst of numbered messages to task 2, delivered by
+// the handler while the routing thread holds nothing, else through it. This thread
+// adds numbered noise for task 2 and a missing task; three threads flood task 2, so
+// the pool runs dry (senders wait for buffers; one that never comes fails the test).
+// Every sender's numbers arrive complete and in order, and service resumes.
 TEST_F(RouteTest, ConcurrentSendersKeepTheirOrderWhileThePoolRunsDry) {
   constexpr unsigned int kTicks = 3000, kBurst = 3, kWindow = 16, kSenders = 3, kPerSender = 6000;
   std::atomic<unsigned int> ticked{0}, noiseGot{0}, outOfOrder{0};
