@@ -13,8 +13,10 @@ namespace {
 // Every client, plain or TLS (1.3 or 1.2, announced once its handshake is
 // done), is read in zero-terminated pieces of at most 4096 bytes, also a TLS
 // record of 10000 whose rest waits inside OpenSSL with no readiness of its
-// own. Its close is reported closing, with its user values, then closed.
-TEST(TcpServer, ReadsInPiecesOfAtMost4096AndReportsAPeerCloseWithItsUserValues) {
+// own. Its close is reported closing, with its user values, then closed. An
+// outgoing connection is watched at once (no other traffic needed) and served
+// like accepted ones, plain also on a TLS server; a failed one takes no node.
+TEST(TcpServer, ReadsInPiecesOfAtMost4096ReportsAPeerCloseAndServesOutgoingConnections) {
   struct Case {
     int af;
     bool tls;
@@ -26,6 +28,21 @@ TEST(TcpServer, ReadsInPiecesOfAtMost4096AndReportsAPeerCloseWithItsUserValues) 
     SCOPED_TRACE(std::string(k.af == AF_INET ? "IPv4" : "IPv6") + (k.tls ? " TLS" : "") + (k.maxVersion ? " 1.2" : ""));
     Started s(4, k.tls);
     s.server.hook = nullptr;
+    unsigned int out = 0;
+    EXPECT_EQ(s.server.prepareConnect(Cvlk_uaddr(), out), ERR_INVALID_PARAM);
+    const Cvlk_uaddr gone = Listener(k.af).addr;  // nobody listens there any more
+    EXPECT_EQ(s.server.prepareConnect(gone, out), ERR_FAIL);
+    EXPECT_EQ(s.server.getBusyNodes(), 0u);
+    Listener peer(k.af);
+    ASSERT_EQ(s.server.prepareConnect(peer.addr, out), ERR_OK);
+    Conn outConn(peer.accept());
+    EXPECT_EQ(s.server.greet(outConn, "from peer"), out);
+    EXPECT_EQ(s.server.sendTo(out, "to peer", 7), ERR_OK);
+    EXPECT_EQ(outConn.read(7), "to peer");
+    EXPECT_EQ(s.server.getPeerAddr(out).compare(peer.addr), ADDR_SAME);
+    s.server.closeConnect(out);
+    EXPECT_TRUE(outConn.waitClosed());
+    EXPECT_EQ(s.server.rec.indexOf("new "), -1);  // plain: no handshake to announce
     Conn c(k.af, s.port);
     if (k.tls) {
       ASSERT_TRUE(c.handshake(k.maxVersion));
@@ -34,7 +51,7 @@ TEST(TcpServer, ReadsInPiecesOfAtMost4096AndReportsAPeerCloseWithItsUserValues) 
     }
     std::string payload(10000, '\0');
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
-    const unsigned int id = s.server.greet(c, payload);  // TLS: one record
+    const unsigned int id = s.server.greet(c, payload, out);  // TLS: one record
     ASSERT_NE(id, 0u);
     EXPECT_EQ(s.server.received(id), payload);
     EXPECT_LE(s.server.maxPiece, 4096u);
@@ -70,33 +87,6 @@ TEST(TcpServer, KeepAliveReachesEveryConnectionAndSelfCheckClosesOnlyIdleOnes) {
   EXPECT_EQ(s.server.getBusyNodes(), 1u);
   EXPECT_EQ(s.server.hasNode(activeId), VLK_TRUE);
   EXPECT_EQ(s.server.rec.indexOf("closing"), -1);
-}
-
-// An outgoing connection is watched at once (no other traffic needed) and served
-// like accepted ones, plain also on a TLS server; a failed one takes no node.
-TEST(TcpServer, OutgoingConnectionsAreServedLikeAcceptedOnesAndStayPlainOnATlsServer) {
-  std::vector<std::pair<int, bool>> cases{{AF_INET, false}, {AF_INET, true}};  // family, TLS server
-  if (hasIPv6Loopback()) cases.emplace_back(AF_INET6, false);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.first == AF_INET ? "IPv4" : "IPv6") + (c.second ? " TLS server" : ""));
-    Started s(4, c.second);
-    s.server.hook = nullptr;
-    unsigned int id = 0;
-    EXPECT_EQ(s.server.prepareConnect(Cvlk_uaddr(), id), ERR_INVALID_PARAM);
-    const Cvlk_uaddr gone = Listener(c.first).addr;  // nobody listens there any more
-    EXPECT_EQ(s.server.prepareConnect(gone, id), ERR_FAIL);
-    EXPECT_EQ(s.server.getBusyNodes(), 0u);
-    Listener peer(c.first);
-    ASSERT_EQ(s.server.prepareConnect(peer.addr, id), ERR_OK);
-    Conn conn(peer.accept());
-    EXPECT_EQ(s.server.greet(conn, "from peer"), id);
-    EXPECT_EQ(s.server.sendTo(id, "to peer", 7), ERR_OK);
-    EXPECT_EQ(conn.read(7), "to peer");
-    EXPECT_EQ(s.server.getPeerAddr(id).compare(peer.addr), ADDR_SAME);
-    s.server.closeConnect(id);
-    EXPECT_TRUE(conn.waitClosed());
-    EXPECT_EQ(s.server.rec.indexOf("new "), -1);
-  }
 }
 
 // A bind is all or nothing: a family another socket holds fails it with the

@@ -261,7 +261,8 @@ class Recorder {
   }
   int count(const std::string& prefix) {
     std::lock_guard<std::mutex> lock(m_lock);
-    return countLocked(prefix);
+    return static_cast<int>(std::count_if(m_events.begin(), m_events.end(),
+                                          [&](const std::string& e) { return e.compare(0, prefix.size(), prefix) == 0; }));
   }
   // Waits until the lines starting with prefix stand for n events: a line for
   // one, a summary "... and N more in the last 10 s" (of a kind the server
@@ -291,11 +292,6 @@ class Recorder {
   std::mutex& lock() { return m_lock; }
 
  private:
-  int countLocked(const std::string& prefix) const {
-    return static_cast<int>(std::count_if(m_events.begin(), m_events.end(),
-                                          [&](const std::string& e) { return e.compare(0, prefix.size(), prefix) == 0; }));
-  }
-
   std::mutex m_lock;
   std::condition_variable m_cond;
   std::vector<std::string> m_events;  // guarded by m_lock

@@ -10,24 +10,6 @@ using namespace tasktest;
 
 namespace {
 
-// A machine whose ProcessMsg runs a script; counts every hook (from its Create on).
-class ScriptFsm : public Cfsm {
- public:
-  using Cfsm::_sendMsg;
-  using Cfsm::_trace;
-  explicit ScriptFsm(Cfactory* factory) : Cfsm(factory, 0) {}
-  Eprc_result PrePrcMsg(Cvlk_msg_buf* buf) override { return ++pre, Cfsm::PrePrcMsg(buf); }
-  Eprc_result ProcessMsg(Cmsg* msg) override { return ++processed, script ? script(this, msg) : PRC_PROCESSED; }
-  void PostPrcMsg(Cvlk_msg_buf*) override { ++post; }
-  EerrNo Create() override { return pre = processed = post = 0, Cfsm::Create(), createResult; }
-  EerrNo Destroy() override { return ++destroys, ERR_OK; }
-  const char* GetName() override { return "ScriptFsm"; }
-
-  std::function<Eprc_result(ScriptFsm*, Cmsg*)> script;
-  EerrNo createResult = ERR_OK;
-  int pre = 0, processed = 0, post = 0, destroys = 0;
-};
-
 // A factory of ScriptFsm machines whose routing hook is `route` when set.
 class ScriptFactory : public MachineFactory<ScriptFsm> {
  public:

@@ -141,7 +141,7 @@ class MachineFactory : public Cfactory {
     for (unsigned int i = 0; i < count; ++i) Add(new M(this, args...));
   }
   const char* GetName() override { return "MachineFactory"; }
-  M* Fsm(unsigned int index) { return static_cast<M*>(GetByIndex(index)); }
+  M* Fsm(unsigned int index = 0) { return static_cast<M*>(GetByIndex(index)); }
 
  protected:
   Eprc_result _facMsgPrc(Cmsg* msg, Cfsm** fsm) override {
@@ -149,6 +149,26 @@ class MachineFactory : public Cfactory {
     *fsm = static_cast<Cfsm*>(AllocNode());
     return *fsm != nullptr ? PRC_NEW_FSM : PRC_ERROR;
   }
+};
+
+// A machine whose ProcessMsg runs a script, else answers `result`; counts every hook
+// (from its Create on).
+class ScriptFsm : public Cfsm {
+ public:
+  using Cfsm::_sendMsg;
+  using Cfsm::_trace;
+  explicit ScriptFsm(Cfactory* factory) : Cfsm(factory, 0) {}
+  Eprc_result PrePrcMsg(Cvlk_msg_buf* buf) override { return ++pre, Cfsm::PrePrcMsg(buf); }
+  Eprc_result ProcessMsg(Cmsg* msg) override { return ++processed, script ? script(this, msg) : result; }
+  void PostPrcMsg(Cvlk_msg_buf*) override { ++post; }
+  EerrNo Create() override { return pre = processed = post = 0, Cfsm::Create(), createResult; }
+  EerrNo Destroy() override { return ++destroys, ERR_OK; }
+  const char* GetName() override { return "ScriptFsm"; }
+
+  std::function<Eprc_result(ScriptFsm*, Cmsg*)> script;
+  Eprc_result result = PRC_PROCESSED;
+  EerrNo createResult = ERR_OK;
+  int pre = 0, processed = 0, post = 0, destroys = 0;
 };
 
 // A task thread's work on one message: the named factory's result; freed unless kept.
