@@ -287,7 +287,7 @@ class Cvlk_msg_pool : public Cvlk_thread {
   void freeBatchLocked(Cvlk_msg_buf* const* bufs, unsigned int n) VLK_REQUIRES(m_lock);
 
   Cvlk_task_mgr* m_mgr;
-  Cvlk_mutex m_lock;
+  Cvlk_fast_mutex m_lock;
   Cvlk_resource* m_class[EMSG_CLASS_NUM] VLK_GUARDED_BY(m_lock);
   unsigned int m_size[EMSG_CLASS_NUM];  ///< written by InitClass before any traffic
   Cvlk_counter* m_stat;
@@ -730,7 +730,7 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   unsigned int m_timerCount;
   Cvlk_timer_pool* m_timerPool;  ///< made by start, on the starting thread
   Cvlk_link* m_queue VLK_PT_GUARDED_BY(m_queueLock);
-  Cvlk_mutex m_queueLock;
+  Cvlk_fast_mutex m_queueLock;
   Cvlk_semaphore m_wake;  ///< released once per queued buffer; releases coalesce
   std::atomic<unsigned int> m_selfChkTimerId;
   bool m_closed VLK_GUARDED_BY(m_queueLock);

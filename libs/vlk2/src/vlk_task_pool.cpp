@@ -46,7 +46,7 @@ Cvlk_msg_pool::~Cvlk_msg_pool() {
 
 EerrNo Cvlk_msg_pool::InitClass(unsigned int cls, unsigned int bufSize, unsigned int nodeCnt) {
   if (cls >= EMSG_CLASS_NUM) return ERR_INVALID_PARAM;
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   if (m_class[cls] != nullptr) return ERR_INVALID_OPR;
   m_size[cls] = bufSize;
   Cvlk_resource* res = new Cvlk_resource(bufSize, nodeCnt, this);
@@ -80,7 +80,7 @@ Cvlk_msg_buf* Cvlk_msg_pool::allocLocked(unsigned int size) {
 }
 
 Cvlk_msg_buf* Cvlk_msg_pool::Alloc(unsigned int size) {
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   return allocLocked(size);
 }
 
@@ -97,7 +97,7 @@ EerrNo Cvlk_msg_pool::freeLocked(Cvlk_msg_buf* buf) {
 
 EerrNo Cvlk_msg_pool::Free(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   const EerrNo err = freeLocked(buf);
   if (err == ERR_OK) m_stat->Inc(EMSG_STAT_N_FREE_MSG);
   return err;
@@ -110,12 +110,12 @@ void Cvlk_msg_pool::freeBatchLocked(Cvlk_msg_buf* const* bufs, unsigned int n) {
 }
 
 void Cvlk_msg_pool::FreeBatch(Cvlk_msg_buf* const* bufs, unsigned int n) {
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   freeBatchLocked(bufs, n);
 }
 
 Cvlk_msg_buf* Cvlk_msg_pool::FreeBatchAlloc(Cvlk_msg_buf* const* bufs, unsigned int n, unsigned int size) {
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   freeBatchLocked(bufs, n);
   return allocLocked(size);
 }
@@ -276,13 +276,13 @@ void Cvlk_msg_pool::Close() {
 
 unsigned int Cvlk_msg_pool::GetRealNum(unsigned int cls) {
   if (cls >= EMSG_CLASS_NUM) return 0;
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   return m_class[cls] != nullptr ? m_class[cls]->GetRealNum() : 0u;
 }
 
 unsigned int Cvlk_msg_pool::GetIdleNum(unsigned int cls) {
   if (cls >= EMSG_CLASS_NUM) return 0;
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   return m_class[cls] != nullptr ? m_class[cls]->GetIdleNum() : 0u;
 }
 
