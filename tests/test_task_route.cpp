@@ -103,7 +103,10 @@ TEST_F(RouteTest, StopFreesQueuedBuffersAndLaterSendsFreeAtOnce) {
 }
 
 TEST_F(RouteTest, StopWithoutRunFreesTheRoutingQueue) {
-  for (int i = 0; i < 5; ++i) ASSERT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1)), ERR_OK);
+  Cvlk_msg_buf* first = MakeMsg(&mgr, 1);
+  ASSERT_EQ(mgr.SendMsg(first), ERR_OK);
+  EXPECT_EQ(mgr.FreeMsgBuf(first), ERR_INVALID_OPR);  // the router's now
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(mgr.SendMsg(MakeMsg(&mgr, 1)), ERR_OK);
   ASSERT_EQ(mgr.SendMsgToTask(MakeMsg(&mgr, 2)), ERR_OK);
   EXPECT_EQ(mgr.GetMsgIdleNum(EMSG_CLASS_TINY), 64u - 6u);  // queued; tear-down stops and checks
 }

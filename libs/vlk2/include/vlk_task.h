@@ -130,7 +130,8 @@ class VLK_EXPORT Cvlk_msg_buf : public Cvlk_res_node {
   unsigned int GetBufLen() const { return m_bufLen; }
 
  private:
-  friend class Cvlk_task;  ///< stamps m_queuedNs
+  friend class Cvlk_task;      ///< stamps m_queuedNs
+  friend class Cvlk_msg_pool;  ///< links it into the routing queue
 
   void init();  ///< zeroes the whole buffer
 
@@ -139,6 +140,13 @@ class VLK_EXPORT Cvlk_msg_buf : public Cvlk_res_node {
   /// When the buffer was put on a task's queue (coarse monotonic clock, ns);
   /// written and read under that task's queue lock.
   std::int64_t m_queuedNs = 0;
+  /// The buffer queued for the routing thread just before this one, while
+  /// this one waits there; written by the sender before it publishes the
+  /// buffer, read by the thread that takes the queue.
+  Cvlk_msg_buf* m_routeNext = nullptr;
+  /// Set while the buffer waits for the routing thread, so that a free of it
+  /// is refused as for a buffer in a task's queue.
+  std::atomic<bool> m_routing{false};
 };
 
 
@@ -197,12 +205,14 @@ enum Emsg_stat : std::uint32_t {
 /// and the routing thread that moves queued buffers to their destination task.
 /// Internal: applications reach it through Cvlk_task_mgr and Cvlk_task.
 /// Thread-safety: any thread allocates, frees and queues; m_lock guards the
-/// classes, m_routeLock the routing queue and the closed flag, so senders and the
-/// routing thread do not contend with allocation and freeing. The statistics
-/// of allocation and freeing are stepped under m_lock; every step is atomic, so
-/// the counts are exact.
-/// Lock order: never holds m_lock and m_routeLock together, nor either of them
-/// while taking a task's queue lock.
+/// classes. The statistics of allocation and freeing are stepped under m_lock;
+/// every step is atomic, so the counts are exact.
+/// The routing queue takes no lock: a sender pushes its buffer onto a stack
+/// with one compare-and-swap, and the routing thread takes the whole stack
+/// with one exchange and turns it round, so each sender's buffers come out in
+/// the order sent. Only the sender that finds the stack empty wakes the
+/// routing thread; it drains until it finds the stack empty again.
+/// Lock order: never holds m_lock while taking a task's queue lock.
 /// A handler's send may skip the routing thread (Post); m_inFlight keeps each
 /// sender's order.
 /// Shutdown: Close() (the manager's Stop) stops and joins the routing thread, then
@@ -236,7 +246,7 @@ class Cvlk_msg_pool : public Cvlk_thread {
   /// of a handler allowed to (Cvlk_task::m_mayDeliver) while the routing
   /// thread runs and holds no buffer goes straight to the task's queue
   /// (deliverDirect); any other is queued for the routing thread.
-  EerrNo Post(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock, m_routeLock);
+  EerrNo Post(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
   /// Stops the routing thread, joins it, frees what is still queued. Idempotent.
   void Close() VLK_EXCLUDES(m_lock);
 
@@ -260,38 +270,44 @@ class Cvlk_msg_pool : public Cvlk_thread {
  private:
   static constexpr unsigned int kRouteBatch = 32;
 
-  Cvlk_msg_buf* popQueue() VLK_EXCLUDES(m_routeLock);
-  /// Removes up to max buffers from the routing queue under one lock hold.
-  unsigned int popBatch(Cvlk_msg_buf** out, unsigned int max) VLK_EXCLUDES(m_routeLock);
+  /// Takes every buffer queued so far, oldest first, as a chain through
+  /// m_routeNext (null when none); m_inFlight still counts them.
+  Cvlk_msg_buf* takeQueue();
+  /// Routes a chain from takeQueue, kRouteBatch buffers at a time.
+  void routeChain(Cvlk_msg_buf* chain) VLK_EXCLUDES(m_lock);
   /// Delivers n buffers in queue order; a run of buffers for one task goes to
   /// its queue under one lock hold, and each task is woken once, after the
   /// whole batch is placed and m_inFlight lowered.
-  void route(Cvlk_msg_buf** bufs, unsigned int n) VLK_EXCLUDES(m_lock, m_routeLock);
+  void route(Cvlk_msg_buf** bufs, unsigned int n) VLK_EXCLUDES(m_lock);
   /// Post's way around the routing thread: the buffer goes to its task's queue
   /// and the task is woken, or it is counted and freed as route would.
-  void deliverDirect(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock, m_routeLock);
+  void deliverDirect(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
   EerrNo freeLocked(Cvlk_msg_buf* buf) VLK_REQUIRES(m_lock);
   Cvlk_msg_buf* allocLocked(unsigned int size) VLK_REQUIRES(m_lock);
   void freeBatchLocked(Cvlk_msg_buf* const* bufs, unsigned int n) VLK_REQUIRES(m_lock);
 
   Cvlk_task_mgr* m_mgr;
-  Cvlk_mutex m_lock;
+  Cvlk_fast_mutex m_lock;
   Cvlk_resource* m_class[EMSG_CLASS_NUM] VLK_GUARDED_BY(m_lock);
   unsigned int m_size[EMSG_CLASS_NUM];  ///< written by InitClass before any traffic
   Cvlk_counter* m_stat;
-  /// The routing side on cache lines of its own: senders and the routing thread
-  /// meet here, allocation and freeing meet at m_lock.
-  alignas(64) Cvlk_mutex m_routeLock;
-  Cvlk_link m_queue VLK_GUARDED_BY(m_routeLock);
-  bool m_closed VLK_GUARDED_BY(m_routeLock);
+  /// The routing side on a cache line of its own: senders and the routing
+  /// thread meet here, allocation and freeing meet at m_lock.
+  /// The routing queue: the newest buffer, linked to older ones through
+  /// m_routeNext. Senders push with a compare-and-swap; the routing thread
+  /// (Close once it is gone) takes everything with one exchange.
+  alignas(64) std::atomic<Cvlk_msg_buf*> m_routeHead{nullptr};
+  /// Set once by Close; a sender that sees it frees its buffer.
+  std::atomic<bool> m_closed{false};
   /// Buffers the routing thread holds: queued, or taken and not yet placed in a
-  /// task's queue (or freed). Raised under m_routeLock as a buffer is queued,
-  /// lowered (release) by the routing thread once its batch is placed. A send
-  /// skips the routing thread only when it reads 0 under m_routeLock: then every
-  /// earlier buffer of its sender is in a task's queue already, and any buffer
-  /// queued after that reading is another sender's.
+  /// task's queue (or freed). Raised by a sender before it pushes, lowered
+  /// (release) by the routing thread once its batch is placed. A handler's send
+  /// skips the routing thread only when it reads 0: then every earlier buffer
+  /// of its sender is in a task's queue already. Close also waits on it for
+  /// senders that raised it before they saw m_closed.
   std::atomic<unsigned int> m_inFlight{0};
-  Cvlk_semaphore m_wake;  ///< released once per queued buffer; releases coalesce
+  /// Released by a sender that found the routing queue empty; releases coalesce.
+  Cvlk_semaphore m_wake;
 };
 /// @endcond
 
@@ -714,7 +730,7 @@ class VLK_EXPORT Cvlk_task : public Cvlk_thread {
   unsigned int m_timerCount;
   Cvlk_timer_pool* m_timerPool;  ///< made by start, on the starting thread
   Cvlk_link* m_queue VLK_PT_GUARDED_BY(m_queueLock);
-  Cvlk_mutex m_queueLock;
+  Cvlk_fast_mutex m_queueLock;
   Cvlk_semaphore m_wake;  ///< released once per queued buffer; releases coalesce
   std::atomic<unsigned int> m_selfChkTimerId;
   bool m_closed VLK_GUARDED_BY(m_queueLock);

@@ -1,6 +1,7 @@
 // The message pool: four fixed size classes of buffers, the routing queue and
 // the routing thread, and the pool's statistics.
 #include <cstdio>
+#include <thread>
 
 #include "vlk_task.h"
 
@@ -45,7 +46,7 @@ Cvlk_msg_pool::~Cvlk_msg_pool() {
 
 EerrNo Cvlk_msg_pool::InitClass(unsigned int cls, unsigned int bufSize, unsigned int nodeCnt) {
   if (cls >= EMSG_CLASS_NUM) return ERR_INVALID_PARAM;
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   if (m_class[cls] != nullptr) return ERR_INVALID_OPR;
   m_size[cls] = bufSize;
   Cvlk_resource* res = new Cvlk_resource(bufSize, nodeCnt, this);
@@ -79,7 +80,7 @@ Cvlk_msg_buf* Cvlk_msg_pool::allocLocked(unsigned int size) {
 }
 
 Cvlk_msg_buf* Cvlk_msg_pool::Alloc(unsigned int size) {
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   return allocLocked(size);
 }
 
@@ -88,13 +89,15 @@ EerrNo Cvlk_msg_pool::freeLocked(Cvlk_msg_buf* buf) {
   bool ours = false;
   for (unsigned int cls = 0; cls < EMSG_CLASS_NUM; ++cls) ours = ours || (res != nullptr && res == m_class[cls]);
   if (!ours) return ERR_INVALID_PARAM;
-  // An idle buffer, or one still in a queue, is refused by the class.
+  // A buffer waiting for the routing thread is still the pool's.
+  if (buf->m_routing.load(std::memory_order_relaxed)) return ERR_INVALID_OPR;
+  // An idle buffer, or one in a task's queue, is refused by the class.
   return res->FreeById(buf->GetId());
 }
 
 EerrNo Cvlk_msg_pool::Free(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   const EerrNo err = freeLocked(buf);
   if (err == ERR_OK) m_stat->Inc(EMSG_STAT_N_FREE_MSG);
   return err;
@@ -107,12 +110,12 @@ void Cvlk_msg_pool::freeBatchLocked(Cvlk_msg_buf* const* bufs, unsigned int n) {
 }
 
 void Cvlk_msg_pool::FreeBatch(Cvlk_msg_buf* const* bufs, unsigned int n) {
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   freeBatchLocked(bufs, n);
 }
 
 Cvlk_msg_buf* Cvlk_msg_pool::FreeBatchAlloc(Cvlk_msg_buf* const* bufs, unsigned int n, unsigned int size) {
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   freeBatchLocked(bufs, n);
   return allocLocked(size);
 }
@@ -127,36 +130,37 @@ EerrNo Cvlk_msg_pool::FreeToOwner(Cvlk_msg_buf* buf) {
 
 EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
-  // A handler of one of this manager's tasks may deliver its buffer itself
-  // (see Cvlk_task::m_mayDeliver); other threads always queue.
-  Cvlk_task* sender = Cvlk_task::runningTask();
-  const bool mayDeliver = sender != nullptr && sender->m_mgr == m_mgr && sender->m_mayDeliver;
-  EerrNo err = ERR_OK;
-  bool closed;
-  bool direct = false;
-  {
-    Cvlk_mutex_locker guard(&m_routeLock);
-    closed = m_closed;
-    if (!closed) {
-      // The routing thread holds nothing: it would deliver this buffer next,
-      // so the sender does, and spares the wake-up of the routing thread. Not
-      // before Run nor once Stop has begun: then buffers wait for Close.
-      direct = mayDeliver && m_inFlight.load(std::memory_order_acquire) == 0 && isRunning() && !isStopRequested();
-      if (!direct) {
-        err = m_queue.AddToTail(buf);
-        if (err == ERR_OK) m_inFlight.fetch_add(1, std::memory_order_relaxed);
-      }
-    }
-  }
   // Nobody routes any more: the buffer goes straight back.
-  if (closed) return Free(buf);
-  if (direct) {
+  if (m_closed.load(std::memory_order_acquire)) return Free(buf);
+  // A handler of one of this manager's tasks may deliver its buffer itself
+  // (see Cvlk_task::m_mayDeliver) when the routing thread holds nothing: it
+  // would deliver this buffer next, so the sender does, and spares the
+  // wake-up of the routing thread. Not before Run nor once Stop has begun:
+  // then buffers wait for Close.
+  Cvlk_task* sender = Cvlk_task::runningTask();
+  if (sender != nullptr && sender->m_mgr == m_mgr && sender->m_mayDeliver &&
+      m_inFlight.load(std::memory_order_acquire) == 0 && isRunning() && !isStopRequested()) {
     sender->m_mayDeliver = false;  // one per handler
     deliverDirect(buf);
     return ERR_OK;
   }
-  if (err == ERR_OK) m_wake.release();
-  return err;
+  // Counted before it is pushed (the routing thread lowers the count only for
+  // what it took) and before m_closed is read again: either Close sees the
+  // count and waits for the push, or this sender sees m_closed.
+  m_inFlight.fetch_add(1, std::memory_order_seq_cst);
+  if (m_closed.load(std::memory_order_seq_cst)) {
+    m_inFlight.fetch_sub(1, std::memory_order_release);
+    return Free(buf);
+  }
+  buf->m_routing.store(true, std::memory_order_relaxed);
+  Cvlk_msg_buf* head = m_routeHead.load(std::memory_order_relaxed);
+  do {
+    buf->m_routeNext = head;
+  } while (!m_routeHead.compare_exchange_weak(head, buf, std::memory_order_release, std::memory_order_relaxed));
+  // Only the sender that found the queue empty wakes the routing thread: it
+  // takes everything queued until it finds the queue empty again.
+  if (head == nullptr) m_wake.release();
+  return ERR_OK;
 }
 
 void Cvlk_msg_pool::deliverDirect(Cvlk_msg_buf* buf) {
@@ -172,9 +176,18 @@ void Cvlk_msg_pool::deliverDirect(Cvlk_msg_buf* buf) {
   }
 }
 
-Cvlk_msg_buf* Cvlk_msg_pool::popQueue() {
-  Cvlk_mutex_locker guard(&m_routeLock);
-  return static_cast<Cvlk_msg_buf*>(m_queue.RemoveHead());
+Cvlk_msg_buf* Cvlk_msg_pool::takeQueue() {
+  Cvlk_msg_buf* newest = m_routeHead.exchange(nullptr, std::memory_order_acquire);
+  // Newest first as pushed: turned round, each sender's buffers come out in
+  // the order sent.
+  Cvlk_msg_buf* oldest = nullptr;
+  while (newest != nullptr) {
+    Cvlk_msg_buf* next = newest->m_routeNext;
+    newest->m_routeNext = oldest;
+    oldest = newest;
+    newest = next;
+  }
+  return oldest;
 }
 
 void Cvlk_msg_pool::route(Cvlk_msg_buf** bufs, unsigned int n) {
@@ -207,27 +220,28 @@ void Cvlk_msg_pool::route(Cvlk_msg_buf** bufs, unsigned int n) {
   }
 }
 
-unsigned int Cvlk_msg_pool::popBatch(Cvlk_msg_buf** out, unsigned int max) {
-  Cvlk_mutex_locker guard(&m_routeLock);
-  unsigned int n = 0;
-  while (n < max) {
-    Cvlk_msg_buf* buf = static_cast<Cvlk_msg_buf*>(m_queue.RemoveHead());
-    if (buf == nullptr) break;
-    out[n++] = buf;
+void Cvlk_msg_pool::routeChain(Cvlk_msg_buf* chain) {
+  Cvlk_msg_buf* batch[kRouteBatch];
+  while (chain != nullptr) {
+    unsigned int n = 0;
+    for (; n < kRouteBatch && chain != nullptr; chain = chain->m_routeNext) {
+      // No longer waiting here: a task's queue (or the pool) takes it next.
+      chain->m_routing.store(false, std::memory_order_relaxed);
+      batch[n++] = chain;
+    }
+    route(batch, n);
   }
-  return n;
 }
 
 void Cvlk_msg_pool::run() {
-  Cvlk_msg_buf* batch[kRouteBatch];
   while (!isStopRequested()) {
     m_wake.acquire();
-    // Releases coalesce: drain everything queued since the last wake-up, a few
-    // buffers per lock hold. Once taken, a buffer is always delivered or freed.
-    for (;;) {
-      const unsigned int n = popBatch(batch, kRouteBatch);
-      route(batch, n);
-      if (n < kRouteBatch || isStopRequested()) break;
+    // Releases coalesce: take what is queued until the queue is found empty.
+    // Once taken, a buffer is always delivered or freed, even when a stop is
+    // requested half-way.
+    while (Cvlk_msg_buf* chain = takeQueue()) {
+      routeChain(chain);
+      if (isStopRequested()) break;
     }
   }
 }
@@ -239,22 +253,36 @@ void Cvlk_msg_pool::requestStop() {
 
 void Cvlk_msg_pool::Close() {
   stop();
-  {
-    Cvlk_mutex_locker guard(&m_routeLock);
-    m_closed = true;
+  m_closed.store(true, std::memory_order_seq_cst);
+  // Whatever is still queued goes back, also from senders that counted their
+  // buffer before they saw m_closed and have yet to push it.
+  while (m_inFlight.load(std::memory_order_seq_cst) != 0) {
+    Cvlk_msg_buf* chain = takeQueue();
+    if (chain == nullptr) {
+      std::this_thread::yield();
+      continue;
+    }
+    unsigned int n = 0;
+    while (chain != nullptr) {
+      Cvlk_msg_buf* next = chain->m_routeNext;
+      chain->m_routing.store(false, std::memory_order_relaxed);
+      Free(chain);
+      chain = next;
+      ++n;
+    }
+    m_inFlight.fetch_sub(n, std::memory_order_release);
   }
-  while (Cvlk_msg_buf* buf = popQueue()) Free(buf);
 }
 
 unsigned int Cvlk_msg_pool::GetRealNum(unsigned int cls) {
   if (cls >= EMSG_CLASS_NUM) return 0;
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   return m_class[cls] != nullptr ? m_class[cls]->GetRealNum() : 0u;
 }
 
 unsigned int Cvlk_msg_pool::GetIdleNum(unsigned int cls) {
   if (cls >= EMSG_CLASS_NUM) return 0;
-  Cvlk_mutex_locker guard(&m_lock);
+  Cvlk_fast_locker guard(&m_lock);
   return m_class[cls] != nullptr ? m_class[cls]->GetIdleNum() : 0u;
 }
 

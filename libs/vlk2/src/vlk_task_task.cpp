@@ -53,7 +53,7 @@ void Cvlk_task::init() {
   // Made before the lock is taken: adopting a Qt child sends this task an event,
   // which event filters see, and no outside code runs under a library lock.
   Cvlk_link* queue = new Cvlk_link(VlkGetGlobalObjID(), this);
-  Cvlk_mutex_locker guard(&m_queueLock);
+  Cvlk_fast_locker guard(&m_queueLock);
   m_queue = queue;
 }
 
@@ -110,7 +110,7 @@ EerrNo Cvlk_task::PumpMsgBuf(Cvlk_msg_buf* buf) {
   bool closed;
   const std::int64_t now = QueueClockNs();
   {
-    Cvlk_mutex_locker guard(&m_queueLock);
+    Cvlk_fast_locker guard(&m_queueLock);
     closed = m_closed || m_queue == nullptr;
     if (!closed) err = enqueueLocked(buf, now);
   }
@@ -122,7 +122,7 @@ EerrNo Cvlk_task::PumpMsgBuf(Cvlk_msg_buf* buf) {
 
 bool Cvlk_task::appendBufs(Cvlk_msg_buf* const* bufs, unsigned int n) {
   const std::int64_t now = QueueClockNs();  // one reading for the whole batch
-  Cvlk_mutex_locker guard(&m_queueLock);
+  Cvlk_fast_locker guard(&m_queueLock);
   if (m_closed || m_queue == nullptr) return false;
   for (unsigned int i = 0; i < n; ++i) {
     enqueueLocked(bufs[i], now);  // as PumpMsgBuf, whose result the router ignores
@@ -141,7 +141,7 @@ void Cvlk_task::PumpMsgBufs(Cvlk_msg_buf* const* bufs, unsigned int n) {
 }
 
 Cvlk_msg_buf* Cvlk_task::GetPumpMsgBuf() {
-  Cvlk_mutex_locker guard(&m_queueLock);
+  Cvlk_fast_locker guard(&m_queueLock);
   if (m_queue == nullptr) return nullptr;
   return static_cast<Cvlk_msg_buf*>(m_queue->RemoveHead());
 }
@@ -182,7 +182,7 @@ EerrNo Cvlk_task::FreeMsgBuf(Cvlk_msg_buf* buf) {
 Cvlk_queue_metrics Cvlk_task::TakeQueueMetrics() {
   Cvlk_queue_metrics m;
   m.handled = m_handled.load(std::memory_order_relaxed);
-  Cvlk_mutex_locker guard(&m_queueLock);
+  Cvlk_fast_locker guard(&m_queueLock);
   m.depth = m_queue != nullptr ? m_queue->GetNum() : 0u;
   m.highWater = m_highWater;
   m.timed = m_waitCount;
@@ -194,7 +194,7 @@ Cvlk_queue_metrics Cvlk_task::TakeQueueMetrics() {
 
 unsigned int Cvlk_task::takeBatch(Cvlk_msg_buf** out, unsigned int max) {
   const std::int64_t now = QueueClockNs();  // one reading for the whole batch
-  Cvlk_mutex_locker guard(&m_queueLock);
+  Cvlk_fast_locker guard(&m_queueLock);
   unsigned int n = 0;
   while (n < max && m_queue != nullptr) {
     Cvlk_msg_buf* buf = static_cast<Cvlk_msg_buf*>(m_queue->RemoveHead());
@@ -246,7 +246,7 @@ void Cvlk_task::requestStop() {
 void Cvlk_task::close() {
   stop();
   {
-    Cvlk_mutex_locker guard(&m_queueLock);
+    Cvlk_fast_locker guard(&m_queueLock);
     m_closed = true;
   }
   while (Cvlk_msg_buf* buf = GetPumpMsgBuf()) FreeMsgBuf(buf);
