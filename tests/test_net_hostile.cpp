@@ -94,25 +94,6 @@ struct DescriptorBallast {
   std::vector<int> fds;
 };
 
-// Echoes every datagram to its sender and counts wrong deliveries.
-class EchoUdp : public Cvlk_udp_server {
- public:
-  EchoUdp() : Cvlk_udp_server(nullptr, 4) { start(); }
-  ~EchoUdp() override { stop(); }
-  std::atomic<int> delivered{0};
-  std::atomic<int> badLength{0};  // deliveries of 0 or more than 4096 bytes, or of the flood's x/y
-
- protected:
-  int checkData(unsigned int, Cvlk_uaddr, int len, char* data) override {
-    if (len < 1 || len > 4096 || data[len] != '\0' || data[0] == 'x' || data[0] == 'y') ++badLength;
-    return 0;
-  }
-  void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
-    ++delivered;
-    SendTo(nodeId, &peer, data, static_cast<unsigned int>(len));
-  }
-};
-
 // poll() has no descriptor ceiling; select() would corrupt memory above 1023.
 TEST(HostileFds, ServersServeDescriptorsAbove1024) {
   DescriptorBallast ballast(1100);
@@ -136,7 +117,9 @@ TEST(HostileFds, ServersServeDescriptorsAbove1024) {
   ASSERT_TRUE(client.write("high fd"));
   EXPECT_EQ(client.read(7), "high fd");
 
-  EchoUdp udp;
+  RecordingUdp udp;
+  udp.echo = true;
+  udp.start();
   unsigned short port = 0;
   ASSERT_NE(udp.bindAnyPort(port, 0, 0), 0u);
   UdpPeer peer;
@@ -235,10 +218,17 @@ TEST(HostileTcp, PeerResettingBeforeOrDuringABroadcastLosesOnlyItsOwnConnection)
 // A broadcaster paced by the readers' marks (procDrained comes only at the
 // low-water mark) gets every message to them whole and in order; a peer that
 // never reads passes its limit and is closed as a slow consumer, once, with a
-// line naming it. With every queue empty the loop sleeps again.
-TEST(HostileTcp, SlowConsumerIsClosedAtItsLimitAndPacedReadersGetEveryMessage) {
+// line naming it. With every queue empty the loop sleeps again. The budget
+// (fixed before the start) bounds all queues together: a send within its
+// queue's limit but beyond the budget is refused and, a part having gone,
+// closes its connection whatever the policy.
+TEST(HostileTcp, SlowConsumerIsClosedAtItsLimitAndPacedReadersGetEveryMessageWithinTheBudget) {
   constexpr unsigned int kLow = 64 << 10;
-  Started s(4);
+  constexpr std::size_t kBudget = 4 << 20;  // holds every queue of the paced broadcast
+  Started s(4, false, 0, kBudget);
+  EXPECT_EQ(s.server.setOutputBudget(0), ERR_INVALID_PARAM);
+  EXPECT_EQ(s.server.setOutputBudget(1 << 20), ERR_INVALID_OPR);  // running
+  EXPECT_EQ(s.server.getOutputStats().budgetBytes, kBudget);
   echoAndName(s.server);
   ASSERT_EQ(s.server.setOutputLimits(1 << 20, 256 << 10, kLow), ERR_OK);
   Conn slow(AF_INET, s.port, 4096), a(AF_INET, s.port), b(AF_INET, s.port);
@@ -274,6 +264,15 @@ TEST(HostileTcp, SlowConsumerIsClosedAtItsLimitAndPacedReadersGetEveryMessage) {
   EXPECT_TRUE(slow.waitClosed());
   // Nothing is queued: no write readiness is watched, the loop waits for input.
   EXPECT_TRUE(waitUntilPolling(s.server.loopTid));
+  s.server.setSlowConsumerPolicy(SLOW_CONSUMER_REFUSE);
+  ASSERT_EQ(s.server.setOutputLimits(32 << 20, 16 << 20, 1 << 20), ERR_OK);
+  const std::string big(24 << 20, 'b');  // within the queue's limit, far beyond the budget and the socket buffers
+  EXPECT_EQ(s.server.sendTo(readers[0], big.data(), static_cast<unsigned int>(big.size())), ERR_BUSY);
+  EXPECT_EQ(s.server.hasNode(readers[0]), VLK_FALSE);
+  stats = s.server.getOutputStats();
+  EXPECT_EQ(stats.slowConsumerCloses, 2u);
+  EXPECT_EQ(stats.queuedBytes, 0u);
+  EXPECT_TRUE(a.waitClosed());
 }
 
 // Sends to a peer that reads nothing return at once and stop at the queue's
@@ -347,46 +346,24 @@ TEST(HostileTcp, AStuckReadersQueueStopsExactlyAtItsLimitsAndCostsOthersNothing)
   }
 }
 
-// The budget bounds all queues together: a send beyond it is refused and, a
-// part having gone, closes its connection whatever the policy.
-TEST(HostileTcp, TheOutputBudgetBoundsEveryQueueTogether) {
-  RecordingServer server(2);
-  EXPECT_EQ(server.setOutputBudget(0), ERR_INVALID_PARAM);
-  ASSERT_EQ(server.setOutputBudget(64 << 10), ERR_OK);
-  unsigned short port = 0;
-  ASSERT_EQ(server.bindAnyPort(port), ERR_OK);
-  server.start();
-  EXPECT_EQ(server.setOutputBudget(1 << 20), ERR_INVALID_OPR);
-  EXPECT_EQ(server.getOutputStats().budgetBytes, std::size_t{64} << 10);
-  server.setSlowConsumerPolicy(SLOW_CONSUMER_REFUSE);
-  ASSERT_EQ(server.setOutputLimits(16 << 20, 8 << 20, 1 << 20), ERR_OK);
-  Conn stuck(AF_INET, port, 4096);
-  const unsigned int id = server.greet(stuck, "s");
-  ASSERT_NE(id, 0u);
-  const std::string big(12 << 20, 'b');  // within the queue's limit, far beyond the budget
-  EXPECT_EQ(server.sendTo(id, big.data(), static_cast<unsigned int>(big.size())), ERR_BUSY);
-  EXPECT_EQ(server.hasNode(id), VLK_FALSE);
-  EXPECT_EQ(server.getOutputStats().slowConsumerCloses, 1u);
-  EXPECT_EQ(server.getOutputStats().queuedBytes, 0u);
-  EXPECT_TRUE(stuck.waitClosed());
-}
-
 // Flooded with datagrams of 0, 4097 and 65507 bytes, the endpoint hands on
 // none, never a cut one, and answers a normal peer throughout.
 TEST(HostileUdp, EmptyAndOversizeFloodNeverReachesTheHooksAndNormalPeersAreServed) {
-  EchoUdp udp;
+  RecordingUdp udp;
+  udp.echo = true;
+  udp.start();
   unsigned short port = 0;
-  ASSERT_NE(udp.bindAnyPort(port, 0, 0), 0u);
+  const unsigned int id = udp.bindAnyPort(port, 0, 0);
+  ASSERT_NE(id, 0u);
   std::atomic<bool> done{false};
   std::atomic<unsigned int> flooded{0};
+  UdpPeer from, peer;
   std::thread flood([&] {
-    UdpPeer from;
     const std::string sizes[] = {std::string(), std::string(4097, 'x'), std::string(65507, 'y')};
     for (unsigned int i = 0; !done.load(); ++i) from.send(port, sizes[i % 3]), flooded = i;
   });
   // The receive buffer is overrun before the first request.
   eventually([&] { return flooded.load() >= 300; });
-  UdpPeer peer;
   for (int i = 0; i < 20; ++i) {
     std::string request = "n" + std::to_string(i % 2 == 0 ? 4096 : 7) + "#";
     request.resize(i % 2 == 0 ? 4096 : 7, '.');
@@ -394,8 +371,10 @@ TEST(HostileUdp, EmptyAndOversizeFloodNeverReachesTheHooksAndNormalPeersAreServe
   }
   done = true;
   flood.join();
-  EXPECT_EQ(udp.badLength.load(), 0);
-  EXPECT_GE(udp.delivered.load(), 20);
+  // Not one of the flood's datagrams was checked, whole or cut; every request came whole and terminated.
+  EXPECT_EQ(udp.rec.count(seen("checked", id, 4, from.port(), "")), 0);
+  EXPECT_EQ(udp.rec.count(seen("checked", id, 4, peer.port(), "", false)), 0);
+  EXPECT_GE(udp.rec.count("processed "), 20);
   EXPECT_EQ(udp.getBusyNodes(), 1u);
 }
 

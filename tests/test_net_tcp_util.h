@@ -423,10 +423,13 @@ class RecordingServer : public Cvlk_tcp_server, public Reads {
 };
 
 // A started server on an ephemeral port; with tls, it echoes what it reads
-// and its handshakes are bound to handshakeSeconds (0: the default).
+// and its handshakes are bound to handshakeSeconds (0: the default); its output
+// budget is budget bytes (0: the default).
 struct Started {
-  explicit Started(unsigned int maxConnections, bool tls = false, unsigned int handshakeSeconds = 0)
+  explicit Started(unsigned int maxConnections, bool tls = false, unsigned int handshakeSeconds = 0,
+                   std::size_t budget = 0)
       : server(maxConnections) {
+    EXPECT_EQ(budget == 0 ? ERR_OK : server.setOutputBudget(budget), ERR_OK);
     if (tls) {
       EXPECT_EQ(server.startTLS(dataPath("server.pem").c_str(), dataPath("server.key").c_str()), ERR_OK);
       server.setHandshakeTimeout(handshakeSeconds);
@@ -439,6 +442,42 @@ struct Started {
   }
   RecordingServer server;
   unsigned short port = 0;
+};
+
+// A hook's view of a datagram, as RecordingUdp records it.
+inline std::string seen(const char* hook, unsigned int nodeId, int version, unsigned short port, const std::string& data,
+                        bool terminated = true) {
+  return std::string(hook) + " " + std::to_string(nodeId) + " v" + std::to_string(version) + " " +
+         std::to_string(port) + (terminated ? " " : " unterminated ") + data;
+}
+
+// A UDP server that records its hooks and signals; procData echoes on request.
+class RecordingUdp : public Cvlk_udp_server {
+ public:
+  explicit RecordingUdp(unsigned int maxNodes = 8) : Cvlk_udp_server(nullptr, maxNodes) {
+    connect(this, &Cvlk_io_server::sigClosed, [this](uint id) { rec.add("closed " + std::to_string(id)); });
+  }
+  ~RecordingUdp() override { stop(); }
+  using Cvlk_udp_server::close;
+  using Cvlk_udp_server::setWaitTimeout;
+
+  Recorder rec;
+  std::atomic<int> checkResult{0};
+  std::atomic<bool> echo{false};
+  std::atomic<int> loopTid{0};  // the server thread, as seen from procData
+
+ protected:
+  void procTimeout() override { rec.add("timeout"); }
+  int checkData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
+    const int result = checkResult.load();  // decided before the test can see the call
+    rec.add(seen("checked", nodeId, peer.version, peer.getPort(), std::string(data, len), data[len] == '\0'));
+    return result;
+  }
+  void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
+    loopTid = static_cast<int>(::syscall(SYS_gettid));
+    rec.add(seen("processed", nodeId, peer.version, peer.getPort(), std::string(data, len), data[len] == '\0'));
+    if (echo) SendTo(nodeId, &peer, data, static_cast<unsigned int>(len));  // from inside the hook
+  }
 };
 
 // The node id of the first "new" event, or 0.

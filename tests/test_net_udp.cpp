@@ -21,44 +21,8 @@ extern "C" ssize_t sendto(int fd, const void* buf, size_t len, int flags, const 
 
 namespace {
 
-// A hook's view of a datagram, as the recorder keeps it.
-std::string seen(const char* hook, unsigned int nodeId, int version, unsigned short port, const std::string& data,
-                 bool terminated = true) {
-  return std::string(hook) + " " + std::to_string(nodeId) + " v" + std::to_string(version) + " " +
-         std::to_string(port) + (terminated ? " " : " unterminated ") + data;
-}
-
-// A UDP server that records its hooks and signals; procData echoes on request.
-class Udp : public Cvlk_udp_server {
- public:
-  explicit Udp(unsigned int maxNodes = 8) : Cvlk_udp_server(nullptr, maxNodes) {
-    connect(this, &Cvlk_io_server::sigClosed, [this](uint id) { rec.add("closed " + std::to_string(id)); });
-  }
-  ~Udp() override { stop(); }
-  using Cvlk_udp_server::close;
-  using Cvlk_udp_server::setWaitTimeout;
-
-  Recorder rec;
-  std::atomic<int> checkResult{0};
-  std::atomic<bool> echo{false};
-  std::atomic<int> loopTid{0};  // the server thread, as seen from procData
-
- protected:
-  void procTimeout() override { rec.add("timeout"); }
-  int checkData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
-    const int result = checkResult.load();  // decided before the test can see the call
-    rec.add(seen("checked", nodeId, peer.version, peer.getPort(), std::string(data, len), data[len] == '\0'));
-    return result;
-  }
-  void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
-    loopTid = static_cast<int>(::syscall(SYS_gettid));
-    rec.add(seen("processed", nodeId, peer.version, peer.getPort(), std::string(data, len), data[len] == '\0'));
-    if (echo) SendTo(nodeId, &peer, data, static_cast<unsigned int>(len));  // from inside the hook
-  }
-};
-
 TEST(UdpServer, BindingRulesAndTheirFailures) {
-  Udp udp;
+  RecordingUdp udp;
   EXPECT_EQ(udp.Bind(static_cast<unsigned short>(0), 1, 2), 0u);
   EXPECT_EQ(udp.getBusyNodes(), 0u);
   unsigned short port = 0;
@@ -96,7 +60,7 @@ TEST(UdpServer, BindingRulesAndTheirFailures) {
 }
 
 // Starts the server and waits until its thread sleeps in poll.
-bool startAsleep(Udp& udp) {
+bool startAsleep(RecordingUdp& udp) {
   auto threads = [] {
     std::set<int> ids;
     for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) ids.insert(std::stoi(e.path().filename()));
@@ -120,7 +84,7 @@ TEST(UdpServer, CheckDataGatesProcDataAndEchoesGoBackToTheSenderWithoutWaiting) 
     if (family == AF_INET6 && !hasIPv6Loopback()) continue;
     const int version = family == AF_INET ? 4 : 6;
     SCOPED_TRACE(version);
-    Udp udp;
+    RecordingUdp udp;
     ASSERT_TRUE(startAsleep(udp));  // nothing bound: the thread waits for a bind, which must wake it
     unsigned short port = 0;
     const unsigned int id = udp.bindAnyPort(port, 5, 6);
@@ -159,7 +123,7 @@ TEST(UdpServer, EndpointsClosedWhileTheThreadWaitsOrByStopGiveUpTheirPortsAtOnce
     ::close(fd);
     return free;
   };
-  Udp udp;
+  RecordingUdp udp;
   unsigned short port = 0, other = 0;
   const unsigned int id = udp.bindAnyPort(port, 0, 0), second = udp.bindAnyPort(other, 0, 0);
   ASSERT_TRUE(id != 0 && second != 0);
