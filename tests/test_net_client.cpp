@@ -39,8 +39,11 @@ std::unique_ptr<Conn> connectPeer(Clients& set, Listener& listener, unsigned int
 
 }  // namespace
 
-// Bad addresses and a full pool take no node; writes to a vanished peer (the
-// set stopped: nothing notices the close first) never raise SIGPIPE.
+// Bad addresses, a connect that meets its bound and a full pool take no node;
+// writes to a vanished peer (the set stopped: nothing notices the close first)
+// never raise SIGPIPE. A peer whose accept queue is full drops further SYNs:
+// the connect gives up at the bound set, long before the default (10 s) or the
+// system's retries.
 TEST(TcpClients, RefusesWhatItCannotServeWithoutTakingANode) {
   Clients set(2);
   set.start();
@@ -54,6 +57,23 @@ TEST(TcpClients, RefusesWhatItCannotServeWithoutTakingANode) {
   const Cvlk_uaddr gone = Listener().addr;  // nobody listens there any more
   EXPECT_EQ(set.prepareConnect(1, gone, id), ERR_FAIL);
   EXPECT_EQ(id, 0u);
+  Listener full;
+  ::listen(full.fd, 0);
+  std::vector<int> fillers;
+  // Fill the accept queue (and the SYN queue behind it) with connections nobody accepts.
+  for (int i = 0; i < 64; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(fd, full.addr.getAddr(), static_cast<socklen_t>(full.addr.getAddrLen()));
+    fillers.push_back(fd);
+  }
+  set.setConnectTimeout(300);
+  std::future<EerrNo> err = std::async(std::launch::async, [&] { return set.prepareConnect(0, full.addr, id); });
+  EXPECT_EQ(err.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  // Some kernels still let one more through; none may hang.
+  const EerrNo got = err.get();
+  EXPECT_TRUE(got == ERR_EXPIRED || got == ERR_OK) << got;
+  if (got == ERR_OK) set.closeConnect(id);
+  for (int fd : fillers) ::close(fd);
   Listener listener;  // every node is still free, and a full pool refuses the next connection
   unsigned int plain = 0, tls = 0;
   auto p1 = connectPeer(set, listener, plain);
@@ -74,61 +94,81 @@ TEST(TcpClients, RefusesWhatItCannotServeWithoutTakingANode) {
 // Plain and TLS: a connection added while the thread waits on another is
 // watched at once; reads come in zero-terminated pieces of at most 4096 (also
 // a 10000-byte TLS record, whose rest waits inside OpenSSL); hooks may answer
-// and close their own connection, which is no disconnect. A peer's close runs
-// the hook once, then frees the node; closeConnect frees it without the hook
-// and reaches the peer at once, also while the thread waits in poll.
+// and close their own connection, which is no disconnect; threads' messages
+// stay whole while the peer talks back. A peer's close runs the hook once, then
+// frees the node; closeConnect frees it without the hook and reaches the peer
+// at once, also while the thread waits in poll; the set's end closes every connection.
 TEST(TcpClients, DataBothWaysInPiecesAndHooksMayAnswerAndCloseTheirOwnConnection) {
   for (bool tls : {false, true}) {
     SCOPED_TRACE(tls ? "TLS" : "plain");
-    Clients set(2);
-    set.onData = [&](unsigned int nodeId, const std::string& data) {
-      if (data == "quit") set.closeConnect(nodeId);
-      if (data.compare(0, 4, "echo") == 0) set.sendData(nodeId, data.data(), static_cast<unsigned int>(data.size()));
+    auto set = std::make_unique<Clients>(2);  // its end closes the connections left
+    set->onData = [&](unsigned int nodeId, const std::string& data) {
+      if (data == "quit") set->closeConnect(nodeId);
+      if (data.compare(0, 4, "echo") == 0) set->sendData(nodeId, data.data(), static_cast<unsigned int>(data.size()));
     };
-    set.start();
+    set->start();
     Listener listener;
     unsigned int first = 0, second = 0;
-    auto a = connectPeer(set, listener, first, false, 77);
+    auto a = connectPeer(*set, listener, first, false, 77);
     ASSERT_TRUE(a && a->write("first"));
-    ASSERT_TRUE(set.waitReceived(first, 5));
-    auto b = connectPeer(set, listener, second, tls, 22);  // the thread waits on the first meanwhile
+    ASSERT_TRUE(set->waitReceived(first, 5));
+    auto b = connectPeer(*set, listener, second, tls, 22);  // the thread waits on the first meanwhile
     ASSERT_TRUE(b);
-    EXPECT_EQ(set.hasTLS(second), tls ? VLK_TRUE : VLK_FALSE);
-    EXPECT_TRUE(!tls || set.startTLS(second) == ERR_OK);  // already on: no second handshake
+    EXPECT_EQ(set->hasTLS(second), tls ? VLK_TRUE : VLK_FALSE);
+    EXPECT_TRUE(!tls || set->startTLS(second) == ERR_OK);  // already on: no second handshake
     std::string big(10000, '\0');
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
     ASSERT_TRUE(b->write(big));
-    ASSERT_TRUE(set.waitReceived(second, big.size()));
-    EXPECT_EQ(set.received(second), big);
-    EXPECT_EQ(set.received(first), "first");
-    EXPECT_LE(set.maxPiece, 4096u);
-    EXPECT_TRUE(set.allTerminated);
+    ASSERT_TRUE(set->waitReceived(second, big.size()));
+    EXPECT_EQ(set->received(second), big);
+    EXPECT_EQ(set->received(first), "first");
+    EXPECT_LE(set->maxPiece, 4096u);
+    EXPECT_TRUE(set->allTerminated);
     unsigned int info = 0;
-    EXPECT_EQ(set.getUserInfo(second, info), ERR_OK);
+    EXPECT_EQ(set->getUserInfo(second, info), ERR_OK);
     EXPECT_EQ(info, 22u);
-    set.sendData(first, "to-a", 4);
+    constexpr int kThreads = 4, kMessages = 50;
+    constexpr std::size_t kSize = 3000;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+      senders.emplace_back([&, t] {
+        const std::string msg(kSize, static_cast<char>('A' + t));
+        for (int i = 0; i < kMessages; ++i) set->sendData(second, msg.data(), static_cast<unsigned int>(msg.size()));
+      });
+    }
+    for (int i = 0; i < 20; ++i) b->write(std::string(500, 'r'));
+    const std::string got = b->read(kThreads * kMessages * kSize);
+    for (auto& s : senders) s.join();
+    ASSERT_EQ(got.size(), kThreads * kMessages * kSize);
+    for (std::size_t off = 0; off < got.size(); off += kSize)
+      ASSERT_EQ(got.compare(off, kSize, std::string(kSize, got[off])), 0) << "message at " << off << " was split";
+    EXPECT_TRUE(set->waitReceived(second, big.size() + 20 * 500));
+    set->sendData(first, "to-a", 4);
     EXPECT_EQ(a->read(4), "to-a");
     ASSERT_TRUE(b->write("echo me"));
     EXPECT_EQ(b->read(7), "echo me");
     ASSERT_TRUE(b->write("quit"));
     EXPECT_TRUE(b->waitClosed());
     a.reset();  // the peer closes
-    EXPECT_EQ(set.rec.waitFor("disconnect "), "disconnect " + std::to_string(first) + " 77");
+    EXPECT_EQ(set->rec.waitFor("disconnect "), "disconnect " + std::to_string(first) + " 77");
     // Freed right after the hook: the id then finds the reset node until reused.
-    ASSERT_TRUE(eventually([&] { return set.getUserInfo(first, info) == ERR_OK && info == 0; }));
-    EXPECT_EQ(set.hasTLS(first), VLK_FALSE);
-    set.sendData(first, "x", 1);  // does nothing
+    ASSERT_TRUE(eventually([&] { return set->getUserInfo(first, info) == ERR_OK && info == 0; }));
+    EXPECT_EQ(set->hasTLS(first), VLK_FALSE);
+    set->sendData(first, "x", 1);  // does nothing
     unsigned int again = 0, other = 0;
-    auto c = connectPeer(set, listener, again);
+    auto c = connectPeer(*set, listener, again);
     ASSERT_TRUE(c && c->write("z"));
-    ASSERT_TRUE(set.waitReceived(again, 1));
-    EXPECT_TRUE(waitUntilPolling(set.loopTid));
-    set.closeConnect(again);
+    ASSERT_TRUE(set->waitReceived(again, 1));
+    EXPECT_TRUE(waitUntilPolling(set->loopTid));
+    set->closeConnect(again);
     EXPECT_TRUE(c->waitClosed());
-    ASSERT_EQ(set.prepareConnect(4, listener.addr, again), ERR_OK);  // both nodes came back
-    ASSERT_EQ(set.prepareConnect(5, listener.addr, other), ERR_OK);
-    set.stop();
-    EXPECT_EQ(set.rec.count("disconnect "), 1);
+    ASSERT_EQ(set->prepareConnect(4, listener.addr, again), ERR_OK);  // both nodes came back
+    ASSERT_EQ(set->prepareConnect(5, listener.addr, other), ERR_OK);
+    Conn last(listener.accept());
+    set->stop();
+    EXPECT_EQ(set->rec.count("disconnect "), 1);
+    set.reset();
+    EXPECT_TRUE(last.waitClosed());
   }
 }
 
@@ -161,39 +201,6 @@ TEST(TcpClients, TlsVerificationIsOptInAndFailsOnAWrongNameOrAnUntrustedCertific
     accepted.wait();
     set.closeConnect(id);
   }
-}
-
-// Threads' messages stay whole while the peer talks back over TLS; the set's
-// end closes every connection.
-TEST(TcpClients, ConcurrentSendersKeepTheirMessagesWholeOverTls) {
-  Listener listener;
-  std::unique_ptr<Conn> peer, plain;
-  {
-    Clients set(2);
-    set.start();
-    unsigned int id = 0, other = 0;
-    peer = connectPeer(set, listener, id, true);
-    plain = connectPeer(set, listener, other);
-    ASSERT_TRUE(peer && plain);
-    constexpr int kThreads = 4, kMessages = 50;
-    constexpr std::size_t kSize = 3000;
-    std::vector<std::thread> senders;
-    for (int t = 0; t < kThreads; ++t) {
-      senders.emplace_back([&, t] {
-        const std::string msg(kSize, static_cast<char>('A' + t));
-        for (int i = 0; i < kMessages; ++i) set.sendData(id, msg.data(), static_cast<unsigned int>(msg.size()));
-      });
-    }
-    for (int i = 0; i < 20; ++i) peer->write(std::string(500, 'r'));
-    const std::string got = peer->read(kThreads * kMessages * kSize);
-    for (auto& s : senders) s.join();
-    ASSERT_EQ(got.size(), kThreads * kMessages * kSize);
-    for (std::size_t off = 0; off < got.size(); off += kSize)
-      ASSERT_EQ(got.compare(off, kSize, std::string(kSize, got[off])), 0) << "message at " << off << " was split";
-    EXPECT_TRUE(set.waitReceived(id, 20 * 500));
-  }
-  EXPECT_TRUE(peer->waitClosed());
-  EXPECT_TRUE(plain->waitClosed());
 }
 
 // A hook answers every piece while the peer still writes (it reads only when
@@ -230,29 +237,4 @@ TEST(TcpClients, AnswersFromHooksQueueInsteadOfWaitingAndAStuckPeerIsDropped) {
   EXPECT_EQ(set.rec.waitFor("disconnect "), "disconnect " + std::to_string(stuck) + " 0");
   EXPECT_EQ(set.sendTo(id, "alive", 5), ERR_OK);
   EXPECT_EQ(peer->read(5), "alive");
-}
-
-// A peer whose accept queue is full drops further SYNs: the connect gives up at
-// the bound set, long before the default (10 s) or the system's retries.
-TEST(TcpClients, ConnectToAPeerThatDropsTheHandshakeEndsAtTheBound) {
-  Listener full;
-  ::listen(full.fd, 0);
-  std::vector<int> fillers;
-  // Fill the accept queue (and the SYN queue behind it) with connections nobody accepts.
-  for (int i = 0; i < 64; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ::connect(fd, full.addr.getAddr(), static_cast<socklen_t>(full.addr.getAddrLen()));
-    fillers.push_back(fd);
-  }
-  Clients set(1);
-  set.setConnectTimeout(300);
-  std::future<EerrNo> err = std::async(std::launch::async, [&] {
-    unsigned int id = 0;
-    return set.prepareConnect(0, full.addr, id);
-  });
-  EXPECT_EQ(err.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  // Some kernels still let one more through; none may hang.
-  const EerrNo got = err.get();
-  EXPECT_TRUE(got == ERR_EXPIRED || got == ERR_OK) << got;
-  for (int fd : fillers) ::close(fd);
 }
