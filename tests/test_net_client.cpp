@@ -127,7 +127,7 @@ TEST(TcpClients, DataBothWaysInPiecesAndHooksMayAnswerAndCloseTheirOwnConnection
     unsigned int info = 0;
     EXPECT_EQ(set->getUserInfo(second, info), ERR_OK);
     EXPECT_EQ(info, 22u);
-    constexpr int kThreads = 4, kMessages = 50;
+    constexpr int kThreads = 4, kMessages = 200;
     constexpr std::size_t kSize = 3000;
     std::vector<std::thread> senders;
     for (int t = 0; t < kThreads; ++t) {

@@ -209,6 +209,7 @@ TEST(HostileTcp, SlowConsumerIsClosedAtItsLimitAndPacedReadersGetEveryMessageWit
     const unsigned int rid = hello(s.server, r, 'r'), sid = hello(s.server, slow, 's');
     const std::vector<unsigned int> readers{hello(s.server, a, 'a'), hello(s.server, b, 'b')};
     ASSERT_TRUE(rid != 0 && sid != 0 && readers[0] != 0 && readers[1] != 0);
+    ASSERT_EQ(s.server.pauseReading(rid), ERR_OK);  // so that the loop cannot see a reset before the broadcast does
     if (!during) r.drop(true);
     std::future<std::string> gotA = std::async(std::launch::async, [&] { return a.read(expected.size()); });
     std::future<std::string> gotB = std::async(std::launch::async, [&] { return b.read(expected.size()); });
