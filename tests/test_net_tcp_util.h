@@ -464,9 +464,13 @@ class RecordingUdp : public Cvlk_udp_server {
   Recorder rec;
   std::atomic<int> checkResult{0};
   std::atomic<bool> echo{false};
-  std::atomic<int> loopTid{0};  // the server thread, as seen from procData
+  std::atomic<int> loopTid{0};  // the server thread
 
  protected:
+  void run() override {
+    loopTid = static_cast<int>(::syscall(SYS_gettid));
+    Cvlk_udp_server::run();
+  }
   void procTimeout() override { rec.add("timeout"); }
   int checkData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
     const int result = checkResult.load();  // decided before the test can see the call
@@ -474,7 +478,6 @@ class RecordingUdp : public Cvlk_udp_server {
     return result;
   }
   void procData(unsigned int nodeId, Cvlk_uaddr peer, int len, char* data) override {
-    loopTid = static_cast<int>(::syscall(SYS_gettid));
     rec.add(seen("processed", nodeId, peer.version, peer.getPort(), std::string(data, len), data[len] == '\0'));
     if (echo) SendTo(nodeId, &peer, data, static_cast<unsigned int>(len));  // from inside the hook
   }

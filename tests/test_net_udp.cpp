@@ -1,6 +1,4 @@
 // The UDP server on loopback endpoints of both families. (Bad datagrams: test_net_hostile.cpp.)
-#include <filesystem>
-
 #include "test_net_tcp_util.h"
 
 using namespace nettest;
@@ -59,34 +57,28 @@ TEST(UdpServer, BindingRulesAndTheirFailures) {
   EXPECT_EQ(udp.SendTo(id + 0x10000u, &v6dest, "x", 1), ERR_INVALID_OBJ);
 }
 
-// Starts the server and waits until its thread sleeps in poll.
-bool startAsleep(RecordingUdp& udp) {
-  auto threads = [] {
-    std::set<int> ids;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) ids.insert(std::stoi(e.path().filename()));
-    return ids;
-  };
-  const std::set<int> before = threads();
-  udp.start();
-  int tid = 0;
-  eventually([&] {
-    for (int t : threads())
-      if (before.count(t) == 0) tid = t;
-    return tid != 0;
-  });
-  return tid != 0 && waitUntilPolling(tid);
-}
-
 // checkData sees every datagram with its sender; only those it passes reach
-// procData, whose answers go back to the sender without waiting.
-TEST(UdpServer, CheckDataGatesProcDataAndEchoesGoBackToTheSenderWithoutWaiting) {
+// procData, whose answers go back to the sender without waiting. An endpoint
+// closed while the thread waits on it gives up its port at once (it stayed
+// bound until the waiting thread let go of the socket). procTimeout runs once a
+// wait timeout is set (the current wait takes it at once); stop closes every
+// endpoint left.
+TEST(UdpServer, CheckDataGatesProcDataEchoesNeverWaitAndClosedEndpointsGiveUpTheirPorts) {
+  auto portFree = [](unsigned short port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    Cvlk_uaddr a = loopbackAddr(AF_INET, port);
+    const bool free = eventually([&] { return ::bind(fd, a.getAddr(), sizeof(sockaddr_in)) == 0; });
+    ::close(fd);
+    return free;
+  };
   for (int family : {AF_INET, AF_INET6}) {
     if (family == AF_INET6 && !hasIPv6Loopback()) continue;
     const int version = family == AF_INET ? 4 : 6;
     SCOPED_TRACE(version);
     RecordingUdp udp;
-    ASSERT_TRUE(startAsleep(udp));  // nothing bound: the thread waits for a bind, which must wake it
-    unsigned short port = 0;
+    udp.start();  // nothing bound: the thread waits for a bind, which must wake it
+    ASSERT_TRUE(eventually([&] { return udp.loopTid != 0; }) && waitUntilPolling(udp.loopTid));
+    unsigned short port = 0, other = 0;
     const unsigned int id = udp.bindAnyPort(port, 5, 6);
     ASSERT_NE(id, 0u);
     UdpPeer peer(family);
@@ -109,38 +101,17 @@ TEST(UdpServer, CheckDataGatesProcDataAndEchoesGoBackToTheSenderWithoutWaiting) 
     EXPECT_NE(g_libFlags.load(), -1);
     EXPECT_NE(g_libFlags.load() & MSG_DONTWAIT, 0);
     g_testFd = -1;
+    EXPECT_TRUE(waitUntilPolling(udp.loopTid));  // the thread waits on the endpoint again
+    udp.close(id);
+    EXPECT_TRUE(portFree(port));
+    ASSERT_NE(udp.bindAnyPort(other, 0, 0), 0u);
+    udp.setWaitTimeout(1);
+    ASSERT_TRUE(udp.rec.waitLimited("timeout", 2));
+    udp.stop();
+    EXPECT_FALSE(udp.isRunning());
+    EXPECT_EQ(udp.rec.count("closed "), 2);
+    EXPECT_TRUE(portFree(other));
   }
-}
-
-// procTimeout runs while a wait timeout is set. An endpoint closed while the
-// thread waits on it gives up its port at once (it stayed bound until the
-// waiting thread let go of the socket); stop closes every endpoint left.
-TEST(UdpServer, EndpointsClosedWhileTheThreadWaitsOrByStopGiveUpTheirPortsAtOnce) {
-  auto portFree = [](unsigned short port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    Cvlk_uaddr a = loopbackAddr(AF_INET, port);
-    const bool free = eventually([&] { return ::bind(fd, a.getAddr(), sizeof(sockaddr_in)) == 0; });
-    ::close(fd);
-    return free;
-  };
-  RecordingUdp udp;
-  unsigned short port = 0, other = 0;
-  const unsigned int id = udp.bindAnyPort(port, 0, 0), second = udp.bindAnyPort(other, 0, 0);
-  ASSERT_TRUE(id != 0 && second != 0);
-  udp.setWaitTimeout(1);
-  udp.start();
-  ASSERT_TRUE(udp.rec.waitLimited("timeout", 2));
-  udp.setWaitTimeout(0);
-  UdpPeer peer;
-  ASSERT_TRUE(peer.send(port, "in"));
-  ASSERT_NE(udp.rec.waitFor("processed "), "");
-  EXPECT_TRUE(waitUntilPolling(udp.loopTid));  // the thread waits on the endpoints again
-  udp.close(id);
-  EXPECT_TRUE(portFree(port));
-  udp.stop();
-  EXPECT_FALSE(udp.isRunning());
-  EXPECT_EQ(udp.rec.count("closed "), 2);
-  EXPECT_TRUE(portFree(other));
 }
 
 }  // namespace
