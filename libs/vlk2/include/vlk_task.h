@@ -271,7 +271,8 @@ class Cvlk_msg_pool : public Cvlk_thread {
   static constexpr unsigned int kRouteBatch = 32;
 
   /// Takes every buffer queued so far, oldest first, as a chain through
-  /// m_routeNext (null when none); m_inFlight still counts them.
+  /// m_routeNext (null when none), their m_routing cleared; m_inFlight still
+  /// counts them.
   Cvlk_msg_buf* takeQueue();
   /// Routes a chain from takeQueue, kRouteBatch buffers at a time.
   void routeChain(Cvlk_msg_buf* chain) VLK_EXCLUDES(m_lock);
@@ -279,8 +280,12 @@ class Cvlk_msg_pool : public Cvlk_thread {
   /// its queue under one lock hold, and each task is woken once, after the
   /// whole batch is placed and m_inFlight lowered.
   void route(Cvlk_msg_buf** bufs, unsigned int n) VLK_EXCLUDES(m_lock);
-  /// Post's way around the routing thread: the buffer goes to its task's queue
-  /// and the task is woken, or it is counted and freed as route would.
+  /// Appends n buffers for task dst to its queue without waking it and returns
+  /// the task; when there is no such task (counted in EMSG_STAT_E_NO_TASK) or
+  /// it is closed, frees them and returns null.
+  Cvlk_task* place(unsigned int dst, Cvlk_msg_buf* const* bufs, unsigned int n) VLK_EXCLUDES(m_lock);
+  /// Post's way around the routing thread: the buffer is placed as route
+  /// places it, and its task woken.
   void deliverDirect(Cvlk_msg_buf* buf) VLK_EXCLUDES(m_lock);
   EerrNo freeLocked(Cvlk_msg_buf* buf) VLK_REQUIRES(m_lock);
   Cvlk_msg_buf* allocLocked(unsigned int size) VLK_REQUIRES(m_lock);

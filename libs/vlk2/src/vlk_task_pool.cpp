@@ -130,8 +130,6 @@ EerrNo Cvlk_msg_pool::FreeToOwner(Cvlk_msg_buf* buf) {
 
 EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
   if (buf == nullptr) return ERR_INVALID_PARAM;
-  // Nobody routes any more: the buffer goes straight back.
-  if (m_closed.load(std::memory_order_acquire)) return Free(buf);
   // A handler of one of this manager's tasks may deliver its buffer itself
   // (see Cvlk_task::m_mayDeliver) when the routing thread holds nothing: it
   // would deliver this buffer next, so the sender does, and spares the
@@ -145,8 +143,9 @@ EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
     return ERR_OK;
   }
   // Counted before it is pushed (the routing thread lowers the count only for
-  // what it took) and before m_closed is read again: either Close sees the
-  // count and waits for the push, or this sender sees m_closed.
+  // what it took) and before m_closed is read: either Close sees the count and
+  // waits for the push, or this sender sees m_closed. Nobody routes any more
+  // then: the buffer goes straight back.
   m_inFlight.fetch_add(1, std::memory_order_seq_cst);
   if (m_closed.load(std::memory_order_seq_cst)) {
     m_inFlight.fetch_sub(1, std::memory_order_release);
@@ -163,26 +162,32 @@ EerrNo Cvlk_msg_pool::Post(Cvlk_msg_buf* buf) {
   return ERR_OK;
 }
 
-void Cvlk_msg_pool::deliverDirect(Cvlk_msg_buf* buf) {
-  const unsigned int dst = buf->GetMsgPointer()->dstTaskId;
+Cvlk_task* Cvlk_msg_pool::place(unsigned int dst, Cvlk_msg_buf* const* bufs, unsigned int n) {
+  // No pool lock is held here: appendBufs takes the task's queue lock.
   Cvlk_task* task = m_mgr->getTask(dst);
-  if (task == nullptr) {
-    m_mgr->noteMisaddressed(EMSG_STAT_E_NO_TASK, buf->GetMsgPointer());
-    Free(buf);
-  } else if (!task->appendBufs(&buf, 1)) {
-    Free(buf);  // the task is closed
-  } else {
-    task->wakeUp();
+  if (task != nullptr && task->appendBufs(bufs, n)) return task;
+  // No such task, or one that is closed: the buffers go back.
+  for (unsigned int k = 0; k < n; ++k) {
+    if (task == nullptr) m_mgr->noteMisaddressed(EMSG_STAT_E_NO_TASK, bufs[k]->GetMsgPointer());
+    Free(bufs[k]);
   }
+  return nullptr;
+}
+
+void Cvlk_msg_pool::deliverDirect(Cvlk_msg_buf* buf) {
+  if (Cvlk_task* task = place(buf->GetMsgPointer()->dstTaskId, &buf, 1)) task->wakeUp();
 }
 
 Cvlk_msg_buf* Cvlk_msg_pool::takeQueue() {
   Cvlk_msg_buf* newest = m_routeHead.exchange(nullptr, std::memory_order_acquire);
   // Newest first as pushed: turned round, each sender's buffers come out in
   // the order sent.
+  // Taken, a buffer no longer waits here: a task's queue (or the pool) takes
+  // it next.
   Cvlk_msg_buf* oldest = nullptr;
   while (newest != nullptr) {
     Cvlk_msg_buf* next = newest->m_routeNext;
+    newest->m_routing.store(false, std::memory_order_relaxed);
     newest->m_routeNext = oldest;
     oldest = newest;
     newest = next;
@@ -191,23 +196,13 @@ Cvlk_msg_buf* Cvlk_msg_pool::takeQueue() {
 }
 
 void Cvlk_msg_pool::route(Cvlk_msg_buf** bufs, unsigned int n) {
-  // No pool lock is held here: appendBufs takes the task's queue lock.
   std::uint32_t fed = 0;  // bit n: task n got buffers
   unsigned int i = 0;
   while (i < n) {
     const unsigned int dst = bufs[i]->GetMsgPointer()->dstTaskId;
     unsigned int end = i + 1;
     while (end < n && bufs[end]->GetMsgPointer()->dstTaskId == dst) ++end;
-    Cvlk_task* task = m_mgr->getTask(dst);
-    if (task != nullptr && task->appendBufs(bufs + i, end - i)) {
-      fed |= 1u << dst;
-    } else {
-      // No such task, or one that is closed: the buffers go back.
-      for (unsigned int k = i; k < end; ++k) {
-        if (task == nullptr) m_mgr->noteMisaddressed(EMSG_STAT_E_NO_TASK, bufs[k]->GetMsgPointer());
-        Free(bufs[k]);
-      }
-    }
+    if (place(dst, bufs + i, end - i) != nullptr) fed |= 1u << dst;
     i = end;
   }
   // Every buffer is placed: senders may deliver their own again, even the
@@ -224,11 +219,7 @@ void Cvlk_msg_pool::routeChain(Cvlk_msg_buf* chain) {
   Cvlk_msg_buf* batch[kRouteBatch];
   while (chain != nullptr) {
     unsigned int n = 0;
-    for (; n < kRouteBatch && chain != nullptr; chain = chain->m_routeNext) {
-      // No longer waiting here: a task's queue (or the pool) takes it next.
-      chain->m_routing.store(false, std::memory_order_relaxed);
-      batch[n++] = chain;
-    }
+    for (; n < kRouteBatch && chain != nullptr; chain = chain->m_routeNext) batch[n++] = chain;
     route(batch, n);
   }
 }
@@ -265,7 +256,6 @@ void Cvlk_msg_pool::Close() {
     unsigned int n = 0;
     while (chain != nullptr) {
       Cvlk_msg_buf* next = chain->m_routeNext;
-      chain->m_routing.store(false, std::memory_order_relaxed);
       Free(chain);
       chain = next;
       ++n;
